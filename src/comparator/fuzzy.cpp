@@ -1,0 +1,3 @@
+#include "fuzzy.hpp"
+
+// Not built yet.

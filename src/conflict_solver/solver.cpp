@@ -1,0 +1,3 @@
+#include "solver.hpp"
+
+// Not built yet.

@@ -1,0 +1,3 @@
+#include "exact_raw_extract.hpp"
+
+// Not built yet.

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "match.hpp"
+
+namespace veskal::exact_raw_extract {
+
+// Every window of the pattern's length whose trimmed text equals the trimmed pattern, reduced
+// to one match per cluster of overlapping windows by `strategies`. Never fails.
+std::vector<Match> extract(std::string s, std::string pattern, bool case_insensitive,
+                           bool special_char_insensitive, std::vector<std::string> strategies);
+
+}  // namespace veskal::exact_raw_extract

@@ -1,0 +1,3 @@
+#include "exact_token_extract.hpp"
+
+// Not built yet.

@@ -1,0 +1,3 @@
+#include "fuzzy_raw_extract.hpp"
+
+// Not built yet.

@@ -1,0 +1,3 @@
+#include "fuzzy_token_extract.hpp"
+
+// Not built yet.

@@ -1,0 +1,3 @@
+#include "tokens.hpp"
+
+// Not built yet.

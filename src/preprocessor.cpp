@@ -1,0 +1,3 @@
+#include "preprocessor.hpp"
+
+// Not built yet.
