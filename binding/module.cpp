@@ -1,1 +1,251 @@
-// Not built yet.
+#include "python.hpp"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binder.hpp"
+#include "boundary.hpp"
+#include "exact_raw_extract.hpp"
+#include "exact_token_extract.hpp"
+#include "fuzzy_raw_extract.hpp"
+#include "fuzzy_token_extract.hpp"
+
+namespace veskal::binding {
+namespace {
+
+// ---- exact_raw_extract ----------------------------------------------------------------------
+
+constexpr Parameter kExactRawExtractParameters[] = {
+    {"s", Kind::kString},
+    {"pattern", Kind::kString},
+    {"case_insensitive", Kind::kBool},
+    {"special_char_insensitive", Kind::kBool},
+    {"strategies", Kind::kStringList},
+};
+constexpr Signature kExactRawExtract{"exact_raw_extract", kExactRawExtractParameters};
+
+PyObject* exact_raw_extract_impl(std::string s, std::string pattern, bool case_insensitive,
+                                 bool special_char_insensitive,
+                                 std::vector<std::string> strategies) {
+  // The engine consumes the strings; nothing Python-side is touched until the result is built.
+  return matches_to_list(exact_raw_extract::extract(std::move(s), std::move(pattern),
+                                                    case_insensitive, special_char_insensitive,
+                                                    std::move(strategies)));
+}
+
+PyObject* exact_raw_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    std::array<Value, std::size(kExactRawExtractParameters)> argv;
+    if (!parse_arguments(kExactRawExtract, args, nargs, kwnames, argv)) return nullptr;
+    return exact_raw_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
+                                  take<bool>(argv[2]), take<bool>(argv[3]),
+                                  take<std::vector<std::string>>(argv[4]));
+  });
+}
+
+// ---- exact_token_extract --------------------------------------------------------------------
+
+constexpr Parameter kExactTokenExtractParameters[] = {
+    {"s", Kind::kString},
+    {"pattern", Kind::kString},
+    {"tokenizer_pattern", Kind::kString},
+    {"case_insensitive", Kind::kBool},
+    {"special_char_insensitive", Kind::kBool},
+};
+constexpr Signature kExactTokenExtract{"exact_token_extract", kExactTokenExtractParameters};
+
+PyObject* exact_token_extract_impl(std::string s, std::string pattern,
+                                   std::string tokenizer_pattern, bool case_insensitive,
+                                   bool special_char_insensitive) {
+  return extraction_to_list(exact_token_extract::extract(std::move(s), std::move(pattern),
+                                                         std::move(tokenizer_pattern),
+                                                         case_insensitive,
+                                                         special_char_insensitive));
+}
+
+PyObject* exact_token_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    std::array<Value, std::size(kExactTokenExtractParameters)> argv;
+    if (!parse_arguments(kExactTokenExtract, args, nargs, kwnames, argv)) return nullptr;
+    return exact_token_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
+                                    take<std::string>(argv[2]), take<bool>(argv[3]),
+                                    take<bool>(argv[4]));
+  });
+}
+
+// ---- fuzzy_raw_extract ----------------------------------------------------------------------
+
+constexpr Parameter kFuzzyRawExtractParameters[] = {
+    {"s", Kind::kString},
+    {"pattern", Kind::kString},
+    {"case_insensitive", Kind::kBool},
+    {"special_char_insensitive", Kind::kBool},
+    {"metric", Kind::kString},
+    {"threshold", Kind::kFloat64},
+    {"threshold_kind", Kind::kUInt8},
+    {"strategies", Kind::kStringList},
+};
+constexpr Signature kFuzzyRawExtract{"fuzzy_raw_extract", kFuzzyRawExtractParameters};
+
+PyObject* fuzzy_raw_extract_impl(std::string s, std::string pattern, bool case_insensitive,
+                                 bool special_char_insensitive, std::string metric,
+                                 double threshold, std::uint8_t threshold_kind,
+                                 std::vector<std::string> strategies) {
+  return extraction_to_list(fuzzy_raw_extract::extract(
+      std::move(s), std::move(pattern), case_insensitive, special_char_insensitive,
+      std::move(metric), threshold, threshold_kind, std::move(strategies)));
+}
+
+PyObject* fuzzy_raw_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    std::array<Value, std::size(kFuzzyRawExtractParameters)> argv;
+    if (!parse_arguments(kFuzzyRawExtract, args, nargs, kwnames, argv)) return nullptr;
+    return fuzzy_raw_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
+                                  take<bool>(argv[2]), take<bool>(argv[3]),
+                                  take<std::string>(argv[4]), take<double>(argv[5]),
+                                  take<std::uint8_t>(argv[6]),
+                                  take<std::vector<std::string>>(argv[7]));
+  });
+}
+
+// ---- fuzzy_token_extract --------------------------------------------------------------------
+
+constexpr Parameter kFuzzyTokenExtractParameters[] = {
+    {"s", Kind::kString},
+    {"pattern", Kind::kString},
+    {"tokenizer_pattern", Kind::kString},
+    {"case_insensitive", Kind::kBool},
+    {"special_char_insensitive", Kind::kBool},
+    {"metric", Kind::kString},
+    {"threshold", Kind::kFloat64},
+    {"threshold_kind", Kind::kUInt8},
+    {"strategies", Kind::kStringList},
+};
+constexpr Signature kFuzzyTokenExtract{"fuzzy_token_extract", kFuzzyTokenExtractParameters};
+
+PyObject* fuzzy_token_extract_impl(std::string s, std::string pattern,
+                                   std::string tokenizer_pattern, bool case_insensitive,
+                                   bool special_char_insensitive, std::string metric,
+                                   double threshold, std::uint8_t threshold_kind,
+                                   std::vector<std::string> strategies) {
+  return extraction_to_list(fuzzy_token_extract::extract(
+      std::move(s), std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
+      special_char_insensitive, std::move(metric), threshold, threshold_kind,
+      std::move(strategies)));
+}
+
+PyObject* fuzzy_token_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return call_guarded([&]() -> PyObject* {
+    std::array<Value, std::size(kFuzzyTokenExtractParameters)> argv;
+    if (!parse_arguments(kFuzzyTokenExtract, args, nargs, kwnames, argv)) return nullptr;
+    return fuzzy_token_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
+                                    take<std::string>(argv[2]), take<bool>(argv[3]),
+                                    take<bool>(argv[4]), take<std::string>(argv[5]),
+                                    take<double>(argv[6]), take<std::uint8_t>(argv[7]),
+                                    take<std::vector<std::string>>(argv[8]));
+  });
+}
+
+// ---- module ---------------------------------------------------------------------------------
+
+using FastCallWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// PyMethodDef stores every calling convention as PyCFunction; the detour through void(*)() is
+// the sanctioned way to say the cast is intended.
+PyCFunction as_method(FastCallWithKeywords function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// The registration order is also the order of __all__. Each docstring is only a signature, so
+// __doc__ is None and __text_signature__ is what inspect.signature reads.
+PyMethodDef module_methods[] = {
+    {"exact_raw_extract", as_method(exact_raw_extract), METH_FASTCALL | METH_KEYWORDS,
+     "exact_raw_extract(s, pattern, case_insensitive, special_char_insensitive, strategies)\n"
+     "--\n\n"},
+    {"exact_token_extract", as_method(exact_token_extract), METH_FASTCALL | METH_KEYWORDS,
+     "exact_token_extract(s, pattern, tokenizer_pattern, case_insensitive, "
+     "special_char_insensitive)\n--\n\n"},
+    {"fuzzy_raw_extract", as_method(fuzzy_raw_extract), METH_FASTCALL | METH_KEYWORDS,
+     "fuzzy_raw_extract(s, pattern, case_insensitive, special_char_insensitive, metric, "
+     "threshold, threshold_kind, strategies)\n--\n\n"},
+    {"fuzzy_token_extract", as_method(fuzzy_token_extract), METH_FASTCALL | METH_KEYWORDS,
+     "fuzzy_token_extract(s, pattern, tokenizer_pattern, case_insensitive, "
+     "special_char_insensitive, metric, threshold, threshold_kind, strategies)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// m_size 0 rather than -1: on a re-import the interpreter then calls PyInit_veskal again (which
+// hands back the kept module) instead of building a fresh module from a copy of its dict.
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "veskal",
+    "Native Python module that finds exact and fuzzy occurrences of a pattern in a text.",
+    0,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first imported the module; the module's objects belong to it alone.
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+// Created once, kept for the life of the process.
+PyObject* module_object = nullptr;
+
+PyObject* create_module() {
+  PyObject* return_value = nullptr;
+  PyObject* all = nullptr;
+  PyObject* panic = nullptr;
+  PyObject* module = PyModule_Create(&module_def);  // also binds the functions to it
+  if (module == nullptr) goto exit;
+  all = PyList_New(0);
+  if (all == nullptr) goto exit;
+  for (const PyMethodDef* method = module_methods; method->ml_name != nullptr; ++method) {
+    PyObject* name = PyUnicode_FromString(method->ml_name);
+    if (name == nullptr) goto exit;
+    const int appended = PyList_Append(all, name);
+    Py_DECREF(name);
+    if (appended < 0) goto exit;
+  }
+  if (PyModule_AddObjectRef(module, "__all__", all) < 0) goto exit;
+  // Exposed (outside __all__) so that callers can catch it by class.
+  panic = panic_exception();  // borrowed: owned by the boundary for the life of the process
+  if (panic == nullptr) goto exit;
+  if (PyModule_AddObjectRef(module, "PanicException", panic) < 0) goto exit;
+  return_value = Py_NewRef(module);
+exit:
+  Py_XDECREF(all);
+  Py_XDECREF(module);  // a half-built module is discarded
+  return return_value;
+}
+
+}  // namespace
+}  // namespace veskal::binding
+
+PyMODINIT_FUNC PyInit_veskal(void) {
+  using namespace veskal::binding;
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return nullptr;
+  std::int64_t recorded = -1;
+  if (!owner_interpreter.compare_exchange_strong(recorded, id) && recorded != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "veskal does not yet support sub-interpreters: it can be imported only in "
+                    "the interpreter that imported it first");
+    return nullptr;
+  }
+  if (module_object == nullptr) {
+    module_object = create_module();  // keeps the one reference create_module returns
+    if (module_object == nullptr) return nullptr;
+  }
+  return Py_NewRef(module_object);
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "python.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace veskal::binding {
+
+// What a parameter converts to on the engine side.
+enum class Kind {
+  kString,      // str (subclasses too), copied out as UTF-8
+  kBool,        // True/False, or a numpy boolean scalar
+  kFloat64,     // anything the interpreter's float conversion accepts
+  kUInt8,       // an integer (through __index__) in 0..255
+  kStringList,  // a non-str sequence of str
+};
+
+struct Parameter {
+  const char* name;
+  Kind kind;
+};
+
+// Every parameter may be passed by position or by keyword and every one is required.
+struct Signature {
+  const char* function;
+  std::span<const Parameter> parameters;
+};
+
+inline constexpr std::size_t kMaxParameters = 16;
+
+using Value =
+    std::variant<std::monostate, std::string, bool, double, std::uint8_t, std::vector<std::string>>;
+
+// Binds a fast call's arguments to `signature`, then converts them in declaration order into
+// `out` (one slot per parameter). On the first failure sets a Python exception and returns false;
+// a TypeError from a conversion is re-raised prefixed with "argument '{parameter}': ".
+bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::span<Value> out);
+
+// Moves a converted value out of its slot; T must match the parameter's kind.
+template <typename T>
+T take(Value& value) {
+  return std::get<T>(std::move(value));
+}
+
+}  // namespace veskal::binding

@@ -1,0 +1,485 @@
+"""The Python face of the module: registration, argument binding and conversion, results and
+the exceptions each kind of failure becomes."""
+
+import inspect
+import math
+import random
+import sys
+
+import pytest
+
+import veskal
+
+_PARAMETERS = {
+    "exact_raw_extract": "s pattern case_insensitive special_char_insensitive strategies",
+    "exact_token_extract": "s pattern tokenizer_pattern case_insensitive special_char_insensitive",
+    "fuzzy_raw_extract": "s pattern case_insensitive special_char_insensitive metric threshold "
+    "threshold_kind strategies",
+    "fuzzy_token_extract": "s pattern tokenizer_pattern case_insensitive special_char_insensitive "
+    "metric threshold threshold_kind strategies",
+}
+SIGNATURES = {name: tuple(parameters.split()) for name, parameters in _PARAMETERS.items()}
+
+# One valid value per parameter name, chosen so that every function finds "b" at (2, 3).
+VALID = {
+    "s": "a b",
+    "pattern": "b",
+    "tokenizer_pattern": " ",
+    "case_insensitive": False,
+    "special_char_insensitive": False,
+    "metric": "levenshtein",
+    "threshold": 0,
+    "threshold_kind": 0,
+    "strategies": [],
+}
+
+
+def call(function, **overrides):
+    """Calls `function` by keyword with valid values for every parameter not overridden."""
+    kwargs = {name: overrides.pop(name, VALID[name]) for name in SIGNATURES[function]}
+    assert not overrides, f"{function} has no parameter {sorted(overrides)}"
+    return getattr(veskal, function)(**kwargs)
+
+
+def raises_exactly(exc_type, message, thunk):
+    with pytest.raises(BaseException) as info:
+        thunk()
+    assert type(info.value) is exc_type
+    assert str(info.value) == message
+    return info.value
+
+
+# ---- the module ---------------------------------------------------------------------------
+
+
+def test_module_attributes():
+    assert veskal.__all__ == list(SIGNATURES)
+    assert isinstance(veskal.__doc__, str) and veskal.__doc__.strip().endswith(".")
+    for name, parameters in SIGNATURES.items():
+        function = getattr(veskal, name)
+        assert type(function).__name__ == "builtin_function_or_method"
+        assert function.__module__ == "veskal"
+        assert function.__doc__ is None
+        assert function.__text_signature__ == "(" + ", ".join(parameters) + ")"
+        signature = inspect.signature(function)
+        assert list(signature.parameters) == list(parameters)
+        assert all(
+            p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty
+            for p in signature.parameters.values()
+        )
+
+
+def test_panic_exception_class():
+    cls = veskal.PanicException
+    assert cls.__module__ == "veskal" and cls.__qualname__ == "PanicException"
+    assert issubclass(cls, BaseException) and not issubclass(cls, Exception)
+    assert "PanicException" not in veskal.__all__
+    assert "BaseException" in cls.__doc__
+
+
+def test_reimport_gives_the_same_module():
+    first = sys.modules.pop("veskal")
+    try:
+        import veskal as again
+
+        assert again is first
+        assert again.exact_token_extract("a b", "b", " ", False, False) == [(2, 3, 0.0)]
+    finally:
+        sys.modules["veskal"] = first
+
+
+def test_second_interpreter_is_refused(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "result"
+    code = (
+        "try:\n"
+        "    import veskal\n"
+        "    result = 'imported'\n"
+        "except ImportError as e:\n"
+        "    result = str(e)\n"
+        f"open({str(out)!r}, 'w').write(result)\n"
+    )
+    assert testcapi.run_in_subinterp(code) == 0
+    assert "not yet support sub-interpreters" in out.read_text()
+    # The main interpreter keeps working.
+    assert veskal.exact_token_extract("a b", "b", " ", False, False) == [(2, 3, 0.0)]
+
+
+# ---- binding ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "function, args, kwargs, message",
+    [
+        ("exact_token_extract", ("a b", "b", " ", True, False, None), {},
+         "exact_token_extract() takes 5 positional arguments but 6 were given"),
+        ("fuzzy_token_extract", ("a b", "b", " ", False, False, "levenshtein", 0, 0, [], None), {},
+         "fuzzy_token_extract() takes 9 positional arguments but 10 were given"),
+        # Surplus positionals win over a bad keyword and bad types.
+        ("exact_raw_extract", (1, 2, 3, 4, 5, 6), {"nope": 1},
+         "exact_raw_extract() takes 5 positional arguments but 6 were given"),
+        ("exact_token_extract", ("a b",), {"S": "x"},
+         "exact_token_extract() got an unexpected keyword argument 'S'"),
+        ("exact_token_extract", ("a b", "b", " ", True, False), {"s": "again"},
+         "exact_token_extract() got multiple values for argument 's'"),
+        # Keywords are checked in the caller's order.
+        ("fuzzy_raw_extract", ("a b", "b"), {"pattern": "x", "bogus": 1},
+         "fuzzy_raw_extract() got multiple values for argument 'pattern'"),
+        ("fuzzy_raw_extract", ("a b", "b"), {"bogus": 1, "pattern": "x"},
+         "fuzzy_raw_extract() got an unexpected keyword argument 'bogus'"),
+        ("exact_token_extract", ("a b",), {},
+         "exact_token_extract() missing 4 required positional arguments: 'pattern', "
+         "'tokenizer_pattern', 'case_insensitive', and 'special_char_insensitive'"),
+        ("exact_raw_extract", ("abc", "b", True), {},
+         "exact_raw_extract() missing 2 required positional arguments: "
+         "'special_char_insensitive' and 'strategies'"),
+        ("exact_raw_extract", ("abc",), {},
+         "exact_raw_extract() missing 4 required positional arguments: 'pattern', "
+         "'case_insensitive', 'special_char_insensitive', and 'strategies'"),
+        ("fuzzy_token_extract", (), {"strategies": [], "s": ""},
+         "fuzzy_token_extract() missing 7 required positional arguments: 'pattern', "
+         "'tokenizer_pattern', 'case_insensitive', 'special_char_insensitive', 'metric', "
+         "'threshold', and 'threshold_kind'"),
+        # A missing argument is reported before the wrong type of another.
+        ("exact_token_extract", ("a b", 5, " ", True), {},
+         "exact_token_extract() missing 1 required positional argument: "
+         "'special_char_insensitive'"),
+        # Of two wrong types, the earlier parameter is reported, whatever the keyword order.
+        ("exact_token_extract", ("a b", "b", " ", 1, 2), {},
+         "argument 'case_insensitive': 'int' object cannot be converted to 'PyBool'"),
+        ("exact_token_extract", ("", "", ""),
+         {"special_char_insensitive": 2, "case_insensitive": 1},
+         "argument 'case_insensitive': 'int' object cannot be converted to 'PyBool'"),
+    ],
+)
+def test_binding_errors(function, args, kwargs, message):
+    raises_exactly(TypeError, message, lambda: getattr(veskal, function)(*args, **kwargs))
+
+
+@pytest.mark.parametrize("function", SIGNATURES)
+def test_keywords_in_any_order_equal_positional(function):
+    names = SIGNATURES[function]
+    values = {**VALID, "s": "x b a b", "strategies": ["longest"]}
+    positional = getattr(veskal, function)(*(values[n] for n in names))
+    assert positional == [(2, 3, 0.0), (6, 7, 0.0)]
+    rng = random.Random(function)
+    for split in range(len(names) + 1):
+        keywords = list(names[split:])
+        rng.shuffle(keywords)
+        result = getattr(veskal, function)(
+            *(values[n] for n in names[:split]), **{n: values[n] for n in keywords}
+        )
+        assert result == positional
+
+
+# ---- conversion ---------------------------------------------------------------------------
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Float:
+    def __float__(self):
+        return 0.0
+
+
+class Str(str):
+    pass
+
+
+class Seq:
+    """A sequence by the old protocol only: no __iter__, and a __len__ that lies."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __len__(self):
+        return self.length
+
+
+class BadLen(list):
+    def __len__(self):
+        raise ValueError("no length")
+
+
+def fake_numpy_bool(value, name="bool_", error=None):
+    def truth(self):
+        if error is not None:
+            raise error
+        return value
+
+    return type(name, (), {"__module__": "numpy", "__bool__": truth})()
+
+
+@pytest.mark.parametrize(
+    "function, overrides",
+    [
+        ("exact_token_extract", {"s": Str("a b"), "pattern": Str("b")}),
+        ("exact_token_extract", {"case_insensitive": fake_numpy_bool(False)}),
+        ("exact_token_extract", {"special_char_insensitive": fake_numpy_bool(False, "bool")}),
+        ("fuzzy_raw_extract", {"threshold": 0.0}),
+        ("fuzzy_raw_extract", {"threshold": False}),
+        ("fuzzy_raw_extract", {"threshold": Index(0)}),
+        ("fuzzy_raw_extract", {"threshold": Float()}),
+        ("fuzzy_raw_extract", {"threshold_kind": False}),
+        ("fuzzy_raw_extract", {"threshold_kind": Index(0)}),
+        ("exact_raw_extract", {"strategies": ()}),
+        ("exact_raw_extract", {"strategies": ("longest", Str("best_match"))}),
+        ("exact_raw_extract", {"strategies": Seq(["longest"], 1 << 60)}),
+        ("exact_raw_extract", {"strategies": BadLen(["longest"])}),
+        ("fuzzy_token_extract", {"strategies": ["no such strategy"]}),
+    ],
+)
+def test_accepted_values(function, overrides):
+    assert call(function, **overrides) == [(2, 3, 0.0)]
+
+
+def test_numpy_bools():
+    np = pytest.importorskip("numpy")
+    assert call("exact_token_extract", case_insensitive=np.bool_(True)) == [(2, 3, 0.0)]
+    assert call("exact_raw_extract", special_char_insensitive=np.False_) == [(2, 3, 0.0)]
+    raises_exactly(
+        TypeError,
+        "argument 'case_insensitive': 'int64' object cannot be converted to 'PyBool'",
+        lambda: call("exact_token_extract", case_insensitive=np.int64(1)),
+    )
+
+
+@pytest.mark.parametrize(
+    "function, overrides, exc_type, message",
+    [
+        ("exact_token_extract", {"pattern": 5}, TypeError,
+         "argument 'pattern': 'int' object cannot be converted to 'PyString'"),
+        ("exact_token_extract", {"s": None}, TypeError,
+         "argument 's': 'NoneType' object cannot be converted to 'PyString'"),
+        ("fuzzy_token_extract", {"metric": b"levenshtein"}, TypeError,
+         "argument 'metric': 'bytes' object cannot be converted to 'PyString'"),
+        ("exact_token_extract", {"tokenizer_pattern": Index}, TypeError,
+         "argument 'tokenizer_pattern': 'type' object cannot be converted to 'PyString'"),
+        ("exact_token_extract", {"case_insensitive": 1}, TypeError,
+         "argument 'case_insensitive': 'int' object cannot be converted to 'PyBool'"),
+        ("exact_token_extract", {"case_insensitive": None}, TypeError,
+         "argument 'case_insensitive': 'NoneType' object cannot be converted to 'PyBool'"),
+        ("exact_raw_extract", {"special_char_insensitive": fake_numpy_bool(True, "int_")},
+         TypeError,
+         "argument 'special_char_insensitive': 'int_' object cannot be converted to 'PyBool'"),
+        ("exact_raw_extract", {"special_char_insensitive": Float()}, TypeError,
+         "argument 'special_char_insensitive': 'Float' object cannot be converted to 'PyBool'"),
+        ("fuzzy_raw_extract", {"threshold": "1"}, TypeError,
+         "argument 'threshold': must be real number, not str"),
+        ("fuzzy_raw_extract", {"threshold": None}, TypeError,
+         "argument 'threshold': must be real number, not NoneType"),
+        ("fuzzy_raw_extract", {"threshold_kind": 256}, OverflowError,
+         "out of range integral type conversion attempted"),
+        ("fuzzy_raw_extract", {"threshold_kind": -1}, OverflowError,
+         "out of range integral type conversion attempted"),
+        ("fuzzy_token_extract", {"threshold_kind": 300}, OverflowError,
+         "out of range integral type conversion attempted"),
+        ("fuzzy_token_extract", {"threshold_kind": Index(-(2**63))}, OverflowError,
+         "out of range integral type conversion attempted"),
+        ("fuzzy_raw_extract", {"threshold_kind": 1.0}, TypeError,
+         "argument 'threshold_kind': 'float' object cannot be interpreted as an integer"),
+        ("fuzzy_raw_extract", {"threshold_kind": "1"}, TypeError,
+         "argument 'threshold_kind': 'str' object cannot be interpreted as an integer"),
+        ("fuzzy_raw_extract", {"threshold_kind": None}, TypeError,
+         "argument 'threshold_kind': 'NoneType' object cannot be interpreted as an integer"),
+        ("exact_raw_extract", {"strategies": "longest"}, TypeError,
+         "argument 'strategies': Can't extract `str` to `Vec`"),
+        ("exact_raw_extract", {"strategies": Str("longest")}, TypeError,
+         "argument 'strategies': Can't extract `str` to `Vec`"),
+        ("exact_raw_extract", {"strategies": {"longest"}}, TypeError,
+         "argument 'strategies': 'set' object cannot be converted to 'Sequence'"),
+        ("exact_raw_extract", {"strategies": {"longest": 1}}, TypeError,
+         "argument 'strategies': 'dict' object cannot be converted to 'Sequence'"),
+        ("exact_raw_extract", {"strategies": (s for s in ["longest"])}, TypeError,
+         "argument 'strategies': 'generator' object cannot be converted to 'Sequence'"),
+        ("exact_raw_extract", {"strategies": None}, TypeError,
+         "argument 'strategies': 'NoneType' object cannot be converted to 'Sequence'"),
+        ("exact_raw_extract", {"strategies": ["longest", 3]}, TypeError,
+         "argument 'strategies': 'int' object cannot be converted to 'PyString'"),
+        ("exact_raw_extract", {"strategies": b"ab"}, TypeError,
+         "argument 'strategies': 'int' object cannot be converted to 'PyString'"),
+        ("exact_raw_extract", {"strategies": [Index(1)]}, TypeError,
+         "argument 'strategies': 'Index' object cannot be converted to 'PyString'"),
+        ("exact_raw_extract", {"strategies": iter(["longest"])}, TypeError,
+         "argument 'strategies': 'list_iterator' object cannot be converted to 'Sequence'"),
+    ],
+)
+def test_refused_values(function, overrides, exc_type, message):
+    raises_exactly(exc_type, message, lambda: call(function, **overrides))
+
+
+def test_int_beyond_64_bits_keeps_the_interpreters_overflow_error():
+    with pytest.raises(OverflowError) as info:
+        call("fuzzy_raw_extract", threshold_kind=2**64)
+    assert "out of range integral" not in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "overrides",
+    [
+        {"s": "\udc80"},
+        {"pattern": "b\ud800"},
+        {"metric": "\udfff"},
+        {"strategies": ["longest", "\udc80"]},
+    ],
+)
+def test_lone_surrogate_raises_unicode_encode_error(overrides):
+    with pytest.raises(UnicodeEncodeError):
+        call("fuzzy_token_extract", **overrides)
+
+
+@pytest.mark.parametrize("threshold", [math.nan, math.inf, -math.inf])
+def test_non_finite_thresholds_pass_binding(threshold):
+    assert isinstance(call("fuzzy_raw_extract", threshold=threshold), list)
+
+
+class Raising:
+    """Raises `error` from every conversion hook the binder may call."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def _raise(self, *args):
+        raise self.error
+
+    __index__ = __float__ = __bool__ = __getitem__ = __iter__ = _raise
+
+    def __len__(self):
+        return 1
+
+
+class SubTypeError(TypeError):
+    pass
+
+
+def type_error_with_cause():
+    root = ValueError("root")
+    error = TypeError("hook failed")
+    error.__cause__ = root
+    return error, root
+
+
+def numpy_like_raising(error):
+    return fake_numpy_bool(True, error=error)
+
+
+@pytest.mark.parametrize(
+    "function, parameter, make",
+    [
+        ("fuzzy_raw_extract", "threshold", Raising),
+        ("fuzzy_raw_extract", "threshold_kind", Raising),
+        ("exact_raw_extract", "strategies", Raising),
+        ("exact_raw_extract", "case_insensitive", numpy_like_raising),
+    ],
+)
+def test_errors_from_conversion_hooks(function, parameter, make):
+    # A plain TypeError is re-raised naming the parameter, keeping the original cause.
+    error, root = type_error_with_cause()
+    raised = raises_exactly(
+        TypeError,
+        f"argument '{parameter}': hook failed",
+        lambda: call(function, **{parameter: make(error)}),
+    )
+    assert raised is not error and raised.__cause__ is root
+    # Any other type, TypeError subclasses included, passes through untouched.
+    for other in (ValueError("value"), SubTypeError("sub"), KeyboardInterrupt()):
+        with pytest.raises(BaseException) as info:
+            call(function, **{parameter: make(other)})
+        assert info.value is other
+
+
+def test_sequence_failing_midway():
+    class Flaky(list):
+        def __iter__(self):
+            yield "longest"
+            raise RuntimeError("gone")
+
+    with pytest.raises(RuntimeError, match="^gone$"):
+        call("exact_raw_extract", strategies=Flaky())
+
+
+# ---- results and failures -----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("function", SIGNATURES)
+def test_results(function):
+    result = call(function)
+    assert result == [(2, 3, 0.0)]
+    assert [tuple(map(type, match)) for match in result] == [(int, int, float)]
+    assert call(function, pattern="zzz") == []
+
+
+def catches_exception_first(thunk):
+    """Which handler sees the error: `except Exception` or the outer `except BaseException`."""
+    try:
+        try:
+            thunk()
+        except Exception:
+            return "Exception"
+    except BaseException as e:
+        return e
+
+
+@pytest.mark.parametrize(
+    "thunk, message",
+    [
+        (
+            lambda: veskal.exact_token_extract("a", "", "", False, False),
+            "index out of bounds: the len is 1 but the index is 18446744073709551615",
+        ),
+        (
+            lambda: call("fuzzy_raw_extract", s="abc", pattern="b", metric="lev"),
+            "Invalid distance metric",
+        ),
+        (
+            lambda: call("fuzzy_token_extract", s="a b", pattern="b", metric="lev"),
+            "Invalid distance metric",
+        ),
+    ],
+)
+def test_engine_failures_raise_panic_exception(thunk, message):
+    raised = catches_exception_first(thunk)
+    assert type(raised) is veskal.PanicException
+    assert raised.args == (message,)
+    # The module stays usable.
+    assert call("exact_token_extract") == [(2, 3, 0.0)]
+
+
+def test_empty_patterns_in_fuzzy_token_extract_panic():
+    with pytest.raises(veskal.PanicException):
+        call("fuzzy_token_extract", pattern="", tokenizer_pattern="")
+
+
+def test_out_of_memory_never_yields_a_wrong_result():
+    testcapi = pytest.importorskip("_testcapi")
+    args = ("a b a b a", "a", False, False, ["longest"])
+    expected = veskal.exact_raw_extract(*args)
+    assert len(expected) == 3
+    outcomes = set()
+    # Fail the n-th interpreter allocation of one call, for every n that the call reaches.
+    for n in range(40):
+        testcapi.set_nomemory(n, n + 1)
+        try:
+            result = veskal.exact_raw_extract(*args)
+        except BaseException as e:
+            result = e
+        finally:
+            testcapi.remove_mem_hooks()
+        if isinstance(result, veskal.PanicException):
+            outcomes.add(str(result))
+        elif isinstance(result, MemoryError):
+            outcomes.add("MemoryError")
+        else:
+            outcomes.add("ok" if result == expected else repr(result))
+    assert outcomes <= {"ok", "Python API call failed", "MemoryError"}
+    assert "Python API call failed" in outcomes
+    assert veskal.exact_raw_extract(*args) == expected
