@@ -1,5 +1,7 @@
 #include "text.hpp"
 
+#include <utility>
+
 namespace veskal::text {
 
 std::uint64_t count_chars(std::string_view s) {
@@ -95,5 +97,31 @@ std::vector<std::size_t> borders(std::string_view needle) {
 }
 
 }  // namespace detail
+
+Occurrences::Occurrences(std::string_view haystack, std::string_view needle)
+    : haystack_(haystack), needle_(needle) {
+  if (needle.size() < 2) return;
+  std::vector<std::size_t> border = detail::borders(needle);
+  if (border.back() != 0) border_ = std::move(border);
+}
+
+// Self-overlapping needle: a KMP automaton keeps the scan linear however dense the matches.
+std::size_t Occurrences::next_overlapping() {
+  const std::size_t n = haystack_.size();
+  const std::size_t m = needle_.size();
+  std::size_t k = matched_;
+  for (std::size_t i = pos_; i < n; ++i) {
+    while (k > 0 && haystack_[i] != needle_[k]) k = border_[k - 1];
+    if (haystack_[i] == needle_[k]) ++k;
+    if (k == m) {
+      pos_ = i + 1;
+      matched_ = border_[m - 1];
+      return i + 1 - m;
+    }
+  }
+  pos_ = n;
+  matched_ = 0;
+  return npos;
+}
 
 }  // namespace veskal::text

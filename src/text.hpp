@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veskal::text {
 
@@ -39,6 +40,27 @@ void append_utf8(std::string& out, char32_t c);
 // `s` without Unicode White_Space at either end; a view into `s`.
 std::string_view trim(std::string_view s);
 std::u32string_view trim(std::u32string_view s);
+
+// The occurrences of the non-empty `needle` in `haystack`, overlapping ones included, one at a
+// time in increasing order. Linear in the haystack for every needle. Both must outlive it.
+class Occurrences {
+ public:
+  static constexpr std::size_t npos = std::string_view::npos;
+
+  Occurrences(std::string_view haystack, std::string_view needle);
+
+  // The byte offset of the next occurrence, or npos once there is none (and ever after).
+  std::size_t next();
+
+ private:
+  std::size_t next_overlapping();
+
+  std::string_view haystack_;
+  std::string_view needle_;
+  std::size_t pos_ = 0;  // The first byte not yet examined.
+  std::size_t matched_ = 0;  // Bytes of the needle matched just before pos_ (automaton state).
+  std::vector<std::size_t> border_;  // Empty unless the needle overlaps itself.
+};
 
 // Calls `on_match(byte_offset)` for every occurrence of the non-empty `needle` in `haystack`,
 // overlapping ones included, in increasing order. Linear in the haystack for every needle.

@@ -1,6 +1,6 @@
 #pragma once
 
-// Template definitions for text.hpp.
+// Inline and template definitions for text.hpp.
 
 #include <cstring>
 #include <vector>
@@ -14,43 +14,40 @@ std::vector<std::size_t> borders(std::string_view needle);
 
 }  // namespace detail
 
-template <class OnMatch>
-void for_each_occurrence(std::string_view haystack, std::string_view needle, OnMatch&& on_match) {
-  const std::size_t n = haystack.size();
-  const std::size_t m = needle.size();
-  if (m == 0 || m > n) return;
-  const char* h = haystack.data();
+inline std::size_t Occurrences::next() {
+  const std::size_t n = haystack_.size();
+  const std::size_t m = needle_.size();
+  if (m == 0 || pos_ + m > n + matched_) return npos;
+  const char* h = haystack_.data();
   if (m == 1) {
-    for (const char* p = h; (p = static_cast<const char*>(std::memchr(p, needle[0], h + n - p)));
-         ++p) {
-      on_match(static_cast<std::size_t>(p - h));
+    const void* found = std::memchr(h + pos_, needle_[0], n - pos_);
+    if (found == nullptr) {
+      pos_ = n;
+      return npos;
     }
-    return;
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - h);
+    pos_ = at + 1;
+    return at;
   }
-  const std::vector<std::size_t> border = detail::borders(needle);
-  if (border[m - 1] == 0) {
+  if (border_.empty()) {
     // A needle without a border cannot overlap itself, so the next occurrence starts after
     // this one ends; memmem's set-up is then paid at most once per m bytes consumed.
-    std::size_t pos = 0;
-    while (pos + m <= n) {
-      const void* found = memmem(h + pos, n - pos, needle.data(), m);
-      if (found == nullptr) return;
-      const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - h);
-      on_match(at);
-      pos = at + m;
+    const void* found = memmem(h + pos_, n - pos_, needle_.data(), m);
+    if (found == nullptr) {
+      pos_ = n;
+      return npos;
     }
-    return;
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - h);
+    pos_ = at + m;
+    return at;
   }
-  // Self-overlapping needle: a KMP automaton keeps the scan linear however dense the matches.
-  std::size_t k = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    while (k > 0 && haystack[i] != needle[k]) k = border[k - 1];
-    if (haystack[i] == needle[k]) ++k;
-    if (k == m) {
-      on_match(i + 1 - m);
-      k = border[m - 1];
-    }
-  }
+  return next_overlapping();
+}
+
+template <class OnMatch>
+void for_each_occurrence(std::string_view haystack, std::string_view needle, OnMatch&& on_match) {
+  Occurrences occurrences(haystack, needle);
+  for (std::size_t at; (at = occurrences.next()) != Occurrences::npos;) on_match(at);
 }
 
 }  // namespace veskal::text

@@ -1,0 +1,100 @@
+#include "preprocessor.hpp"
+
+#include <gtest/gtest.h>
+#include <unicode/locid.h>
+#include <unicode/uloc.h>
+#include <unicode/unistr.h>
+
+#include <random>
+#include <string>
+
+namespace veskal::preprocessor {
+namespace {
+
+struct Case {
+  const char* name;
+  std::string input;
+  bool case_insensitive;
+  bool special_char_insensitive;
+  std::string expected;
+};
+
+class Preprocess : public testing::TestWithParam<Case> {};
+
+TEST_P(Preprocess, Normalises) {
+  const Case& c = GetParam();
+  EXPECT_EQ(preprocess(c.input, c.case_insensitive, c.special_char_insensitive), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Preprocess,
+    testing::Values(
+        Case{"line_feeds_always", "\n\n\n", false, false, "   "},
+        Case{"other_controls_stay", "a\r\n\tb", false, false, "a\r \tb"},
+        Case{"line_feed_with_flags", "A\n\xC3\xA9", true, true, "a e"},
+        Case{"ascii_lower", "Hello, WORLD @ 42", true, false, "hello, world @ 42"},
+        Case{"ascii_both", "Hello @ World", true, true, "hello a world"},
+        Case{"dotted_capital_i_grows", "\xC4\xB0x", true, false, "i\xCC\x87x"},
+        Case{"final_sigma", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3 \xCE\xA3\xCE\x91", true, false,
+             "\xCE\xBF\xCE\xB4\xCE\xBF\xCF\x82 \xCF\x83\xCE\xB1"},
+        Case{"lone_sigma_is_not_final", "\xCE\xA3", true, false, "\xCF\x83"},
+        // '.' and '\'' are case-ignorable: they are skipped when looking around the sigma.
+        Case{"sigma_before_ignorable_then_end", "\xCE\x91\xCE\xA3.", true, false,
+             "\xCE\xB1\xCF\x82."},
+        Case{"sigma_between_ignorable_and_letter", "\xCE\x91\xCE\xA3'\xCE\x92", true, false,
+             "\xCE\xB1\xCF\x83'\xCE\xB2"},
+        Case{"sigma_before_line_feed", "\xCE\x91\xCE\xA3\n\xCE\x92", true, false,
+             "\xCE\xB1\xCF\x82 \xCE\xB2"},
+        Case{"accent_lowercase_only_folded", "\xC3\x89 \xC3\xA9", false, true, "\xC3\x89 e"},
+        Case{"accent_both_flags", "\xC3\x89 \xC3\xA9", true, true, "e e"},
+        Case{"accent_case_only", "\xC3\x89", true, false, "\xC3\xA9"},
+        Case{"whole_table", "\xC3\xA0\xC3\xA2\xC3\xA4@\xC3\xA7\xC3\xA8\xC3\xA9\xC3\xAA\xC3\xAB"
+                            "\xE2\x82\xAC\xC3\xAF\xC3\xB9\xC3\xBB\xC3\xBC",
+             false, true, "aaaaceeeeeiuuu"},
+        Case{"uppercase_table_via_lowercase", "\xC3\x80\xC3\x87\xC3\x88\xC3\x8F\xC3\x99\xC3\x9C",
+             true, true, "aceiuu"},
+        // Neighbours of the table: U+00E1, U+00E3, U+00E5, U+00EE, U+00F4, U+00FA, U+00F1.
+        Case{"neighbours_stay", "\xC3\xA1\xC3\xA3\xC3\xA5\xC3\xAE\xC3\xB4\xC3\xBA\xC3\xB1", true,
+             true, "\xC3\xA1\xC3\xA3\xC3\xA5\xC3\xAE\xC3\xB4\xC3\xBA\xC3\xB1"},
+        // A truncated euro sign's lead bytes must not be taken for one.
+        Case{"euro_lookalike_stays", "\xE2\x82\xAB", false, true, "\xE2\x82\xAB"},
+        Case{"empty", "", true, true, ""}),
+    [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
+
+TEST(PreprocessLocale, IgnoresTheProcessLocale) {
+  const std::string saved = uloc_getDefault();
+  UErrorCode status = U_ZERO_ERROR;
+  uloc_setDefault("tr_TR", &status);
+  ASSERT_TRUE(U_SUCCESS(status));
+  // Under Turkish rules I would become a dotless i and U+0130 a plain i.
+  const std::string lowered = preprocess("I\xC4\xB0\xC3\xA9", true, false);
+  uloc_setDefault(saved.c_str(), &status);
+  EXPECT_EQ(lowered, "ii\xCC\x87\xC3\xA9");
+}
+
+// Long texts are lowercased piecewise; the pieces must join to the lowercase of the whole,
+// final sigmas included, whichever way the text mixes ASCII and other characters.
+TEST(PreprocessLong, PiecewiseLowercaseEqualsWholeText) {
+  // Sigmas, cased letters and case-ignorable marks in quick succession, so that wherever the
+  // text is cut some final sigma's context is likely to straddle the cut.
+  const char* pieces[] = {"\xCE\xA3", "\xCE\xA3", "\xCE\xA3", "\xCE\x91", "'",  ".",
+                          "\xCC\x81", ":",        " ",        "A",        "b",  "\xC4\xB0",
+                          "\n",       "\xC3\x89"};
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 6; ++trial) {
+    std::string text;
+    while (text.size() < 1024 * 1024) {
+      // Long pure-ASCII stretches exercise the fast path between pieces that need ICU.
+      if (trial % 2 == 1 && rng() % 2000 == 0) text.append(70 * 1024, 'Q');
+      text += pieces[rng() % std::size(pieces)];
+    }
+    std::string spaced = text;
+    for (char& c : spaced) c = c == '\n' ? ' ' : c;
+    std::string expected;
+    icu::UnicodeString::fromUTF8(spaced).toLower(icu::Locale::getRoot()).toUTF8String(expected);
+    ASSERT_EQ(preprocess(text, true, false), expected) << "trial " << trial;
+  }
+}
+
+}  // namespace
+}  // namespace veskal::preprocessor
