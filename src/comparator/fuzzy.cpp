@@ -1,3 +1,239 @@
 #include "fuzzy.hpp"
 
-// Not built yet.
+#include <rapidfuzz/distance.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace veskal::comparator::fuzzy {
+
+namespace {
+
+constexpr double kJaroWinklerPrefixWeight = 0.1;
+constexpr double kNoScore = std::numeric_limits<double>::quiet_NaN();
+
+// An integer distance as the score of its kind: the same division as rapidfuzz's normalised
+// distances, so that scores agree bit for bit.
+double to_score(std::size_t distance, std::size_t maximum, bool normalised) {
+  if (!normalised) return static_cast<double>(distance);
+  return maximum != 0 ? static_cast<double>(distance) / static_cast<double>(maximum) : 0.0;
+}
+
+// The score of `candidate` against `pattern`, every metric computed in full.
+double reference_score(Metric metric, std::u32string_view c, std::u32string_view p,
+                       bool normalised) {
+  switch (metric) {
+    case Metric::levenshtein:
+      return normalised ? rapidfuzz::levenshtein_normalized_distance(c, p)
+                        : static_cast<double>(rapidfuzz::levenshtein_distance(c, p));
+    case Metric::damerau_levenshtein:
+      return normalised
+                 ? rapidfuzz::experimental::damerau_levenshtein_normalized_distance(c, p)
+                 : static_cast<double>(rapidfuzz::experimental::damerau_levenshtein_distance(c, p));
+    case Metric::osa:
+      return normalised ? rapidfuzz::osa_normalized_distance(c, p)
+                        : static_cast<double>(rapidfuzz::osa_distance(c, p));
+    case Metric::hamming:
+      // rapidfuzz would pad or refuse strings of unequal length; their score is fixed here.
+      if (c.size() != p.size()) {
+        return normalised ? 1.0 : static_cast<double>(std::max(c.size(), p.size()));
+      }
+      return normalised ? rapidfuzz::hamming_normalized_distance(c, p)
+                        : static_cast<double>(rapidfuzz::hamming_distance(c, p));
+    case Metric::indel: {
+      const std::size_t lcs = rapidfuzz::lcs_seq_similarity(c, p, 0);
+      return to_score(c.size() + p.size() - 2 * lcs, c.size() + p.size(), normalised);
+    }
+    case Metric::lcs_seq:
+      return normalised ? rapidfuzz::lcs_seq_normalized_distance(c, p)
+                        : static_cast<double>(rapidfuzz::lcs_seq_distance(c, p));
+    case Metric::prefix:
+      return normalised ? rapidfuzz::prefix_normalized_distance(c, p)
+                        : static_cast<double>(rapidfuzz::prefix_distance(c, p));
+    case Metric::postfix:
+      return normalised ? rapidfuzz::postfix_normalized_distance(c, p)
+                        : static_cast<double>(rapidfuzz::postfix_distance(c, p));
+    case Metric::jaro:
+      return rapidfuzz::jaro_normalized_distance(c, p);
+    case Metric::jaro_winkler:
+      return rapidfuzz::jaro_winkler_normalized_distance(c, p, kJaroWinklerPrefixWeight);
+  }
+  return kNoScore;  // unreachable: every metric is handled above
+}
+
+// The largest integer distance whose score lies within `threshold` (not NaN, not negative),
+// for a candidate whose distance cannot exceed `maximum`. Handing it to rapidfuzz as the cutoff
+// is exact: every distance up to it comes back exact, and every larger one fails the threshold.
+std::size_t allowed_distance(std::size_t maximum, bool normalised, double threshold) {
+  const auto m = static_cast<double>(maximum);
+  if (!normalised) {
+    // An integer d is <= threshold exactly when it is <= floor(threshold).
+    return threshold >= m ? maximum : static_cast<std::size_t>(threshold);
+  }
+  if (maximum == 0 || threshold >= 1.0) return maximum;
+  // fl(k / m) never decreases as k grows, so the distances within the threshold are 0..k for
+  // one k; the rounded product lands next to it, and the two loops settle it exactly.
+  auto k = static_cast<std::size_t>(threshold * m);
+  while (k < maximum && static_cast<double>(k + 1) / m <= threshold) ++k;
+  while (k > 0 && static_cast<double>(k) / m > threshold) --k;
+  return k;
+}
+
+}  // namespace
+
+std::optional<Metric> parse_metric(std::string_view name) {
+  static constexpr std::pair<std::string_view, Metric> kNames[] = {
+      {"levenshtein", Metric::levenshtein},
+      {"damerau_levenshtein", Metric::damerau_levenshtein},
+      {"osa", Metric::osa},
+      {"hamming", Metric::hamming},
+      {"indel", Metric::indel},
+      {"lcs_seq", Metric::lcs_seq},
+      {"prefix", Metric::prefix},
+      {"postfix", Metric::postfix},
+      {"jaro", Metric::jaro},
+      {"jaro_winkler", Metric::jaro_winkler},
+  };
+  for (const auto& [known, metric] : kNames) {
+    if (name == known) return metric;
+  }
+  return std::nullopt;
+}
+
+std::optional<Verdict> search(std::u32string_view candidate, std::u32string_view pattern,
+                              std::string_view metric, std::uint8_t threshold_kind,
+                              double threshold) {
+  const std::optional<Metric> selected = parse_metric(metric);
+  if (!selected) return std::nullopt;
+  const double score = reference_score(*selected, candidate, pattern, threshold_kind != 0);
+  return Verdict{score <= threshold, score};
+}
+
+struct CachedSearch::Impl {
+  Metric metric;
+  bool normalised;
+  double threshold;
+  bool never;
+  std::u32string pattern;
+  // Built from the pattern once; Jaro and Jaro-Winkler keep none, so that the candidate stays
+  // the first string exactly as in `search` (their greedy matching is not obviously symmetric).
+  std::variant<std::monostate, rapidfuzz::CachedLevenshtein<char32_t>,
+               rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>,
+               rapidfuzz::CachedOSA<char32_t>, rapidfuzz::CachedHamming<char32_t>,
+               rapidfuzz::CachedLCSseq<char32_t>, rapidfuzz::CachedPrefix<char32_t>,
+               rapidfuzz::CachedPostfix<char32_t>>
+      scorer;
+
+  Verdict judge(double score) const { return {score <= threshold, score}; }
+
+  // The verdict of a metric whose distance never exceeds `maximum`, with the exact cutoff.
+  template <class Scorer>
+  Verdict by_distance(std::u32string_view c, std::size_t maximum) const {
+    const std::size_t allowed = allowed_distance(maximum, normalised, threshold);
+    const std::size_t distance = std::get<Scorer>(scorer).distance(c, allowed);
+    if (distance > allowed) return {false, kNoScore};
+    return judge(to_score(distance, maximum, normalised));
+  }
+
+  Verdict indel(std::u32string_view c) const {
+    const std::size_t total = c.size() + pattern.size();
+    const std::size_t allowed = allowed_distance(total, normalised, threshold);
+    // total - 2 * lcs <= allowed exactly when lcs reaches this; shorter ones come back as 0.
+    const std::size_t needed = allowed >= total ? 0 : (total - allowed + 1) / 2;
+    const std::size_t lcs =
+        std::get<rapidfuzz::CachedLCSseq<char32_t>>(scorer).similarity(c, needed);
+    if (lcs < needed) return {false, kNoScore};
+    return judge(to_score(total - 2 * lcs, total, normalised));
+  }
+};
+
+std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
+                                                 std::string_view metric,
+                                                 std::uint8_t threshold_kind, double threshold) {
+  const std::optional<Metric> selected = parse_metric(metric);
+  if (!selected) return std::nullopt;
+  auto impl = std::make_unique<Impl>();
+  impl->metric = *selected;
+  impl->normalised = threshold_kind != 0;
+  impl->threshold = threshold;
+  // Scores are never negative, so -0.0 still admits exact matches.
+  impl->never = std::isnan(threshold) || threshold < 0.0;
+  impl->pattern.assign(pattern);
+  // An empty pattern takes the reference path: rapidfuzz's cached scorers are not built for it.
+  if (!pattern.empty() && !impl->never) {
+    const std::u32string& p = impl->pattern;
+    switch (*selected) {
+      case Metric::levenshtein:
+        impl->scorer.emplace<rapidfuzz::CachedLevenshtein<char32_t>>(p);
+        break;
+      case Metric::damerau_levenshtein:
+        impl->scorer.emplace<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(p);
+        break;
+      case Metric::osa:
+        impl->scorer.emplace<rapidfuzz::CachedOSA<char32_t>>(p);
+        break;
+      case Metric::hamming:
+        impl->scorer.emplace<rapidfuzz::CachedHamming<char32_t>>(p);
+        break;
+      case Metric::indel:
+      case Metric::lcs_seq:
+        impl->scorer.emplace<rapidfuzz::CachedLCSseq<char32_t>>(p);
+        break;
+      case Metric::prefix:
+        impl->scorer.emplace<rapidfuzz::CachedPrefix<char32_t>>(p);
+        break;
+      case Metric::postfix:
+        impl->scorer.emplace<rapidfuzz::CachedPostfix<char32_t>>(p);
+        break;
+      case Metric::jaro:
+      case Metric::jaro_winkler:
+        break;
+    }
+  }
+  return CachedSearch(std::move(impl));
+}
+
+CachedSearch::CachedSearch(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+CachedSearch::CachedSearch(CachedSearch&&) noexcept = default;
+CachedSearch& CachedSearch::operator=(CachedSearch&&) noexcept = default;
+CachedSearch::~CachedSearch() = default;
+
+bool CachedSearch::never_matches() const { return impl_->never; }
+
+Verdict CachedSearch::operator()(std::u32string_view c) const {
+  const Impl& s = *impl_;
+  if (s.never) return {false, kNoScore};
+  const std::u32string_view p = s.pattern;
+  if (c.empty() || p.empty()) return s.judge(reference_score(s.metric, c, p, s.normalised));
+  const std::size_t longer = std::max(c.size(), p.size());
+  switch (s.metric) {
+    case Metric::levenshtein:
+      return s.by_distance<rapidfuzz::CachedLevenshtein<char32_t>>(c, longer);
+    case Metric::damerau_levenshtein:
+      return s.by_distance<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(c, longer);
+    case Metric::osa:
+      return s.by_distance<rapidfuzz::CachedOSA<char32_t>>(c, longer);
+    case Metric::hamming:
+      if (c.size() != p.size()) return s.judge(reference_score(s.metric, c, p, s.normalised));
+      return s.by_distance<rapidfuzz::CachedHamming<char32_t>>(c, longer);
+    case Metric::indel:
+      return s.indel(c);
+    case Metric::lcs_seq:
+      return s.by_distance<rapidfuzz::CachedLCSseq<char32_t>>(c, longer);
+    case Metric::prefix:
+      return s.by_distance<rapidfuzz::CachedPrefix<char32_t>>(c, longer);
+    case Metric::postfix:
+      return s.by_distance<rapidfuzz::CachedPostfix<char32_t>>(c, longer);
+    case Metric::jaro:
+    case Metric::jaro_winkler:
+      break;
+  }
+  return s.judge(reference_score(s.metric, c, p, s.normalised));
+}
+
+}  // namespace veskal::comparator::fuzzy

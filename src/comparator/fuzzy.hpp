@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -37,5 +38,31 @@ struct Verdict {
 std::optional<Verdict> search(std::u32string_view candidate, std::u32string_view pattern,
                               std::string_view metric, std::uint8_t threshold_kind,
                               double threshold);
+
+// `search` against one fixed pattern, prepared once for the many candidates of one extraction.
+// Verdicts equal those of `search`; the score equals it bit for bit whenever the candidate
+// matches, and is meaningless otherwise.
+class CachedSearch {
+ public:
+  // Nothing when the metric name is unknown.
+  static std::optional<CachedSearch> create(std::u32string_view pattern, std::string_view metric,
+                                            std::uint8_t threshold_kind, double threshold);
+
+  CachedSearch(CachedSearch&&) noexcept;
+  CachedSearch& operator=(CachedSearch&&) noexcept;
+  ~CachedSearch();
+
+  // The verdict for `candidate`, which is compared as the first string.
+  Verdict operator()(std::u32string_view candidate) const;
+
+  // True when no candidate can match whatever its score (a NaN or negative threshold).
+  bool never_matches() const;
+
+ private:
+  struct Impl;
+  explicit CachedSearch(std::unique_ptr<Impl> impl);
+
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace veskal::comparator::fuzzy

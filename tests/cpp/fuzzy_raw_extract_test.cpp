@@ -1,0 +1,161 @@
+#include "fuzzy_raw_extract.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace veskal::fuzzy_raw_extract {
+namespace {
+
+using Spans = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct WindowCase {
+  std::uint64_t text_chars;
+  std::uint64_t pattern_chars;
+  std::int8_t margin;
+  Spans expected;
+};
+
+class FuzzyRawWindows : public testing::TestWithParam<WindowCase> {};
+
+TEST_P(FuzzyRawWindows, AreEnumeratedInOrder) {
+  const WindowCase& c = GetParam();
+  Spans got;
+  detail::for_each_window(c.text_chars, c.pattern_chars, c.margin,
+                          [&](std::uint64_t s, std::uint64_t e) { got.emplace_back(s, e); });
+  EXPECT_EQ(got, c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FuzzyRawWindows,
+    testing::Values(
+        WindowCase{7, 3, 1, {{0, 3}, {0, 4}, {1, 3}, {1, 4}, {1, 5}, {2, 4}, {2, 5}, {2, 6},
+                             {3, 5}, {3, 6}, {3, 7}, {4, 6}, {4, 7}, {5, 7}, {6, 7}}},
+        WindowCase{7, 3, 0, {{0, 3}, {1, 4}, {2, 5}, {3, 6}, {4, 7}, {5, 7}, {6, 7}}},
+        WindowCase{4, 3, 2, {{0, 3}, {0, 4}, {1, 2}, {1, 3}, {1, 4}, {2, 3}, {2, 4}, {3, 4}}},
+        // A one-character pattern never shrinks; a pattern longer than the text is cut at once.
+        WindowCase{3, 1, 1, {{0, 1}, {0, 2}, {1, 2}, {1, 3}, {2, 3}}},
+        WindowCase{2, 5, 3, {{0, 2}, {1, 2}}},
+        WindowCase{0, 3, 1, {}}, WindowCase{3, 0, 1, {}}));
+
+TEST(FuzzyRawEnumeration, SaturatedMarginBoundsEachStart) {
+  std::uint64_t at_start_one = 0;
+  detail::for_each_window(1000, 200, 127, [&](std::uint64_t s, std::uint64_t e) {
+    if (s == 1) {
+      ++at_start_one;
+      EXPECT_GE(e - s, 200u - 127u);
+      EXPECT_LE(e - s, 200u + 127u);
+    }
+  });
+  EXPECT_EQ(at_start_one, 255u);
+}
+
+struct MarginCase {
+  std::uint64_t pattern_chars;
+  double threshold;
+  std::uint8_t kind;
+  std::int8_t expected;
+};
+
+class FuzzyRawMargin : public testing::TestWithParam<MarginCase> {};
+
+TEST_P(FuzzyRawMargin, TruncatesAndSaturates) {
+  const MarginCase& c = GetParam();
+  EXPECT_EQ(detail::margin(c.pattern_chars, c.threshold, c.kind), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FuzzyRawMargin,
+                         testing::Values(MarginCase{4, 0.5, 1, 2}, MarginCase{3, 0.34, 1, 1},
+                                         MarginCase{3, 0.34, 0, 0}, MarginCase{3, 5.0, 0, 0},
+                                         MarginCase{4, 0.74, 255, 2}, MarginCase{4, -0.5, 1, -2},
+                                         MarginCase{4, -0.2, 1, 0}, MarginCase{254, 0.5, 1, 127},
+                                         MarginCase{1000, 0.5, 1, 127},
+                                         MarginCase{1000, -0.5, 1, -128},
+                                         MarginCase{3, kInf, 1, 127}, MarginCase{3, -kInf, 1, -128},
+                                         MarginCase{3, kNaN, 1, 0}, MarginCase{0, kInf, 1, 0}));
+
+struct ExtractCase {
+  const char* name;
+  std::string text;
+  std::string pattern;
+  std::string metric;
+  double threshold;
+  std::uint8_t kind;
+  std::vector<Match> expected;
+};
+
+class FuzzyRawExtract : public testing::TestWithParam<ExtractCase> {};
+
+// No strategy names: every cluster yields its first candidate.
+TEST_P(FuzzyRawExtract, FindsTheExpectedWindows) {
+  const ExtractCase& c = GetParam();
+  const Extraction got =
+      extract(c.text, c.pattern, false, false, c.metric, c.threshold, c.kind, {});
+  ASSERT_TRUE(got.ok()) << got.message();
+  EXPECT_EQ(got.matches(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FuzzyRawExtract,
+    testing::Values(
+        ExtractCase{"Exact", "abcdefg", "cde", "levenshtein", 0, 0, {{2, 5, 0.0}}},
+        ExtractCase{"Typo", "the quick brwn fox", "brown", "levenshtein", 1, 0, {{9, 14, 1.0}}},
+        ExtractCase{"AtTextEnd", "xxxxabc", "abc", "levenshtein", 0.34, 1, {{3, 7, 0.25}}},
+        // Trimmed to "c", the window still reports its untrimmed span.
+        ExtractCase{"UntrimmedSpan", "ab cd", "cd", "levenshtein", 1, 0, {{2, 4, 1.0}}},
+        ExtractCase{"BlankPattern", "a  b", "  ", "levenshtein", 0, 0, {{1, 3, 0.0}}},
+        ExtractCase{"NanThreshold", "abc", "abc", "levenshtein", kNaN, 1, {}},
+        ExtractCase{"NegativeThreshold", "abc", "abc", "levenshtein", -1, 1, {}},
+        ExtractCase{"EmptyText", "", "abc", "levenshtein", 1, 0, {}},
+        ExtractCase{"EmptyPattern", "abc", "", "levenshtein", 1, 0, {}},
+        // Nothing is compared, so the unknown name goes unnoticed.
+        ExtractCase{"UnknownMetricNoText", "", "abc", "lev", 1, 0, {}},
+        ExtractCase{"UnknownMetricNoPattern", "abc", "", "lev", 1, 0, {}},
+        ExtractCase{"SeparateClusters", "abc xxxxxxx abc", "abc", "levenshtein", 0, 0,
+                    {{0, 3, 0.0}, {12, 15, 0.0}}}),
+    [](const testing::TestParamInfo<ExtractCase>& p) { return p.param.name; });
+
+// The candidates themselves show through the solver when every window is its own cluster:
+// with "shortest" and then "best_match", each cluster keeps a distinct span.
+TEST(FuzzyRawEngine, WindowsAroundAnOccurrence) {
+  const auto run = [](double threshold, std::uint8_t kind, std::vector<std::string> strategies) {
+    return extract("xabcx", "abc", false, false, "levenshtein", threshold, kind,
+                   std::move(strategies))
+        .matches();
+  };
+  EXPECT_EQ(run(1, 0, {}), (std::vector<Match>{{1, 4, 0.0}}));
+  // (0,3) 2, (1,4) 0, (2,5) 2 form one cluster.
+  EXPECT_EQ(run(2, 0, {}), (std::vector<Match>{{0, 3, 2.0}}));
+  EXPECT_EQ(run(2, 0, {"best_match"}), (std::vector<Match>{{1, 4, 0.0}}));
+  // (0,4) .25, (1,3) 1/3, (1,4) 0, (1,5) .25, (2,4) 1/3.
+  EXPECT_EQ(run(0.34, 1, {}), (std::vector<Match>{{0, 4, 0.25}}));
+  EXPECT_EQ(run(0.34, 1, {"shortest"}), (std::vector<Match>{{1, 3, 1.0 / 3.0}}));
+  EXPECT_EQ(run(0.34, 1, {"longest", "best_match"}), (std::vector<Match>{{0, 4, 0.25}}));
+  EXPECT_EQ(run(0.34, 1, {"best_match"}), (std::vector<Match>{{1, 4, 0.0}}));
+}
+
+TEST(FuzzyRawEngine, UnknownMetricFailsWhenAWindowIsCompared) {
+  for (const double threshold : {1.0, -5.0, kNaN}) {
+    const Extraction got = extract("abc", "b", false, false, "Levenshtein", threshold, 1, {});
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.message(), "Invalid distance metric");
+    EXPECT_TRUE(got.matches().empty());
+  }
+}
+
+TEST(FuzzyRawEngine, PositionsAreNormalisedCharacters) {
+  // U+0130 lowercases to two characters, shifting every later position by one.
+  const Extraction got =
+      extract("\u0130\u00e9t\u00e9", "ETE", true, true, "levenshtein", 0, 0, {});
+  EXPECT_EQ(got.matches(), (std::vector<Match>{{2, 5, 0.0}}));
+}
+
+}  // namespace
+}  // namespace veskal::fuzzy_raw_extract

@@ -1,0 +1,82 @@
+#include "fuzzy_token_extract.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace veskal::fuzzy_token_extract {
+namespace {
+
+struct TokenCase {
+  const char* name;
+  std::string text;
+  std::string pattern;
+  std::string separator;
+  double threshold;
+  std::uint8_t kind;
+  std::vector<Match> expected;
+  bool case_insensitive = false;
+};
+
+class FuzzyTokenExtract : public testing::TestWithParam<TokenCase> {};
+
+TEST_P(FuzzyTokenExtract, FindsTheExpectedRuns) {
+  const TokenCase& c = GetParam();
+  const Extraction got = extract(c.text, c.pattern, c.separator, c.case_insensitive, false,
+                                 "levenshtein", c.threshold, c.kind, {});
+  ASSERT_TRUE(got.ok()) << got.message();
+  EXPECT_EQ(got.matches(), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FuzzyTokenExtract,
+    testing::Values(
+        TokenCase{"SingleToken", "a b", "b", " ", 0, 0, {{2, 3, 0.0}}},
+        // Items (0,8) "new york" scores 2, (4,13) "york city" scores 8.
+        TokenCase{"TwoTokens", "new york city", "new yrok", " ", 2, 0, {{0, 8, 2.0}}},
+        TokenCase{"TwoTokensNormalised", "new york city", "new yrok", " ", 0.25, 1, {{0, 8, 0.25}}},
+        TokenCase{"FewerTokensThanPattern", "new york", "new york city", " ", 100, 0, {}},
+        // The blanks between tokens take part in the comparison.
+        TokenCase{"SeparatorsInside", "new   york", "new york", " ", 2, 0, {{0, 10, 2.0}}},
+        TokenCase{"SeparatorsInsideTooFar", "new   york", "new york", " ", 1, 0, {}},
+        // Two blanks make three pattern tokens; trimmed, the pattern keeps both blanks.
+        TokenCase{"EmptyPieceCounts", "a b c d", "b  d", " ", 1, 0, {{2, 7, 1.0}}},
+        // A trailing separator adds a token to the window but is trimmed from the pattern.
+        TokenCase{"TrailingSeparator", "x ab cd", "ab ", " ", 2, 0, {{0, 4, 2.0}}},
+        // The separator is normalised with the text: "X" cuts at every "x".
+        TokenCase{"NormalisedSeparator", "axbxc", "B", "X", 0, 0, {{2, 3, 0.0}}, true}),
+    [](const testing::TestParamInfo<TokenCase>& p) { return p.param.name; });
+
+TEST(FuzzyTokenEngine, EmptyPatternAndSeparatorFault) {
+  for (const char* metric : {"levenshtein", "lev"}) {
+    const Extraction got = extract("abc", "", "", false, false, metric, 1, 0, {});
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.message().rfind("index out of bounds: the len is 1 but the index is ", 0), 0u)
+        << got.message();
+  }
+}
+
+TEST(FuzzyTokenEngine, UnknownMetricFailsOnlyWhenARunIsCompared) {
+  const Extraction compared = extract("a b", "b", " ", false, false, "lev", 1, 0, {});
+  ASSERT_FALSE(compared.ok());
+  EXPECT_EQ(compared.message(), "Invalid distance metric");
+  const Extraction none = extract("a b", "a b c", " ", false, false, "lev", 1, 0, {});
+  EXPECT_TRUE(none.ok());
+  EXPECT_TRUE(none.matches().empty());
+}
+
+TEST(FuzzyTokenEngine, KindChangesOnlyTheComparison) {
+  // Every item matches under both kinds; the spans agree, the scores follow the kind.
+  const auto spans = [](std::uint8_t kind, double threshold) {
+    const Extraction got =
+        extract("ab cd ef gh", "xx yy", " ", false, false, "hamming", threshold, kind, {"longest"});
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (const Match& m : got.matches()) out.emplace_back(m.start, m.end);
+    return out;
+  };
+  EXPECT_EQ(spans(0, 10), spans(1, 1.0));
+}
+
+}  // namespace
+}  // namespace veskal::fuzzy_token_extract
