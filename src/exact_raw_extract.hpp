@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "match.hpp"
@@ -11,5 +12,13 @@ namespace veskal::exact_raw_extract {
 // to one match per cluster of overlapping windows by `strategies`. Never fails.
 std::vector<Match> extract(std::string s, std::string pattern, bool case_insensitive,
                            bool special_char_insensitive, std::vector<std::string> strategies);
+
+namespace detail {
+
+// The matching windows of the normalised `pattern` in the normalised `text`, before conflict
+// resolution: strictly ascending starts, score 0.0.
+std::vector<Match> candidates(std::string_view text, std::string_view pattern);
+
+}  // namespace detail
 
 }  // namespace veskal::exact_raw_extract

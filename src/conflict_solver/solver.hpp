@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,5 +16,24 @@ namespace veskal::conflict_solver {
 // start order; they are not sorted. Never fails.
 std::vector<Match> solver(std::string_view text, std::vector<Match> candidates,
                           const std::vector<std::string>& strategies);
+
+namespace detail {
+
+// A cluster of candidates: the hull of its members' spans and the members themselves, which are
+// always the contiguous input run [first, last).
+struct Group {
+  std::uint64_t start;
+  std::uint64_t end;
+  std::size_t first;
+  std::size_t last;
+
+  friend bool operator==(const Group&, const Group&) = default;
+};
+
+// The clusters of `candidates`, in list order: neighbours are merged while they overlap or touch,
+// with a grown cluster rejoining the one before it.
+std::vector<Group> group(const std::vector<Match>& candidates);
+
+}  // namespace detail
 
 }  // namespace veskal::conflict_solver
