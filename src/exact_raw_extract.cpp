@@ -16,7 +16,8 @@ namespace {
 // A window trims to nothing only where it lies inside a run of white space; inside a run
 // [a, b) the windows starting at a .. b - m stay in the run, and at the text's end every
 // start does, since the window is cut short there.
-void white_space_windows(std::string_view t, std::uint64_t m, std::vector<Match>& out) {
+template <class Emit>
+void white_space_windows(std::string_view t, std::uint64_t m, Emit& emit) {
   std::uint64_t position = 0;
   std::uint64_t run_start = 0;
   bool in_run = false;
@@ -24,7 +25,7 @@ void white_space_windows(std::string_view t, std::uint64_t m, std::vector<Match>
     if (!at_text_end && run_end - run_start < m) return;
     const std::uint64_t last_start = at_text_end ? run_end - 1 : run_end - m;
     for (std::uint64_t i = run_start; i <= last_start; ++i) {
-      out.push_back({i, std::min(i + m, run_end), 0.0});
+      emit(Match{i, std::min(i + m, run_end), 0.0});
     }
   };
   for (std::size_t b = 0; b < t.size();) {
@@ -44,22 +45,22 @@ void white_space_windows(std::string_view t, std::uint64_t m, std::vector<Match>
   if (in_run) close_run(position, true);
 }
 
-}  // namespace
-
-namespace detail {
-
-std::vector<Match> candidates(std::string_view t, std::string_view pattern) {
-  std::vector<Match> out;
+// Hands every matching window to `emit`, in strictly ascending start order.
+template <class Emit>
+void for_each_candidate(std::string_view t, std::string_view pattern, Emit&& emit) {
   const std::uint64_t m = text::count_chars(pattern);
-  if (m == 0 || t.empty()) return out;
+  if (m == 0 || t.empty()) return;
   const std::string_view p = text::trim(pattern);
   if (p.empty()) {
-    white_space_windows(t, m, out);
-    return out;
+    white_space_windows(t, m, emit);
+    return;
   }
   const std::uint64_t k = text::count_chars(p);
   // White space that a window may hold around the occurrence, split between both sides.
   const std::uint64_t slack = m - k;
+  // Windows running past the text are cut at its end; only a pattern with edge white space
+  // can form them.
+  const std::uint64_t n = slack == 0 ? 0 : text::count_chars(t);
   std::size_t counted_byte = 0;
   std::uint64_t counted_chars = 0;
   text::for_each_occurrence(t, p, [&](std::size_t at) {
@@ -67,7 +68,7 @@ std::vector<Match> candidates(std::string_view t, std::string_view pattern) {
     counted_byte = at;
     const std::uint64_t q = counted_chars;
     if (slack == 0) {
-      out.push_back({q, q + m, 0.0});
+      emit(Match{q, q + m, 0.0});
       return;
     }
     // The first non-white character of a window fixes the occurrence it can hold, so each
@@ -88,13 +89,19 @@ std::vector<Match> candidates(std::string_view t, std::string_view pattern) {
       if (!text::is_white_space(text::decode_at(t, b))) break;
     }
     const std::uint64_t short_after = reaches_end ? 0 : slack - after;
-    for (std::uint64_t i = q - before; i + short_after <= q; ++i) out.push_back({i, i + m, 0.0});
+    for (std::uint64_t i = q - before; i + short_after <= q; ++i) {
+      emit(Match{i, std::min(i + m, n), 0.0});
+    }
   });
-  if (slack != 0 && !out.empty()) {
-    // Windows running past the text are cut at its end; they can only be the last ones.
-    const std::uint64_t n = counted_chars + text::count_chars(t.substr(counted_byte));
-    for (auto it = out.rbegin(); it != out.rend() && it->end > n; ++it) it->end = n;
-  }
+}
+
+}  // namespace
+
+namespace detail {
+
+std::vector<Match> candidates(std::string_view t, std::string_view pattern) {
+  std::vector<Match> out;
+  for_each_candidate(t, pattern, [&](const Match& c) { out.push_back(c); });
   return out;
 }
 
@@ -105,7 +112,10 @@ std::vector<Match> extract(std::string s, std::string pattern, bool case_insensi
   s = preprocessor::preprocess(std::move(s), case_insensitive, special_char_insensitive);
   pattern =
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
-  return conflict_solver::solver(s, detail::candidates(s, pattern), strategies);
+  // Candidates go to the solver as they are found: a dense pattern can yield one per character.
+  conflict_solver::StreamingSolver solver(s, strategies);
+  for_each_candidate(s, pattern, [&](const Match& c) { solver.add(c); });
+  return solver.finish();
 }
 
 }  // namespace veskal::exact_raw_extract

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "comparator/fuzzy.hpp"
-#include "fuzzy_candidates.hpp"
+#include "conflict_solver/solver.hpp"
 #include "preprocessor.hpp"
 #include "text.hpp"
 
@@ -34,7 +34,7 @@ Extraction extract(std::string s, std::string pattern, bool case_insensitive,
   const std::uint64_t pattern_chars = text::count_chars(pattern);
   const std::int8_t margin = detail::margin(pattern_chars, threshold, threshold_kind);
 
-  fuzzy_candidates::ClusterSink sink(s, strategies);
+  conflict_solver::StreamingSolver sink(s, strategies);
   // With no character on either side no window is formed, so the metric is never looked at.
   if (s.empty() || pattern_chars == 0) return sink.finish();
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "comparator/fuzzy.hpp"
-#include "fuzzy_candidates.hpp"
+#include "conflict_solver/solver.hpp"
 #include "iterator/tokens.hpp"
 #include "preprocessor.hpp"
 #include "text.hpp"
@@ -26,7 +26,7 @@ Extraction extract(std::string s, std::string pattern, std::string tokenizer_pat
   // The first item is read before anything is compared, so this fault outranks a bad metric.
   if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
 
-  fuzzy_candidates::ClusterSink sink(s, strategies);
+  conflict_solver::StreamingSolver sink(s, strategies);
   std::optional<iterator::tokens::Item> item = items.next();
   // No item, no comparison: the metric is never looked at.
   if (!item) return sink.finish();

@@ -86,6 +86,85 @@ class SpaceMap {
   std::uint64_t size_ = 0;
 };
 
+// Chooses a cluster's representative one member at a time. Applying the names in turn keeps,
+// at each step, the members whose value equals the best one, so the survivors of all steps are
+// the members whose values, read name by name up to the first unrecognised name, are the
+// lexicographic best, and the first of them wins: folding members in order with a strict
+// "better than" picks the same one without holding the cluster.
+class Resolver {
+ public:
+  Resolver(std::string_view text, const std::vector<std::string>& names) : text_(text) {
+    for (const std::string& name : names) {
+      const Strategy step = classify(name);
+      if (step == Strategy::kFirst) break;  // the first remaining member wins from here on
+      steps_.push_back(step);
+    }
+  }
+
+  void start(const Match& first) {
+    best_ = first;
+    best_isolated_.reset();
+  }
+
+  void offer(const Match& candidate) {
+    for (const Strategy step : steps_) {
+      switch (step) {
+        case Strategy::kBestMatch: {
+          if (same_score(candidate.score, best_.score)) continue;
+          if (total_order_key(candidate.score) < total_order_key(best_.score)) take(candidate);
+          return;
+        }
+        case Strategy::kShortest:
+        case Strategy::kLongest: {
+          // Lengths wrap modulo 2^64 for spans whose start lies after their end.
+          const std::uint64_t length = candidate.end - candidate.start;
+          const std::uint64_t best_length = best_.end - best_.start;
+          if (length == best_length) continue;
+          if ((length < best_length) == (step == Strategy::kShortest)) take(candidate);
+          return;
+        }
+        case Strategy::kMinimumIsolatedCharacter: {
+          const std::uint64_t isolated = spaces().isolated(candidate.start, candidate.end);
+          if (!best_isolated_) best_isolated_ = spaces().isolated(best_.start, best_.end);
+          if (isolated == *best_isolated_) continue;
+          if (isolated < *best_isolated_) {
+            take(candidate);
+            best_isolated_ = isolated;
+          }
+          return;
+        }
+        case Strategy::kFirst:
+          return;
+      }
+    }
+  }
+
+  const Match& best() const { return best_; }
+
+ private:
+  // Scores equal as the best-score step compares them: numerically, so -0.0 and 0.0 join;
+  // a NaN equals only its own bit pattern, so that a cluster never loses every member.
+  static bool same_score(double a, double b) {
+    return a == b || total_order_key(a) == total_order_key(b);
+  }
+
+  void take(const Match& candidate) {
+    best_ = candidate;
+    best_isolated_.reset();
+  }
+
+  const SpaceMap& spaces() {
+    if (!spaces_) spaces_.emplace(text_);  // only when a cluster needs it
+    return *spaces_;
+  }
+
+  std::string_view text_;
+  std::vector<Strategy> steps_;
+  std::optional<SpaceMap> spaces_;
+  Match best_{};
+  std::optional<std::uint64_t> best_isolated_;
+};
+
 }  // namespace
 
 namespace detail {
@@ -117,72 +196,53 @@ std::vector<Match> solver(std::string_view text, std::vector<Match> candidates,
                           const std::vector<std::string>& strategies) {
   std::vector<Match> result;
   if (candidates.empty()) return result;
-
-  std::vector<Strategy> steps;
-  steps.reserve(strategies.size());
-  for (const std::string& name : strategies) steps.push_back(classify(name));
-
   const std::vector<Group> groups = detail::group(candidates);
   result.reserve(groups.size());
-
-  std::optional<SpaceMap> spaces;  // built on first need
-  std::vector<std::size_t> alive;
-  std::vector<std::uint64_t> values;
+  Resolver resolver(text, strategies);
   for (const Group& g : groups) {
-    if (g.last - g.first == 1 || steps.empty()) {
-      result.push_back(candidates[g.first]);
-      continue;
-    }
-    alive.clear();
-    for (std::size_t i = g.first; i < g.last; ++i) alive.push_back(i);
-
-    for (const Strategy step : steps) {
-      if (alive.size() == 1) break;
-      if (step == Strategy::kFirst) {
-        alive.resize(1);
-        break;
-      }
-      if (step == Strategy::kBestMatch) {
-        std::int64_t best = total_order_key(candidates[alive[0]].score);
-        double target = candidates[alive[0]].score;
-        for (const std::size_t i : alive) {
-          const std::int64_t key = total_order_key(candidates[i].score);
-          if (key < best) {
-            best = key;
-            target = candidates[i].score;
-          }
-        }
-        // Numeric equality joins -0.0 and 0.0; a NaN target keeps its bitwise equals instead,
-        // since it equals nothing numerically and the group must never empty.
-        const bool nan = target != target;
-        std::erase_if(alive, [&](std::size_t i) {
-          const double s = candidates[i].score;
-          return nan ? total_order_key(s) != best : s != target;
-        });
-        continue;
-      }
-      values.clear();
-      if (step == Strategy::kMinimumIsolatedCharacter) {
-        if (!spaces) spaces.emplace(text);
-        for (const std::size_t i : alive) {
-          values.push_back(spaces->isolated(candidates[i].start, candidates[i].end));
-        }
-      } else {
-        // Lengths wrap modulo 2^64 for spans whose start lies after their end.
-        for (const std::size_t i : alive) values.push_back(candidates[i].end - candidates[i].start);
-      }
-      const std::uint64_t target = step == Strategy::kLongest
-                                       ? *std::max_element(values.begin(), values.end())
-                                       : *std::min_element(values.begin(), values.end());
-      std::size_t kept = 0;
-      for (std::size_t j = 0; j < alive.size(); ++j) {
-        if (values[j] == target) alive[kept++] = alive[j];
-      }
-      alive.resize(kept);
-    }
-    result.push_back(candidates[alive[0]]);
+    resolver.start(candidates[g.first]);
+    for (std::size_t i = g.first + 1; i < g.last; ++i) resolver.offer(candidates[i]);
+    result.push_back(resolver.best());
   }
   return result;
+}
+
+struct StreamingSolver::Impl {
+  Impl(std::string_view text, const std::vector<std::string>& strategies)
+      : resolver(text, strategies) {}
+
+  Resolver resolver;
+  bool open = false;
+  std::uint64_t hull_end = 0;
+  std::vector<Match> result;
+};
+
+StreamingSolver::StreamingSolver(std::string_view text, const std::vector<std::string>& strategies)
+    : impl_(std::make_unique<Impl>(text, strategies)) {}
+StreamingSolver::StreamingSolver(StreamingSolver&&) noexcept = default;
+StreamingSolver& StreamingSolver::operator=(StreamingSolver&&) noexcept = default;
+StreamingSolver::~StreamingSolver() = default;
+
+void StreamingSolver::add(const Match& candidate) {
+  Impl& s = *impl_;
+  // With ascending starts and start <= end, a candidate joins the open cluster exactly when it
+  // starts no later than the cluster's hull ends, and a closed cluster can never grow again.
+  if (s.open && candidate.start <= s.hull_end) {
+    s.hull_end = std::max(s.hull_end, candidate.end);
+    s.resolver.offer(candidate);
+    return;
+  }
+  if (s.open) s.result.push_back(s.resolver.best());
+  s.open = true;
+  s.hull_end = candidate.end;
+  s.resolver.start(candidate);
+}
+
+std::vector<Match> StreamingSolver::finish() {
+  Impl& s = *impl_;
+  if (s.open) s.result.push_back(s.resolver.best());
+  s.open = false;
+  return std::move(s.result);
 }
 
 }  // namespace veskal::conflict_solver

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,28 @@ namespace veskal::conflict_solver {
 // start order; they are not sorted. Never fails.
 std::vector<Match> solver(std::string_view text, std::vector<Match> candidates,
                           const std::vector<std::string>& strategies);
+
+// Resolves candidates handed over one at a time, exactly as `solver` resolves the same list,
+// for engines that produce candidates in ascending start order with start <= end. Each cluster
+// is decided while it grows, so memory does not grow with the number of candidates in it.
+class StreamingSolver {
+ public:
+  // `text` and `strategies` must outlive the solver.
+  StreamingSolver(std::string_view text, const std::vector<std::string>& strategies);
+  StreamingSolver(StreamingSolver&&) noexcept;
+  StreamingSolver& operator=(StreamingSolver&&) noexcept;
+  ~StreamingSolver();
+
+  // Takes the next candidate; its start is not below any earlier candidate's start.
+  void add(const Match& candidate);
+
+  // One match per cluster of the candidates added, in order.
+  std::vector<Match> finish();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 namespace detail {
 

@@ -350,6 +350,29 @@ TEST(SolverProperty, ResolutionEqualsLiteralRules) {
   }
 }
 
+// The streaming form must choose exactly what the list form chooses for the engines' input:
+// ascending starts, start <= end, NaN-free scores.
+TEST(SolverProperty, StreamingEqualsList) {
+  std::mt19937_64 rng(4242);
+  for (int round = 0; round < 20000; ++round) {
+    const std::string text = random_text(rng, round % 10 == 0 ? 300 : 20);
+    const std::uint64_t chars = text::count_chars(text);
+    Matches candidates;
+    std::uint64_t s = 0;
+    for (std::size_t i = rng() % 12; i > 0; --i) {
+      s += rng() % 4;
+      candidates.push_back({s, s + rng() % (chars / 2 + 4), random_score(rng)});
+    }
+    const Names names = random_names(rng);
+    StreamingSolver streaming(text, names);
+    for (const Match& c : candidates) streaming.add(c);
+    const Matches got = streaming.finish();
+    const Matches expected = solver(text, candidates, names);
+    ASSERT_TRUE(same(got, expected)) << "round " << round << ": " << show(got) << "vs "
+                                     << show(expected);
+  }
+}
+
 // Two spans from one start, so that any miscount of either flips the choice; long spans over
 // dense spaces cross the 64-character blocks in which spaces are counted.
 TEST(SolverProperty, IsolatedCountsOverLongSpans) {
