@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 #include "text.hpp"
@@ -157,11 +158,8 @@ std::string lower_and_finish(const std::string& text, bool fold) {
       icu::CaseMap::utf8ToLower("", 0,
                                 icu::StringPiece(chunk.data(), static_cast<int32_t>(chunk.size())),
                                 sink, nullptr, status);
-      if (U_FAILURE(status)) {
-        // Only reachable on memory exhaustion; keep the chunk rather than lose text.
-        out.resize(at);
-        out.append(chunk);
-      }
+      // Only reachable on memory exhaustion; a half-lowered text must never be searched.
+      if (U_FAILURE(status)) throw std::bad_alloc();
       finish_in_place(out, at, fold);
     }
     begin = end;
