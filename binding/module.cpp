@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,6 +17,28 @@
 
 namespace veskal::binding {
 namespace {
+
+// The fast-call wrapper of every function: binds and converts the arguments by `signature`, then
+// hands the typed values to `impl`, whose parameter types are those of the table's kinds.
+template <const Signature& signature, typename... Args>
+PyObject* call_with(PyObject* (*impl)(Args...), PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  static_assert(signature.parameters.size() == sizeof...(Args), "table and _impl disagree");
+  return call_guarded([&]() -> PyObject* {
+    std::array<Value, sizeof...(Args)> argv;
+    if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    // No Python object is touched from here on: the values are owned C++ ones.
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+      return impl(take<std::decay_t<Args>>(argv[I])...);
+    }(std::index_sequence_for<Args...>{});
+  });
+}
+
+template <const Signature& signature, auto impl>
+PyObject* fast_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  return call_with<signature>(impl, args, nargs, kwnames);
+}
 
 // ---- exact_raw_extract ----------------------------------------------------------------------
 
@@ -37,16 +60,6 @@ PyObject* exact_raw_extract_impl(std::string s, std::string pattern, bool case_i
                                                     std::move(strategies)));
 }
 
-PyObject* exact_raw_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    std::array<Value, std::size(kExactRawExtractParameters)> argv;
-    if (!parse_arguments(kExactRawExtract, args, nargs, kwnames, argv)) return nullptr;
-    return exact_raw_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
-                                  take<bool>(argv[2]), take<bool>(argv[3]),
-                                  take<std::vector<std::string>>(argv[4]));
-  });
-}
 
 // ---- exact_token_extract --------------------------------------------------------------------
 
@@ -68,16 +81,6 @@ PyObject* exact_token_extract_impl(std::string s, std::string pattern,
                                                          special_char_insensitive));
 }
 
-PyObject* exact_token_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    std::array<Value, std::size(kExactTokenExtractParameters)> argv;
-    if (!parse_arguments(kExactTokenExtract, args, nargs, kwnames, argv)) return nullptr;
-    return exact_token_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
-                                    take<std::string>(argv[2]), take<bool>(argv[3]),
-                                    take<bool>(argv[4]));
-  });
-}
 
 // ---- fuzzy_raw_extract ----------------------------------------------------------------------
 
@@ -102,18 +105,6 @@ PyObject* fuzzy_raw_extract_impl(std::string s, std::string pattern, bool case_i
       std::move(metric), threshold, threshold_kind, std::move(strategies)));
 }
 
-PyObject* fuzzy_raw_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    std::array<Value, std::size(kFuzzyRawExtractParameters)> argv;
-    if (!parse_arguments(kFuzzyRawExtract, args, nargs, kwnames, argv)) return nullptr;
-    return fuzzy_raw_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
-                                  take<bool>(argv[2]), take<bool>(argv[3]),
-                                  take<std::string>(argv[4]), take<double>(argv[5]),
-                                  take<std::uint8_t>(argv[6]),
-                                  take<std::vector<std::string>>(argv[7]));
-  });
-}
 
 // ---- fuzzy_token_extract --------------------------------------------------------------------
 
@@ -141,18 +132,6 @@ PyObject* fuzzy_token_extract_impl(std::string s, std::string pattern,
       std::move(strategies)));
 }
 
-PyObject* fuzzy_token_extract(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    std::array<Value, std::size(kFuzzyTokenExtractParameters)> argv;
-    if (!parse_arguments(kFuzzyTokenExtract, args, nargs, kwnames, argv)) return nullptr;
-    return fuzzy_token_extract_impl(take<std::string>(argv[0]), take<std::string>(argv[1]),
-                                    take<std::string>(argv[2]), take<bool>(argv[3]),
-                                    take<bool>(argv[4]), take<std::string>(argv[5]),
-                                    take<double>(argv[6]), take<std::uint8_t>(argv[7]),
-                                    take<std::vector<std::string>>(argv[8]));
-  });
-}
 
 // ---- module ---------------------------------------------------------------------------------
 
@@ -167,16 +146,20 @@ PyCFunction as_method(FastCallWithKeywords function) {
 // The registration order is also the order of __all__. Each docstring is only a signature, so
 // __doc__ is None and __text_signature__ is what inspect.signature reads.
 PyMethodDef module_methods[] = {
-    {"exact_raw_extract", as_method(exact_raw_extract), METH_FASTCALL | METH_KEYWORDS,
+    {"exact_raw_extract", as_method(fast_call<kExactRawExtract, exact_raw_extract_impl>),
+     METH_FASTCALL | METH_KEYWORDS,
      "exact_raw_extract(s, pattern, case_insensitive, special_char_insensitive, strategies)\n"
      "--\n\n"},
-    {"exact_token_extract", as_method(exact_token_extract), METH_FASTCALL | METH_KEYWORDS,
+    {"exact_token_extract", as_method(fast_call<kExactTokenExtract, exact_token_extract_impl>),
+     METH_FASTCALL | METH_KEYWORDS,
      "exact_token_extract(s, pattern, tokenizer_pattern, case_insensitive, "
      "special_char_insensitive)\n--\n\n"},
-    {"fuzzy_raw_extract", as_method(fuzzy_raw_extract), METH_FASTCALL | METH_KEYWORDS,
+    {"fuzzy_raw_extract", as_method(fast_call<kFuzzyRawExtract, fuzzy_raw_extract_impl>),
+     METH_FASTCALL | METH_KEYWORDS,
      "fuzzy_raw_extract(s, pattern, case_insensitive, special_char_insensitive, metric, "
      "threshold, threshold_kind, strategies)\n--\n\n"},
-    {"fuzzy_token_extract", as_method(fuzzy_token_extract), METH_FASTCALL | METH_KEYWORDS,
+    {"fuzzy_token_extract", as_method(fast_call<kFuzzyTokenExtract, fuzzy_token_extract_impl>),
+     METH_FASTCALL | METH_KEYWORDS,
      "fuzzy_token_extract(s, pattern, tokenizer_pattern, case_insensitive, "
      "special_char_insensitive, metric, threshold, threshold_kind, strategies)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
