@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <string_view>
 
 namespace veskal::binding {
@@ -48,16 +50,194 @@ bool is_numpy_bool(PyObject* object) {
   return str_equals(name.get(), "bool_") || str_equals(name.get(), "bool");
 }
 
+// ---- str to UTF-8 --------------------------------------------------------------------------
+// Strings are encoded straight from the str's own code points into the owned copy.
+// PyUnicode_AsUTF8AndSize would encode into a buffer that the interpreter then keeps on the
+// caller's str for the rest of its life (as large as the text again) and that we would copy once
+// more. Sizes are counted exactly first, so the output is allocated once and never shrunk.
+
+constexpr std::size_t kSurrogateFound = static_cast<std::size_t>(-1);
+constexpr std::uint64_t kHighBits = 0x8080808080808080;
+
+std::uint64_t load_word(const void* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+char* put_2(char* out, Py_UCS4 c) {
+  *out++ = static_cast<char>(0xC0 | (c >> 6));
+  *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  return out;
+}
+
+char* put_3(char* out, Py_UCS4 c) {
+  *out++ = static_cast<char>(0xE0 | (c >> 12));
+  *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  return out;
+}
+
+char* put_4(char* out, Py_UCS4 c) {
+  *out++ = static_cast<char>(0xF0 | (c >> 18));
+  *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+  *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  return out;
+}
+
+// One byte per character, plus one for each character at or above U+0080.
+std::size_t utf8_size(const Py_UCS1* text, std::size_t length) {
+  std::size_t size = length;
+  std::size_t i = 0;
+  // Each byte lane counts its high bits; 255 words at most before a lane could overflow.
+  while (length - i >= 8) {
+    const std::size_t words = std::min<std::size_t>((length - i) / 8, 255);
+    std::uint64_t lanes = 0;
+    for (std::size_t w = 0; w < words; ++w, i += 8) lanes += (load_word(text + i) & kHighBits) >> 7;
+    lanes = (lanes & 0x00FF00FF00FF00FF) + ((lanes >> 8) & 0x00FF00FF00FF00FF);
+    size += static_cast<std::size_t>((lanes * 0x0001000100010001) >> 48);
+  }
+  for (; i < length; ++i) size += text[i] >> 7;
+  return size;
+}
+
+// Counted in blocks with narrow accumulators, which the compiler vectorises; kSurrogateFound if
+// any surrogate occurs.
+template <typename Char>
+std::size_t utf8_size(const Char* text, std::size_t length) {
+  constexpr std::size_t kBlock = 4096;  // at most 3 extra bytes each: the count fits in Char
+  std::size_t size = length;
+  Char surrogates = 0;
+  for (std::size_t start = 0; start < length; start += kBlock) {
+    const std::size_t end = std::min(length, start + kBlock);
+    Char extra = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      const Char c = text[i];
+      extra = static_cast<Char>(extra + (c >= 0x80) + (c >= 0x800));
+      if constexpr (sizeof(Char) == 4) extra += (c >= 0x10000);
+      surrogates |= static_cast<Char>(static_cast<Char>(c - 0xD800) < 0x800);
+    }
+    size += extra;
+  }
+  return surrogates != 0 ? kSurrogateFound : size;
+}
+
+void encode(const Py_UCS1* text, std::size_t length, char* out) {
+  std::size_t i = 0;
+  while (i < length) {
+    if (length - i >= 8) {
+      const std::uint64_t word = load_word(text + i);
+      if ((word & kHighBits) == 0) {
+        std::memcpy(out, &word, 8);
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const Py_UCS1 c = text[i++];
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else {
+      out = put_2(out, c);
+    }
+  }
+}
+
+// Copies eight characters as bytes if all are ASCII. Works on 64-bit words so that runs of
+// ASCII, common even in texts that need wider characters, cost a few operations per eight.
+template <typename Char>
+bool copy_ascii_block(const Char* text, char* out) {
+  constexpr std::size_t kWords = sizeof(Char);  // eight characters span this many words
+  constexpr std::uint64_t kNonAscii = sizeof(Char) == 2 ? 0xFF80FF80FF80FF80 : 0xFFFFFF80FFFFFF80;
+  if constexpr (std::endian::native != std::endian::little) return false;  // packing assumes it
+  std::uint64_t words[kWords];
+  std::memcpy(words, text, sizeof words);
+  std::uint64_t any = 0;
+  for (std::uint64_t word : words) any |= word;
+  if ((any & kNonAscii) != 0) return false;
+  std::uint64_t packed = 0;
+  for (std::size_t k = 0; k < kWords; ++k) {
+    std::uint64_t word = words[k];
+    if constexpr (sizeof(Char) == 2) {  // 4 characters -> 4 bytes
+      word |= word >> 8;
+      word = (word & 0xFFFF) | ((word >> 16) & 0xFFFF0000);
+    } else {  // 2 characters -> 2 bytes
+      word = (word & 0xFF) | ((word >> 24) & 0xFF00);
+    }
+    packed |= word << (k * 64 / kWords);
+  }
+  std::memcpy(out, &packed, 8);
+  return true;
+}
+
+// Surrogates were ruled out by utf8_size.
+template <typename Char>
+void encode(const Char* text, std::size_t length, char* out) {
+  std::size_t i = 0;
+  while (i < length) {
+    if (length - i >= 8 && copy_ascii_block(text + i, out)) {
+      out += 8;
+      i += 8;
+      continue;
+    }
+    const Py_UCS4 c = text[i++];
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      out = put_2(out, c);
+    } else if (c < 0x10000) {
+      out = put_3(out, c);
+    } else {
+      out = put_4(out, c);
+    }
+  }
+}
+
+// Sets `out` to the UTF-8 of `str`, encoded from its own characters: asking the interpreter
+// would leave a cached UTF-8 copy on the caller's str for its whole life. A lone surrogate has
+// no UTF-8: the interpreter's own encoder then raises its UnicodeEncodeError (and, failing,
+// caches nothing on the str).
+bool copy_utf8(PyObject* str, std::string& out) {
+  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+  const void* data = PyUnicode_DATA(str);
+  if (PyUnicode_IS_ASCII(str)) {
+    out.assign(static_cast<const char*>(data), length);
+    return true;
+  }
+  std::size_t size = 0;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      size = utf8_size(static_cast<const Py_UCS1*>(data), length);
+      out.resize(size);
+      encode(static_cast<const Py_UCS1*>(data), length, out.data());
+      return true;
+    case PyUnicode_2BYTE_KIND:
+      size = utf8_size(static_cast<const Py_UCS2*>(data), length);
+      if (size == kSurrogateFound) break;
+      out.resize(size);
+      encode(static_cast<const Py_UCS2*>(data), length, out.data());
+      return true;
+    default:
+      size = utf8_size(static_cast<const Py_UCS4*>(data), length);
+      if (size == kSurrogateFound) break;
+      out.resize(size);
+      encode(static_cast<const Py_UCS4*>(data), length, out.data());
+      return true;
+  }
+  Ref bytes{PyUnicode_AsUTF8String(str)};
+  if (!bytes) return false;
+  out.assign(PyBytes_AS_STRING(bytes.get()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
 bool convert_string(PyObject* object, Value& out) {
   if (!PyUnicode_Check(object)) {
     raise_cannot_convert(object, "PyString");
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-  if (data == nullptr) return false;  // a lone surrogate: UnicodeEncodeError
-  out.emplace<std::string>(data, static_cast<std::size_t>(size));
-  return true;
+  return copy_utf8(object, out.emplace<std::string>());
 }
 
 bool convert_bool(PyObject* object, Value& out) {
@@ -124,10 +304,7 @@ bool convert_string_list(PyObject* object, Value& out) {
       raise_cannot_convert(item.get(), "PyString");
       return false;
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(item.get(), &size);
-    if (data == nullptr) return false;
-    items.emplace_back(data, static_cast<std::size_t>(size));
+    if (!copy_utf8(item.get(), items.emplace_back())) return false;
   }
   if (PyErr_Occurred()) return false;  // the iteration itself failed
   out.emplace<std::vector<std::string>>(std::move(items));

@@ -1,12 +1,15 @@
 """The Python face of the module: registration, argument binding and conversion, results and
 the exceptions each kind of failure becomes."""
 
+import ctypes
 import inspect
 import math
 import random
 import sys
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import veskal
 
@@ -323,18 +326,79 @@ def test_int_beyond_64_bits_keeps_the_interpreters_overflow_error():
     assert "out of range integral" not in str(info.value)
 
 
-@pytest.mark.parametrize(
-    "overrides",
-    [
-        {"s": "\udc80"},
-        {"pattern": "b\ud800"},
-        {"metric": "\udfff"},
-        {"strategies": ["longest", "\udc80"]},
-    ],
-)
-def test_lone_surrogate_raises_unicode_encode_error(overrides):
-    with pytest.raises(UnicodeEncodeError):
-        call("fuzzy_token_extract", **overrides)
+# ---- strings -----------------------------------------------------------------------------
+
+# Every storage width the interpreter uses for str: 1 byte (ASCII, Latin-1), 2 and 4 bytes.
+KINDS = {"ascii": 0x7F, "latin-1": 0xFF, "bmp": 0xFFFF, "astral": 0x10FFFF}
+SAMPLES = {
+    "ascii": "Le chat dort pres de la fenetre ouverte.",
+    "latin-1": "Le chat dort près de la fenêtre ouverte, à côté.",
+    "bmp": "Le chat — déjà — dort près de la fenêtre ‘ouverte’ €.",
+    "astral": "Le chat 😀 dort près de la fenêtre — 𝔘𝔫𝔦𝔠𝔬𝔡𝔢.",
+}
+
+
+def with_interpreter_utf8(s):
+    """A copy of `s` on which the interpreter's own UTF-8 encoding is cached."""
+    copy = str(s[:1]) + s[1:] if type(s) is str else type(s)(str(s[:1]) + s[1:])
+    encode = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    encode.argtypes, encode.restype = [ctypes.py_object, ctypes.c_void_p], ctypes.c_void_p
+    assert encode(copy, None)
+    return copy
+
+
+@st.composite
+def texts(draw):
+    """Text of any storage width and type, framed so that white space never reaches its ends."""
+    widest = draw(st.sampled_from(list(KINDS.values())))
+    body = draw(st.text(st.characters(max_codepoint=widest, exclude_categories=["Cs"])))
+    return draw(st.sampled_from([str, Str]))("<" + body + ">")
+
+
+@given(texts())
+def test_text_reaches_the_engine_byte_for_byte(s):
+    # The pattern carries the interpreter's encoding, the text ours: an exact match proves that
+    # both are the same bytes.
+    pattern = with_interpreter_utf8(s)
+    assert veskal.exact_raw_extract(s, pattern, False, False, []) == [(0, len(s), 0.0)]
+    assert veskal.exact_raw_extract(pattern, s, False, False, []) == [(0, len(s), 0.0)]
+
+
+@given(texts(), st.integers(0, 200))
+def test_positions_count_characters_of_every_width(s, shift):
+    # Long ASCII runs before a character exercise the word-at-a-time copies at every alignment.
+    text = "a" * shift + s
+    assert veskal.exact_raw_extract(text, s, False, False, []) == [(shift, len(text), 0.0)]
+
+
+@pytest.mark.parametrize("kind", SAMPLES)
+@pytest.mark.parametrize("make", [str, Str])
+def test_callers_string_is_left_as_it_was(kind, make):
+    s = make("".join([SAMPLES[kind]] * 100))
+    size = sys.getsizeof(s)
+    strings = {"s": s, "pattern": s[20:30], "tokenizer_pattern": s[5:6], "strategies": [s[:10]]}
+    for function, parameters in SIGNATURES.items():
+        call(function, **{name: strings[name] for name in parameters if name in strings})
+    with pytest.raises(veskal.PanicException):
+        call("fuzzy_raw_extract", metric=s)
+    assert sys.getsizeof(s) == size
+
+
+@pytest.mark.parametrize("kind", SAMPLES)
+@pytest.mark.parametrize("make", [str, Str])
+@pytest.mark.parametrize("parameter", ["s", "pattern", "metric", "strategies"])
+def test_lone_surrogate_raises_the_interpreters_unicode_encode_error(kind, make, parameter):
+    for surrogate in ("\ud800", "\udc80", "\udfff"):
+        bad = make(SAMPLES[kind][:30] + surrogate + SAMPLES[kind][30:])
+        with pytest.raises(UnicodeEncodeError) as expected:
+            bad.encode("utf-8")
+        size = sys.getsizeof(bad)
+        value = ["longest", bad] if parameter == "strategies" else bad
+        with pytest.raises(BaseException) as info:
+            call("fuzzy_token_extract", **{parameter: value})
+        assert type(info.value) is UnicodeEncodeError
+        assert info.value.args == expected.value.args
+        assert sys.getsizeof(bad) == size
 
 
 @pytest.mark.parametrize("threshold", [math.nan, math.inf, -math.inf])

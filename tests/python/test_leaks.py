@@ -26,6 +26,10 @@ class Index:
         return 1
 
 
+class Wide(str):
+    pass
+
+
 class Failing(list):
     def __iter__(self):
         raise TypeError("no iteration")
@@ -38,7 +42,10 @@ strategies = ["longest", "".join(["best", "_match"])]
 index = Index()
 failing = Failing(["longest"])
 surrogate = "b" + chr(0xDC80)
-WATCHED = (text, strategies, strategies[1], index, failing, surrogate)
+# One text per storage width, and a subclass, whose encoding takes each its own path.
+wide = ["".join(["x é ", c, " b"]) for c in ("é", "€", "😀")] + [Wide("€ b")]
+wide_surrogate = "".join(["😀 b", chr(0xD800)])
+WATCHED = (text, strategies, strategies[1], index, failing, surrogate, wide_surrogate, *wide)
 
 
 def one_of_each():
@@ -48,6 +55,8 @@ def one_of_each():
     veskal.exact_raw_extract(s=text, pattern=pattern, case_insensitive=True,
                              special_char_insensitive=False, strategies=strategies)
     veskal.fuzzy_raw_extract(text, pattern, False, False, "levenshtein", 1, index, strategies)
+    for s in wide:
+        assert veskal.exact_raw_extract(s, pattern, False, False, [s])[-1][1] == len(s)
     for bad in (
         lambda: veskal.exact_token_extract(text, pattern, " ", 1, False),
         lambda: veskal.exact_raw_extract(text, pattern, False, False, [pattern, 3]),
@@ -56,6 +65,7 @@ def one_of_each():
         lambda: veskal.exact_raw_extract(text, pattern, False, False, strategies, s=text),
         lambda: veskal.fuzzy_raw_extract(text, pattern, False, False, "levenshtein", 1, 256, []),
         lambda: veskal.fuzzy_token_extract(text, surrogate, " ", False, False, "x", 1, 0, []),
+        lambda: veskal.exact_raw_extract(text, pattern, False, False, [wide_surrogate]),
         lambda: veskal.exact_token_extract(text, "", "", False, False),
         lambda: veskal.fuzzy_raw_extract(text, pattern, False, False, "lev", 1, 0, strategies),
     ):
@@ -65,7 +75,7 @@ def one_of_each():
             pass
         else:
             raise AssertionError("expected a failure")
-    return 12
+    return 13 + len(wide)
 
 
 def test_no_growth_over_a_million_calls():
