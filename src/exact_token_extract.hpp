@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "match.hpp"
 
@@ -11,5 +15,22 @@ namespace veskal::exact_token_extract {
 // Fails only when the normalised pattern and tokenizer pattern are both empty.
 Extraction extract(std::string s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive);
+
+namespace detail {
+
+// The two searches behind `extract`, over normalised strings, with `window` at least 1.
+
+// Compares every run of `window` tokens with the trimmed pattern.
+std::vector<Match> by_runs(std::string_view s, std::string_view pattern,
+                           std::string_view separator, std::uint64_t window);
+
+// Finds the trimmed pattern in the text and keeps the occurrences that fill a token up to white
+// space. Nothing unless the window is one token, the separator one character and the trimmed
+// pattern non-empty.
+std::optional<std::vector<Match>> by_occurrences(std::string_view s, std::string_view pattern,
+                                                 std::string_view separator,
+                                                 std::uint64_t window);
+
+}  // namespace detail
 
 }  // namespace veskal::exact_token_extract

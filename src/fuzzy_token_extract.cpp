@@ -1,5 +1,6 @@
 #include "fuzzy_token_extract.hpp"
 
+#include <cmath>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -11,6 +12,63 @@
 #include "text.hpp"
 
 namespace veskal::fuzzy_token_extract {
+
+namespace {
+
+// Rules out candidates by length alone, before they are decoded. Every metric it knows counts
+// at least one edit per character of difference in length, so a candidate whose difference
+// already scores beyond the threshold cannot match; the score of the difference is computed as
+// the metric's own score is (the same integer, or the same division), so the rule is exact.
+class LengthFilter {
+ public:
+  LengthFilter(std::string_view metric, std::uint8_t threshold_kind, double threshold,
+               std::uint64_t pattern_chars)
+      : threshold_(threshold), pattern_chars_(pattern_chars) {
+    using comparator::fuzzy::Metric;
+    const std::optional<Metric> m = comparator::fuzzy::parse_metric(metric);
+    if (!m || std::isnan(threshold)) return;
+    switch (*m) {
+      case Metric::levenshtein:
+      case Metric::damerau_levenshtein:
+      case Metric::osa:
+      case Metric::lcs_seq:
+        divisor_ = threshold_kind == 0 ? Divisor::one : Divisor::longer;
+        break;
+      case Metric::indel:
+        divisor_ = threshold_kind == 0 ? Divisor::one : Divisor::total;
+        break;
+      default:
+        break;
+    }
+  }
+
+  bool may_match(std::uint64_t chars) const {
+    const std::uint64_t p = pattern_chars_;
+    const std::uint64_t gap = chars > p ? chars - p : p - chars;
+    switch (divisor_) {
+      case Divisor::none:
+        return true;
+      case Divisor::one:
+        return static_cast<double>(gap) <= threshold_;
+      case Divisor::longer:
+        return gap == 0 ||
+               static_cast<double>(gap) / static_cast<double>(chars > p ? chars : p) <= threshold_;
+      case Divisor::total:
+        return gap == 0 || static_cast<double>(gap) / static_cast<double>(chars + p) <= threshold_;
+    }
+    return true;
+  }
+
+ private:
+  // What the metric divides a distance by to normalise it.
+  enum class Divisor { none, one, longer, total };
+
+  Divisor divisor_ = Divisor::none;
+  double threshold_;
+  std::uint64_t pattern_chars_;
+};
+
+}  // namespace
 
 Extraction extract(std::string s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive, std::string metric,
@@ -27,24 +85,31 @@ Extraction extract(std::string s, std::string pattern, std::string tokenizer_pat
   if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
 
   conflict_solver::StreamingSolver sink(s, strategies);
-  std::optional<iterator::tokens::Item> item = items.next();
+  iterator::tokens::Item item;
   // No item, no comparison: the metric is never looked at.
-  if (!item) return sink.finish();
+  if (!items.next(item)) return sink.finish();
 
+  const std::u32string target = text::decode(text::trim(std::string_view(pattern)));
   const std::optional<comparator::fuzzy::CachedSearch> compare =
-      comparator::fuzzy::CachedSearch::create(text::decode(text::trim(std::string_view(pattern))),
-                                              metric, threshold_kind, threshold);
+      comparator::fuzzy::CachedSearch::create(target, metric, threshold_kind, threshold);
   if (!compare) return Extraction::failure("Invalid distance metric");
   if (compare->never_matches()) return sink.finish();
 
-  // Decoded once; items are cut from it by their character positions.
-  const std::u32string chars = text::decode(s);
-  const std::u32string_view all = chars;
-  for (; item; item = items.next()) {
-    const comparator::fuzzy::Verdict verdict =
-        (*compare)(text::trim(all.substr(item->start, item->end - item->start)));
-    if (verdict.matched) sink.add({item->start, item->end, verdict.score});
-  }
+  const LengthFilter filter(metric, threshold_kind, threshold, target.size());
+  std::u32string candidate;  // Reused: only the items that pass the filter are decoded.
+  do {
+    const std::string_view trimmed = text::trim(item.text);
+    std::uint64_t chars = item.end - item.start;
+    if (trimmed.size() != item.text.size()) {
+      const auto front = static_cast<std::size_t>(trimmed.data() - item.text.data());
+      chars -= text::count_chars(item.text.substr(0, front)) +
+               text::count_chars(item.text.substr(front + trimmed.size()));
+    }
+    if (!filter.may_match(chars)) continue;
+    text::decode(trimmed, candidate);
+    const comparator::fuzzy::Verdict verdict = (*compare)(candidate);
+    if (verdict.matched) sink.add({item.start, item.end, verdict.score});
+  } while (items.next(item));
   return sink.finish();
 }
 

@@ -1,24 +1,23 @@
 #include "text.hpp"
 
-#include <bit>
 #include <cstring>
 
 #include <utility>
 
 namespace veskal::text {
 
-std::uint64_t count_chars(std::string_view s) {
-  // Eight bytes at a time: a continuation byte is the one whose top bits read 10.
+std::size_t find_non_ascii(std::string_view s, std::size_t from) {
   constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  std::uint64_t continuations = 0;
-  std::size_t i = 0;
+  std::size_t i = from;
   for (; i + 8 <= s.size(); i += 8) {
     std::uint64_t word;
     std::memcpy(&word, s.data() + i, 8);
-    continuations += static_cast<std::uint64_t>(std::popcount(word & ~(word << 1) & kHigh));
+    if ((word & kHigh) != 0) break;
   }
-  for (; i < s.size(); ++i) continuations += !is_lead_byte(static_cast<unsigned char>(s[i]));
-  return s.size() - continuations;
+  for (; i < s.size(); ++i) {
+    if (static_cast<unsigned char>(s[i]) >= 0x80) return i;
+  }
+  return s.size();
 }
 
 char32_t decode_at(std::string_view s, std::size_t& i) {
@@ -47,9 +46,23 @@ char32_t decode_before(std::string_view s, std::size_t& i) {
 
 std::u32string decode(std::string_view s) {
   std::u32string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) out.push_back(decode_at(s, i));
+  decode(s, out);
   return out;
+}
+
+void decode(std::string_view s, std::u32string& out) {
+  out.resize(s.size());
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    const auto byte = static_cast<unsigned char>(s[i]);
+    if (byte < 0x80) {
+      out[n++] = byte;
+      ++i;
+    } else {
+      out[n++] = decode_at(s, i);
+    }
+  }
+  out.resize(n);
 }
 
 void append_utf8(std::string& out, char32_t c) {
@@ -70,7 +83,9 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
-std::string_view trim(std::string_view s) {
+namespace detail {
+
+std::string_view trim_decoding(std::string_view s) {
   std::size_t begin = 0;
   while (begin < s.size()) {
     std::size_t next = begin;
@@ -85,6 +100,8 @@ std::string_view trim(std::string_view s) {
   }
   return s.substr(begin, end - begin);
 }
+
+}  // namespace detail
 
 std::u32string_view trim(std::u32string_view s) {
   std::size_t begin = 0;

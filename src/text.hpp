@@ -22,8 +22,16 @@ constexpr bool is_white_space(char32_t c) {
 // True when `byte` starts a character (is not a UTF-8 continuation byte).
 constexpr bool is_lead_byte(unsigned char byte) { return (byte & 0xC0) != 0x80; }
 
+// True when `byte` is a whole character that is not White_Space: trimming stops there at once.
+constexpr bool is_ascii_non_space(unsigned char byte) {
+  return byte < 0x80 && byte != 0x20 && (byte < 0x09 || byte > 0x0D);
+}
+
 // Number of characters in `s`.
-std::uint64_t count_chars(std::string_view s);
+inline std::uint64_t count_chars(std::string_view s);
+
+// The offset of the first byte of `s` at or after `from` that is not ASCII, or the size of `s`.
+std::size_t find_non_ascii(std::string_view s, std::size_t from);
 
 // Decodes the character that starts at byte `i` of `s` and advances `i` past it.
 char32_t decode_at(std::string_view s, std::size_t& i);
@@ -34,11 +42,14 @@ char32_t decode_before(std::string_view s, std::size_t& i);
 // All characters of `s` as code points.
 std::u32string decode(std::string_view s);
 
+// Replaces the contents of `out` with the characters of `s`, reusing its storage.
+void decode(std::string_view s, std::u32string& out);
+
 // Appends the UTF-8 encoding of `c` to `out`.
 void append_utf8(std::string& out, char32_t c);
 
 // `s` without Unicode White_Space at either end; a view into `s`.
-std::string_view trim(std::string_view s);
+inline std::string_view trim(std::string_view s);
 std::u32string_view trim(std::u32string_view s);
 
 // The occurrences of the non-empty `needle` in `haystack`, overlapping ones included, one at a

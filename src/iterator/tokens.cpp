@@ -6,43 +6,50 @@ Tokenizer::Tokenizer(std::string_view text, std::string_view separator)
     : text_(text),
       separator_(separator),
       occurrences_(text, separator),
-      separator_chars_(text::count_chars(separator)) {}
+      separator_chars_(text::count_chars(separator)),
+      ascii_until_(text::find_non_ascii(text, 0)) {}
 
-std::optional<TokenSpan> Tokenizer::next() {
-  if (done_) return std::nullopt;
+std::uint64_t Tokenizer::count_position(std::size_t at) {
+  // Counting only the bytes since the previous count keeps the whole pass linear.
+  seen_ += text::count_chars(text_.substr(seen_byte_, at - seen_byte_));
+  seen_byte_ = at;
+  lag_ = at - seen_;
+  ascii_until_ = text::find_non_ascii(text_, at);
+  return seen_;
+}
+
+bool Tokenizer::next_at_occurrence(TokenSpan& span) {
   // The empty separator matches at every position: it closes the empty token (0, 0) at
   // position 0, and from there on each match lies one character past the token start, which
   // only moves the start, up to the end of the text.
   if (separator_.empty()) {
     done_ = true;
-    return TokenSpan{0, 0, 0, 0};
+    span = {0, 0, 0, 0};
+    return true;
   }
   for (std::size_t at; (at = occurrences_.next()) != text::Occurrences::npos;) {
-    // Counting only the bytes since the previous occurrence keeps the whole pass linear.
-    seen_ += text::count_chars(text_.substr(seen_byte_, at - seen_byte_));
-    seen_byte_ = at;
-    const std::uint64_t i = seen_;
+    const std::uint64_t i = position(at);
     // An occurrence ending one character after the token start stands at the start of the
     // token (one-character separator) or one character into the previous separator: either way
     // no token ends there. An occurrence beginning deeper inside the previous separator (only
     // separators that overlap themselves at a shift of two or more) is treated the same way,
     // as a longer separator, so that no span ever starts after it ends.
     const bool ends_token = i + separator_chars_ != start_ + 1 && i >= start_;
-    const TokenSpan span{start_, i, start_byte_, at};
+    span = {start_, i, start_byte_, at};
     start_ = i + separator_chars_;
     start_byte_ = at + separator_.size();
-    if (ends_token) return span;
+    if (ends_token) return true;
   }
   done_ = true;
-  if (start_byte_ == text_.size()) return std::nullopt;
-  const std::uint64_t n = seen_ + text::count_chars(text_.substr(seen_byte_));
-  return TokenSpan{start_, n, start_byte_, text_.size()};
+  if (start_byte_ == text_.size()) return false;
+  span = {start_, position(text_.size()), start_byte_, text_.size()};
+  return true;
 }
 
 std::vector<TokenSpan> tokenize(std::string_view text, std::string_view separator) {
   std::vector<TokenSpan> spans;
   Tokenizer tokenizer(text, separator);
-  while (const auto span = tokenizer.next()) spans.push_back(*span);
+  for (TokenSpan span; tokenizer.next(span);) spans.push_back(span);
   return spans;
 }
 
@@ -50,41 +57,23 @@ TokenIterator::TokenIterator(std::string_view text, std::string_view separator,
                              std::uint64_t window)
     : text_(text), separator_(separator), tokenizer_(text, separator), window_(window) {}
 
-std::optional<Item> TokenIterator::next() {
-  // A window of 0 would read the token before the first; fault() reports it, and this guard
-  // keeps a caller that did not ask from reading out of bounds.
-  if (done_ || window_ == 0) return std::nullopt;
-  if (ring_.size() < window_) {
-    // First call: gather a whole window.
-    while (ring_.size() < window_) {
-      const auto span = tokenizer_.next();
-      if (!span) {
-        done_ = true;
-        return std::nullopt;
-      }
-      ring_.push_back(*span);
-    }
-  } else {
-    // Slide by one token: the new last token replaces the old first.
-    const auto span = tokenizer_.next();
-    if (!span) {
+bool TokenIterator::fill() {
+  // First call with a window of several tokens: gather a whole window.
+  while (ring_.size() < window_) {
+    TokenSpan span;
+    if (!tokenizer_.next(span)) {
       done_ = true;
-      return std::nullopt;
+      return false;
     }
-    ring_[head_] = *span;
-    head_ = head_ + 1 == ring_.size() ? 0 : head_ + 1;
+    ring_.push_back(span);
   }
-  const TokenSpan& first = ring_[head_];
-  const TokenSpan& last = ring_[head_ == 0 ? ring_.size() - 1 : head_ - 1];
-  ++index_;
-  return Item{first.start, last.end,
-              text_.substr(first.byte_start, last.byte_end - first.byte_start)};
+  return true;
 }
 
 std::uint64_t TokenIterator::count() const {
   std::uint64_t count = 0;
   Tokenizer tokenizer(text_, separator_);
-  while (tokenizer.next()) ++count;
+  for (TokenSpan span; tokenizer.next(span);) ++count;
   return count;
 }
 

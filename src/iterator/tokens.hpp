@@ -35,10 +35,19 @@ class Tokenizer {
  public:
   Tokenizer(std::string_view text, std::string_view separator);
 
-  // The next token span, or nothing once the text is exhausted (and ever after).
-  std::optional<TokenSpan> next();
+  // Stores the next token span in `span`; false once the text is exhausted (and ever after),
+  // in which case `span` may have been overwritten.
+  bool next(TokenSpan& span);
 
  private:
+  bool next_at_byte(TokenSpan& span);
+  // Marks the separators of the 64-byte block that holds byte `at`.
+  void load_block(std::size_t at);
+  bool next_at_occurrence(TokenSpan& span);
+  // The character position of byte `at`, which must not lie before the previous one asked.
+  std::uint64_t position(std::size_t at);
+  std::uint64_t count_position(std::size_t at);
+
   std::string_view text_;
   std::string_view separator_;
   text::Occurrences occurrences_;
@@ -47,6 +56,12 @@ class Tokenizer {
   std::size_t start_byte_ = 0;     // ...and in bytes.
   std::uint64_t seen_ = 0;         // The character position of byte seen_byte_.
   std::size_t seen_byte_ = 0;
+  // Up to byte ascii_until_ every byte past seen_byte_ is ASCII: a position there is its byte
+  // offset less lag_, the bytes - characters of what lies before.
+  std::size_t ascii_until_;
+  std::size_t lag_ = 0;
+  std::size_t block_ = 1;          // The block of separators_ (a multiple of 64 once loaded).
+  std::uint64_t separators_ = 0;   // Bit k: byte block_ + k is the one-byte separator.
   bool done_ = false;
 };
 
@@ -61,8 +76,9 @@ class TokenIterator {
   // Cuts `text` into tokens at `separator`; `window` is the number of tokens per item.
   TokenIterator(std::string_view text, std::string_view separator, std::uint64_t window);
 
-  // The next run, or nothing once fewer than `window` tokens remain. Requires fault() to be empty.
-  std::optional<Item> next();
+  // Stores the next run in `item`; false once fewer than `window` tokens remain (and ever
+  // after). Requires fault() to be empty.
+  bool next(Item& item);
 
   // The index fault that the next call of next() would hit (only with a window of 0), if any.
   std::optional<std::string> fault() const;
@@ -71,6 +87,8 @@ class TokenIterator {
   std::uint64_t count() const;
 
  private:
+  bool fill();
+
   std::string_view text_;
   std::string_view separator_;
   Tokenizer tokenizer_;
@@ -89,3 +107,5 @@ std::uint64_t pattern_token_count(std::string_view pattern, std::string_view sep
 std::string char_substring(std::string_view text, std::uint64_t start, std::uint64_t end);
 
 }  // namespace veskal::iterator::tokens
+
+#include "iterator/tokens_inl.hpp"

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
+
+#include "iterator/tokens.hpp"
 
 namespace veskal::exact_token_extract {
 namespace {
@@ -70,6 +73,86 @@ TEST(ExactTokenExtract, EmptyPatternAndSeparatorFail) {
               "index out of bounds: the len is 1 but the index is 18446744073709551615");
     EXPECT_TRUE(result.matches().empty());
   }
+}
+
+}  // namespace
+}  // namespace veskal::exact_token_extract
+
+namespace veskal::exact_token_extract {
+namespace {
+
+// The occurrence search must agree with comparing every run, wherever it applies: random texts
+// over separators, white space of one to three bytes, accented letters and the pattern's own
+// letters, with patterns that overlap themselves and carry white space at their ends.
+TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
+  std::mt19937 rng(2024);
+  const std::vector<std::string> alphabet = {"a", "b", ",", " ", "\t", "\xC2\xA0", "\xE3\x80\x80",
+                                             "\xC3\xA9", "\xE2\x82\xAC", "x"};
+  const std::vector<std::string> separators = {",", " ", "\t", "\xC2\xA0", "\xE3\x80\x80", "a",
+                                               "\xC3\xA9"};
+  const std::vector<std::string> patterns = {"a",  "ab", "aba", " a\t", "\xC2\xA0" "b",
+                                             "\xC3\xA9", "a b", "x\xE2\x82\xAC", "b\xE3\x80\x80"};
+  int applied = 0;
+  for (int trial = 0; trial < 30000; ++trial) {
+    std::string text;
+    for (std::size_t k = rng() % 40; k > 0; --k) text += alphabet[rng() % alphabet.size()];
+    const std::string& separator = separators[rng() % separators.size()];
+    const std::string& pattern = patterns[rng() % patterns.size()];
+    const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
+    const auto fast = detail::by_occurrences(text, pattern, separator, window);
+    if (!fast) continue;
+    ++applied;
+    ASSERT_EQ(*fast, detail::by_runs(text, pattern, separator, window))
+        << "text=" << text << " pattern=" << pattern << " separator=" << separator;
+  }
+  EXPECT_GT(applied, 10000);
+}
+
+struct PathCase {
+  const char* name;
+  std::string pattern;
+  std::string separator;
+  bool fast;
+};
+
+class OccurrenceSearchApplies : public testing::TestWithParam<PathCase> {};
+
+// Only one-token patterns under a one-character separator with something left after trimming.
+TEST_P(OccurrenceSearchApplies, OnlyWhereTokensAreRunsBetweenSeparators) {
+  const PathCase& c = GetParam();
+  const std::uint64_t window = iterator::tokens::pattern_token_count(c.pattern, c.separator);
+  EXPECT_EQ(detail::by_occurrences("a b", c.pattern, c.separator, window).has_value(), c.fast);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OccurrenceSearchApplies,
+    testing::Values(PathCase{"word", "b", " ", true},
+                    PathCase{"multibyte_separator", "b", "\xE3\x80\x80", true},
+                    PathCase{"two_tokens", "a b", " ", false},
+                    PathCase{"long_separator", "b", "--", false},
+                    PathCase{"empty_separator", "b", "", false},
+                    PathCase{"blank_pattern", "\t", " ", false},
+                    PathCase{"empty_pattern", "", ",", false}),
+    [](const testing::TestParamInfo<PathCase>& p) { return std::string(p.param.name); });
+
+TEST(ExactTokenExtract, LongTextPositionsCountCharacters) {
+  // Matches far apart and past many multi-byte characters, on both sides of a 64-byte block.
+  std::string text;
+  std::vector<Match> expected;
+  std::uint64_t chars = 0;
+  for (int k = 0; k < 500; ++k) {
+    const std::string filler = k % 3 == 0 ? "\xC3\xA9t\xC3\xA9 " : "word ";
+    for (int r = 0; r < k % 7; ++r) {
+      text += filler;
+      chars += filler == "word " ? 5 : 4;
+    }
+    text += "\xC2\xA0needle ";
+    expected.push_back({chars, chars + 7, 0.0});
+    chars += 8;
+  }
+  const Extraction got = extract(text, "needle", " ", false, false);
+  ASSERT_TRUE(got.ok());
+  EXPECT_EQ(got.matches(), expected);
 }
 
 }  // namespace

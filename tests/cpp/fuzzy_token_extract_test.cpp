@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "comparator/fuzzy.hpp"
+#include "conflict_solver/solver.hpp"
+#include "iterator/tokens.hpp"
+#include "text.hpp"
 
 namespace veskal::fuzzy_token_extract {
 namespace {
@@ -76,6 +84,60 @@ TEST(FuzzyTokenEngine, KindChangesOnlyTheComparison) {
     return out;
   };
   EXPECT_EQ(spans(0, 10), spans(1, 1.0));
+}
+
+// Every run compared in full, with no shortcut: what the engine must equal whatever it skips.
+Extraction every_run(const std::string& text, const std::string& pattern,
+                     const std::string& separator, const std::string& metric, double threshold,
+                     std::uint8_t kind, const std::vector<std::string>& strategies) {
+  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
+  iterator::tokens::TokenIterator items(text, separator, window);
+  conflict_solver::StreamingSolver sink(text, strategies);
+  const std::u32string target = text::decode(text::trim(std::string_view(pattern)));
+  for (iterator::tokens::Item item; items.next(item);) {
+    const auto verdict = comparator::fuzzy::search(text::decode(text::trim(item.text)), target,
+                                                   metric, kind, threshold);
+    if (!verdict) return Extraction::failure("Invalid distance metric");
+    if (verdict->matched) sink.add({item.start, item.end, verdict->score});
+  }
+  return sink.finish();
+}
+
+// Runs are skipped by their length alone where the metric allows it; the thresholds sit on and
+// next to the values that a difference in length can score, raw and normalised.
+TEST(FuzzyTokenEngine, SkippingByLengthChangesNothing) {
+  std::mt19937 rng(31);
+  const std::vector<std::string> alphabet = {"a", "b", " ", " ", "\xC3\xA9", "\xC2\xA0", "-"};
+  const std::vector<std::string> metrics = {"levenshtein", "damerau_levenshtein", "osa",
+                                            "indel",       "lcs_seq",             "hamming",
+                                            "jaro_winkler"};
+  const double thresholds[] = {0, 1, 1.5, 2, 3, 0.2, 0.25, 1.0 / 3, 0.4, 0.5, 2.0 / 3,
+                               std::numeric_limits<double>::infinity()};
+  const auto random_text = [&](std::size_t max_chars) {
+    std::string s;
+    for (std::size_t k = rng() % (max_chars + 1); k > 0; --k) {
+      s += alphabet[rng() % alphabet.size()];
+    }
+    return s;
+  };
+  for (int trial = 0; trial < 4000; ++trial) {
+    const std::string text = random_text(30);
+    const std::string pattern = random_text(7);
+    const std::string separator = rng() % 4 == 0 ? "-" : " ";
+    const std::string& metric = metrics[rng() % metrics.size()];
+    const double threshold = thresholds[rng() % std::size(thresholds)];
+    const auto kind = static_cast<std::uint8_t>(rng() % 2);
+    const std::vector<std::string> strategies =
+        rng() % 2 == 0 ? std::vector<std::string>{} : std::vector<std::string>{"best_match"};
+    const Extraction got =
+        extract(text, pattern, separator, false, false, metric, threshold, kind, strategies);
+    const Extraction want =
+        every_run(text, pattern, separator, metric, threshold, kind, strategies);
+    ASSERT_EQ(got.ok(), want.ok());
+    ASSERT_EQ(got.matches(), want.matches())
+        << "text=" << text << " pattern=" << pattern << " metric=" << metric
+        << " threshold=" << threshold << " kind=" << int(kind);
+  }
 }
 
 }  // namespace

@@ -83,5 +83,29 @@ TEST(Decode, RoundTripsEveryEncodedLength) {
   EXPECT_EQ(decode_before(utf8, end), U'\U0001F600');
 }
 
+// Word-at-a-time scans must agree with a byte loop at every offset and length, so that no
+// character at a word's edge is miscounted or missed.
+TEST(Scan, WordAtATimeAgreesWithBytes) {
+  std::mt19937 rng(5);
+  const std::string pieces[] = {"a", " ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  std::u32string reused = U"left over";
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string s;
+    const std::size_t spread = 1 + rng() % 5;
+    for (std::size_t k = rng() % 40; k > 0; --k) s += pieces[rng() % spread];
+    std::size_t chars = 0;
+    for (const char c : s) chars += is_lead_byte(static_cast<unsigned char>(c));
+    ASSERT_EQ(count_chars(s), chars) << s;
+    const std::size_t from = s.empty() ? 0 : rng() % s.size();
+    std::size_t first = from;
+    while (first < s.size() && static_cast<unsigned char>(s[first]) < 0x80) ++first;
+    ASSERT_EQ(find_non_ascii(s, from), first) << s;
+    std::u32string one_by_one;
+    for (std::size_t i = 0; i < s.size();) one_by_one.push_back(decode_at(s, i));
+    decode(s, reused);
+    ASSERT_EQ(reused, one_by_one) << s;
+  }
+}
+
 }  // namespace
 }  // namespace veskal::text

@@ -107,6 +107,25 @@ TEST(Tokenize, AgreesWithPositionByPositionRules) {
   }
 }
 
+// Texts of a few hundred bytes cross the 64-byte blocks in which one-byte separators are
+// looked for, and mix ASCII stretches with multi-byte characters at every distance.
+TEST(Tokenize, LongTextsAgreeWithPositionByPositionRules) {
+  std::mt19937 rng(7);
+  const std::string alphabet[] = {"a", "b", " ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  const std::string separators[] = {" ", "a", "\xC3\xA9", "ab", "aba"};
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string text;
+    const std::size_t chars = rng() % 400;
+    // Mostly one letter, so that long runs without a separator occur too.
+    const std::size_t spread = 1 + rng() % 6;
+    for (std::size_t k = 0; k < chars; ++k) text += alphabet[rng() % spread];
+    for (const std::string& separator : separators) {
+      ASSERT_EQ(char_spans(text, separator), reference_spans(text, separator))
+          << text << " | " << separator;
+    }
+  }
+}
+
 struct Window {
   std::uint64_t start;
   std::uint64_t end;
@@ -117,8 +136,9 @@ struct Window {
 std::vector<Window> runs(std::string_view text, std::string_view separator, std::uint64_t window) {
   TokenIterator it(text, separator, window);
   std::vector<Window> out;
-  while (const auto item = it.next()) out.push_back({item->start, item->end, std::string(item->text)});
-  EXPECT_FALSE(it.next().has_value()) << "an exhausted iterator stays exhausted";
+  for (Item item; it.next(item);) out.push_back({item.start, item.end, std::string(item.text)});
+  Item item;
+  EXPECT_FALSE(it.next(item)) << "an exhausted iterator stays exhausted";
   return out;
 }
 
@@ -137,7 +157,8 @@ TEST(TokenIterator, ZeroWindowFaultsWithoutReading) {
   TokenIterator empty_separator("abc", "", 0);
   EXPECT_EQ(empty_separator.fault(),
             "index out of bounds: the len is 1 but the index is 18446744073709551615");
-  EXPECT_FALSE(empty_separator.next().has_value());
+  Item item;
+  EXPECT_FALSE(empty_separator.next(item));
   EXPECT_EQ(TokenIterator("a b c", " ", 0).fault(),
             "index out of bounds: the len is 3 but the index is 18446744073709551615");
   EXPECT_EQ(TokenIterator("", " ", 0).fault(), "index out of bounds: the len is 0 but the index is 0");
