@@ -1,8 +1,11 @@
 #include "fuzzy_raw_extract.hpp"
 
 #include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
 #include <optional>
-#include <string_view>
+#include <queue>
 #include <utility>
 
 #include "comparator/fuzzy.hpp"
@@ -11,6 +14,264 @@
 #include "text.hpp"
 
 namespace veskal::fuzzy_raw_extract {
+
+namespace {
+
+// Shorter pieces occur so often in prose that looking for them costs more than it saves.
+constexpr std::size_t kMinPieceChars = 2;
+
+// Compares windows against the trimmed pattern and hands on the matches.
+struct Judge {
+  const comparator::fuzzy::CachedSearch& compare;
+  const std::function<void(const Match&)>& on_candidate;
+
+  void operator()(std::u32string_view window, std::uint64_t start, std::uint64_t end) const {
+    const comparator::fuzzy::Verdict verdict = compare(text::trim(window));
+    if (verdict.matched) on_candidate({start, end, verdict.score});
+  }
+};
+
+void scan_every_window(std::string_view s, std::uint64_t pattern_chars, std::int8_t margin,
+                       const Judge& judge) {
+  const std::u32string chars = text::decode(s);
+  const std::u32string_view all = chars;
+  detail::for_each_window(chars.size(), pattern_chars, margin,
+                          [&](std::uint64_t start, std::uint64_t end) {
+                            judge(all.substr(start, end - start), start, end);
+                          });
+}
+
+// The occurrences of one piece, overlapping ones included, in increasing order. memmem restarted
+// one period after each hit stays linear while hits cannot crowd (a period of at least half the
+// piece); a piece that repeats itself more goes through the linear automaton.
+class PieceSearch {
+ public:
+  PieceSearch(std::string_view s, std::string_view piece) : s_(s), piece_(piece) {
+    period_ = piece.size() - text::detail::borders(piece).back();
+    if (2 * period_ < piece.size()) automaton_.emplace(s, piece);
+  }
+
+  // The byte offset of the next occurrence, or npos.
+  std::size_t next() {
+    if (automaton_) return automaton_->next();
+    if (pos_ + piece_.size() > s_.size()) return text::Occurrences::npos;
+    const void* found = memmem(s_.data() + pos_, s_.size() - pos_, piece_.data(), piece_.size());
+    if (found == nullptr) {
+      pos_ = s_.size();
+      return text::Occurrences::npos;
+    }
+    const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - s_.data());
+    pos_ = at + period_;
+    return at;
+  }
+
+ private:
+  std::string_view s_;
+  std::string_view piece_;
+  std::size_t pos_ = 0;
+  std::size_t period_;
+  std::optional<text::Occurrences> automaton_;
+};
+
+// Texts below this size are searched with pieces of equal length: sampling would cost more than
+// it saves.
+constexpr std::size_t kSampledText = std::size_t{1} << 16;
+constexpr std::size_t kSampleChunk = std::size_t{1} << 14;
+// Choosing boundaries costs the square of the pattern length times the number of pieces.
+constexpr std::size_t kLongestTunedPattern = 64;
+
+// The character offsets of `count` consecutive pieces covering the pattern (count + 1 bounds),
+// each of at least kMinPieceChars characters. On a large text the bounds make the pieces as rare
+// as a sample of the text predicts: frequent short pieces such as "e " would otherwise cover
+// most of the text.
+std::vector<std::size_t> piece_bounds(std::string_view s, std::u32string_view pattern,
+                                      std::size_t count) {
+  const std::size_t n = pattern.size();
+  std::vector<std::size_t> bounds(count + 1);
+  for (std::size_t i = 0; i <= count; ++i) bounds[i] = i * n / count;
+  if (s.size() < kSampledText || n > kLongestTunedPattern) {
+    return bounds;
+  }
+
+  std::vector<std::uint32_t> pairs(std::size_t{1} << 16, 0);
+  std::vector<std::uint32_t> firsts(256, 0);
+  for (std::size_t chunk = 0; chunk < 4; ++chunk) {
+    const std::size_t start = chunk * (s.size() - kSampleChunk) / 3;
+    for (std::size_t i = start + 1; i < start + kSampleChunk; ++i) {
+      ++pairs[static_cast<unsigned char>(s[i - 1]) << 8 | static_cast<unsigned char>(s[i])];
+      ++firsts[static_cast<unsigned char>(s[i - 1])];
+    }
+  }
+  std::string bytes;
+  std::vector<std::size_t> byte_at(n + 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    byte_at[i] = bytes.size();
+    text::append_utf8(bytes, pattern[i]);
+  }
+  byte_at[n] = bytes.size();
+  const auto pair = [&](std::size_t b) {
+    return pairs[static_cast<unsigned char>(bytes[b - 1]) << 8 |
+                 static_cast<unsigned char>(bytes[b])] +
+           0.5;
+  };
+  // expected[i][j]: the count of the piece [i, j) in the sample if each byte followed the one
+  // before as in the sample; smoothed, so that longer unseen pieces still rank below shorter.
+  std::vector<std::vector<double>> expected(n + 1, std::vector<double>(n + 1, 0.0));
+  for (std::size_t i = 0; i < n; ++i) {
+    double seen = 0.0;
+    for (std::size_t b = byte_at[i] + 1, j = i + 1; j <= n; ++j) {
+      for (; b < byte_at[j]; ++b) {
+        seen = b == byte_at[i] + 1
+                   ? pair(b)
+                   : seen * pair(b) / (firsts[static_cast<unsigned char>(bytes[b - 1])] + 128.0);
+      }
+      expected[i][j] = seen;
+    }
+  }
+
+  // cost[c][j]: the least total for c pieces covering [0, j); from[c][j]: where the last begins.
+  constexpr double kNone = std::numeric_limits<double>::infinity();
+  std::vector<std::vector<double>> cost(count + 1, std::vector<double>(n + 1, kNone));
+  std::vector<std::vector<std::size_t>> from(count + 1, std::vector<std::size_t>(n + 1, 0));
+  cost[0][0] = 0;
+  for (std::size_t c = 1; c <= count; ++c) {
+    for (std::size_t j = c * kMinPieceChars; j <= n; ++j) {
+      for (std::size_t i = (c - 1) * kMinPieceChars; i + kMinPieceChars <= j; ++i) {
+        if (cost[c - 1][i] == kNone) continue;
+        const double total = cost[c - 1][i] + expected[i][j];
+        if (total < cost[c][j]) {
+          cost[c][j] = total;
+          from[c][j] = i;
+        }
+      }
+    }
+  }
+  for (std::size_t c = count, j = n; c > 0; --c) {
+    bounds[c] = j;
+    j = from[c][j];
+  }
+  return bounds;
+}
+
+// One piece of the pattern and the window starts its occurrences leave possible, in ascending
+// order. Cursors only move forward, so byte offsets become character positions in one pass.
+class PieceStarts {
+ public:
+  // The window starts that can hold a match through one occurrence; `anchor` is the occurrence
+  // (character position and byte offset), never before `lo`.
+  struct Range {
+    std::int64_t lo;
+    std::int64_t hi;
+    std::uint64_t anchor_char;
+    std::size_t anchor_byte;
+  };
+
+  // `offset` and `chars`: the piece's place and length in the trimmed pattern.
+  PieceStarts(std::string_view s, std::string_view piece, std::int64_t offset, std::int64_t chars)
+      : s_(s), occurrences_(s, piece), offset_(offset), chars_(chars) {}
+
+  // The next non-empty range, or nothing.
+  std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
+                            std::int64_t longest_window, std::int64_t text_chars) {
+    for (std::size_t at; (at = occurrences_.next()) != text::Occurrences::npos;) {
+      char_ += text::count_chars(s_.substr(byte_, at - byte_));
+      byte_ = at;
+      const auto q = static_cast<std::int64_t>(char_);
+      // A match keeps some piece intact, at most `bound` characters from its place in the
+      // pattern, and its window holds the rest of the pattern but for `bound` edits.
+      const std::int64_t lo = std::max<std::int64_t>(
+          {0, q + chars_ - longest_window, q + pattern_chars - offset_ - bound - longest_window});
+      const std::int64_t hi = std::min({q, q - offset_ + bound, text_chars - 1});
+      if (lo <= hi) return Range{lo, hi, char_, byte_};
+    }
+    return std::nullopt;
+  }
+
+ private:
+  std::string_view s_;
+  PieceSearch occurrences_;
+  std::int64_t offset_;
+  std::int64_t chars_;
+  std::size_t byte_ = 0;
+  std::uint64_t char_ = 0;
+};
+
+// The same windows as scan_every_window, but only at the starts where some piece of the pattern
+// occurs close enough: every string within `bound` Levenshtein edits of the pattern keeps one of
+// `bound` + 1 disjoint pieces intact, since an edit breaks at most one. False when the pieces
+// would be too short to pay off.
+bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint64_t pattern_chars,
+                      std::int8_t margin, std::size_t bound, const Judge& judge) {
+  const std::size_t count = bound + 1;
+  if (pattern.size() / count < kMinPieceChars) return false;
+
+  const std::vector<std::size_t> bounds = piece_bounds(s, pattern, count);
+  std::vector<std::string> pieces(count);
+  std::vector<PieceStarts> streams;
+  streams.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t first = bounds[i];
+    const std::size_t last = bounds[i + 1];
+    for (std::size_t j = first; j < last; ++j) text::append_utf8(pieces[i], pattern[j]);
+    streams.emplace_back(s, pieces[i], static_cast<std::int64_t>(first),
+                         static_cast<std::int64_t>(last - first));
+  }
+
+  const auto text_chars = static_cast<std::int64_t>(text::count_chars(s));
+  const auto p = static_cast<std::int64_t>(pattern.size());
+  const auto k = static_cast<std::int64_t>(bound);
+  const auto longest = static_cast<std::int64_t>(pattern_chars) + margin;
+
+  struct Pending {
+    PieceStarts::Range range;
+    std::size_t stream;
+  };
+  const auto later = [](const Pending& x, const Pending& y) { return x.range.lo > y.range.lo; };
+  std::priority_queue<Pending, std::vector<Pending>, decltype(later)> heap(later);
+  const auto advance = [&](std::size_t i) {
+    if (auto range = streams[i].next(p, k, longest, text_chars)) heap.push({*range, i});
+  };
+  for (std::size_t i = 0; i < count; ++i) advance(i);
+
+  std::u32string chars;
+  // Decodes only the characters the windows at starts [run.lo, run.hi] cover.
+  const auto flush = [&](const PieceStarts::Range& run) {
+    std::size_t byte = run.anchor_byte;
+    for (auto c = static_cast<std::int64_t>(run.anchor_char); c > run.lo; --c) {
+      --byte;
+      while (!text::is_lead_byte(static_cast<unsigned char>(s[byte]))) --byte;
+    }
+    const std::int64_t last = std::min(run.hi + longest, text_chars);
+    chars.clear();
+    for (std::int64_t c = run.lo; c < last; ++c) chars.push_back(text::decode_at(s, byte));
+    const std::u32string_view covered = chars;
+    const auto base = static_cast<std::uint64_t>(run.lo);
+    for (auto start = base; start <= static_cast<std::uint64_t>(run.hi); ++start) {
+      detail::for_each_window_at(start, static_cast<std::uint64_t>(text_chars), pattern_chars,
+                                 margin, [&](std::uint64_t from, std::uint64_t to) {
+                                   judge(covered.substr(from - base, to - from), from, to);
+                                 });
+    }
+  };
+
+  // Ranges leave the heap by ascending lo; touching or overlapping ones merge into one run.
+  std::optional<PieceStarts::Range> run;
+  while (!heap.empty()) {
+    const Pending next = heap.top();
+    heap.pop();
+    advance(next.stream);
+    if (run && next.range.lo <= run->hi + 1) {
+      run->hi = std::max(run->hi, next.range.hi);
+      continue;
+    }
+    if (run) flush(*run);
+    run = next.range;
+  }
+  if (run) flush(*run);
+  return true;
+}
+
+}  // namespace
 
 namespace detail {
 
@@ -23,6 +284,35 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
   return static_cast<std::int8_t>(product);
 }
 
+bool find_candidates(std::string_view s, std::string_view pattern, std::string_view metric,
+                     double threshold, std::uint8_t threshold_kind, Scan scan,
+                     const std::function<void(const Match&)>& on_candidate) {
+  const std::uint64_t pattern_chars = text::count_chars(pattern);
+  // With no character on either side no window is formed, so the metric is never looked at.
+  if (s.empty() || pattern_chars == 0) return true;
+  const std::int8_t margin = detail::margin(pattern_chars, threshold, threshold_kind);
+
+  const std::u32string trimmed = text::decode(text::trim(pattern));
+  const std::optional<comparator::fuzzy::CachedSearch> compare =
+      comparator::fuzzy::CachedSearch::create(trimmed, metric, threshold_kind, threshold);
+  if (!compare) return false;
+  // A negative margin only arises from a negative threshold, which no score meets.
+  if (compare->never_matches() || margin < 0) return true;
+
+  const Judge judge{*compare, on_candidate};
+  if (scan == Scan::near_pieces && !trimmed.empty()) {
+    // Trimming only shortens a window, so none is longer than P + margin characters.
+    const std::optional<std::size_t> bound = compare->levenshtein_bound(
+        static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin));
+    if (bound && *bound < trimmed.size() &&
+        scan_near_pieces(s, trimmed, pattern_chars, margin, *bound, judge)) {
+      return true;
+    }
+  }
+  scan_every_window(s, pattern_chars, margin, judge);
+  return true;
+}
+
 }  // namespace detail
 
 Extraction extract(std::string s, std::string pattern, bool case_insensitive,
@@ -31,28 +321,12 @@ Extraction extract(std::string s, std::string pattern, bool case_insensitive,
   s = preprocessor::preprocess(std::move(s), case_insensitive, special_char_insensitive);
   pattern =
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
-  const std::uint64_t pattern_chars = text::count_chars(pattern);
-  const std::int8_t margin = detail::margin(pattern_chars, threshold, threshold_kind);
-
   conflict_solver::StreamingSolver sink(s, strategies);
-  // With no character on either side no window is formed, so the metric is never looked at.
-  if (s.empty() || pattern_chars == 0) return sink.finish();
-
-  const std::optional<comparator::fuzzy::CachedSearch> compare =
-      comparator::fuzzy::CachedSearch::create(text::decode(text::trim(std::string_view(pattern))),
-                                              metric, threshold_kind, threshold);
-  if (!compare) return Extraction::failure("Invalid distance metric");
-  // A negative margin only arises from a negative threshold, which no score meets.
-  if (compare->never_matches() || margin < 0) return sink.finish();
-
-  const std::u32string chars = text::decode(s);
-  const std::u32string_view all = chars;
-  detail::for_each_window(chars.size(), pattern_chars, margin,
-                          [&](std::uint64_t start, std::uint64_t end) {
-                            const comparator::fuzzy::Verdict verdict =
-                                (*compare)(text::trim(all.substr(start, end - start)));
-                            if (verdict.matched) sink.add({start, end, verdict.score});
-                          });
+  if (!detail::find_candidates(s, pattern, metric, threshold, threshold_kind,
+                               detail::Scan::near_pieces,
+                               [&](const Match& candidate) { sink.add(candidate); })) {
+    return Extraction::failure("Invalid distance metric");
+  }
   return sink.finish();
 }
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "match.hpp"
@@ -22,6 +24,24 @@ namespace detail {
 // distances, else pattern_chars * threshold truncated toward zero and saturated (NaN gives 0).
 std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t threshold_kind);
 
+// Calls `on_window(start, end)` for every window at `start` (below `text_chars`) over a text of
+// `text_chars` characters, for a pattern of `pattern_chars` (at least one) characters and a
+// non-negative `margin`: end ascending. The windows at one start do not depend on any other.
+template <class OnWindow>
+void for_each_window_at(std::uint64_t start, std::uint64_t text_chars, std::uint64_t pattern_chars,
+                        std::int8_t margin, OnWindow&& on_window) {
+  const std::int64_t d = margin;
+  // Windows at later starts may also be shorter than the pattern, down to one character.
+  std::int64_t a =
+      start == 0 ? 0 : -std::min<std::int64_t>(static_cast<std::int64_t>(pattern_chars - 1), d);
+  for (;; ++a) {
+    const std::uint64_t uncut = start + pattern_chars + static_cast<std::uint64_t>(a);
+    on_window(start, std::min(uncut, text_chars));
+    // Growth stops at the margin or at the first window that reaches the end of the text.
+    if (a >= d || uncut >= text_chars) return;
+  }
+}
+
 // Calls `on_window(start, end)` for every window over a text of `text_chars` characters, for a
 // pattern of `pattern_chars` characters and a non-negative `margin`: start ascending, end
 // ascending within a start.
@@ -29,25 +49,21 @@ template <class OnWindow>
 void for_each_window(std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
                      OnWindow&& on_window) {
   if (text_chars == 0 || pattern_chars == 0 || margin < 0) return;
-  const std::int64_t d = margin;
-  // Windows at later starts may also be shorter than the pattern, down to one character.
-  const std::int64_t lowest =
-      -std::min<std::int64_t>(static_cast<std::int64_t>(pattern_chars - 1), d);
-  std::uint64_t start = 0;
-  std::int64_t a = 0;
-  while (start < text_chars) {
-    const std::uint64_t uncut = start + pattern_chars + static_cast<std::uint64_t>(a);
-    const std::uint64_t end = std::min(uncut, text_chars);
-    on_window(start, end);
-    // Growth stops at the margin or at the first window that reaches the end of the text.
-    if (a >= d || uncut >= text_chars) {
-      ++start;
-      a = lowest;
-    } else {
-      ++a;
-    }
+  for (std::uint64_t start = 0; start < text_chars; ++start) {
+    for_each_window_at(start, text_chars, pattern_chars, margin, on_window);
   }
 }
+
+// Which windows `find_candidates` compares: every one, or only those at starts near an exact
+// occurrence of a piece of the pattern (the candidates are the same either way).
+enum class Scan { every_window, near_pieces };
+
+// Hands `on_candidate` every window of the normalised `text` within `threshold` of the
+// normalised `pattern` (both trimmed before comparing), in enumeration order. False, with no
+// candidate handed over, when `metric` is unknown and at least one window would be compared.
+bool find_candidates(std::string_view text, std::string_view pattern, std::string_view metric,
+                     double threshold, std::uint8_t threshold_kind, Scan scan,
+                     const std::function<void(const Match&)>& on_candidate);
 
 }  // namespace detail
 

@@ -205,6 +205,35 @@ CachedSearch::~CachedSearch() = default;
 
 bool CachedSearch::never_matches() const { return impl_->never; }
 
+std::optional<std::size_t> CachedSearch::levenshtein_bound(std::size_t candidate_chars) const {
+  const Impl& s = *impl_;
+  if (s.never) return 0;
+  // Every distance below is at most the divisor of its normalised score, and the divisor only
+  // grows with the candidate, so the allowed distance at the largest divisor bounds them all.
+  const std::size_t longer = std::max(candidate_chars, s.pattern.size());
+  switch (s.metric) {
+    case Metric::levenshtein:
+    // Substitutions only; unequal lengths score the longer length, which bounds the distance.
+    case Metric::hamming:
+    // Edits beyond the common prefix (suffix) turn one string into the other.
+    case Metric::prefix:
+    case Metric::postfix:
+      return allowed_distance(longer, s.normalised, s.threshold);
+    case Metric::indel:
+      return allowed_distance(candidate_chars + s.pattern.size(), s.normalised, s.threshold);
+    // A transposition costs two Levenshtein edits, and so does every step the unrestricted
+    // variant takes; max(len) - LCS is at least half the indel distance.
+    case Metric::damerau_levenshtein:
+    case Metric::osa:
+    case Metric::lcs_seq:
+      return 2 * allowed_distance(longer, s.normalised, s.threshold);
+    case Metric::jaro:
+    case Metric::jaro_winkler:
+      break;
+  }
+  return std::nullopt;
+}
+
 Verdict CachedSearch::operator()(std::u32string_view c) const {
   const Impl& s = *impl_;
   if (s.never) return {false, kNoScore};

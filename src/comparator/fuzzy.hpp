@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -57,6 +58,11 @@ class CachedSearch {
 
   // True when no candidate can match whatever its score (a NaN or negative threshold).
   bool never_matches() const;
+
+  // An upper bound on the Levenshtein distance between the pattern and every matching candidate
+  // of at most `candidate_chars` characters; nothing when the metric offers none (Jaro,
+  // Jaro-Winkler).
+  std::optional<std::size_t> levenshtein_bound(std::size_t candidate_chars) const;
 
  private:
   struct Impl;

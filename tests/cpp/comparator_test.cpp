@@ -1,6 +1,7 @@
 #include "comparator/fuzzy.hpp"
 
 #include <gtest/gtest.h>
+#include <rapidfuzz/distance.hpp>
 
 #include <bit>
 #include <cmath>
@@ -161,6 +162,15 @@ TEST_P(FuzzyCachedAgreesWithSearch, OnRandomStrings) {
           if (expected.matched) {
             ASSERT_EQ(std::bit_cast<std::uint64_t>(got.score),
                       std::bit_cast<std::uint64_t>(expected.score));
+            // The bound that lets the raw engine skip windows must hold for every match, also
+            // when it is asked for candidates longer than this one.
+            const std::optional<std::size_t> bound =
+                cached->levenshtein_bound(c.size() + rng() % 3);
+            ASSERT_EQ(bound.has_value(), !is_jaro(metric));
+            if (bound) {
+              ASSERT_LE(rapidfuzz::levenshtein_distance(c, pattern), *bound)
+                  << "kind " << int{kind} << " threshold " << threshold;
+            }
           }
         }
       }

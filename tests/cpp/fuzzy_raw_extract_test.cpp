@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "text.hpp"
+
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -156,6 +160,86 @@ TEST(FuzzyRawEngine, PositionsAreNormalisedCharacters) {
       extract("\u0130\u00e9t\u00e9", "ETE", true, true, "levenshtein", 0, 0, {});
   EXPECT_EQ(got.matches(), (std::vector<Match>{{2, 5, 0.0}}));
 }
+
+std::vector<Match> candidates(std::string_view text, std::string_view pattern,
+                              const std::string& metric, double threshold, std::uint8_t kind,
+                              detail::Scan scan) {
+  std::vector<Match> got;
+  EXPECT_TRUE(detail::find_candidates(text, pattern, metric, threshold, kind, scan,
+                                      [&](const Match& m) { got.push_back(m); }));
+  return got;
+}
+
+const std::vector<std::string> kMetrics = {
+    "levenshtein", "damerau_levenshtein", "osa",    "hamming", "indel",
+    "lcs_seq",     "prefix",              "postfix", "jaro",    "jaro_winkler",
+};
+
+// Skipping windows far from every piece of the pattern must not change a single candidate.
+class FuzzyRawSkipping : public testing::TestWithParam<std::string> {};
+
+TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFinds) {
+  const std::string& metric = GetParam();
+  std::mt19937_64 rng(std::hash<std::string>{}(metric));
+  // Edge blanks change P but not the trimmed pattern; "abab" repeats itself, "éé中" is wide.
+  const std::vector<std::string> patterns = {
+      "abcabd",     " abcdab",  "abcd\u00e9f\t", "\u00a0ab\u4e2dcdab ", "abababab",
+      "aabaabaaba", "cbadcbad", "ab cd",          "\u00e9\u00e9\u4e2d\u00e9\u00e9\u4e2d",
+      "dcbaabcdabcdab"};
+  const std::vector<std::string> extras = {" ", "\t", "\u00a0", "\u00e9", "\u00e0", "\u4e2d"};
+  const std::vector<std::pair<double, std::uint8_t>> thresholds = {
+      {0, 0},   {1, 0},    {1.5, 0},   {2, 0},  {2.999, 0}, {3, 0},       {1e300, 0},
+      {0.1, 1}, {0.2, 1},  {0.25, 1},  {0.3, 1}, {1.0 / 3.0, 1}, {0.34, 1}, {0.5, 1}};
+  for (const std::string& pattern : patterns) {
+    // Letters of the pattern make near matches common.
+    std::vector<std::string> alphabet = extras;
+    for (std::size_t i = 0; i < pattern.size();) {
+      const std::size_t from = i;
+      text::decode_at(pattern, i);
+      alphabet.push_back(pattern.substr(from, i - from));
+      alphabet.push_back(pattern.substr(from, i - from));
+    }
+    for (int trial = 0; trial < 30; ++trial) {
+      std::string text;
+      // Mostly copies of the pattern with a few characters changed, so that matches occur.
+      for (std::size_t n = rng() % 80; n > 0; --n) {
+        if (rng() % 12 == 0) {
+          text += pattern;
+        } else {
+          text += alphabet[rng() % alphabet.size()];
+        }
+      }
+      for (const auto& [threshold, kind] : thresholds) {
+        const std::vector<Match> expected =
+            candidates(text, pattern, metric, threshold, kind, detail::Scan::every_window);
+        ASSERT_EQ(candidates(text, pattern, metric, threshold, kind, detail::Scan::near_pieces),
+                  expected)
+            << "pattern '" << pattern << "' text '" << text << "' threshold " << threshold
+            << " kind " << int{kind};
+      }
+    }
+  }
+}
+
+// On large texts the pieces are chosen from a sample of the text.
+TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFindsInALargeText) {
+  const std::string& metric = GetParam();
+  std::mt19937_64 rng(std::hash<std::string>{}(metric) + 1);
+  const std::vector<std::string> words = {"the ", "cat ", "sat ", "on ", "\u00e9t\u00e9 ",
+                                          "mat ", "\u4e2d", "\u00a0", "at the ", "\t"};
+  std::string text;
+  while (text.size() < (std::size_t{1} << 16) + 4096) text += words[rng() % words.size()];
+  for (const char* pattern : {"the cat sat on", " the mat at the\t", "\u00e9t\u00e9 cat"}) {
+    for (const auto& [threshold, kind] :
+         {std::pair{1.0, std::uint8_t{0}}, {2.0, 0}, {3.0, 0}, {0.2, 1}}) {
+      EXPECT_EQ(candidates(text, pattern, metric, threshold, kind, detail::Scan::near_pieces),
+                candidates(text, pattern, metric, threshold, kind, detail::Scan::every_window))
+          << pattern << " " << threshold << " " << int{kind};
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMetric, FuzzyRawSkipping, testing::ValuesIn(kMetrics));
 
 }  // namespace
 }  // namespace veskal::fuzzy_raw_extract

@@ -80,3 +80,31 @@ def test_agrees_with_model(s, pattern, metric, threshold, kind, strategies, flag
     ci, sci = flags
     expected = model_fuzzy.fuzzy_raw_extract(s, pattern, ci, sci, metric, threshold, kind, strategies)
     assert veskal.fuzzy_raw_extract(s, pattern, ci, sci, metric, threshold, kind, strategies) == expected
+
+
+# Longer patterns and texts made of their near copies: the engine then skips the windows that no
+# piece of the pattern reaches, and must still find exactly what the model finds.
+near_copies = st.lists(
+    st.one_of(
+        st.text(st.sampled_from("abcd \t\u00a0\u00e9\u4e2d"), max_size=4),
+        st.sampled_from(["COPY", "EDIT"]),
+    ),
+    max_size=10,
+)
+
+
+@settings(max_examples=300)
+@given(
+    pattern=st.text(st.sampled_from("abcd \u00e9\u4e2d"), min_size=4, max_size=12),
+    parts=near_copies,
+    metric=st.sampled_from(model_fuzzy.METRICS),
+    threshold=st.sampled_from([1, 2, 3, 0.2, 0.25, 1 / 3]),
+    strategies=strategy_names,
+)
+def test_agrees_with_model_near_copies(pattern, parts, metric, threshold, strategies):
+    middle = len(pattern) // 2
+    edited = pattern[:middle] + "x" + pattern[middle + 1 :]
+    s = "".join({"COPY": pattern, "EDIT": edited}.get(p, p) for p in parts)
+    kind = 0 if threshold >= 1 else 1
+    expected = model_fuzzy.fuzzy_raw_extract(s, pattern, False, False, metric, threshold, kind, strategies)
+    assert raw(s, pattern, metric, threshold, kind, strategies) == expected
