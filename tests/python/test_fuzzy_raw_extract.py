@@ -1,6 +1,8 @@
 """fuzzy_raw_extract: edge cases, and agreement with the model on small texts."""
 
 import math
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -108,3 +110,20 @@ def test_agrees_with_model_near_copies(pattern, parts, metric, threshold, strate
     kind = 0 if threshold >= 1 else 1
     expected = model_fuzzy.fuzzy_raw_extract(s, pattern, False, False, metric, threshold, kind, strategies)
     assert raw(s, pattern, metric, threshold, kind, strategies) == expected
+
+
+# Every window matching at the widest margin makes one cluster of millions of candidates: memory
+# must stay a small multiple of the text, not grow with the candidates.
+def test_widest_margin_keeps_memory_bounded():
+    script = """
+import resource, veskal
+text = ("Lorem ipsum dolor sit amet, consectetur adipiscing elit. " * 200)[:8000]
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+found = veskal.fuzzy_raw_extract(text, text[100:250], False, False, "levenshtein", 1.0, 1, [])
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(len(found), grown)
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    found, grown_kib = map(int, out.stdout.split())
+    assert found == 1
+    assert grown_kib < 32 * 1024
