@@ -58,12 +58,17 @@ void for_each_window(std::uint64_t text_chars, std::uint64_t pattern_chars, std:
 // occurrence of a piece of the pattern (the candidates are the same either way).
 enum class Scan { every_window, near_pieces };
 
+// How "levenshtein" windows are scored: one rapidfuzz call each, or all windows of a start
+// from one row of distances (the candidates are the same either way).
+enum class Scoring { per_window, rows };
+
 // Hands `on_candidate` every window of the normalised `text` within `threshold` of the
 // normalised `pattern` (both trimmed before comparing), in enumeration order. False, with no
 // candidate handed over, when `metric` is unknown and at least one window would be compared.
 bool find_candidates(std::string_view text, std::string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
-                     const std::function<void(const Match&)>& on_candidate);
+                     const std::function<void(const Match&)>& on_candidate,
+                     Scoring scoring = Scoring::rows);
 
 }  // namespace detail
 

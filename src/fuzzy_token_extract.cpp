@@ -100,14 +100,23 @@ Extraction extract(std::string s, std::string pattern, std::string tokenizer_pat
   do {
     const std::string_view trimmed = text::trim(item.text);
     std::uint64_t chars = item.end - item.start;
-    if (trimmed.size() != item.text.size()) {
+    // As many characters as bytes: the item is all ASCII, and each byte is a character.
+    const bool ascii = chars == item.text.size();
+    if (ascii) {
+      chars = trimmed.size();
+    } else if (trimmed.size() != item.text.size()) {
       const auto front = static_cast<std::size_t>(trimmed.data() - item.text.data());
       chars -= text::count_chars(item.text.substr(0, front)) +
                text::count_chars(item.text.substr(front + trimmed.size()));
     }
     if (!filter.may_match(chars)) continue;
-    text::decode(trimmed, candidate);
-    const comparator::fuzzy::Verdict verdict = (*compare)(candidate);
+    comparator::fuzzy::Verdict verdict;
+    if (ascii) {
+      verdict = compare->ascii(trimmed);
+    } else {
+      text::decode(trimmed, candidate);
+      verdict = (*compare)(candidate);
+    }
     if (verdict.matched) sink.add({item.start, item.end, verdict.score});
   } while (items.next(item));
   return sink.finish();

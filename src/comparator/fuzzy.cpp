@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -24,8 +25,10 @@ double to_score(std::size_t distance, std::size_t maximum, bool normalised) {
   return maximum != 0 ? static_cast<double>(distance) / static_cast<double>(maximum) : 0.0;
 }
 
-// The score of `candidate` against `pattern`, every metric computed in full.
-double reference_score(Metric metric, std::u32string_view c, std::u32string_view p,
+// The score of `candidate` against `pattern`, every metric computed in full. The candidate is a
+// sequence of code points, or of ASCII bytes (which equal their code points).
+template <class Candidate = std::u32string_view>
+double reference_score(Metric metric, const Candidate& c, std::u32string_view p,
                        bool normalised) {
   switch (metric) {
     case Metric::levenshtein:
@@ -131,16 +134,26 @@ struct CachedSearch::Impl {
 
   Verdict judge(double score) const { return {score <= threshold, score}; }
 
-  // The verdict of a metric whose distance never exceeds `maximum`, with the exact cutoff.
-  template <class Scorer>
-  Verdict by_distance(std::u32string_view c, std::size_t maximum) const {
+  // The verdict of a metric whose distance never exceeds `maximum`; `distance(cutoff)` must be
+  // exact up to the cutoff and above it beyond.
+  template <class Distance>
+  Verdict within(std::size_t maximum, Distance&& distance) const {
     const std::size_t allowed = allowed_distance(maximum, normalised, threshold);
-    const std::size_t distance = std::get<Scorer>(scorer).distance(c, allowed);
-    if (distance > allowed) return {false, kNoScore};
-    return judge(to_score(distance, maximum, normalised));
+    const std::size_t found = distance(allowed);
+    if (found > allowed) return {false, kNoScore};
+    return judge(to_score(found, maximum, normalised));
   }
 
-  Verdict indel(std::u32string_view c) const {
+  // `within`, with the exact cutoff handed to the cached scorer.
+  template <class Scorer, class Candidate>
+  Verdict by_distance(const Candidate& c, std::size_t maximum) const {
+    return within(maximum, [&](std::size_t allowed) {
+      return std::get<Scorer>(scorer).distance(c, allowed);
+    });
+  }
+
+  template <class Candidate>
+  Verdict indel(const Candidate& c) const {
     const std::size_t total = c.size() + pattern.size();
     const std::size_t allowed = allowed_distance(total, normalised, threshold);
     // total - 2 * lcs <= allowed exactly when lcs reaches this; shorter ones come back as 0.
@@ -150,6 +163,19 @@ struct CachedSearch::Impl {
     if (lcs < needed) return {false, kNoScore};
     return judge(to_score(total - 2 * lcs, total, normalised));
   }
+
+  // The verdict for a candidate of code points, or of ASCII bytes (each byte one character).
+  template <class Candidate>
+  Verdict verdict(const Candidate& c) const;
+
+  // ASCII candidates. Bit b of ascii_in_pattern[b / 64] is set when the pattern holds byte b.
+  std::uint64_t ascii_in_pattern[2] = {0, 0};
+
+  bool in_pattern(unsigned char b) const { return (ascii_in_pattern[b >> 6] >> (b & 63)) & 1; }
+
+  // False when `c` holds more characters that the pattern lacks than the threshold allows edits:
+  // under every distance metric each of them costs an edit of its own, so it cannot match.
+  bool may_match_ascii(std::span<const unsigned char> c) const;
 };
 
 std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
@@ -164,6 +190,9 @@ std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
   // Scores are never negative, so -0.0 still admits exact matches.
   impl->never = std::isnan(threshold) || threshold < 0.0;
   impl->pattern.assign(pattern);
+  for (const char32_t ch : pattern) {
+    if (ch < 128) impl->ascii_in_pattern[ch >> 6] |= std::uint64_t{1} << (ch & 63);
+  }
   // An empty pattern takes the reference path: rapidfuzz's cached scorers are not built for it.
   if (!pattern.empty() && !impl->never) {
     const std::u32string& p = impl->pattern;
@@ -234,35 +263,75 @@ std::optional<std::size_t> CachedSearch::levenshtein_bound(std::size_t candidate
   return std::nullopt;
 }
 
-Verdict CachedSearch::operator()(std::u32string_view c) const {
+// Kept in step with the "levenshtein" branches of operator(), which it must equal.
+Verdict CachedSearch::levenshtein_verdict(std::size_t distance, std::size_t candidate_chars) const {
   const Impl& s = *impl_;
   if (s.never) return {false, kNoScore};
-  const std::u32string_view p = s.pattern;
-  if (c.empty() || p.empty()) return s.judge(reference_score(s.metric, c, p, s.normalised));
+  if (candidate_chars == 0) return s.judge(reference_score(s.metric, {}, s.pattern, s.normalised));
+  // An empty pattern leaves distance = candidate_chars = maximum: the reference score n / n or n.
+  return s.within(std::max(candidate_chars, s.pattern.size()),
+                  [distance](std::size_t) { return distance; });
+}
+
+template <class Candidate>
+Verdict CachedSearch::Impl::verdict(const Candidate& c) const {
+  if (never) return {false, kNoScore};
+  const std::u32string_view p = pattern;
+  if (c.empty() || p.empty()) return judge(reference_score(metric, c, p, normalised));
   const std::size_t longer = std::max(c.size(), p.size());
-  switch (s.metric) {
+  switch (metric) {
     case Metric::levenshtein:
-      return s.by_distance<rapidfuzz::CachedLevenshtein<char32_t>>(c, longer);
+      return by_distance<rapidfuzz::CachedLevenshtein<char32_t>>(c, longer);
     case Metric::damerau_levenshtein:
-      return s.by_distance<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(c, longer);
+      return by_distance<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(c, longer);
     case Metric::osa:
-      return s.by_distance<rapidfuzz::CachedOSA<char32_t>>(c, longer);
+      return by_distance<rapidfuzz::CachedOSA<char32_t>>(c, longer);
     case Metric::hamming:
-      if (c.size() != p.size()) return s.judge(reference_score(s.metric, c, p, s.normalised));
-      return s.by_distance<rapidfuzz::CachedHamming<char32_t>>(c, longer);
+      if (c.size() != p.size()) return judge(reference_score(metric, c, p, normalised));
+      return by_distance<rapidfuzz::CachedHamming<char32_t>>(c, longer);
     case Metric::indel:
-      return s.indel(c);
+      return indel(c);
     case Metric::lcs_seq:
-      return s.by_distance<rapidfuzz::CachedLCSseq<char32_t>>(c, longer);
+      return by_distance<rapidfuzz::CachedLCSseq<char32_t>>(c, longer);
     case Metric::prefix:
-      return s.by_distance<rapidfuzz::CachedPrefix<char32_t>>(c, longer);
+      return by_distance<rapidfuzz::CachedPrefix<char32_t>>(c, longer);
     case Metric::postfix:
-      return s.by_distance<rapidfuzz::CachedPostfix<char32_t>>(c, longer);
+      return by_distance<rapidfuzz::CachedPostfix<char32_t>>(c, longer);
     case Metric::jaro:
     case Metric::jaro_winkler:
       break;
   }
-  return s.judge(reference_score(s.metric, c, p, s.normalised));
+  return judge(reference_score(metric, c, p, normalised));
 }
+
+Verdict CachedSearch::operator()(std::u32string_view c) const { return impl_->verdict(c); }
+
+// ---- ASCII candidates --------------------------------------------------------------------------
+// The scorers compare elements by value, so ASCII bytes need no widening: each is its code point.
+
+bool CachedSearch::Impl::may_match_ascii(std::span<const unsigned char> c) const {
+  // Empty strings take the reference path, Jaro has no edits to count.
+  if (never || c.empty() || pattern.empty() || metric == Metric::jaro ||
+      metric == Metric::jaro_winkler) {
+    return true;
+  }
+  // The divisor of every normalised distance: a bound on the distance, which it stays within.
+  const std::size_t maximum =
+      metric == Metric::indel ? c.size() + pattern.size() : std::max(c.size(), pattern.size());
+  const std::size_t allowed = allowed_distance(maximum, normalised, threshold);
+  // Counted in full: a branch per byte would mispredict on every other one.
+  std::size_t absent = 0;
+  for (const unsigned char b : c) absent += !in_pattern(b);
+  return absent <= allowed;
+}
+
+Verdict CachedSearch::ascii(std::string_view c) const {
+  const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(c.data()),
+                                             c.size());
+  if (!impl_->may_match_ascii(bytes)) return {false, kNoScore};
+  return impl_->verdict(bytes);
+}
+
+// ---- end of ASCII candidates -------------------------------------------------------------------
 
 }  // namespace veskal::comparator::fuzzy

@@ -56,6 +56,10 @@ class CachedSearch {
   // The verdict for `candidate`, which is compared as the first string.
   Verdict operator()(std::u32string_view candidate) const;
 
+  // operator() for a candidate whose bytes are all ASCII, each byte one character; the same
+  // verdict without decoding it.
+  Verdict ascii(std::string_view candidate) const;
+
   // True when no candidate can match whatever its score (a NaN or negative threshold).
   bool never_matches() const;
 
@@ -63,6 +67,11 @@ class CachedSearch {
   // of at most `candidate_chars` characters; nothing when the metric offers none (Jaro,
   // Jaro-Winkler).
   std::optional<std::size_t> levenshtein_bound(std::size_t candidate_chars) const;
+
+  // The verdict operator() gives a candidate of `candidate_chars` characters at Levenshtein
+  // distance `distance` from the pattern, for callers that compute distances in bulk. Only for
+  // the "levenshtein" metric.
+  Verdict levenshtein_verdict(std::size_t distance, std::size_t candidate_chars) const;
 
  private:
   struct Impl;

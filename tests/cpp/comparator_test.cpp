@@ -7,8 +7,10 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace veskal::comparator::fuzzy {
@@ -103,15 +105,26 @@ TEST(FuzzyParseMetric, OnlyExactNames) {
   EXPECT_FALSE(parse_metric(std::string_view("osa\0", 4)));
 }
 
-// The cached scorer hands rapidfuzz exact cutoffs; it must agree with the full computation on
-// every verdict, and bit for bit on the score of every match.
-class FuzzyCachedAgreesWithSearch : public testing::TestWithParam<std::string> {};
+// The bytes of `s` when every character is ASCII, else nothing.
+std::optional<std::string> narrow(std::u32string_view s) {
+  std::string out;
+  for (const char32_t c : s) {
+    if (c >= 128) return std::nullopt;
+    out.push_back(static_cast<char>(c));
+  }
+  return out;
+}
+
+// The cached scorer hands rapidfuzz exact cutoffs and compares ASCII candidates undecoded; it
+// must agree with the full computation on every verdict, and bit for bit on the score of every
+// match.
+class FuzzyCachedAgreesWithSearch
+    : public testing::TestWithParam<std::tuple<std::string, std::u32string>> {};
 
 TEST_P(FuzzyCachedAgreesWithSearch, OnRandomStrings) {
-  const std::string& metric = GetParam();
-  std::mt19937_64 rng(std::hash<std::string>{}(metric));
-  // A small alphabet makes near matches common; white space and wide characters ride along.
-  const std::u32string alphabet = U"abcab \u00e9\u4e2d\U0001F600";
+  const std::string& metric = std::get<0>(GetParam());
+  const std::u32string& alphabet = std::get<1>(GetParam());
+  std::mt19937_64 rng(std::hash<std::string>{}(metric) + alphabet.size());
   const auto random_string = [&](std::size_t max_len) {
     std::u32string s(rng() % (max_len + 1), U'a');
     for (char32_t& c : s) c = alphabet[rng() % alphabet.size()];
@@ -159,6 +172,15 @@ TEST_P(FuzzyCachedAgreesWithSearch, OnRandomStrings) {
           ASSERT_EQ(got.matched, expected.matched)
               << "kind " << int{kind} << " threshold " << threshold << " len " << c.size() << "/"
               << pattern.size();
+          if (const std::optional<std::string> bytes = narrow(c)) {
+            const Verdict ascii = cached->ascii(*bytes);
+            ASSERT_EQ(ascii.matched, expected.matched)
+                << "ascii, kind " << int{kind} << " threshold " << threshold;
+            if (expected.matched) {
+              ASSERT_EQ(std::bit_cast<std::uint64_t>(ascii.score),
+                        std::bit_cast<std::uint64_t>(expected.score));
+            }
+          }
           if (expected.matched) {
             ASSERT_EQ(std::bit_cast<std::uint64_t>(got.score),
                       std::bit_cast<std::uint64_t>(expected.score));
@@ -178,7 +200,12 @@ TEST_P(FuzzyCachedAgreesWithSearch, OnRandomStrings) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryMetric, FuzzyCachedAgreesWithSearch, testing::ValuesIn(kMetrics));
+// A small alphabet makes near matches common. The first has white space and wide characters
+// ride along; the second is ASCII throughout, with letters the pattern often lacks.
+INSTANTIATE_TEST_SUITE_P(EveryMetric, FuzzyCachedAgreesWithSearch,
+                         testing::Combine(testing::ValuesIn(kMetrics),
+                                          testing::Values(U"abcab \u00e9\u4e2d\U0001F600",
+                                                          U"abcab xyz.")));
 
 }  // namespace
 }  // namespace veskal::comparator::fuzzy

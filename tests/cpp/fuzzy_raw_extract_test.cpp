@@ -4,11 +4,13 @@
 
 #include "text.hpp"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -240,6 +242,82 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFindsInALargeText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMetric, FuzzyRawSkipping, testing::ValuesIn(kMetrics));
+
+// Scores compared bit for bit, not by ==, which would equate 0.0 and -0.0.
+std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> exactly(
+    const std::vector<Match>& matches) {
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> out;
+  for (const Match& m : matches) {
+    out.emplace_back(m.start, m.end, std::bit_cast<std::uint64_t>(m.score));
+  }
+  return out;
+}
+
+// Scoring all windows of a start from one row of distances must give every candidate and score
+// that one rapidfuzz call per window gives: patterns on both sides of one 64-bit block, white
+// space at their edges and inside the text (where several starts share one trimmed start), and
+// thresholds on the very scores the windows reach.
+TEST(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
+  std::mt19937_64 rng(20240611);
+  const std::vector<std::string> letters = {"a", "b", "c", "\u00e9", "\u4e2d"};
+  const std::vector<std::string> blanks = {" ", "\t", "\u00a0"};
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  for (int trial = 0; trial < 160; ++trial) {
+    const std::size_t n = trial < 8 ? 60 + static_cast<std::size_t>(trial) : 1 + rng() % 80;
+    std::string core;
+    for (std::size_t i = 0; i < n; ++i) core += rng() % 8 == 0 ? pick(blanks) : pick(letters);
+    std::string pattern = core;
+    if (rng() % 2 == 0) pattern = pick(blanks) + pattern;
+    if (rng() % 2 == 0) pattern += pick(blanks) + pick(blanks);
+
+    std::string text;
+    for (std::size_t length = rng() % (3 * n + 40); text.size() < length;) {
+      switch (rng() % 6) {
+        case 0: {  // the pattern with a few characters replaced
+          std::string copy;
+          for (std::size_t i = 0; i < core.size();) {
+            const std::size_t from = i;
+            text::decode_at(core, i);
+            copy += rng() % 10 == 0 ? pick(letters) : core.substr(from, i - from);
+          }
+          text += copy;
+          break;
+        }
+        case 1:
+          text += std::string(rng() % 12, ' ');
+          break;
+        case 2:
+          text += pick(blanks);
+          break;
+        default:
+          text += pick(letters);
+      }
+    }
+
+    std::vector<double> thresholds = {0.1, 0.2, 0.3, 0.5, 0.7, 0.9};
+    for (int i = 0; i < 4; ++i) {
+      const double m = static_cast<double>(n + 2 + rng() % 6) - 4.0;
+      if (m < 1.0) continue;
+      const double boundary = static_cast<double>(rng() % static_cast<std::uint64_t>(m)) / m;
+      thresholds.push_back(boundary);
+      thresholds.push_back(std::nextafter(boundary, 0.0));
+    }
+    for (const double threshold : thresholds) {
+      for (const detail::Scan scan : {detail::Scan::every_window, detail::Scan::near_pieces}) {
+        std::vector<Match> rows;
+        std::vector<Match> calls;
+        ASSERT_TRUE(detail::find_candidates(
+            text, pattern, "levenshtein", threshold, 1, scan,
+            [&](const Match& m) { rows.push_back(m); }, detail::Scoring::rows));
+        ASSERT_TRUE(detail::find_candidates(
+            text, pattern, "levenshtein", threshold, 1, scan,
+            [&](const Match& m) { calls.push_back(m); }, detail::Scoring::per_window));
+        ASSERT_EQ(exactly(rows), exactly(calls))
+            << "pattern '" << pattern << "' text '" << text << "' threshold " << threshold;
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace veskal::fuzzy_raw_extract
