@@ -25,6 +25,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
   distclean
 
 CPP_CONFIGURE = cmake -S . -G Ninja --log-level=NOTICE -DVESKAL_PYTHON=OFF -DVESKAL_TESTS=ON \
+  -DVESKAL_FUZZERS=ON \
   -DVESKAL_WERROR=$(WERROR)
 # A hung test fails after CTEST_TIMEOUT seconds instead of stalling the run.
 CTEST_TIMEOUT ?= 300
