@@ -240,6 +240,24 @@ bool convert_string(PyObject* object, Value& out) {
   return copy_utf8(object, out.emplace<std::string>());
 }
 
+// A compact ASCII str holds its characters as UTF-8 bytes already, right after its header.
+// Other strs, subclasses included (never compact), are encoded into an owned copy.
+bool convert_text(PyObject* object, Value& out) {
+  if (!PyUnicode_Check(object)) {
+    raise_cannot_convert(object, "PyString");
+    return false;
+  }
+  if (PyUnicode_IS_COMPACT_ASCII(object)) {
+    out.emplace<Text>(Text::borrow({static_cast<const char*>(PyUnicode_DATA(object)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))}));
+    return true;
+  }
+  std::string bytes;
+  if (!copy_utf8(object, bytes)) return false;
+  out.emplace<Text>(Text::own(std::move(bytes)));
+  return true;
+}
+
 bool convert_bool(PyObject* object, Value& out) {
   if (object == Py_True || object == Py_False) {
     out.emplace<bool>(object == Py_True);
@@ -313,6 +331,8 @@ bool convert_string_list(PyObject* object, Value& out) {
 
 bool convert(Kind kind, PyObject* object, Value& out) {
   switch (kind) {
+    case Kind::kText:
+      return convert_text(object, out);
     case Kind::kString:
       return convert_string(object, out);
     case Kind::kBool:

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -13,6 +15,7 @@ namespace veskal::binding {
 
 // What a parameter converts to on the engine side.
 enum class Kind {
+  kText,        // str (subclasses too), as kString but lent rather than copied where possible
   kString,      // str (subclasses too), copied out as UTF-8
   kBool,        // True/False, or a numpy boolean scalar
   kFloat64,     // anything the interpreter's float conversion accepts
@@ -33,8 +36,27 @@ struct Signature {
 
 inline constexpr std::size_t kMaxParameters = 16;
 
-using Value =
-    std::variant<std::monostate, std::string, bool, double, std::uint8_t, std::vector<std::string>>;
+// A text argument's UTF-8: a compact ASCII str's own bytes, which the str keeps alive and
+// unchanged for the whole call (the caller holds it and no Python code runs meanwhile), or an
+// owned copy of any other str. Moving it keeps view() valid.
+class Text {
+ public:
+  static Text borrow(std::string_view bytes) { return Text(bytes, {}, true); }
+  static Text own(std::string bytes) { return Text({}, std::move(bytes), false); }
+
+  std::string_view view() const { return borrowed_ ? bytes_ : std::string_view(owned_); }
+
+ private:
+  Text(std::string_view bytes, std::string owned, bool borrowed)
+      : bytes_(bytes), owned_(std::move(owned)), borrowed_(borrowed) {}
+
+  std::string_view bytes_;
+  std::string owned_;
+  bool borrowed_ = false;
+};
+
+using Value = std::variant<std::monostate, Text, std::string, bool, double, std::uint8_t,
+                           std::vector<std::string>>;
 
 // Binds a fast call's arguments to `signature`, then converts them in declaration order into
 // `out` (one slot per parameter). On the first failure sets a Python exception and returns false;

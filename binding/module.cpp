@@ -27,7 +27,8 @@ PyObject* call_with(PyObject* (*impl)(Args...), PyObject* const* args, Py_ssize_
   return call_guarded([&]() -> PyObject* {
     std::array<Value, sizeof...(Args)> argv;
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
-    // No Python object is touched from here on: the values are owned C++ ones.
+    // No Python object is touched from here on: the values are plain C++ ones (the text may
+    // view a str's bytes, which stay put while the call runs).
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
       return impl(take<std::decay_t<Args>>(argv[I])...);
     }(std::index_sequence_for<Args...>{});
@@ -43,7 +44,7 @@ PyObject* fast_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 // ---- exact_raw_extract ----------------------------------------------------------------------
 
 constexpr Parameter kExactRawExtractParameters[] = {
-    {"s", Kind::kString},
+    {"s", Kind::kText},
     {"pattern", Kind::kString},
     {"case_insensitive", Kind::kBool},
     {"special_char_insensitive", Kind::kBool},
@@ -51,11 +52,11 @@ constexpr Parameter kExactRawExtractParameters[] = {
 };
 constexpr Signature kExactRawExtract{"exact_raw_extract", kExactRawExtractParameters};
 
-PyObject* exact_raw_extract_impl(std::string s, std::string pattern, bool case_insensitive,
+PyObject* exact_raw_extract_impl(Text s, std::string pattern, bool case_insensitive,
                                  bool special_char_insensitive,
                                  std::vector<std::string> strategies) {
-  // The engine consumes the strings; nothing Python-side is touched until the result is built.
-  return matches_to_list(exact_raw_extract::extract(std::move(s), std::move(pattern),
+  // Nothing Python-side is touched until the result is built.
+  return matches_to_list(exact_raw_extract::extract(s.view(), std::move(pattern),
                                                     case_insensitive, special_char_insensitive,
                                                     std::move(strategies)));
 }
@@ -64,7 +65,7 @@ PyObject* exact_raw_extract_impl(std::string s, std::string pattern, bool case_i
 // ---- exact_token_extract --------------------------------------------------------------------
 
 constexpr Parameter kExactTokenExtractParameters[] = {
-    {"s", Kind::kString},
+    {"s", Kind::kText},
     {"pattern", Kind::kString},
     {"tokenizer_pattern", Kind::kString},
     {"case_insensitive", Kind::kBool},
@@ -72,10 +73,10 @@ constexpr Parameter kExactTokenExtractParameters[] = {
 };
 constexpr Signature kExactTokenExtract{"exact_token_extract", kExactTokenExtractParameters};
 
-PyObject* exact_token_extract_impl(std::string s, std::string pattern,
+PyObject* exact_token_extract_impl(Text s, std::string pattern,
                                    std::string tokenizer_pattern, bool case_insensitive,
                                    bool special_char_insensitive) {
-  return extraction_to_list(exact_token_extract::extract(std::move(s), std::move(pattern),
+  return extraction_to_list(exact_token_extract::extract(s.view(), std::move(pattern),
                                                          std::move(tokenizer_pattern),
                                                          case_insensitive,
                                                          special_char_insensitive));
@@ -85,7 +86,7 @@ PyObject* exact_token_extract_impl(std::string s, std::string pattern,
 // ---- fuzzy_raw_extract ----------------------------------------------------------------------
 
 constexpr Parameter kFuzzyRawExtractParameters[] = {
-    {"s", Kind::kString},
+    {"s", Kind::kText},
     {"pattern", Kind::kString},
     {"case_insensitive", Kind::kBool},
     {"special_char_insensitive", Kind::kBool},
@@ -96,12 +97,12 @@ constexpr Parameter kFuzzyRawExtractParameters[] = {
 };
 constexpr Signature kFuzzyRawExtract{"fuzzy_raw_extract", kFuzzyRawExtractParameters};
 
-PyObject* fuzzy_raw_extract_impl(std::string s, std::string pattern, bool case_insensitive,
+PyObject* fuzzy_raw_extract_impl(Text s, std::string pattern, bool case_insensitive,
                                  bool special_char_insensitive, std::string metric,
                                  double threshold, std::uint8_t threshold_kind,
                                  std::vector<std::string> strategies) {
   return extraction_to_list(fuzzy_raw_extract::extract(
-      std::move(s), std::move(pattern), case_insensitive, special_char_insensitive,
+      s.view(), std::move(pattern), case_insensitive, special_char_insensitive,
       std::move(metric), threshold, threshold_kind, std::move(strategies)));
 }
 
@@ -109,7 +110,7 @@ PyObject* fuzzy_raw_extract_impl(std::string s, std::string pattern, bool case_i
 // ---- fuzzy_token_extract --------------------------------------------------------------------
 
 constexpr Parameter kFuzzyTokenExtractParameters[] = {
-    {"s", Kind::kString},
+    {"s", Kind::kText},
     {"pattern", Kind::kString},
     {"tokenizer_pattern", Kind::kString},
     {"case_insensitive", Kind::kBool},
@@ -121,13 +122,13 @@ constexpr Parameter kFuzzyTokenExtractParameters[] = {
 };
 constexpr Signature kFuzzyTokenExtract{"fuzzy_token_extract", kFuzzyTokenExtractParameters};
 
-PyObject* fuzzy_token_extract_impl(std::string s, std::string pattern,
+PyObject* fuzzy_token_extract_impl(Text s, std::string pattern,
                                    std::string tokenizer_pattern, bool case_insensitive,
                                    bool special_char_insensitive, std::string metric,
                                    double threshold, std::uint8_t threshold_kind,
                                    std::vector<std::string> strategies) {
   return extraction_to_list(fuzzy_token_extract::extract(
-      std::move(s), std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
+      s.view(), std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
       special_char_insensitive, std::move(metric), threshold, threshold_kind,
       std::move(strategies)));
 }

@@ -47,7 +47,7 @@ void white_space_windows(std::string_view t, std::uint64_t m, Emit& emit) {
 
 // Hands every matching window to `emit`, in strictly ascending start order.
 template <class Emit>
-void for_each_candidate(std::string_view t, std::string_view pattern, Emit&& emit) {
+void for_each_candidate(std::string_view t, std::string_view pattern, bool ascii, Emit&& emit) {
   const std::uint64_t m = text::count_chars(pattern);
   if (m == 0 || t.empty()) return;
   const std::string_view p = text::trim(pattern);
@@ -60,13 +60,17 @@ void for_each_candidate(std::string_view t, std::string_view pattern, Emit&& emi
   const std::uint64_t slack = m - k;
   // Windows running past the text are cut at its end; only a pattern with edge white space
   // can form them.
-  const std::uint64_t n = slack == 0 ? 0 : text::count_chars(t);
+  const std::uint64_t n = slack == 0 ? 0 : ascii ? t.size() : text::count_chars(t);
   std::size_t counted_byte = 0;
   std::uint64_t counted_chars = 0;
-  text::for_each_occurrence(t, p, [&](std::size_t at) {
+  // Occurrences come in increasing order, so characters are counted forward only.
+  const auto position = [&](std::size_t at) {
     counted_chars += text::count_chars(t.substr(counted_byte, at - counted_byte));
     counted_byte = at;
-    const std::uint64_t q = counted_chars;
+    return counted_chars;
+  };
+  text::for_each_occurrence(t, p, [&](std::size_t at) {
+    const std::uint64_t q = ascii ? at : position(at);
     if (slack == 0) {
       emit(Match{q, q + m, 0.0});
       return;
@@ -99,22 +103,24 @@ void for_each_candidate(std::string_view t, std::string_view pattern, Emit&& emi
 
 namespace detail {
 
-std::vector<Match> candidates(std::string_view t, std::string_view pattern) {
+std::vector<Match> candidates(std::string_view t, std::string_view pattern, bool ascii) {
   std::vector<Match> out;
-  for_each_candidate(t, pattern, [&](const Match& c) { out.push_back(c); });
+  for_each_candidate(t, pattern, ascii, [&](const Match& c) { out.push_back(c); });
   return out;
 }
 
 }  // namespace detail
 
-std::vector<Match> extract(std::string s, std::string pattern, bool case_insensitive,
+std::vector<Match> extract(std::string_view s, std::string pattern, bool case_insensitive,
                            bool special_char_insensitive, std::vector<std::string> strategies) {
-  s = preprocessor::preprocess(std::move(s), case_insensitive, special_char_insensitive);
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive);
+  const std::string_view t = normalised.text();
   pattern =
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
   // Candidates go to the solver as they are found: a dense pattern can yield one per character.
-  conflict_solver::StreamingSolver solver(s, strategies);
-  for_each_candidate(s, pattern, [&](const Match& c) { solver.add(c); });
+  conflict_solver::StreamingSolver solver(t, strategies);
+  for_each_candidate(t, pattern, normalised.ascii(), [&](const Match& c) { solver.add(c); });
   return solver.finish();
 }
 

@@ -1,5 +1,6 @@
 #include "exact_token_extract.hpp"
 
+#include <string_view>
 #include <utility>
 
 #include "iterator/tokens.hpp"
@@ -8,10 +9,12 @@
 
 namespace veskal::exact_token_extract {
 
-Extraction extract(std::string s, std::string pattern, std::string tokenizer_pattern,
+Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive) {
   using preprocessor::preprocess;
-  s = preprocess(std::move(s), case_insensitive, special_char_insensitive);
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive);
+  const std::string_view t = normalised.text();
   pattern = preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
   tokenizer_pattern =
       preprocess(std::move(tokenizer_pattern), case_insensitive, special_char_insensitive);
@@ -21,12 +24,13 @@ Extraction extract(std::string s, std::string pattern, std::string tokenizer_pat
   const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, tokenizer_pattern);
   if (window == 0) {
     return Extraction::failure(
-        *iterator::tokens::TokenIterator(s, tokenizer_pattern, window).fault());
+        *iterator::tokens::TokenIterator(t, tokenizer_pattern, window).fault());
   }
-  if (auto found = detail::by_occurrences(s, pattern, tokenizer_pattern, window)) {
+  if (auto found = detail::by_occurrences(t, pattern, tokenizer_pattern, window,
+                                            normalised.ascii())) {
     return std::move(*found);
   }
-  return detail::by_runs(s, pattern, tokenizer_pattern, window);
+  return detail::by_runs(t, pattern, tokenizer_pattern, window);
 }
 
 namespace detail {
@@ -43,8 +47,8 @@ std::vector<Match> by_runs(std::string_view s, std::string_view pattern,
 }
 
 std::optional<std::vector<Match>> by_occurrences(std::string_view s, std::string_view pattern,
-                                                 std::string_view separator,
-                                                 std::uint64_t window) {
+                                                 std::string_view separator, std::uint64_t window,
+                                                 bool ascii) {
   const std::string_view target = text::trim(pattern);
   // With one token per run and a one-character separator, the runs are the maximal stretches
   // free of the separator, and one equals the target exactly when the target lies in it with
@@ -60,6 +64,7 @@ std::optional<std::vector<Match>> by_occurrences(std::string_view s, std::string
   std::uint64_t seen = 0;  // The character position of byte seen_byte, counted forward only.
   std::size_t seen_byte = 0;
   const auto position = [&](std::size_t at) {
+    if (ascii) return static_cast<std::uint64_t>(at);
     seen += text::count_chars(s.substr(seen_byte, at - seen_byte));
     seen_byte = at;
     return seen;

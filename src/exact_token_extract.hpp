@@ -13,7 +13,7 @@ namespace veskal::exact_token_extract {
 // Every run of as many tokens as `pattern` holds (under `tokenizer_pattern`) whose trimmed text
 // equals the trimmed pattern, score 0, in order of start; overlapping runs are all reported.
 // Fails only when the normalised pattern and tokenizer pattern are both empty.
-Extraction extract(std::string s, std::string pattern, std::string tokenizer_pattern,
+Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive);
 
 namespace detail {
@@ -26,10 +26,11 @@ std::vector<Match> by_runs(std::string_view s, std::string_view pattern,
 
 // Finds the trimmed pattern in the text and keeps the occurrences that fill a token up to white
 // space. Nothing unless the window is one token, the separator one character and the trimmed
-// pattern non-empty.
+// pattern non-empty. With `ascii` the text is known to be all ASCII, so that byte offsets serve
+// as positions and no characters are counted.
 std::optional<std::vector<Match>> by_occurrences(std::string_view s, std::string_view pattern,
-                                                 std::string_view separator,
-                                                 std::uint64_t window);
+                                                 std::string_view separator, std::uint64_t window,
+                                                 bool ascii);
 
 }  // namespace detail
 

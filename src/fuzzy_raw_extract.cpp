@@ -513,14 +513,16 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
 
 }  // namespace detail
 
-Extraction extract(std::string s, std::string pattern, bool case_insensitive,
+Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::string metric, double threshold,
                    std::uint8_t threshold_kind, std::vector<std::string> strategies) {
-  s = preprocessor::preprocess(std::move(s), case_insensitive, special_char_insensitive);
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive);
+  const std::string_view t = normalised.text();
   pattern =
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
-  conflict_solver::StreamingSolver sink(s, strategies);
-  if (!detail::find_candidates(s, pattern, metric, threshold, threshold_kind,
+  conflict_solver::StreamingSolver sink(t, strategies);
+  if (!detail::find_candidates(t, pattern, metric, threshold, threshold_kind,
                                detail::Scan::near_pieces,
                                [&](const Match& candidate) { sink.add(candidate); })) {
     return Extraction::failure("Invalid distance metric");

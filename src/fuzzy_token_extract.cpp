@@ -70,21 +70,23 @@ class LengthFilter {
 
 }  // namespace
 
-Extraction extract(std::string s, std::string pattern, std::string tokenizer_pattern,
+Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive, std::string metric,
                    double threshold, std::uint8_t threshold_kind,
                    std::vector<std::string> strategies) {
-  s = preprocessor::preprocess(std::move(s), case_insensitive, special_char_insensitive);
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive);
+  const std::string_view t = normalised.text();
   pattern =
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
   tokenizer_pattern = preprocessor::preprocess(std::move(tokenizer_pattern), case_insensitive,
                                                special_char_insensitive);
   const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, tokenizer_pattern);
-  iterator::tokens::TokenIterator items(s, tokenizer_pattern, window);
+  iterator::tokens::TokenIterator items(t, tokenizer_pattern, window);
   // The first item is read before anything is compared, so this fault outranks a bad metric.
   if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
 
-  conflict_solver::StreamingSolver sink(s, strategies);
+  conflict_solver::StreamingSolver sink(t, strategies);
   iterator::tokens::Item item;
   // No item, no comparison: the metric is never looked at.
   if (!items.next(item)) return sink.finish();

@@ -4,6 +4,7 @@
 #include <unicode/casemap.h>
 #include <unicode/uchar.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -57,6 +58,11 @@ constexpr ByteMap make_byte_map(bool lower, bool fold) {
 
 constexpr ByteMap kByteMaps[2][2] = {{make_byte_map(false, false), make_byte_map(false, true)},
                                      {make_byte_map(true, false), make_byte_map(true, true)}};
+
+// Maps every byte of [begin, end) through `map`; only right for ASCII text.
+void map_bytes(char* begin, char* end, const ByteMap& map) {
+  for (char* p = begin; p != end; ++p) *p = map[static_cast<unsigned char>(*p)];
+}
 
 bool is_ascii(std::string_view s) {
   unsigned char any = 0;
@@ -137,7 +143,7 @@ std::size_t chunk_end(std::string_view s, std::size_t begin) {
 }
 
 // Full lowercase (root locale) of `text`, with line feeds and the table applied as it goes.
-std::string lower_and_finish(const std::string& text, bool fold) {
+std::string lower_and_finish(std::string_view text, bool fold) {
   std::string out;
   out.reserve(text.size() + text.size() / 16);
   const ByteMap& ascii_map = kByteMaps[1][fold];
@@ -167,6 +173,47 @@ std::string lower_and_finish(const std::string& text, bool fold) {
   return out;
 }
 
+// What one pass over a text tells: whether normalising would change it, and whether it is ASCII.
+struct Survey {
+  bool changes;
+  bool ascii;
+};
+
+// The flags are template arguments so that the byte loop, free of branches, vectorises.
+template <bool kLower, bool kFold>
+Survey survey(std::string_view s) {
+  // Blocks let a verdict end the pass early; within one the loop runs without exits.
+  constexpr std::size_t kBlock = 4096;
+  const auto* const bytes = reinterpret_cast<const unsigned char*>(s.data());
+  Survey found{false, true};
+  for (std::size_t begin = 0; begin < s.size(); begin += kBlock) {
+    const std::size_t end = std::min(s.size(), begin + kBlock);
+    unsigned char high = 0;
+    unsigned char hit = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      const unsigned char c = bytes[i];
+      high |= c;
+      hit |= c == '\n';
+      if constexpr (kLower) hit |= static_cast<unsigned char>(c - 'A') < 26;
+      if constexpr (kFold) hit |= c == '@';
+    }
+    found.changes |= hit != 0;
+    if (high < 0x80) continue;
+    // Which non-ASCII characters a flag changes is for the full normalisation to find out;
+    // without flags only a line feed still matters.
+    if (found.changes || kLower || kFold) return {true, false};
+    return {std::memchr(bytes + end, '\n', s.size() - end) != nullptr, false};
+  }
+  return found;
+}
+
+Survey survey(std::string_view s, bool case_insensitive, bool special_char_insensitive) {
+  if (case_insensitive) {
+    return special_char_insensitive ? survey<true, true>(s) : survey<true, false>(s);
+  }
+  return special_char_insensitive ? survey<false, true>(s) : survey<false, false>(s);
+}
+
 }  // namespace
 
 std::string preprocess(std::string text, bool case_insensitive, bool special_char_insensitive) {
@@ -174,12 +221,38 @@ std::string preprocess(std::string text, bool case_insensitive, bool special_cha
     return lower_and_finish(text, special_char_insensitive);
   }
   if (case_insensitive) {
-    const ByteMap& map = kByteMaps[1][special_char_insensitive];
-    for (char& c : text) c = map[static_cast<unsigned char>(c)];
+    map_bytes(text.data(), text.data() + text.size(), kByteMaps[1][special_char_insensitive]);
     return text;
   }
   finish_in_place(text, 0, special_char_insensitive);
   return text;
+}
+
+Normalised normalise(std::string_view input, bool case_insensitive, bool special_char_insensitive) {
+  const Survey found = survey(input, case_insensitive, special_char_insensitive);
+  if (!found.changes) return Normalised({}, input, true, found.ascii);
+  if (case_insensitive && !found.ascii) {
+    return Normalised(lower_and_finish(input, special_char_insensitive), {}, false, false);
+  }
+  // The rest normalises character by character, as preprocess does it in place: copied piece
+  // by piece, each piece ending on a character boundary and finished while still in cache.
+  constexpr std::size_t kPiece = 64 * 1024;
+  const ByteMap& map = kByteMaps[case_insensitive][special_char_insensitive];
+  std::string out;
+  out.reserve(input.size());
+  for (std::size_t begin = 0; begin < input.size();) {
+    std::size_t end = std::min(input.size(), begin + kPiece);
+    while (end < input.size() && !text::is_lead_byte(static_cast<unsigned char>(input[end]))) ++end;
+    const std::size_t at = out.size();
+    out.append(input.substr(begin, end - begin));
+    if (found.ascii) {
+      map_bytes(out.data() + at, out.data() + out.size(), map);
+    } else {
+      finish_in_place(out, at, special_char_insensitive);
+    }
+    begin = end;
+  }
+  return Normalised(std::move(out), {}, false, found.ascii);
 }
 
 }  // namespace veskal::preprocessor

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -38,9 +39,17 @@ struct Case {
 
 class Candidates : public testing::TestWithParam<Case> {};
 
+bool is_ascii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 TEST_P(Candidates, AreTheMatchingWindows) {
   const Case& c = GetParam();
-  EXPECT_EQ(detail::candidates(c.text, c.pattern), c.candidates);
+  EXPECT_EQ(detail::candidates(c.text, c.pattern, false), c.candidates);
+  if (is_ascii(c.text)) {
+    EXPECT_EQ(detail::candidates(c.text, c.pattern, true), c.candidates);
+  }
   EXPECT_EQ(literal_candidates(c.text, c.pattern), c.candidates);
 }
 
@@ -97,8 +106,13 @@ TEST(CandidatesProperty, EqualWindowByWindowScan) {
     }
     if (rng() % 3 == 0) pattern = (rng() % 2 ? " " : "\t") + pattern;
     if (rng() % 3 == 0) pattern += rng() % 2 ? " " : "\xC2\xA0";
-    ASSERT_EQ(detail::candidates(text, pattern), literal_candidates(text, pattern))
+    const Matches expected = literal_candidates(text, pattern);
+    ASSERT_EQ(detail::candidates(text, pattern, false), expected)
         << "text '" << text << "' pattern '" << pattern << "'";
+    if (is_ascii(text)) {
+      ASSERT_EQ(detail::candidates(text, pattern, true), expected)
+          << "ASCII text '" << text << "' pattern '" << pattern << "'";
+    }
   }
 }
 

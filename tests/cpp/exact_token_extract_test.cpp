@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -99,11 +100,16 @@ TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
     const std::string& separator = separators[rng() % separators.size()];
     const std::string& pattern = patterns[rng() % patterns.size()];
     const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
-    const auto fast = detail::by_occurrences(text, pattern, separator, window);
+    const auto fast = detail::by_occurrences(text, pattern, separator, window, false);
     if (!fast) continue;
     ++applied;
     ASSERT_EQ(*fast, detail::by_runs(text, pattern, separator, window))
         << "text=" << text << " pattern=" << pattern << " separator=" << separator;
+    if (std::all_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      ASSERT_EQ(detail::by_occurrences(text, pattern, separator, window, true), *fast)
+          << "ASCII text=" << text << " pattern=" << pattern << " separator=" << separator;
+    }
   }
   EXPECT_GT(applied, 10000);
 }
@@ -121,7 +127,8 @@ class OccurrenceSearchApplies : public testing::TestWithParam<PathCase> {};
 TEST_P(OccurrenceSearchApplies, OnlyWhereTokensAreRunsBetweenSeparators) {
   const PathCase& c = GetParam();
   const std::uint64_t window = iterator::tokens::pattern_token_count(c.pattern, c.separator);
-  EXPECT_EQ(detail::by_occurrences("a b", c.pattern, c.separator, window).has_value(), c.fast);
+  EXPECT_EQ(detail::by_occurrences("a b", c.pattern, c.separator, window, true).has_value(),
+            c.fast);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -61,6 +61,60 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"empty", "", true, true, ""}),
     [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
+struct NormaliseCase {
+  const char* name;
+  std::string input;
+  bool case_insensitive;
+  bool special_char_insensitive;
+  bool borrowed;
+  bool ascii;
+};
+
+class Normalise : public testing::TestWithParam<NormaliseCase> {};
+
+// Whether borrowed or copied, the text is exactly what preprocess makes of it.
+TEST_P(Normalise, BorrowsExactlyWhenNothingChanges) {
+  const NormaliseCase& c = GetParam();
+  const Normalised n = normalise(c.input, c.case_insensitive, c.special_char_insensitive);
+  EXPECT_EQ(n.text(), preprocess(c.input, c.case_insensitive, c.special_char_insensitive));
+  EXPECT_EQ(n.borrowed(), c.borrowed);
+  EXPECT_EQ(n.text().data() == c.input.data(), c.borrowed);
+  EXPECT_EQ(n.ascii(), c.ascii);
+}
+
+// Long inputs put the deciding byte past the first scanned block and the first copied piece.
+const std::string kLong(100000, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Normalise,
+    testing::Values(
+        NormaliseCase{"plain", "the cat", false, false, true, true},
+        NormaliseCase{"empty", "", true, true, true, true},
+        NormaliseCase{"line_feed", "a\nb", false, false, false, true},
+        NormaliseCase{"capital_without_flag", "Cat @", false, false, true, true},
+        NormaliseCase{"capital_lowered", "Cat", true, false, false, true},
+        // The neighbours of A-Z in ASCII.
+        NormaliseCase{"no_capital", "@[`{ cat", true, false, true, true},
+        NormaliseCase{"at_folded", "a@b", false, true, false, true},
+        NormaliseCase{"no_at", "Cat", false, true, true, true},
+        NormaliseCase{"non_ascii_unflagged", "caf\xC3\xA9", false, false, true, false},
+        NormaliseCase{"non_ascii_line_feed", "\xC3\xA9\n", false, false, false, false},
+        NormaliseCase{"non_ascii_lowered", "caf\xC3\xA9", true, false, false, false},
+        NormaliseCase{"non_ascii_folded", "\xC3\xB1", false, true, false, false},
+        NormaliseCase{"long_plain", kLong, true, true, true, true},
+        NormaliseCase{"long_line_feed_at_end", kLong + "\n", false, false, false, true},
+        NormaliseCase{"long_capital_at_end", kLong + "Z" + kLong, true, true, false, true},
+        NormaliseCase{"long_non_ascii_at_end", kLong + "\xC3\xA9", false, false, true, false},
+        NormaliseCase{"long_non_ascii_first", "\xC3\xA9" + kLong, false, false, true, false},
+        NormaliseCase{"long_non_ascii_then_line_feed", "\xC3\xA9" + kLong + "\n", false, false,
+                      false, false},
+        // A piece of the copy would end inside the accented letter.
+        NormaliseCase{"long_accent_across_pieces", std::string(65535, 'a') + "\xC3\xA9\n", false,
+                      true, false, false},
+        NormaliseCase{"long_capital_then_non_ascii", "Z" + kLong + "\xC3\x89", true, true,
+                      false, false}),
+    [](const testing::TestParamInfo<NormaliseCase>& p) { return std::string(p.param.name); });
+
 TEST(PreprocessLocale, IgnoresTheProcessLocale) {
   const std::string saved = uloc_getDefault();
   UErrorCode status = U_ZERO_ERROR;

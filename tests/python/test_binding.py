@@ -371,6 +371,34 @@ def test_positions_count_characters_of_every_width(s, shift):
     assert veskal.exact_raw_extract(text, s, False, False, []) == [(shift, len(text), 0.0)]
 
 
+# Each needs normalising under some flags: a line feed always, capitals under case_insensitive,
+# '@' under special_char_insensitive; the last needs it under none.
+LENT_TEXTS = [
+    "Le chat\ndort, le CHAT dort.",
+    "Le Chat dort; LE CHAT DORT.",
+    "le ch@t dort, le chat @",
+    "le chat dort, le chat dort.",
+]
+
+
+@pytest.mark.parametrize("flags", [(False, False), (True, False), (False, True), (True, True)])
+@pytest.mark.parametrize("sentence", LENT_TEXTS)
+def test_lent_ascii_text_gives_what_a_copied_text_gives(sentence, flags):
+    # An ASCII str is searched in place unless normalising changes it; one distant non-ASCII
+    # letter makes the same text go through the copy. Long enough to span many scan blocks.
+    lent = " ".join([sentence] * 600)
+    copied = lent + " " * 20 + "\u00e9"
+    assert lent.isascii() and not copied.isascii()
+    for pattern in ("chat", "ch@t dort", "chat\ndort", "CHAT"):
+        for function, parameters in SIGNATURES.items():
+            values = dict(VALID, pattern=pattern, case_insensitive=flags[0],
+                          special_char_insensitive=flags[1], threshold=1,
+                          strategies=["best_match"])
+            args = [values[name] for name in parameters]
+            expected = getattr(veskal, function)(copied, *args[1:])
+            assert getattr(veskal, function)(lent, *args[1:]) == expected, (function, pattern)
+
+
 @pytest.mark.parametrize("kind", SAMPLES)
 @pytest.mark.parametrize("make", [str, Str])
 def test_callers_string_is_left_as_it_was(kind, make):
