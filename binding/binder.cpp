@@ -365,7 +365,7 @@ void name_parameter_in_type_error(const char* parameter) {
   if (remapped == nullptr) goto exit;
   cause = PyException_GetCause(error);
   if (cause != nullptr) PyException_SetCause(remapped, cause);  // steals cause
-  PyErr_SetRaisedException(remapped);  // steals remapped
+  PyErr_SetRaisedException(remapped);                           // steals remapped
 exit:
   Py_XDECREF(message);
   Py_DECREF(error);

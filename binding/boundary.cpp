@@ -56,8 +56,8 @@ PyObject* raise_panic(std::string_view message) noexcept {
   PyObject* cls = panic_exception();
   if (cls == nullptr) return nullptr;  // its creation failed and left that error set
   // Messages of C++ exceptions are not promised to be UTF-8.
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text == nullptr) return nullptr;
   PyErr_SetObject(cls, text);
   Py_DECREF(text);

@@ -3,8 +3,8 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,7 +31,8 @@ PyObject* call_with(PyObject* (*impl)(Args...), PyObject* const* args, Py_ssize_
     // view a str's bytes, which stay put while the call runs).
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
       return impl(take<std::decay_t<Args>>(argv[I])...);
-    }(std::index_sequence_for<Args...>{});
+    }
+    (std::index_sequence_for<Args...>{});
   });
 }
 
@@ -56,11 +57,10 @@ PyObject* exact_raw_extract_impl(Text s, std::string pattern, bool case_insensit
                                  bool special_char_insensitive,
                                  std::vector<std::string> strategies) {
   // Nothing Python-side is touched until the result is built.
-  return matches_to_list(exact_raw_extract::extract(s.view(), std::move(pattern),
-                                                    case_insensitive, special_char_insensitive,
+  return matches_to_list(exact_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
+                                                    special_char_insensitive,
                                                     std::move(strategies)));
 }
-
 
 // ---- exact_token_extract --------------------------------------------------------------------
 
@@ -73,15 +73,12 @@ constexpr Parameter kExactTokenExtractParameters[] = {
 };
 constexpr Signature kExactTokenExtract{"exact_token_extract", kExactTokenExtractParameters};
 
-PyObject* exact_token_extract_impl(Text s, std::string pattern,
-                                   std::string tokenizer_pattern, bool case_insensitive,
-                                   bool special_char_insensitive) {
-  return extraction_to_list(exact_token_extract::extract(s.view(), std::move(pattern),
-                                                         std::move(tokenizer_pattern),
-                                                         case_insensitive,
-                                                         special_char_insensitive));
+PyObject* exact_token_extract_impl(Text s, std::string pattern, std::string tokenizer_pattern,
+                                   bool case_insensitive, bool special_char_insensitive) {
+  return extraction_to_list(
+      exact_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
+                                   case_insensitive, special_char_insensitive));
 }
-
 
 // ---- fuzzy_raw_extract ----------------------------------------------------------------------
 
@@ -102,10 +99,9 @@ PyObject* fuzzy_raw_extract_impl(Text s, std::string pattern, bool case_insensit
                                  double threshold, std::uint8_t threshold_kind,
                                  std::vector<std::string> strategies) {
   return extraction_to_list(fuzzy_raw_extract::extract(
-      s.view(), std::move(pattern), case_insensitive, special_char_insensitive,
-      std::move(metric), threshold, threshold_kind, std::move(strategies)));
+      s.view(), std::move(pattern), case_insensitive, special_char_insensitive, std::move(metric),
+      threshold, threshold_kind, std::move(strategies)));
 }
-
 
 // ---- fuzzy_token_extract --------------------------------------------------------------------
 
@@ -122,17 +118,16 @@ constexpr Parameter kFuzzyTokenExtractParameters[] = {
 };
 constexpr Signature kFuzzyTokenExtract{"fuzzy_token_extract", kFuzzyTokenExtractParameters};
 
-PyObject* fuzzy_token_extract_impl(Text s, std::string pattern,
-                                   std::string tokenizer_pattern, bool case_insensitive,
-                                   bool special_char_insensitive, std::string metric,
-                                   double threshold, std::uint8_t threshold_kind,
+PyObject* fuzzy_token_extract_impl(Text s, std::string pattern, std::string tokenizer_pattern,
+                                   bool case_insensitive, bool special_char_insensitive,
+                                   std::string metric, double threshold,
+                                   std::uint8_t threshold_kind,
                                    std::vector<std::string> strategies) {
-  return extraction_to_list(fuzzy_token_extract::extract(
-      s.view(), std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
-      special_char_insensitive, std::move(metric), threshold, threshold_kind,
-      std::move(strategies)));
+  return extraction_to_list(
+      fuzzy_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
+                                   case_insensitive, special_char_insensitive, std::move(metric),
+                                   threshold, threshold_kind, std::move(strategies)));
 }
-
 
 // ---- module ---------------------------------------------------------------------------------
 

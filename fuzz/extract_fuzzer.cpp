@@ -27,13 +27,30 @@ using namespace veskal;
 // rule: line feed, tab, no-break and ideographic spaces, letters that case- or accent-fold
 // (U+0130 lowercases to two characters, sigma has a final form), and multi-byte letters.
 constexpr const char* kSymbols[] = {
-    "a",  "b",      "a",      " ",      " ",  "\n",  "\t",       "\xC2\xA0", "\xE3\x80\x80",
-    "A",  "\xC3\xA9", "\xC3\x89", "\xC4\xB0", "\xCE\xA3", "@", "\xE2\x82\xAC", "\xE4\xB8\xAD",
-    "ab", "-",      "--",
+    "a",
+    "b",
+    "a",
+    " ",
+    " ",
+    "\n",
+    "\t",
+    "\xC2\xA0",
+    "\xE3\x80\x80",
+    "A",
+    "\xC3\xA9",
+    "\xC3\x89",
+    "\xC4\xB0",
+    "\xCE\xA3",
+    "@",
+    "\xE2\x82\xAC",
+    "\xE4\xB8\xAD",
+    "ab",
+    "-",
+    "--",
 };
-constexpr const char* kMetrics[] = {"levenshtein", "damerau_levenshtein", "osa",     "hamming",
-                                    "indel",       "lcs_seq",             "prefix",  "postfix",
-                                    "jaro",        "jaro_winkler",        "lev",     ""};
+constexpr const char* kMetrics[] = {
+    "levenshtein", "damerau_levenshtein", "osa", "hamming", "indel", "lcs_seq", "prefix", "postfix",
+    "jaro",        "jaro_winkler",        "lev", ""};
 constexpr const char* kStrategies[] = {"best_match", "shortest", "longest",
                                        "minimum_isolated_character", "first"};
 constexpr double kThresholds[] = {0, 0.5, 1, 2, 3, 0.1, 0.25, 0.34, 0.9, -1, NAN, 1e300};
@@ -131,8 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using fuzzy_raw_extract::detail::Scoring;
     const auto run = [&](Scan scan, Scoring scoring) {
       std::vector<Match> found;
-      find_candidates(text, normal_pattern, metric, threshold, kind, scan,
-                      [&](const Match& m) { found.push_back(m); }, scoring);
+      find_candidates(
+          text, normal_pattern, metric, threshold, kind, scan,
+          [&](const Match& m) { found.push_back(m); }, scoring);
       return found;
     };
     const std::vector<Match> plain = run(Scan::every_window, Scoring::per_window);

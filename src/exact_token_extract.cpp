@@ -26,8 +26,8 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
     return Extraction::failure(
         *iterator::tokens::TokenIterator(t, tokenizer_pattern, window).fault());
   }
-  if (auto found = detail::by_occurrences(t, pattern, tokenizer_pattern, window,
-                                            normalised.ascii())) {
+  if (auto found =
+          detail::by_occurrences(t, pattern, tokenizer_pattern, window, normalised.ascii())) {
     return std::move(*found);
   }
   return detail::by_runs(t, pattern, tokenizer_pattern, window);
@@ -35,8 +35,8 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
 
 namespace detail {
 
-std::vector<Match> by_runs(std::string_view s, std::string_view pattern,
-                           std::string_view separator, std::uint64_t window) {
+std::vector<Match> by_runs(std::string_view s, std::string_view pattern, std::string_view separator,
+                           std::uint64_t window) {
   iterator::tokens::TokenIterator items(s, separator, window);
   const std::string_view target = text::trim(pattern);
   std::vector<Match> matches;

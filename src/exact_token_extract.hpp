@@ -21,8 +21,8 @@ namespace detail {
 // The two searches behind `extract`, over normalised strings, with `window` at least 1.
 
 // Compares every run of `window` tokens with the trimmed pattern.
-std::vector<Match> by_runs(std::string_view s, std::string_view pattern,
-                           std::string_view separator, std::uint64_t window);
+std::vector<Match> by_runs(std::string_view s, std::string_view pattern, std::string_view separator,
+                           std::uint64_t window);
 
 // Finds the trimmed pattern in the text and keeps the occurrences that fill a token up to white
 // space. Nothing unless the window is one token, the separator one character and the trimmed

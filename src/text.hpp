@@ -20,7 +20,9 @@ constexpr bool is_white_space(char32_t c) {
 }
 
 // True when `byte` starts a character (is not a UTF-8 continuation byte).
-constexpr bool is_lead_byte(unsigned char byte) { return (byte & 0xC0) != 0x80; }
+constexpr bool is_lead_byte(unsigned char byte) {
+  return (byte & 0xC0) != 0x80;
+}
 
 // True when `byte` is a whole character that is not White_Space: trimming stops there at once.
 constexpr bool is_ascii_non_space(unsigned char byte) {
@@ -68,7 +70,7 @@ class Occurrences {
 
   std::string_view haystack_;
   std::string_view needle_;
-  std::size_t pos_ = 0;  // The first byte not yet examined.
+  std::size_t pos_ = 0;      // The first byte not yet examined.
   std::size_t matched_ = 0;  // Bytes of the needle matched just before pos_ (automaton state).
   std::vector<std::size_t> border_;  // Empty unless the needle overlaps itself.
 };

@@ -43,9 +43,7 @@ inline std::string_view trim(std::string_view s) {
   return detail::trim_decoding(s);
 }
 
-namespace detail {
-
-}  // namespace detail
+namespace detail {}  // namespace detail
 
 inline std::size_t Occurrences::next() {
   const std::size_t n = haystack_.size();

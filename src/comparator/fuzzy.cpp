@@ -28,8 +28,7 @@ double to_score(std::size_t distance, std::size_t maximum, bool normalised) {
 // The score of `candidate` against `pattern`, every metric computed in full. The candidate is a
 // sequence of code points, or of ASCII bytes (which equal their code points).
 template <class Candidate = std::u32string_view>
-double reference_score(Metric metric, const Candidate& c, std::u32string_view p,
-                       bool normalised) {
+double reference_score(Metric metric, const Candidate& c, std::u32string_view p, bool normalised) {
   switch (metric) {
     case Metric::levenshtein:
       return normalised ? rapidfuzz::levenshtein_normalized_distance(c, p)
@@ -232,7 +231,9 @@ CachedSearch::CachedSearch(CachedSearch&&) noexcept = default;
 CachedSearch& CachedSearch::operator=(CachedSearch&&) noexcept = default;
 CachedSearch::~CachedSearch() = default;
 
-bool CachedSearch::never_matches() const { return impl_->never; }
+bool CachedSearch::never_matches() const {
+  return impl_->never;
+}
 
 std::optional<std::size_t> CachedSearch::levenshtein_bound(std::size_t candidate_chars) const {
   const Impl& s = *impl_;
@@ -304,7 +305,9 @@ Verdict CachedSearch::Impl::verdict(const Candidate& c) const {
   return judge(reference_score(metric, c, p, normalised));
 }
 
-Verdict CachedSearch::operator()(std::u32string_view c) const { return impl_->verdict(c); }
+Verdict CachedSearch::operator()(std::u32string_view c) const {
+  return impl_->verdict(c);
+}
 
 // ---- ASCII candidates --------------------------------------------------------------------------
 // The scorers compare elements by value, so ASCII bytes need no widening: each is its code point.

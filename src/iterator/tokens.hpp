@@ -52,16 +52,16 @@ class Tokenizer {
   std::string_view separator_;
   text::Occurrences occurrences_;
   std::uint64_t separator_chars_;
-  std::uint64_t start_ = 0;        // Where the current token starts, in characters...
-  std::size_t start_byte_ = 0;     // ...and in bytes.
-  std::uint64_t seen_ = 0;         // The character position of byte seen_byte_.
+  std::uint64_t start_ = 0;     // Where the current token starts, in characters...
+  std::size_t start_byte_ = 0;  // ...and in bytes.
+  std::uint64_t seen_ = 0;      // The character position of byte seen_byte_.
   std::size_t seen_byte_ = 0;
   // Up to byte ascii_until_ every byte past seen_byte_ is ASCII: a position there is its byte
   // offset less lag_, the bytes - characters of what lies before.
   std::size_t ascii_until_;
   std::size_t lag_ = 0;
-  std::size_t block_ = 1;          // The block of separators_ (a multiple of 64 once loaded).
-  std::uint64_t separators_ = 0;   // Bit k: byte block_ + k is the one-byte separator.
+  std::size_t block_ = 1;         // The block of separators_ (a multiple of 64 once loaded).
+  std::uint64_t separators_ = 0;  // Bit k: byte block_ + k is the one-byte separator.
   bool done_ = false;
 };
 

@@ -98,8 +98,7 @@ inline bool TokenIterator::next(Item& item) {
       return false;
     }
     ++index_;
-    item = {span.start, span.end,
-            text_.substr(span.byte_start, span.byte_end - span.byte_start)};
+    item = {span.start, span.end, text_.substr(span.byte_start, span.byte_end - span.byte_start)};
     return true;
   }
   if (ring_.size() < window_) {
@@ -115,8 +114,7 @@ inline bool TokenIterator::next(Item& item) {
   const TokenSpan& first = ring_[head_];
   const TokenSpan& last = ring_[head_ == 0 ? ring_.size() - 1 : head_ - 1];
   ++index_;
-  item = {first.start, last.end,
-          text_.substr(first.byte_start, last.byte_end - first.byte_start)};
+  item = {first.start, last.end, text_.substr(first.byte_start, last.byte_end - first.byte_start)};
   return true;
 }
 

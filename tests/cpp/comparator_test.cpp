@@ -20,11 +20,13 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 const std::vector<std::string> kMetrics = {
-    "levenshtein", "damerau_levenshtein", "osa",    "hamming", "indel",
-    "lcs_seq",     "prefix",              "postfix", "jaro",    "jaro_winkler",
+    "levenshtein", "damerau_levenshtein", "osa", "hamming", "indel", "lcs_seq", "prefix", "postfix",
+    "jaro",        "jaro_winkler",
 };
 
-bool is_jaro(const std::string& metric) { return metric.rfind("jaro", 0) == 0; }
+bool is_jaro(const std::string& metric) {
+  return metric.rfind("jaro", 0) == 0;
+}
 
 double score(std::u32string_view candidate, std::u32string_view pattern, const std::string& metric,
              std::uint8_t kind) {
@@ -96,8 +98,8 @@ TEST(FuzzySearch, NanThresholdMatchesNothing) {
 
 TEST(FuzzyParseMetric, OnlyExactNames) {
   for (const std::string& metric : kMetrics) EXPECT_TRUE(parse_metric(metric)) << metric;
-  for (const char* name : {"Levenshtein", "lev", "", " levenshtein", "levenshtein ",
-                           "jaro-winkler"}) {
+  for (const char* name :
+       {"Levenshtein", "lev", "", " levenshtein", "levenshtein ", "jaro-winkler"}) {
     EXPECT_FALSE(parse_metric(name)) << name;
     EXPECT_FALSE(search(U"a", U"a", name, 0, 1.0)) << name;
     EXPECT_FALSE(CachedSearch::create(U"a", name, 0, 1.0)) << name;

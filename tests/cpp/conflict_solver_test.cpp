@@ -90,10 +90,9 @@ Matches literal_solver(const std::string& utf8, const Matches& candidates, const
         }
         Matches kept;
         for (const Match& c : alive) {
-          const bool same = std::isnan(target)
-                                ? std::bit_cast<std::uint64_t>(c.score) ==
-                                      std::bit_cast<std::uint64_t>(target)
-                                : c.score == target;
+          const bool same = std::isnan(target) ? std::bit_cast<std::uint64_t>(c.score) ==
+                                                     std::bit_cast<std::uint64_t>(target)
+                                               : c.score == target;
           if (same) kept.push_back(c);
         }
         alive = kept;
@@ -216,8 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
              {},
              {{0, 2, 0}}},
         Case{"signed_zeros_tie", "", {{0, 2, 0.0}, {1, 3, -0.0}}, {"best_match"}, {{0, 2, 0.0}}},
-        Case{"negative_zero_first", "", {{0, 2, -0.0}, {1, 3, 0.0}}, {"best_match"},
-             {{0, 2, -0.0}}},
+        Case{
+            "negative_zero_first", "", {{0, 2, -0.0}, {1, 3, 0.0}}, {"best_match"}, {{0, 2, -0.0}}},
         Case{"infinity_loses", "", {{0, 2, kInf}, {1, 3, 9.0}}, {"best_match"}, {{1, 3, 9.0}}},
         // A NaN never equals itself: the choice must still keep a candidate.
         Case{"nan_scores_keep_a_candidate",
@@ -230,11 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
              {{0, 2, 1.0}, {1, 3, -kNaN}},
              {"best_match"},
              {{1, 3, -kNaN}}},
-        Case{"reversed_span_wraps_longest",
-             "",
-             {{0, 3, 0}, {2, 1, 0}},
-             {"longest"},
-             {{2, 1, 0}}},
+        Case{"reversed_span_wraps_longest", "", {{0, 3, 0}, {2, 1, 0}}, {"longest"}, {{2, 1, 0}}},
         Case{"span_past_text_is_safe",
              "a ",
              {{0, 2, 0}, {1, 1000000, 0}},
@@ -262,15 +257,17 @@ INSTANTIATE_TEST_SUITE_P(Table, IsolatedCount,
                                          Isolated{"a b cd", 2, 6, 1}, Isolated{"a b cd", 1, 2, 1},
                                          Isolated{"ab  cd", 0, 6, 0}, Isolated{"   ", 0, 3, 3},
                                          Isolated{"\xC3\xA9 b", 0, 3, 2},
-                                         Isolated{"a\xC2\xA0" "b c", 0, 3, 0},
+                                         Isolated{"a\xC2\xA0"
+                                                  "b c",
+                                                  0, 3, 0},
                                          Isolated{"a b", 2, 1, 0}, Isolated{" ", 0, 1, 1},
                                          Isolated{" ", 0, 5, 0}, Isolated{"a  ", 1, 4, 2}));
 
 // ---- Randomised comparison with the literal rules. ----
 
 std::string random_text(std::mt19937_64& rng, std::size_t max_chars) {
-  static const char* const kPieces[] = {" ", " ", "a", "b", "\xC3\xA9", "\xC2\xA0", "\t",
-                                        "\xE3\x80\x80"};
+  static const char* const kPieces[] = {" ",        " ",        "a",  "b",
+                                        "\xC3\xA9", "\xC2\xA0", "\t", "\xE3\x80\x80"};
   std::string out;
   const std::size_t n = rng() % (max_chars + 1);
   for (std::size_t i = 0; i < n; ++i) out += kPieces[rng() % std::size(kPieces)];
@@ -338,15 +335,15 @@ TEST(SolverProperty, ResolutionEqualsLiteralRules) {
     for (std::size_t i = 0; i < count; ++i) {
       s += rng() % 3;
       // Spans may run past the text's end, and now and then start after their end.
-      const std::uint64_t e = rng() % 10 == 0 ? s - std::min<std::uint64_t>(s, 1)
-                                              : s + rng() % (chars / 2 + 4);
+      const std::uint64_t e =
+          rng() % 10 == 0 ? s - std::min<std::uint64_t>(s, 1) : s + rng() % (chars / 2 + 4);
       candidates.push_back({s, e, random_score(rng)});
     }
     const Names names = random_names(rng);
     const Matches got = solver(text, candidates, names);
     const Matches expected = literal_solver(text, candidates, names);
-    ASSERT_TRUE(same(got, expected)) << "round " << round << ": " << show(got) << "vs "
-                                     << show(expected);
+    ASSERT_TRUE(same(got, expected))
+        << "round " << round << ": " << show(got) << "vs " << show(expected);
   }
 }
 
@@ -368,8 +365,8 @@ TEST(SolverProperty, StreamingEqualsList) {
     for (const Match& c : candidates) streaming.add(c);
     const Matches got = streaming.finish();
     const Matches expected = solver(text, candidates, names);
-    ASSERT_TRUE(same(got, expected)) << "round " << round << ": " << show(got) << "vs "
-                                     << show(expected);
+    ASSERT_TRUE(same(got, expected))
+        << "round " << round << ": " << show(got) << "vs " << show(expected);
   }
 }
 
@@ -393,8 +390,7 @@ TEST(SolverProperty, IsolatedCountsOverLongSpans) {
 TEST(SolverScale, SpanToTheEndOfTheRange) {
   const std::uint64_t far = std::numeric_limits<std::uint64_t>::max();
   const Matches candidates = {{0, 2, 0}, {1, far, 0}, {2, far, 0}};
-  EXPECT_EQ(solver("a  ", candidates, {"minimum_isolated_character"}),
-            (Matches{{2, far, 0}}));
+  EXPECT_EQ(solver("a  ", candidates, {"minimum_isolated_character"}), (Matches{{2, far, 0}}));
 }
 
 // A quadratic grouping or per-group allocation would make these crawl.

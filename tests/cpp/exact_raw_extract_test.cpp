@@ -55,34 +55,35 @@ TEST_P(Candidates, AreTheMatchingWindows) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Candidates,
-    testing::Values(Case{"empty_pattern", "abc", "", {}}, Case{"empty_text", "", "a", {}},
-                    Case{"empty_both", "", "", {}},
-                    Case{"leading_space_at_end", "the cat", " cat", {{3, 7, 0}, {4, 7, 0}}},
-                    Case{"leading_space_taken_after", "cat dog", " cat", {{0, 4, 0}}},
-                    Case{"overlapping", "aaaa", "aa", {{0, 2, 0}, {1, 3, 0}, {2, 4, 0}}},
-                    Case{"touching", "abab", "ab", {{0, 2, 0}, {2, 4, 0}}},
-                    Case{"trailing_space_cut_window", "abc", "abc ", {{0, 3, 0}}},
-                    Case{"longer_than_text", "ab", "abc", {}},
-                    Case{"white_runs", "a   b ", "  ", {{1, 3, 0}, {2, 4, 0}, {5, 6, 0}}},
-                    Case{"white_run_too_short", "a b", "  ", {}},
-                    Case{"inner_space_must_recur", "a\tb a b", "a b", {{4, 7, 0}}},
-                    Case{"any_white_at_edges",
-                         "x\xC2\xA0" "ab\xE3\x80\x80y",
-                         " ab ",
-                         {{1, 5, 0}}},
-                    Case{"white_split_both_ways",
-                         "  ab  ",
-                         "  ab",
-                         {{0, 4, 0}, {1, 5, 0}, {2, 6, 0}}},
-                    Case{"multibyte_positions", "\xC3\xA9t\xC3\xA9 \xC3\xA9t\xC3\xA9", "t\xC3\xA9",
-                         {{1, 3, 0}, {5, 7, 0}}}),
+    testing::Values(
+        Case{"empty_pattern", "abc", "", {}}, Case{"empty_text", "", "a", {}},
+        Case{"empty_both", "", "", {}},
+        Case{"leading_space_at_end", "the cat", " cat", {{3, 7, 0}, {4, 7, 0}}},
+        Case{"leading_space_taken_after", "cat dog", " cat", {{0, 4, 0}}},
+        Case{"overlapping", "aaaa", "aa", {{0, 2, 0}, {1, 3, 0}, {2, 4, 0}}},
+        Case{"touching", "abab", "ab", {{0, 2, 0}, {2, 4, 0}}},
+        Case{"trailing_space_cut_window", "abc", "abc ", {{0, 3, 0}}},
+        Case{"longer_than_text", "ab", "abc", {}},
+        Case{"white_runs", "a   b ", "  ", {{1, 3, 0}, {2, 4, 0}, {5, 6, 0}}},
+        Case{"white_run_too_short", "a b", "  ", {}},
+        Case{"inner_space_must_recur", "a\tb a b", "a b", {{4, 7, 0}}},
+        Case{"any_white_at_edges",
+             "x\xC2\xA0"
+             "ab\xE3\x80\x80y",
+             " ab ",
+             {{1, 5, 0}}},
+        Case{"white_split_both_ways", "  ab  ", "  ab", {{0, 4, 0}, {1, 5, 0}, {2, 6, 0}}},
+        Case{"multibyte_positions",
+             "\xC3\xA9t\xC3\xA9 \xC3\xA9t\xC3\xA9",
+             "t\xC3\xA9",
+             {{1, 3, 0}, {5, 7, 0}}}),
     [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
 
 // Random texts over an alphabet rich in white space of one to three bytes, against the
 // window-by-window definition; patterns are often cut from the text so that they occur.
 TEST(CandidatesProperty, EqualWindowByWindowScan) {
-  static const char* const kPieces[] = {" ", " ", "\t", "\xC2\xA0", "\xE3\x80\x80", "a", "a",
-                                        "b", "\xC3\xA9"};
+  static const char* const kPieces[] = {" ", " ", "\t", "\xC2\xA0", "\xE3\x80\x80",
+                                        "a", "a", "b",  "\xC3\xA9"};
   std::mt19937_64 rng(2024);
   const auto piece = [&] { return std::string(kPieces[rng() % std::size(kPieces)]); };
   for (int round = 0; round < 30000; ++round) {
@@ -130,9 +131,9 @@ class Extract : public testing::TestWithParam<Call> {};
 
 TEST_P(Extract, NormalisesThenResolves) {
   const Call& c = GetParam();
-  EXPECT_EQ(extract(c.text, c.pattern, c.case_insensitive, c.special_char_insensitive,
-                    c.strategies),
-            c.expected);
+  EXPECT_EQ(
+      extract(c.text, c.pattern, c.case_insensitive, c.special_char_insensitive, c.strategies),
+      c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -147,7 +148,14 @@ INSTANTIATE_TEST_SUITE_P(
         Call{"line_feed_is_space", "a\nb", "a b", false, false, {}, {{0, 3, 0}}},
         Call{"case_folded", "CAF\xC3\x89", "caf\xC3\xA9", true, false, {}, {{0, 4, 0}}},
         Call{"accent_folded", "caf\xC3\xA9", "cafe", false, true, {}, {{0, 4, 0}}},
-        Call{"dotted_capital_shifts", "\xC4\xB0" "ab", "ab", true, false, {}, {{2, 4, 0}}}),
+        Call{"dotted_capital_shifts",
+             "\xC4\xB0"
+             "ab",
+             "ab",
+             true,
+             false,
+             {},
+             {{2, 4, 0}}}),
     [](const testing::TestParamInfo<Call>& param) { return param.param.name; });
 
 }  // namespace

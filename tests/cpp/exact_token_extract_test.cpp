@@ -37,7 +37,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Case{"single_token", "a b c", "b", " ", false, false, {{2, 3, 0.0}}},
         Case{"two_tokens", "x a b y", "a b", " ", false, false, {{2, 5, 0.0}}},
-        Case{"overlapping_runs_all_reported", "a a a", "a a", " ", false, false,
+        Case{"overlapping_runs_all_reported",
+             "a a a",
+             "a a",
+             " ",
+             false,
+             false,
              {{0, 3, 0.0}, {2, 5, 0.0}}},
         Case{"span_keeps_untrimmed_blank", "a, b", "b", ",", false, false, {{2, 4, 0.0}}},
         Case{"leading_separator_widens_window", "a b", " b", " ", false, false, {}},
@@ -46,23 +51,48 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"case_insensitive", "A B", "b", " ", true, false, {{2, 3, 0.0}}},
         Case{"case_sensitive_misses", "A B", "b", " ", false, false, {}},
         Case{"line_feed_separator_cuts_blanks", "a\nb c", "b", "\n", false, false, {{2, 3, 0.0}}},
-        Case{"dotted_capital_i_shifts_positions", "\xC4\xB0x b", "b", " ", true, false,
+        Case{"dotted_capital_i_shifts_positions",
+             "\xC4\xB0x b",
+             "b",
+             " ",
+             true,
+             false,
              {{4, 5, 0.0}}},
         Case{"empty_text", "", "a", " ", false, false, {}},
         Case{"empty_pattern_matches_blank_token", "a, ,b", "", ",", false, false, {{2, 3, 0.0}}},
-        Case{"empty_pattern_matches_empty_leading_token", "--ab", "", "--", false, false,
+        Case{"empty_pattern_matches_empty_leading_token",
+             "--ab",
+             "",
+             "--",
+             false,
+             false,
              {{0, 0, 0.0}}},
         Case{"empty_separator_blank_pattern", "abc", " ", "", false, false, {{0, 0, 0.0}}},
         Case{"empty_separator_letter_pattern", "abc", "a", "", false, false, {}},
         Case{"empty_separator_long_pattern", "abc", "abc", "", false, false, {}},
         // The tokenizer pattern is normalised like the text: '@' folds to 'a', cutting at
         // every a, à, â, ä and @ of the text.
-        Case{"folded_separator", "x@y\xC3\xA0z\xC3\xA2w\xC3\xA4v", "z", "@", false, true,
+        Case{"folded_separator",
+             "x@y\xC3\xA0z\xC3\xA2w\xC3\xA4v",
+             "z",
+             "@",
+             false,
+             true,
              {{4, 5, 0.0}}},
-        Case{"accents_folded_both_sides", "caf\xC3\xA9 cr\xC3\xA8me", "CR\xC3\x88ME", " ", true,
-             true, {{5, 10, 0.0}}},
-        Case{"multibyte_positions", "\xE2\x82\xAC\xE2\x82\xAC x \xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9",
-             " ", false, false, {{5, 8, 0.0}}},
+        Case{"accents_folded_both_sides",
+             "caf\xC3\xA9 cr\xC3\xA8me",
+             "CR\xC3\x88ME",
+             " ",
+             true,
+             true,
+             {{5, 10, 0.0}}},
+        Case{"multibyte_positions",
+             "\xE2\x82\xAC\xE2\x82\xAC x \xC3\xA9t\xC3\xA9",
+             "\xC3\xA9t\xC3\xA9",
+             " ",
+             false,
+             false,
+             {{5, 8, 0.0}}},
         Case{"self_overlapping_separator", "pabababaq", "q", "aba", false, false, {{8, 9, 0.0}}}),
     [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
@@ -87,12 +117,20 @@ namespace {
 // letters, with patterns that overlap themselves and carry white space at their ends.
 TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
   std::mt19937 rng(2024);
-  const std::vector<std::string> alphabet = {"a", "b", ",", " ", "\t", "\xC2\xA0", "\xE3\x80\x80",
-                                             "\xC3\xA9", "\xE2\x82\xAC", "x"};
-  const std::vector<std::string> separators = {",", " ", "\t", "\xC2\xA0", "\xE3\x80\x80", "a",
-                                               "\xC3\xA9"};
-  const std::vector<std::string> patterns = {"a",  "ab", "aba", " a\t", "\xC2\xA0" "b",
-                                             "\xC3\xA9", "a b", "x\xE2\x82\xAC", "b\xE3\x80\x80"};
+  const std::vector<std::string> alphabet = {
+      "a", "b", ",", " ", "\t", "\xC2\xA0", "\xE3\x80\x80", "\xC3\xA9", "\xE2\x82\xAC", "x"};
+  const std::vector<std::string> separators = {",", " ",       "\t", "\xC2\xA0", "\xE3\x80\x80",
+                                               "a", "\xC3\xA9"};
+  const std::vector<std::string> patterns = {"a",
+                                             "ab",
+                                             "aba",
+                                             " a\t",
+                                             "\xC2\xA0"
+                                             "b",
+                                             "\xC3\xA9",
+                                             "a b",
+                                             "x\xE2\x82\xAC",
+                                             "b\xE3\x80\x80"};
   int applied = 0;
   for (int trial = 0; trial < 30000; ++trial) {
     std::string text;
@@ -131,16 +169,17 @@ TEST_P(OccurrenceSearchApplies, OnlyWhereTokensAreRunsBetweenSeparators) {
             c.fast);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, OccurrenceSearchApplies,
-    testing::Values(PathCase{"word", "b", " ", true},
-                    PathCase{"multibyte_separator", "b", "\xE3\x80\x80", true},
-                    PathCase{"two_tokens", "a b", " ", false},
-                    PathCase{"long_separator", "b", "--", false},
-                    PathCase{"empty_separator", "b", "", false},
-                    PathCase{"blank_pattern", "\t", " ", false},
-                    PathCase{"empty_pattern", "", ",", false}),
-    [](const testing::TestParamInfo<PathCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, OccurrenceSearchApplies,
+                         testing::Values(PathCase{"word", "b", " ", true},
+                                         PathCase{"multibyte_separator", "b", "\xE3\x80\x80", true},
+                                         PathCase{"two_tokens", "a b", " ", false},
+                                         PathCase{"long_separator", "b", "--", false},
+                                         PathCase{"empty_separator", "b", "", false},
+                                         PathCase{"blank_pattern", "\t", " ", false},
+                                         PathCase{"empty_pattern", "", ",", false}),
+                         [](const testing::TestParamInfo<PathCase>& p) {
+                           return std::string(p.param.name);
+                         });
 
 TEST(ExactTokenExtract, LongTextPositionsCountCharacters) {
   // Matches far apart and past many multi-byte characters, on both sides of a 64-byte block.

@@ -42,14 +42,29 @@ TEST_P(FuzzyRawWindows, AreEnumeratedInOrder) {
 INSTANTIATE_TEST_SUITE_P(
     Table, FuzzyRawWindows,
     testing::Values(
-        WindowCase{7, 3, 1, {{0, 3}, {0, 4}, {1, 3}, {1, 4}, {1, 5}, {2, 4}, {2, 5}, {2, 6},
-                             {3, 5}, {3, 6}, {3, 7}, {4, 6}, {4, 7}, {5, 7}, {6, 7}}},
+        WindowCase{7,
+                   3,
+                   1,
+                   {{0, 3},
+                    {0, 4},
+                    {1, 3},
+                    {1, 4},
+                    {1, 5},
+                    {2, 4},
+                    {2, 5},
+                    {2, 6},
+                    {3, 5},
+                    {3, 6},
+                    {3, 7},
+                    {4, 6},
+                    {4, 7},
+                    {5, 7},
+                    {6, 7}}},
         WindowCase{7, 3, 0, {{0, 3}, {1, 4}, {2, 5}, {3, 6}, {4, 7}, {5, 7}, {6, 7}}},
         WindowCase{4, 3, 2, {{0, 3}, {0, 4}, {1, 2}, {1, 3}, {1, 4}, {2, 3}, {2, 4}, {3, 4}}},
         // A one-character pattern never shrinks; a pattern longer than the text is cut at once.
         WindowCase{3, 1, 1, {{0, 1}, {0, 2}, {1, 2}, {1, 3}, {2, 3}}},
-        WindowCase{2, 5, 3, {{0, 2}, {1, 2}}},
-        WindowCase{0, 3, 1, {}}, WindowCase{3, 0, 1, {}}));
+        WindowCase{2, 5, 3, {{0, 2}, {1, 2}}}, WindowCase{0, 3, 1, {}}, WindowCase{3, 0, 1, {}}));
 
 TEST(FuzzyRawEnumeration, SaturatedMarginBoundsEachStart) {
   std::uint64_t at_start_one = 0;
@@ -124,7 +139,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing is compared, so the unknown name goes unnoticed.
         ExtractCase{"UnknownMetricNoText", "", "abc", "lev", 1, 0, {}},
         ExtractCase{"UnknownMetricNoPattern", "abc", "", "lev", 1, 0, {}},
-        ExtractCase{"SeparateClusters", "abc xxxxxxx abc", "abc", "levenshtein", 0, 0,
+        ExtractCase{"SeparateClusters",
+                    "abc xxxxxxx abc",
+                    "abc",
+                    "levenshtein",
+                    0,
+                    0,
                     {{0, 3, 0.0}, {12, 15, 0.0}}}),
     [](const testing::TestParamInfo<ExtractCase>& p) { return p.param.name; });
 
@@ -158,8 +178,7 @@ TEST(FuzzyRawEngine, UnknownMetricFailsWhenAWindowIsCompared) {
 
 TEST(FuzzyRawEngine, PositionsAreNormalisedCharacters) {
   // U+0130 lowercases to two characters, shifting every later position by one.
-  const Extraction got =
-      extract("\u0130\u00e9t\u00e9", "ETE", true, true, "levenshtein", 0, 0, {});
+  const Extraction got = extract("\u0130\u00e9t\u00e9", "ETE", true, true, "levenshtein", 0, 0, {});
   EXPECT_EQ(got.matches(), (std::vector<Match>{{2, 5, 0.0}}));
 }
 
@@ -173,8 +192,8 @@ std::vector<Match> candidates(std::string_view text, std::string_view pattern,
 }
 
 const std::vector<std::string> kMetrics = {
-    "levenshtein", "damerau_levenshtein", "osa",    "hamming", "indel",
-    "lcs_seq",     "prefix",              "postfix", "jaro",    "jaro_winkler",
+    "levenshtein", "damerau_levenshtein", "osa", "hamming", "indel", "lcs_seq", "prefix", "postfix",
+    "jaro",        "jaro_winkler",
 };
 
 // Skipping windows far from every piece of the pattern must not change a single candidate.
@@ -184,14 +203,20 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFinds) {
   const std::string& metric = GetParam();
   std::mt19937_64 rng(std::hash<std::string>{}(metric));
   // Edge blanks change P but not the trimmed pattern; "abab" repeats itself, "éé中" is wide.
-  const std::vector<std::string> patterns = {
-      "abcabd",     " abcdab",  "abcd\u00e9f\t", "\u00a0ab\u4e2dcdab ", "abababab",
-      "aabaabaaba", "cbadcbad", "ab cd",          "\u00e9\u00e9\u4e2d\u00e9\u00e9\u4e2d",
-      "dcbaabcdabcdab"};
+  const std::vector<std::string> patterns = {"abcabd",
+                                             " abcdab",
+                                             "abcd\u00e9f\t",
+                                             "\u00a0ab\u4e2dcdab ",
+                                             "abababab",
+                                             "aabaabaaba",
+                                             "cbadcbad",
+                                             "ab cd",
+                                             "\u00e9\u00e9\u4e2d\u00e9\u00e9\u4e2d",
+                                             "dcbaabcdabcdab"};
   const std::vector<std::string> extras = {" ", "\t", "\u00a0", "\u00e9", "\u00e0", "\u4e2d"};
   const std::vector<std::pair<double, std::uint8_t>> thresholds = {
-      {0, 0},   {1, 0},    {1.5, 0},   {2, 0},  {2.999, 0}, {3, 0},       {1e300, 0},
-      {0.1, 1}, {0.2, 1},  {0.25, 1},  {0.3, 1}, {1.0 / 3.0, 1}, {0.34, 1}, {0.5, 1}};
+      {0, 0},   {1, 0},   {1.5, 0},  {2, 0},   {2.999, 0},     {3, 0},    {1e300, 0},
+      {0.1, 1}, {0.2, 1}, {0.25, 1}, {0.3, 1}, {1.0 / 3.0, 1}, {0.34, 1}, {0.5, 1}};
   for (const std::string& pattern : patterns) {
     // Letters of the pattern make near matches common.
     std::vector<std::string> alphabet = extras;
@@ -227,7 +252,7 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFinds) {
 TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFindsInALargeText) {
   const std::string& metric = GetParam();
   std::mt19937_64 rng(std::hash<std::string>{}(metric) + 1);
-  const std::vector<std::string> words = {"the ", "cat ", "sat ", "on ", "\u00e9t\u00e9 ",
+  const std::vector<std::string> words = {"the ", "cat ",   "sat ",   "on ",     "\u00e9t\u00e9 ",
                                           "mat ", "\u4e2d", "\u00a0", "at the ", "\t"};
   std::string text;
   while (text.size() < (std::size_t{1} << 16) + 4096) text += words[rng() % words.size()];

@@ -48,8 +48,9 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"accent_lowercase_only_folded", "\xC3\x89 \xC3\xA9", false, true, "\xC3\x89 e"},
         Case{"accent_both_flags", "\xC3\x89 \xC3\xA9", true, true, "e e"},
         Case{"accent_case_only", "\xC3\x89", true, false, "\xC3\xA9"},
-        Case{"whole_table", "\xC3\xA0\xC3\xA2\xC3\xA4@\xC3\xA7\xC3\xA8\xC3\xA9\xC3\xAA\xC3\xAB"
-                            "\xE2\x82\xAC\xC3\xAF\xC3\xB9\xC3\xBB\xC3\xBC",
+        Case{"whole_table",
+             "\xC3\xA0\xC3\xA2\xC3\xA4@\xC3\xA7\xC3\xA8\xC3\xA9\xC3\xAA\xC3\xAB"
+             "\xE2\x82\xAC\xC3\xAF\xC3\xB9\xC3\xBB\xC3\xBC",
              false, true, "aaaaceeeeeiuuu"},
         Case{"uppercase_table_via_lowercase", "\xC3\x80\xC3\x87\xC3\x88\xC3\x8F\xC3\x99\xC3\x9C",
              true, true, "aceiuu"},
@@ -111,8 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A piece of the copy would end inside the accented letter.
         NormaliseCase{"long_accent_across_pieces", std::string(65535, 'a') + "\xC3\xA9\n", false,
                       true, false, false},
-        NormaliseCase{"long_capital_then_non_ascii", "Z" + kLong + "\xC3\x89", true, true,
-                      false, false}),
+        NormaliseCase{"long_capital_then_non_ascii", "Z" + kLong + "\xC3\x89", true, true, false,
+                      false}),
     [](const testing::TestParamInfo<NormaliseCase>& p) { return std::string(p.param.name); });
 
 TEST(PreprocessLocale, IgnoresTheProcessLocale) {
@@ -131,9 +132,9 @@ TEST(PreprocessLocale, IgnoresTheProcessLocale) {
 TEST(PreprocessLong, PiecewiseLowercaseEqualsWholeText) {
   // Sigmas, cased letters and case-ignorable marks in quick succession, so that wherever the
   // text is cut some final sigma's context is likely to straddle the cut.
-  const char* pieces[] = {"\xCE\xA3", "\xCE\xA3", "\xCE\xA3", "\xCE\x91", "'",  ".",
-                          "\xCC\x81", ":",        " ",        "A",        "b",  "\xC4\xB0",
-                          "\n",       "\xC3\x89"};
+  const char* pieces[] = {"\xCE\xA3", "\xCE\xA3", "\xCE\xA3", "\xCE\x91", "'",
+                          ".",        "\xCC\x81", ":",        " ",        "A",
+                          "b",        "\xC4\xB0", "\n",       "\xC3\x89"};
   std::mt19937 rng(7);
   for (int trial = 0; trial < 6; ++trial) {
     std::string text;

@@ -65,11 +65,11 @@ TEST_P(Trim, RemovesWhiteSpaceAtBothEndsOnly) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Trim,
     testing::Values(TrimCase{"", ""}, TrimCase{" \t\r\n\v\f", ""}, TrimCase{" a b ", "a b"},
-                    TrimCase{"\xC2\xA0x\xE3\x80\x80", "x"},        // U+00A0, U+3000
-                    TrimCase{"\xE2\x80\xAFx\xC2\x85", "x"},        // U+202F, U+0085
-                    TrimCase{"\xE1\x9A\x80x\xE2\x80\xA9", "x"},    // U+1680, U+2029
-                    TrimCase{"\x1Cx\x1F", "\x1Cx\x1F"},            // not White_Space
-                    TrimCase{"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},    // U+200B is not either
+                    TrimCase{"\xC2\xA0x\xE3\x80\x80", "x"},      // U+00A0, U+3000
+                    TrimCase{"\xE2\x80\xAFx\xC2\x85", "x"},      // U+202F, U+0085
+                    TrimCase{"\xE1\x9A\x80x\xE2\x80\xA9", "x"},  // U+1680, U+2029
+                    TrimCase{"\x1Cx\x1F", "\x1Cx\x1F"},          // not White_Space
+                    TrimCase{"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},  // U+200B is not either
                     TrimCase{"\xCF\x83 ", "\xCF\x83"}));
 
 TEST(Decode, RoundTripsEveryEncodedLength) {

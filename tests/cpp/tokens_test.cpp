@@ -58,8 +58,7 @@ TEST_P(Tokenize, Spans) {
 INSTANTIATE_TEST_SUITE_P(
     Table, Tokenize,
     testing::Values(
-        SpanCase{"no_separator", "abc", " ", {{0, 3}}},
-        SpanCase{"empty_text", "", " ", {}},
+        SpanCase{"no_separator", "abc", " ", {{0, 3}}}, SpanCase{"empty_text", "", " ", {}},
         SpanCase{"empty_separator", "abc", "", {{0, 0}}},
         SpanCase{"empty_text_and_separator", "", "", {{0, 0}}},
         SpanCase{"double_space", "a  b", " ", {{0, 1}, {3, 4}}},
@@ -74,9 +73,14 @@ INSTANTIATE_TEST_SUITE_P(
         SpanCase{"overlap_shift_two", "xababay", "aba", {{0, 1}, {6, 7}}},
         SpanCase{"overlap_chain", "xabababay", "aba", {{0, 1}, {8, 9}}},
         SpanCase{"overlap_shift_three", "xabcabcaby", "abcab", {{0, 1}, {9, 10}}},
-        SpanCase{"multibyte_positions", "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80x", " ",
+        SpanCase{"multibyte_positions",
+                 "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80x",
+                 " ",
                  {{0, 1}, {2, 3}, {4, 6}}},
-        SpanCase{"multibyte_separator", "a\xC3\xA9\xC3\xA9" "b\xC3\xA9", "\xC3\xA9",
+        SpanCase{"multibyte_separator",
+                 "a\xC3\xA9\xC3\xA9"
+                 "b\xC3\xA9",
+                 "\xC3\xA9",
                  {{0, 1}, {3, 4}}}),
     [](const testing::TestParamInfo<SpanCase>& p) { return std::string(p.param.name); });
 
@@ -161,7 +165,8 @@ TEST(TokenIterator, ZeroWindowFaultsWithoutReading) {
   EXPECT_FALSE(empty_separator.next(item));
   EXPECT_EQ(TokenIterator("a b c", " ", 0).fault(),
             "index out of bounds: the len is 3 but the index is 18446744073709551615");
-  EXPECT_EQ(TokenIterator("", " ", 0).fault(), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_EQ(TokenIterator("", " ", 0).fault(),
+            "index out of bounds: the len is 0 but the index is 0");
   EXPECT_FALSE(TokenIterator("a b", " ", 1).fault().has_value());
 }
 
@@ -181,7 +186,8 @@ INSTANTIATE_TEST_SUITE_P(Table, PatternTokenCount,
                          testing::Values(CountCase{"a  b", " ", 3}, CountCase{"a b", " ", 2},
                                          CountCase{"a b ", " ", 3}, CountCase{" ", " ", 2},
                                          CountCase{"", " ", 1}, CountCase{"ab", " ", 1},
-                                         CountCase{"abc", "", 3}, CountCase{"\xC3\xA9\xE2\x82\xAC", "", 2},
+                                         CountCase{"abc", "", 3},
+                                         CountCase{"\xC3\xA9\xE2\x82\xAC", "", 2},
                                          CountCase{"", "", 0},
                                          // Left-to-right split: overlapping occurrences cut once.
                                          CountCase{"aaa", "aa", 2}, CountCase{"aaaa", "aa", 3},
@@ -196,13 +202,14 @@ struct SubstringCase {
 class CharSubstring : public testing::TestWithParam<SubstringCase> {};
 
 TEST_P(CharSubstring, CutsByCharacters) {
-  EXPECT_EQ(char_substring("\xC3\xA9" "ab\xE2\x82\xAC", GetParam().start, GetParam().end),
+  EXPECT_EQ(char_substring("\xC3\xA9"
+                           "ab\xE2\x82\xAC",
+                           GetParam().start, GetParam().end),
             GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CharSubstring,
-                         testing::Values(SubstringCase{0, 1, "\xC3\xA9"},
-                                         SubstringCase{1, 3, "ab"},
+                         testing::Values(SubstringCase{0, 1, "\xC3\xA9"}, SubstringCase{1, 3, "ab"},
                                          SubstringCase{2, 10, "b\xE2\x82\xAC"},
                                          SubstringCase{4, 6, ""}, SubstringCase{9, 12, ""},
                                          SubstringCase{2, 2, ""},
