@@ -6,6 +6,7 @@ import doctest
 import importlib.metadata
 import inspect
 import json
+import math
 import os
 import pathlib
 import re
@@ -22,16 +23,26 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 PYTHON_BLOCK = re.compile(r"^( *)```python\n(.*?)^\1```", re.MULTILINE | re.DOTALL)
 
 
-def test_readme_examples_hold():
-    readme = ROOT / "README.md"
-    blocks = [textwrap.dedent(m.group(2)) for m in PYTHON_BLOCK.finditer(readme.read_text("utf-8"))]
+DOCS = ["README.md", *sorted(p.relative_to(ROOT).as_posix() for p in ROOT.glob("docs/*.md"))]
+
+
+@pytest.mark.parametrize("name", DOCS)
+def test_examples_hold(name):
+    path = ROOT / name
+    blocks = [textwrap.dedent(m.group(2)) for m in PYTHON_BLOCK.finditer(path.read_text("utf-8"))]
     session = "\n\n".join(b for b in blocks if ">>>" in b)
-    test = doctest.DocTestParser().get_doctest(session, {}, "README.md", str(readme), 0)
-    assert len(test.examples) >= 15, "README examples not found"
+    test = doctest.DocTestParser().get_doctest(session, {}, name, str(path), 0)
+    minimum = {"README.md": 15, "docs/platforms.md": 0}.get(name, 1)
+    assert len(test.examples) >= minimum, f"{name}: examples not found"
     report = []
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     runner.run(test, out=report.append)
     assert runner.failures == 0, "".join(report)
+
+
+def test_docs_are_linked_from_the_readme():
+    readme = (ROOT / "README.md").read_text("utf-8")
+    assert [name for name in DOCS[1:] if f"]({name})" not in readme] == []
 
 
 def test_demo_finds_something_in_every_section(capsys):
@@ -176,3 +187,72 @@ def test_type_checkers_flag_every_wrong_call_and_only_those(tool, tmp_path):
     assert len(wrong) == 16
     lines, output = flagged_lines(tool, sample)
     assert lines == wrong, output
+
+
+# ---- the numbers of docs/choosing-a-metric.md, computed by the module ---------------------------
+
+METRICS = ["levenshtein", "damerau_levenshtein", "osa", "hamming", "indel", "lcs_seq", "prefix",
+           "postfix", "jaro", "jaro_winkler"]
+MISREADINGS = [
+    ("two letters swapped (typing)", "Marchand", "Marchnad"),
+    ("a letter dropped", "Marchand", "Marchan"),
+    ("last letter wrong", "Dupont", "Dupond"),
+    ("accent lost", "Lefèvre", "Lefevre"),
+    ("l read as i (OCR)", "République", "Répubiique"),
+    ("m read as rn (OCR)", "Lamartine", "Larnartine"),
+    ("0 read as O (OCR)", "CTR-2024-0117", "CTR-2024-O117"),
+    ("l read as I (OCR)", "12 rue de la Paix", "12 rue de Ia Paix"),
+    ("hyphen read as blank", "Jean-Baptiste", "Jean Baptiste"),
+    ("abbreviated", "Saint-Étienne", "St-Étienne"),
+]
+
+
+def whole_string_score(text, pattern, metric, kind):
+    # The separator occurs nowhere, so text and pattern are one token each.
+    [(_, _, score)] = veskal.fuzzy_token_extract(
+        text, pattern, "\0", False, False, metric, math.inf, kind, []
+    )
+    return score
+
+
+def markdown_table(head, rows):
+    lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    return "\n".join(lines + ["| " + " | ".join(map(str, row)) + " |" for row in rows])
+
+
+def metric_tables():
+    head = ["error", "pattern", "text"]
+    raw_metrics = METRICS[:-2]  # jaro and jaro_winkler are normalised under both kinds
+    raw = markdown_table(
+        head + [f"`{m}`" for m in raw_metrics],
+        [[what, pattern, text] + [f"{whole_string_score(text, pattern, m, 0):g}"
+                                  for m in raw_metrics]
+         for what, pattern, text in MISREADINGS],
+    )
+    normalised = markdown_table(
+        head + [f"`{m}`" for m in METRICS],
+        [[what, pattern, text] + [f"{whole_string_score(text, pattern, m, 1):.2f}" for m in METRICS]
+         for what, pattern, text in MISREADINGS],
+    )
+    return raw, normalised
+
+
+def threshold_table():
+    document = runpy.run_path(str(ROOT / "examples" / "demo.py"))["DOCUMENT"]
+    thresholds = [(1, 0), (2, 0), (3, 0), (0.1, 1), (0.2, 1), (0.3, 1)]
+    rows = []
+    for pattern in ["Lyon", "Paris", "Marchand", "République", "Dupont et Fils SARL"]:
+        counts = [
+            len(veskal.fuzzy_raw_extract(document, pattern, True, True, "levenshtein", t, kind,
+                                         ["best_match", "longest"]))
+            for t, kind in thresholds
+        ]
+        rows.append([f"{pattern} ({len(pattern)})", *counts])
+    head = ["pattern (length)"] + [f"{t} {['raw', 'norm.'][kind]}" for t, kind in thresholds]
+    return markdown_table(head, rows)
+
+
+def test_metric_guide_shows_what_the_module_computes():
+    guide = (ROOT / "docs" / "choosing-a-metric.md").read_text("utf-8")
+    for table in (*metric_tables(), threshold_table()):
+        assert table in guide, "docs/choosing-a-metric.md is out of date; the table is:\n" + table
