@@ -48,7 +48,8 @@ for entry in "${found[@]}"; do
   wheel=$(ls dist/veskal-*-"$tag"-"$tag"-manylinux*.whl)
   "$tools/bin/auditwheel" show "$wheel"
   printf 'build-wheel: %s: %s bytes\n' "$wheel" "$(stat -c %s "$wheel")"
-  unzip -l "$wheel" | awk 'NR > 3 && $4 != "" { printf "  %10s  %s\n", $1, $4 }'
+  "$tools/bin/python" -c 'import sys, zipfile
+for i in zipfile.ZipFile(sys.argv[1]).infolist(): print(f"  {i.file_size:10}  {i.filename}")' "$wheel"
 
   section "tests against the installed wheel (Python $version)"
   venv=build/wheel/venv$version
