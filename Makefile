@@ -2,10 +2,12 @@
 # nothing more than needed when run again. Build outputs go to build/, environments to .venvs/.
 #
 #   make demo         build the module and run examples/demo.py
-#   make test         C++ tests (plain and sanitized) and Python tests for every interpreter found
+#   make test         lint, C++ tests (plain and sanitized), Python tests for every interpreter found
 #   make bench        benchmarks/run.py in its own environment (ARGS=... is passed on to it)
+#   make wheel        manylinux wheels in dist/, tested installed in a fresh venv (not run by test)
 #   make test-cpp | test-asan | test-python    one suite of `make test`
 #   make format-check | format                clang-format: check or rewrite the C++ sources
+#   make lint         format-check, and ruff on the Python files (settings in pyproject.toml)
 #
 # Variables: JOBS (parallel build jobs), WERROR (warnings as errors, ON by default), PYTHONS
 # (interpreters to test, blank separated; default: all supported ones found), PYTHON (interpreter
@@ -21,8 +23,8 @@ export PYTHONS
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 .NOTPARALLEL:
-.PHONY: all setup demo test test-cpp test-asan test-python bench format-check format clean \
-  distclean
+.PHONY: all setup demo test lint test-cpp test-asan test-python bench wheel format-check format \
+  clean distclean
 
 CPP_CONFIGURE = cmake -S . -G Ninja --log-level=NOTICE -DVESKAL_PYTHON=OFF -DVESKAL_TESTS=ON \
   -DVESKAL_FUZZERS=ON \
@@ -54,8 +56,13 @@ demo: setup
 	bash scripts/install-module.sh .venvs/$$version build/py$$version $(MODULE_SETTINGS); \
 	.venvs/$$version/bin/python examples/demo.py
 
-test: test-cpp test-asan test-python
-	@printf '\nsuites: %d passed, 0 failed\n' $$((2 + $$(bash scripts/find-pythons.sh 2>/dev/null | wc -l)))
+test: lint test-cpp test-asan test-python
+	@printf '\nsuites: %d passed, 0 failed\n' $$((3 + $$(bash scripts/find-pythons.sh 2>/dev/null | wc -l)))
+
+lint: format-check
+	$(call section,"ruff")
+	@$(pick_python); bash scripts/venv.sh "$$python" .venvs/lint scripts/lint-requirements.txt
+	@.venvs/lint/bin/ruff check --no-cache .
 
 test-cpp: setup
 	$(call section,"C++ tests (build/cpp)")
@@ -82,8 +89,12 @@ bench: setup
 	bash scripts/install-module.sh .venvs/bench build/bench; \
 	.venvs/bench/bin/python benchmarks/run.py $(ARGS)
 
+wheel: setup
+	@MODULE_SETTINGS="$(MODULE_SETTINGS)" bash scripts/build-wheel.sh $(PYTEST_ARGS)
+
 CXX_SOURCES = $(shell git ls-files -co --exclude-standard '*.cpp' '*.hpp' 2>/dev/null)
 format-check:
+	$(call section,"clang-format")
 	@command -v clang-format >/dev/null || bash scripts/setup-system.sh clang-format
 	@clang-format --dry-run --Werror $(CXX_SOURCES)
 
@@ -95,4 +106,4 @@ clean:
 	rm -rf build
 
 distclean: clean
-	rm -rf .venvs
+	rm -rf .venvs dist

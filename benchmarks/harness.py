@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import gc
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any
 
 
 def megabytes(text: str | bytes) -> float:
@@ -101,12 +102,12 @@ class Table:
             lines.append((r.case, f"{r.size_mb:.1f}", r.contender, f"{r.seconds:.4f}",
                           f"{r.mb_per_s:,.1f}", "" if r.found is None else f"{r.found:,}",
                           ratio, r.note))
-        widths = [max(len(h), *(len(l[i]) for l in lines)) if lines else len(h)
+        widths = [max(len(h), *(len(line[i]) for line in lines)) if lines else len(h)
                   for i, h in enumerate(head)]
         fmt = "  ".join(f"{{:{'<' if i in (0, 2, 7) else '>'}{w}}}" for i, w in enumerate(widths))
         out = [f"\n== {self.title} ==", fmt.format(*head).rstrip(),
                fmt.format(*("-" * w for w in widths))]
-        out += [fmt.format(*l).rstrip() for l in lines]
+        out += [fmt.format(*line).rstrip() for line in lines]
         out += self.growth()
         out += [f"note: {n}" for n in self.notes]
         return "\n".join(out)

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import importlib
 import re
-from typing import Callable
+from collections.abc import Callable
 
 MISSING: dict[str, str] = {}
 

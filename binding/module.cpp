@@ -197,6 +197,8 @@ PyObject* create_module() {
     if (appended < 0) goto exit;
   }
   if (PyModule_AddObjectRef(module, "__all__", all) < 0) goto exit;
+  // The one version is project(VERSION) in CMakeLists.txt, which also names the wheel.
+  if (PyModule_AddStringConstant(module, "__version__", VESKAL_VERSION) < 0) goto exit;
   // Exposed (outside __all__) so that callers can catch it by class.
   panic = panic_exception();  // borrowed: owned by the boundary for the life of the process
   if (panic == nullptr) goto exit;

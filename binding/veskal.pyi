@@ -1,4 +1,10 @@
-from typing import Sequence, SupportsIndex
+"""Find every exact or fuzzy occurrence of a pattern in a text, over characters or tokens."""
+
+# Installed as the stub-only package veskal-stubs: an extension module cannot carry py.typed, and
+# mypy ignores a bare veskal.pyi beside it. The aliases below exist for type checkers only; import
+# them under `if TYPE_CHECKING:`.
+
+from typing import Literal, SupportsIndex
 
 __all__ = [
     "exact_raw_extract",
@@ -7,41 +13,103 @@ __all__ = [
     "fuzzy_token_extract",
 ]
 
+__version__: str
+
+# Any other name raises PanicException as soon as a candidate is scored, so plain str is refused:
+# a checker can catch the misspelling that the search would only report by failing.
+type Metric = Literal[
+    "levenshtein",
+    "damerau_levenshtein",
+    "osa",
+    "hamming",
+    "indel",
+    "lcs_seq",
+    "prefix",
+    "postfix",
+    "jaro",
+    "jaro_winkler",
+]
+# Unknown strategy names are allowed (one picks the first candidate and ends the choice), so
+# Strategies also takes plain strings; list[Strategy] is listed apart because list is invariant.
+type Strategy = Literal["best_match", "shortest", "longest", "minimum_isolated_character"]
+type Strategies = list[Strategy] | list[str] | tuple[str, ...]
+# (start, end, score): character positions in the normalised text, end exclusive; score is a
+# distance, 0.0 for an exact match.
+type Match = tuple[int, int, float]
+
 class PanicException(BaseException):
-    """Raised when native code called from Python fails internally."""
+    """Raised when the search fails internally (an unknown metric name, an empty pattern with an
+    empty tokenizer pattern, the interpreter out of memory). Like SystemExit it derives from
+    BaseException, so `except Exception` does not catch it. No partial result is returned and the
+    module stays usable."""
+
+# ---- exact ---------------------------------------------------------------------------------
 
 def exact_raw_extract(
     s: str,
     pattern: str,
     case_insensitive: bool,
     special_char_insensitive: bool,
-    strategies: Sequence[str],
-) -> list[tuple[int, int, float]]: ...
+    strategies: Strategies,
+) -> list[Match]:
+    """Every window of characters of `s` equal to `pattern`, one per group of overlapping or
+    touching windows, chosen by `strategies`.
+
+    Text and pattern are normalised first (a line feed becomes a blank; `case_insensitive`: full
+    Unicode lowercase; `special_char_insensitive`: à â ä @ → a, ç → c, è é ê ë € → e, ï → i,
+    ù û ü → u) and compared with white space trimmed at both ends. Returns (start, end, 0.0)
+    tuples in ascending order of start."""
+
 def exact_token_extract(
     s: str,
     pattern: str,
     tokenizer_pattern: str,
     case_insensitive: bool,
     special_char_insensitive: bool,
-) -> list[tuple[int, int, float]]: ...
+) -> list[Match]:
+    """Every run of whole tokens of `s` equal to `pattern`, overlapping runs included.
+
+    Tokens are the pieces between occurrences of the literal string `tokenizer_pattern`; the
+    pattern is cut the same way and a run holds as many tokens as it does. Strings are normalised
+    as in exact_raw_extract. Raises PanicException for an empty pattern with an empty
+    `tokenizer_pattern`. Returns (start, end, 0.0) tuples in ascending order of start."""
+
+# ---- fuzzy ---------------------------------------------------------------------------------
+
 def fuzzy_raw_extract(
     s: str,
     pattern: str,
     case_insensitive: bool,
     special_char_insensitive: bool,
-    metric: str,
+    metric: Metric,
     threshold: float,
     threshold_kind: SupportsIndex,
-    strategies: Sequence[str],
-) -> list[tuple[int, int, float]]: ...
+    strategies: Strategies,
+) -> list[Match]:
+    """Every window of characters of `s` whose score against `pattern` under `metric` is at most
+    `threshold`, one per group of overlapping or touching windows, chosen by `strategies`.
+
+    `threshold_kind` 0 compares raw scores (counts of edits) with windows of the pattern's
+    length; any other value (up to 255) compares normalised scores between 0 and 1, with windows
+    of the pattern's length ± int(len(pattern) * threshold), at most 127. A NaN threshold
+    matches nothing. Strings are normalised as in exact_raw_extract. Returns (start, end, score)
+    tuples in ascending order of start."""
+
 def fuzzy_token_extract(
     s: str,
     pattern: str,
     tokenizer_pattern: str,
     case_insensitive: bool,
     special_char_insensitive: bool,
-    metric: str,
+    metric: Metric,
     threshold: float,
     threshold_kind: SupportsIndex,
-    strategies: Sequence[str],
-) -> list[tuple[int, int, float]]: ...
+    strategies: Strategies,
+) -> list[Match]:
+    """Every run of whole tokens of `s` whose score against `pattern` under `metric` is at most
+    `threshold`, one per group of overlapping or touching runs, chosen by `strategies`.
+
+    Tokens are cut as in exact_token_extract, scores and thresholds are those of
+    fuzzy_raw_extract (`threshold_kind` 0: raw, otherwise normalised). Raises PanicException for
+    an empty pattern with an empty `tokenizer_pattern`. Returns (start, end, score) tuples in
+    ascending order of start."""

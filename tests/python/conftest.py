@@ -16,4 +16,6 @@ settings.register_profile(
     print_blob=True,
     suppress_health_check=[HealthCheck.too_slow],
 )
-settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci" if os.environ.get("CI") else "default"))
+settings.load_profile(
+    os.environ.get("HYPOTHESIS_PROFILE", "ci" if os.environ.get("CI") else "default")
+)

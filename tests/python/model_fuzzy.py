@@ -133,7 +133,9 @@ def fuzzy_raw_extract(s, pattern, ci, sci, metric, threshold, kind, strategies):
     return solver(s, candidates, strategies)
 
 
-def fuzzy_token_extract(s, pattern, tokenizer_pattern, ci, sci, metric, threshold, kind, strategies):
+def fuzzy_token_extract(
+    s, pattern, tokenizer_pattern, ci, sci, metric, threshold, kind, strategies
+):
     s = preprocess(s, ci, sci)
     pattern = preprocess(pattern, ci, sci)
     tokenizer_pattern = preprocess(tokenizer_pattern, ci, sci)

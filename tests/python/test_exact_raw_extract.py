@@ -4,8 +4,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-import veskal
 import model_solver
+import veskal
 
 ALL_NAMES = ["best_match", "shortest", "longest", "minimum_isolated_character"]
 

@@ -8,8 +8,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import veskal
 import model_fuzzy
+import veskal
 
 
 def raw(s, pattern, metric="levenshtein", threshold=1, kind=0, strategies=(), ci=False, sci=False):
@@ -80,8 +80,8 @@ strategy_names = st.lists(
 )
 def test_agrees_with_model(s, pattern, metric, threshold, kind, strategies, flags):
     ci, sci = flags
-    expected = model_fuzzy.fuzzy_raw_extract(s, pattern, ci, sci, metric, threshold, kind, strategies)
-    assert veskal.fuzzy_raw_extract(s, pattern, ci, sci, metric, threshold, kind, strategies) == expected
+    args = (s, pattern, ci, sci, metric, threshold, kind, strategies)
+    assert veskal.fuzzy_raw_extract(*args) == model_fuzzy.fuzzy_raw_extract(*args)
 
 
 # Longer patterns and texts made of their near copies: the engine then skips the windows that no
@@ -108,7 +108,9 @@ def test_agrees_with_model_near_copies(pattern, parts, metric, threshold, strate
     edited = pattern[:middle] + "x" + pattern[middle + 1 :]
     s = "".join({"COPY": pattern, "EDIT": edited}.get(p, p) for p in parts)
     kind = 0 if threshold >= 1 else 1
-    expected = model_fuzzy.fuzzy_raw_extract(s, pattern, False, False, metric, threshold, kind, strategies)
+    expected = model_fuzzy.fuzzy_raw_extract(
+        s, pattern, False, False, metric, threshold, kind, strategies
+    )
     assert raw(s, pattern, metric, threshold, kind, strategies) == expected
 
 

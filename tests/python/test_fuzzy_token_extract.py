@@ -6,8 +6,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import veskal
 import model_fuzzy
+import veskal
 
 
 def tokens(s, pattern, sep=" ", metric="levenshtein", threshold=0, kind=0, strategies=(), ci=False):
@@ -46,7 +46,8 @@ def test_unknown_metric_panics():
 
 
 def test_empty_pattern_and_separator_panic():
-    with pytest.raises(veskal.PanicException, match="^index out of bounds: the len is 1 but the index is "):
+    message = "^index out of bounds: the len is 1 but the index is "
+    with pytest.raises(veskal.PanicException, match=message):
         tokens("abc", "", "", metric="lev")
 
 
