@@ -28,6 +28,7 @@ import random
 import re
 import signal
 import sys
+import textwrap
 import threading
 import time
 from pathlib import Path
@@ -121,7 +122,9 @@ class Bench:
             me = got
         else:
             me = self.mine(mine, text, f"{search}, {where}", mine_budget)
-        speeds = self.report.speeds.setdefault(f"{search}\n{where}", {})
+        function = re.search(r"\((\w+)", section)
+        case = f"{function.group(1) + ', ' if function else ''}{search}\n{LABELS[variant]}\n{mb:g}"
+        speeds = self.report.speeds.setdefault(case, {})
         speeds["veskal"] = me.mb_per_s
         for name, fn, target, note, *prepare in contenders:
             if fn is None:
@@ -134,7 +137,7 @@ class Bench:
             speeds[name] = them.mb_per_s
             notes = [n for n in (note, mine_note) if n]
             if me.prefix and not mine_note:
-                notes.append(f"veskal timed on {me.chars / MB:g} MB")
+                notes.append(f"veskal timed on {me.chars / MB:.3g} MB, extrapolated")
             if them.prefix:
                 notes.append(f"peer timed on {them.chars / MB:.3g} MB, extrapolated")
             self.report.add(Row(section, search, where, name, them.per_char / me.per_char,
@@ -414,7 +417,7 @@ def bench_growth(b: Bench, pats: Patterns) -> None:
         points = []
         for mb in (small, large):
             text = prepare_data.corpus(int(mb * MB), unit)
-            t = b.mine(fn, text, f"{name}, {label(variant, mb)}", budget=1e9)
+            t = b.mine(fn, text, f"{name}, {label(variant, mb)}", budget=b.args.growth_budget)
             points.append((len(text), t.seconds))
         b.report.growth[name] = points
         (c0, t0), (c1, t1) = points
@@ -571,8 +574,9 @@ def _sigint_latency(pats: Patterns, seconds: float) -> tuple[float, float, bool]
 def names(text: str, count: int, seed: int = 7) -> list[str]:
     """French-looking people and street names made of the text's capitalised words; a tenth
     are pairs of capitalised words that stand side by side in the text, so some are found."""
-    words = sorted(set(re.findall(r"\b[A-ZÉÈ][a-zéèêëàâçôîïûù]{3,}\b", text)))
-    pairs = sorted(set(re.findall(r"\b([A-ZÉÈ][a-zéèàç]{3,} [A-ZÉÈ][a-zéèàç]{3,})\b", text)))
+    capital = r"[A-ZÉÈ][a-zéèêëàâçôîïûù]{3,}"
+    words = sorted(set(re.findall(rf"\b{capital}\b", text)))
+    pairs = sorted(set(re.findall(rf"\b{capital} {capital}\b", text)))
     rng = random.Random(seed)
     out = dict.fromkeys(rng.sample(pairs, min(len(pairs), count // 10)))
     kinds = ("rue", "avenue", "boulevard", "place", "impasse", "allée", "chemin", "quai")
@@ -656,21 +660,42 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
                              them.per_char * scale / me.per_char, "×", Target("≥", 50),
                              me.mb_per_s, them.mb_per_s / scale,
                              f"{min(count, b.args.loop_patterns)} calls timed, scaled"))
-    docs = [b.texts.get("fr", 0.1)[i * 1000:] + b.texts.get("fr", 0.1)[:i * 1000]
-            for i in range(100)]
+    size = b.args.doc_mb
+    source = b.texts.get("fr", size)
+    docs = [source[i * 1000:] + source[:i * 1000] for i in range(100)]
     fuzzy = M(five[:1000], metric="levenshtein", threshold=1, threshold_kind=0)
 
-    def pool_speed(threads: int) -> float:
+    def pool_seconds(threads: int) -> float:
         t0 = time.perf_counter()
         fuzzy.find_all(docs, threads=threads)
         return time.perf_counter() - t0
 
-    pool_speed(1)
-    one = min(pool_speed(1) for _ in range(2))
-    two = min(pool_speed(2) for _ in range(2))
+    pool_seconds(1)
+    one = min(pool_seconds(1) for _ in range(2))
+    two = min(pool_seconds(2) for _ in range(2))
     b.report.add(Row(sec, "find_all, 1,000 names, fuzzy raw k = 1, 2 threads",
-                     "100 French documents of 0.1 MB", "the same, 1 thread", one / two, "×",
-                     Target("≥", 1.8), 10 / two, 10 / one, "throughput ratio"))
+                     f"100 French documents of {size:g} MB", "the same, 1 thread", one / two,
+                     "×", Target("≥", 1.8), 100 * size / two, 100 * size / one,
+                     "throughput ratio"))
+
+
+def against_baseline(report: Report, old: dict) -> None:
+    """veskal's speed on each row over its speed on the same row of an earlier run."""
+    sec = "Against the baseline run (veskal's speed now ÷ then, same row)"
+    before = {(r["search"], r["text"]): r["veskal_mbs"] for r in old["rows"]
+              if r.get("veskal_mbs")}
+    ratios = sorted((r.veskal_mbs / before[(r.search, r.text)], r.search, r.text)
+                    for r in list(report.rows) if r.veskal_mbs
+                    and before.get((r.search, r.text)))
+    ratios = list({(s, t): (x, s, t) for x, s, t in ratios}.values())
+    if not ratios:
+        report.notes.append("baseline: no row in common")
+        return
+    ratios.sort()
+    median = ratios[len(ratios) // 2][0]
+    report.add(Row(sec, f"median over {len(ratios)} rows", "", "", median, "×"))
+    for x, search, text in ratios[:5]:
+        report.add(Row(sec, search, text, "", x, "×", Target("≥", 0.98), note="slowest rows"))
 
 
 # --- output --------------------------------------------------------------------------------
@@ -705,19 +730,20 @@ def draw(report: Report, out_dir: Path) -> list[Path]:
     out_dir.mkdir(parents=True, exist_ok=True)
     paths = []
     cases = [(c, v) for c, v in report.speeds.items() if len(v) > 1]
-    # One case per search: the largest text it ran on.
-    best: dict[str, tuple[str, dict]] = {}
+    # One bar group per search and text: the largest size it ran on.
+    best: dict[tuple[str, str], tuple[str, dict]] = {}
     for case, speeds in cases:
-        search = case.split("\n")[0]
+        search, text, mb = case.split("\n")
         # Of the per-metric rows, one setting is enough to show each metric.
         if ", pattern " in search and not search.endswith("pattern 16, t = 0.25") \
                 and "k = " not in search:
             continue
-        best[search] = (case, speeds)
+        best[(search, text)] = (f"{search}, {text} {mb} MB", speeds)
     if best:
         chosen = list(best.values())
         contenders = list(dict.fromkeys(k for _, v in chosen for k in v))
         colours = {name: plt.cm.tab20(i % 20) for i, name in enumerate(contenders)}
+        colours["veskal"] = "black"
         height = 0.8
         fig, ax = plt.subplots(figsize=(11, 0.32 * sum(len(v) for _, v in chosen) + 2))
         y = 0.0
@@ -728,7 +754,7 @@ def draw(report: Report, out_dir: Path) -> list[Path]:
                 ax.barh(y + i * height / len(names_), speeds[name], height / len(names_),
                         color=colours[name], label=name)
             ticks.append(y + height / 2 - height / len(names_) / 2)
-            labels.append(case.replace("\n", ", "))
+            labels.append(textwrap.fill(case, 48))
             y += 1.2
         handles, names_ = ax.get_legend_handles_labels()
         unique = dict(zip(names_, handles))
@@ -794,32 +820,38 @@ def main() -> int:
     ap.add_argument("--metric-mb", type=float, default=1.0,
                     help="text for the per-metric rows, MB (slow runs take a prefix)")
     ap.add_argument("--growth-sizes", type=sizes, default=[1.0, 10.0], help="two sizes, MB")
-    ap.add_argument("--growth-budget", type=float, default=8.0,
+    ap.add_argument("--growth-budget", type=float, default=3.0,
                     help="longest growth run, s; both sizes shrink to fit")
     ap.add_argument("--memory-mb", type=float, default=10.0)
     ap.add_argument("--thread-mb", type=float, default=10.0)
     ap.add_argument("--matcher-sizes", type=sizes, default=[1.0, 10.0], help="MB")
+    ap.add_argument("--doc-mb", type=float, default=0.1,
+                    help="size of each of the 100 documents given to Matcher.find_all, MB")
     ap.add_argument("--loop-patterns", type=int, default=20,
                     help="single-pattern calls timed, then scaled, against a Matcher")
-    ap.add_argument("--budget", type=float, default=2.0,
+    ap.add_argument("--budget", type=float, default=1.5,
                     help="longest veskal run before it is timed on a prefix, s")
-    ap.add_argument("--peer-budget", type=float, default=1.5,
+    ap.add_argument("--peer-budget", type=float, default=1.0,
                     help="longest peer run before it is timed on a prefix, s")
-    ap.add_argument("--hard-timeout", type=float, default=30.0,
+    ap.add_argument("--hard-timeout", type=float, default=20.0,
                     help="a call run in a child process is killed after this long, s")
     ap.add_argument("--sigint-seconds", type=float, default=4.0,
                     help="length of the call interrupted by SIGINT, s")
     ap.add_argument("--repeat", type=int, default=3, help="best of N")
+    ap.add_argument("--baseline", type=Path, default=None,
+                    help="a benchmarks/data/last-run.json kept from an earlier run: compare"
+                    " veskal's speed on every row with it")
     ap.add_argument("--out", type=Path, default=None,
                     help="where results.md and the pictures go (default: the committed places"
                     " for a full run, benchmarks/data/quick/ for --quick)")
+    if "--quick" in sys.argv[1:]:
+        # Options given explicitly still win over these.
+        ap.set_defaults(raw_sizes=[1.0, 5.0], token_sizes=[0.5, 1.0], fuzzy_sizes=[0.2, 1.0],
+                        metric_mb=0.1, growth_sizes=[0.2, 2.0], growth_budget=1.0,
+                        memory_mb=2.0, thread_mb=2.0, matcher_sizes=[0.2, 1.0], doc_mb=0.02,
+                        loop_patterns=5, budget=0.3, peer_budget=0.2, hard_timeout=10.0,
+                        sigint_seconds=2.0, repeat=2)
     args = ap.parse_args()
-    if args.quick:
-        args.raw_sizes, args.token_sizes, args.fuzzy_sizes = [1.0, 5.0], [0.5, 1.0], [0.2, 1.0]
-        args.metric_mb, args.growth_sizes, args.growth_budget = 0.1, [0.2, 2.0], 1.0
-        args.memory_mb, args.thread_mb, args.matcher_sizes = 2.0, 2.0, [0.2, 1.0]
-        args.loop_patterns, args.budget, args.peer_budget = 5, 0.3, 0.2
-        args.hard_timeout, args.sigint_seconds, args.repeat = 10.0, 2.0, 2
     chosen = [s.strip() for s in args.sections.split(",") if s.strip()]
     unknown = [s for s in chosen if s not in SECTIONS]
     if unknown:
@@ -861,6 +893,8 @@ def main() -> int:
                        "longest stall of another thread during any veskal call", "", "",
                        worst[0] * 1000, "ms", Target("≤", 20, "ms"), None, None, worst[1]))
 
+    if args.baseline is not None:
+        against_baseline(report, json.loads(args.baseline.read_text(encoding="utf-8")))
     load_end = load_average()
     elapsed = time.perf_counter() - started
     met = sum(r.verdict == "met" for r in report.rows)
