@@ -682,11 +682,16 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
 def against_baseline(report: Report, old: dict) -> None:
     """veskal's speed on each row over its speed on the same row of an earlier run."""
     sec = "Against the baseline run (veskal's speed now ÷ then, same row)"
-    before = {(r["search"], r["text"]): r["veskal_mbs"] for r in old["rows"]
+    before = {(r["section"], r["search"], r["text"]): r["veskal_mbs"] for r in old["rows"]
               if r.get("veskal_mbs")}
-    ratios = sorted((r.veskal_mbs / before[(r.search, r.text)], r.search, r.text)
+
+    def name(r: Row) -> str:
+        function = re.search(r"\((\w+)", r.section)
+        return f"{function.group(1) + ', ' if function else ''}{r.search}"
+
+    ratios = sorted((r.veskal_mbs / before[(r.section, r.search, r.text)], name(r), r.text)
                     for r in list(report.rows) if r.veskal_mbs
-                    and before.get((r.search, r.text)))
+                    and before.get((r.section, r.search, r.text)))
     ratios = list({(s, t): (x, s, t) for x, s, t in ratios}.values())
     if not ratios:
         report.notes.append("baseline: no row in common")
