@@ -43,7 +43,7 @@ import peers  # noqa: E402
 import prepare_data  # noqa: E402
 from harness import MB, Report, Row, Target, Timing, bounded, timed  # noqa: E402
 
-SECTIONS = ("exact", "token", "fuzzy", "metrics", "fuzzy-token", "growth", "memory",
+SECTIONS = ("checks", "exact", "token", "fuzzy", "metrics", "fuzzy-token", "growth", "memory",
             "threads", "matcher")
 LABELS = {"fr": "French", "fr1": "French 1-byte", "ocr": "OCR French", "en": "ASCII English"}
 README_START = "<!-- bench:start -->"
@@ -183,6 +183,60 @@ class Patterns:
         self.many_tokens = tokens_from(fr, 200, 500_000)
 
 
+# --- do the peers answer the same question? ------------------------------------------------
+
+
+def agreement(mine: list, theirs: list) -> str:
+    mine_set, theirs_set = set(map(tuple, mine)), set(map(tuple, theirs))
+    if mine_set == theirs_set:
+        return f"the same {len(mine_set)} results"
+    if mine_set <= theirs_set:
+        return f"a subset ({len(mine_set)} of {len(theirs_set)})"
+    return f"DIFFERENT results ({len(mine_set - theirs_set)} of {len(mine_set)} not in the peer's)"
+
+
+def check_peers(b: Bench, pats: Patterns) -> None:
+    """Compares veskal's results with the loops that stand for it, on small texts, so that a
+    ratio never compares different work unnoticed. veskal keeps one match per cluster of
+    touching candidates, so a subset of the loop's candidates is the expected answer."""
+    rare, freq, p8, p16 = pats.rare_fr, pats.frequent_fr, pats.by_length[8], pats.by_length[16]
+    fr = b.texts.base["fr"][:1_000_000]
+    # OCR text around the patterns' own places, so that the fuzzy checks have matches to agree on.
+    at = b.texts.base["fr"].find(p16)
+    ocr = b.texts.base["ocr"][at - 25_000:at + 25_000]
+    small = ocr[25_000 - 1500:25_000 + 1500]
+    spans = lambda r: [(x[0], x[1]) for x in r]  # noqa: E731
+    checks = [
+        ("exact_raw_extract '{}' / str.find loop".format(rare),
+         spans(veskal.exact_raw_extract(fr, rare, False, False, [])), peers.find_loop(fr, rare)),
+        ("exact_raw_extract '{}' / str.find loop".format(freq),
+         spans(veskal.exact_raw_extract(fr, freq, False, False, [])), peers.find_loop(fr, freq)),
+        ("exact_raw_extract, both flags / lower() + replace + find loop",
+         spans(veskal.exact_raw_extract(fr, rare, True, True, [])),
+         peers.lower_replace_find(fr, rare)),
+        ("exact_token_extract '{}' / split loop".format(freq),
+         veskal.exact_token_extract(fr, freq, " ", False, False), peers.split_loop(fr, freq)),
+    ]
+    if peers.rf_distance is not None:
+        checks.append(("fuzzy_raw_extract k = 1 / window loop",
+                       veskal.fuzzy_raw_extract(ocr, p16, False, False, "levenshtein", 1, 0, []),
+                       peers.window_loop(ocr, p16, "levenshtein", 1, 0)))
+        for metric in peers.METRICS:
+            checks.append((f"fuzzy_raw_extract {metric} t = 0.25 / window loop",
+                           veskal.fuzzy_raw_extract(small, p16, False, False, metric, 0.25, 1,
+                                                    []),
+                           peers.window_loop(small, p16, metric, 0.25, 1)))
+        for threshold, kind in ((1, 0), (0.2, 1)):
+            checks.append((f"fuzzy_token_extract threshold {threshold} / token loop",
+                           veskal.fuzzy_token_extract(ocr, p8, " ", False, False, "levenshtein",
+                                                      threshold, kind, []),
+                           peers.token_window_loop(ocr, p8, "levenshtein", threshold, kind)))
+    for what, mine, theirs in checks:
+        verdict = agreement(mine, theirs)
+        b.report.notes.append(f"check, {what}: veskal gives {verdict}")
+        print(f"  {what}: {verdict}", flush=True)
+
+
 # --- exact raw and exact token -------------------------------------------------------------
 
 
@@ -233,12 +287,6 @@ def bench_exact(b: Bench, pats: Patterns) -> None:
 def bench_token(b: Bench, pats: Patterns) -> None:
     sec = "Exact token search (exact_token_extract, separator ' ')"
     big = max(b.args.token_sizes)
-    text = b.texts.get("fr", 1)
-    for word in (pats.rare_fr, pats.frequent_fr):
-        mine = veskal.exact_token_extract(text, word, " ", False, False)
-        same = mine == peers.split_loop(text, word)
-        b.report.notes.append(f"exact_token_extract '{word}' on French 1 MB: the split loop"
-                              f" gives {'the same' if same else 'DIFFERENT'} spans")
     for word in (pats.rare_fr, pats.frequent_fr):
         ft = peers.flashtext_processor([word]) if peers.flashtext else None
         ft2 = peers.flashtext2_processor([word]) if peers.flashtext2 else None
@@ -329,10 +377,12 @@ def bench_metrics(b: Bench, pats: Patterns) -> None:
     if status == "ok":
         b.report.add(Row(sec2, what, label("ocr", 0.01), "", got[0], "s", None, None, None,
                          f"{got[1]} matches; no window is long enough to match"))
+    elif status == "timeout":
+        b.report.add(Row(sec2, what, label("ocr", 0.01), "", b.args.hard_timeout, "s", None,
+                         None, None, "stopped at the deadline", "> "))
     else:
         b.report.add(Row(sec2, what, label("ocr", 0.01), "", None, "s", None, None, None,
-                         f"stopped after {b.args.hard_timeout:g} s" if status == "timeout"
-                         else str(got)))
+                         str(got)))
     b.texts.drop()
 
 
@@ -403,6 +453,14 @@ def growth_cases(pats: Patterns) -> list[tuple[str, str, Callable[[str], Any], b
     return cases
 
 
+def loglog_slope(points: list[tuple[int, float]]) -> float:
+    """Least-squares slope of log(time) against log(size)."""
+    xs = [math.log(c) for c, _ in points]
+    ys = [math.log(t) for _, t in points]
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+
+
 def bench_growth(b: Bench, pats: Patterns) -> None:
     sec = "Growth: time against text size (log-log slope; 1.0 is linear)"
     lo, hi = b.args.growth_sizes
@@ -411,18 +469,18 @@ def bench_growth(b: Bench, pats: Patterns) -> None:
         probe = timed(fn, b.texts.get(variant, lo), 1, b.args.budget)
         predicted = probe.per_char * hi * MB
         scale = min(1.0, b.args.growth_budget / predicted) if predicted > 0 else 1.0
-        small, large = (float(f"{mb * scale:.3g}") for mb in (lo, hi))
-        # Both texts repeat the same stretch of prose, so only their length differs.
+        small, middle, large = (float(f"{mb * scale:.3g}") for mb in (lo, math.sqrt(lo * hi), hi))
+        # Every text repeats the same stretch of prose, so only their length differs.
         unit = b.texts.base[variant][:int(small * MB)]
         points = []
-        for mb in (small, large):
+        for mb in (small, middle, large):
             text = prepare_data.corpus(int(mb * MB), unit)
             t = b.mine(fn, text, f"{name}, {label(variant, mb)}", budget=b.args.growth_budget)
             points.append((len(text), t.seconds))
         b.report.growth[name] = points
-        (c0, t0), (c1, t1) = points
-        slope = math.log(t1 / t0) / math.log(c1 / c0)
-        note = f"{c0 / MB:g} → {c1 / MB:g} MB: {t0:.3g} s → {t1:.3g} s"
+        note = " → ".join(f"{c / MB:.3g}" for c, _ in points) + " MB: " + \
+            " → ".join(f"{t:.3g}" for _, t in points) + " s"
+        slope = loglog_slope(points)
         b.report.add(Row(sec, name, LABELS[variant], "", slope, "",
                          Target("±0.1", 1.0, "") if linear else None, None, None, note))
         b.texts.drop()
@@ -750,7 +808,7 @@ def draw(report: Report, out_dir: Path) -> list[Path]:
         colours = {name: plt.cm.tab20(i % 20) for i, name in enumerate(contenders)}
         colours["veskal"] = "black"
         height = 0.8
-        fig, ax = plt.subplots(figsize=(11, 0.32 * sum(len(v) for _, v in chosen) + 2))
+        fig, ax = plt.subplots(figsize=(12, 0.32 * sum(len(v) for _, v in chosen) + 2))
         y = 0.0
         ticks, labels = [], []
         for case, speeds in chosen:
@@ -759,7 +817,7 @@ def draw(report: Report, out_dir: Path) -> list[Path]:
                 ax.barh(y + i * height / len(names_), speeds[name], height / len(names_),
                         color=colours[name], label=name)
             ticks.append(y + height / 2 - height / len(names_) / 2)
-            labels.append(textwrap.fill(case, 48))
+            labels.append(textwrap.fill(case, 42))
             y += 1.2
         handles, names_ = ax.get_legend_handles_labels()
         unique = dict(zip(names_, handles))
@@ -779,7 +837,7 @@ def draw(report: Report, out_dir: Path) -> list[Path]:
         for i, (name, points) in enumerate(report.growth.items()):
             xs = [c / MB for c, _ in points]
             ts = [t for _, t in points]
-            slope = math.log(ts[1] / ts[0]) / math.log(xs[1] / xs[0])
+            slope = loglog_slope(points)
             ax.plot(xs, ts, marker="o", linestyle="-" if i < 10 else "--",
                     color=plt.cm.tab20(i % 20), label=f"{name} (slope {slope:.2f})")
         ax.set_xscale("log")
@@ -825,7 +883,7 @@ def main() -> int:
     ap.add_argument("--metric-mb", type=float, default=1.0,
                     help="text for the per-metric rows, MB (slow runs take a prefix)")
     ap.add_argument("--growth-sizes", type=sizes, default=[1.0, 10.0], help="two sizes, MB")
-    ap.add_argument("--growth-budget", type=float, default=3.0,
+    ap.add_argument("--growth-budget", type=float, default=6.0,
                     help="longest growth run, s; both sizes shrink to fit")
     ap.add_argument("--memory-mb", type=float, default=10.0)
     ap.add_argument("--thread-mb", type=float, default=10.0)
@@ -834,11 +892,11 @@ def main() -> int:
                     help="size of each of the 100 documents given to Matcher.find_all, MB")
     ap.add_argument("--loop-patterns", type=int, default=20,
                     help="single-pattern calls timed, then scaled, against a Matcher")
-    ap.add_argument("--budget", type=float, default=1.5,
+    ap.add_argument("--budget", type=float, default=3.0,
                     help="longest veskal run before it is timed on a prefix, s")
-    ap.add_argument("--peer-budget", type=float, default=1.0,
+    ap.add_argument("--peer-budget", type=float, default=2.0,
                     help="longest peer run before it is timed on a prefix, s")
-    ap.add_argument("--hard-timeout", type=float, default=20.0,
+    ap.add_argument("--hard-timeout", type=float, default=30.0,
                     help="a call run in a child process is killed after this long, s")
     ap.add_argument("--sigint-seconds", type=float, default=4.0,
                     help="length of the call interrupted by SIGINT, s")
@@ -885,7 +943,8 @@ def main() -> int:
         print(f"text {v}: {prepare_data.source(v)}, {len(texts.base[v]):,} characters")
     print(f"patterns: {pats.by_length}")
 
-    steps = {"exact": bench_exact, "token": bench_token, "fuzzy": bench_fuzzy,
+    steps = {"checks": check_peers, "exact": bench_exact, "token": bench_token,
+             "fuzzy": bench_fuzzy,
              "metrics": bench_metrics, "fuzzy-token": bench_fuzzy_token, "growth": bench_growth,
              "memory": bench_memory, "threads": bench_threads, "matcher": bench_matcher}
     for name in SECTIONS:
