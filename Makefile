@@ -3,7 +3,8 @@
 #
 #   make demo         build the module and run examples/demo.py
 #   make test         lint, C++ tests (plain and sanitized), Python tests for every interpreter found
-#   make bench        benchmarks/run.py in its own environment (ARGS=... is passed on to it)
+#   make bench        benchmarks/run.py in its own environment (ARGS=... is passed on to it;
+#                     ARGS=--quick for a smoke run of a few minutes)
 #   make wheel        manylinux wheels in dist/, tested installed in a fresh venv (not run by test)
 #   make test-cpp | test-asan | test-python    one suite of `make test`
 #   make format-check | format                clang-format: check or rewrite the C++ sources

@@ -1,144 +1,412 @@
-"""Timing and reporting shared by the benchmark sections."""
+"""Timing, bounding and reporting shared by the benchmark sections.
+
+Every measurement is bounded: slow contenders run on a prefix of the text that grows until one
+run takes long enough, and their time is extrapolated per character; calls that may not return
+in reasonable time run in a forked child that is killed at its deadline.
+
+Run as a script it is the child that measures one call's peak memory (see peak_memory).
+"""
 
 from __future__ import annotations
 
 import gc
+import json
+import math
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import threading
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
-
-def megabytes(text: str | bytes) -> float:
-    """Size in MB (10^6 bytes) of the UTF-8 form that the module works on."""
-    if isinstance(text, str):
-        return len(text.encode("utf-8")) / 1e6
-    return len(text) / 1e6
+HERE = Path(__file__).resolve().parent
+MB = 1_000_000
 
 
 def fresh_copy(text: str) -> str:
     """An equal str object that has never been handed to native code.
 
-    CPython caches the UTF-8 form of a non-ASCII str the first time an extension asks for
-    it, so a second call on the same object would skip the encoding that a real first call
-    pays.
+    CPython caches the UTF-8 form of a str the first time an extension asks for it, so a second
+    call on the same object could skip work that a real first call pays.
     """
-    return text[:-1] + text[-1:]
+    return text[:-1] + text[-1:] if text else text
 
 
-def best_of(fn: Callable[..., Any], repeat: int, warmup: Callable[[], Any] | None = None,
-            text: str | None = None):
-    """Returns (best seconds, result of the last run).
+class Ticker:
+    """A thread that wakes every millisecond and keeps the longest gap between two wake-ups.
 
-    With `text`, every run gets its own fresh copy of it, made outside the timing, as the
-    one argument of `fn`. The warm-up is a separate, cheaper call (a small slice) so that big
-    inputs are not searched once more just to load code and caches. The collector is paused
-    because the peers build millions of small objects and a collection would land in a
-    random run.
+    A gap far above a millisecond means the calling thread held the interpreter lock that long.
     """
-    if warmup is not None:
-        warmup()
+
+    def __init__(self) -> None:
+        self.longest = 0.0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self) -> None:
+        last = time.perf_counter()
+        while not self._stop.is_set():
+            time.sleep(0.001)
+            now = time.perf_counter()
+            self.longest = max(self.longest, now - last)
+            last = now
+
+    def __enter__(self) -> Ticker:
+        self._thread.start()
+        time.sleep(0.005)  # let it start ticking before the call begins
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self._stop.set()
+        self._thread.join()
+
+
+@dataclass
+class Timing:
+    seconds: float  # best run over `chars` characters of text
+    chars: int
+    found: int | None
+    stall: float | None = None  # longest gap a ticker thread saw during a run
+    prefix: bool = False  # measured on a prefix of the case's text and extrapolated
+    lower: bool = False  # the run was stopped: `seconds` is only a lower bound
+
+    @property
+    def per_char(self) -> float:
+        return self.seconds / max(1, self.chars)
+
+    @property
+    def mb_per_s(self) -> float:
+        return self.chars / MB / self.seconds if self.seconds > 0 else float("inf")
+
+
+_EVICTION = bytearray(64 << 20)
+
+
+def evict_caches() -> None:
+    """Pushes the text out of the CPU caches, so that a small text does not run from cache
+    while a large one cannot: a user's text is seldom hot when the call starts."""
+    bytes(_EVICTION)
+
+
+def best_of(fn: Callable[[Any], Any], text: str, repeat: int, ticker: bool = False,
+            prepare: Callable[[str], Any] | None = None) -> Timing:
+    """Best of `repeat` runs of fn(text), each on a fresh copy made outside the timing.
+
+    The collector is paused during a run because the peers build millions of small objects and a
+    collection would land in a random run. With `ticker`, every run also records the longest
+    stall another thread sees; the ticker's own cost is negligible.
+    """
     best = float("inf")
-    result = None
+    found = None
+    stall = None
     gc_was_enabled = gc.isenabled()
     try:
-        for _ in range(max(1, repeat)):
-            result = None
-            args = () if text is None else (fresh_copy(text),)
+        for i in range(max(1, repeat)):
+            arg = fresh_copy(text) if prepare is None else prepare(fresh_copy(text))
             gc.collect()
+            evict_caches()
             gc.disable()
-            t0 = time.perf_counter()
-            result = fn(*args)
-            elapsed = time.perf_counter() - t0
+            if ticker:
+                with Ticker() as tick:
+                    t0 = time.perf_counter()
+                    result = fn(arg)
+                    elapsed = time.perf_counter() - t0
+                stall = max(stall or 0.0, tick.longest)
+            else:
+                t0 = time.perf_counter()
+                result = fn(arg)
+                elapsed = time.perf_counter() - t0
             gc.enable()
-            del args
+            found = len(result) if hasattr(result, "__len__") else None
+            del result, arg
             best = min(best, elapsed)
     finally:
         if gc_was_enabled:
             gc.enable()
-    return best, result
+    return Timing(best, len(text), found, stall)
 
 
-@dataclass
-class Row:
-    case: str
-    size_mb: float
-    contender: str
-    seconds: float
-    found: int | None
-    note: str = ""
+def timed(fn: Callable[[Any], Any], text: str, repeat: int, budget: float,
+          first_chars: int = 2_000, ticker: bool = False,
+          prepare: Callable[[str], Any] | None = None,
+          progress: Callable[[Timing], None] | None = None) -> Timing:
+    """Times fn on the whole text, or on a prefix when the whole would take more than `budget`.
 
-    @property
-    def mb_per_s(self) -> float:
-        return self.size_mb / self.seconds if self.seconds > 0 else float("inf")
+    The prefix starts at `first_chars` and grows while a run stays well under the budget, so a
+    slow contender is measured on less text; its time per character is what gets compared.
+    Repeats stop once about twice the budget has been spent.
+    """
+    chars = min(first_chars, len(text))
+    spent = 0.0
+    while True:
+        t = best_of(fn, text[:chars], 1, ticker, prepare)
+        spent += t.seconds
+        if progress is not None:
+            progress(t)
+        if chars >= len(text) or t.seconds >= budget / 4:
+            break
+        if t.seconds * len(text) / chars <= budget:  # the whole text is affordable
+            chars = len(text)
+        else:
+            grow = min(10.0, max(2.0, budget / 2 / max(t.seconds, 1e-6)))
+            chars = min(len(text), int(chars * grow))
+    part = text[:chars]
+    runs = 1
+    while runs < repeat and spent < 2 * budget:
+        again = best_of(fn, part, 1, ticker, prepare)
+        spent += again.seconds
+        runs += 1
+        t.seconds = min(t.seconds, again.seconds)
+        if again.stall is not None:
+            t.stall = max(t.stall or 0.0, again.stall)
+    t.prefix = chars < len(text)
+    return t
 
 
-@dataclass
-class Table:
-    title: str
-    rows: list[Row] = field(default_factory=list)
-    notes: list[str] = field(default_factory=list)
+def bounded(fn: Callable[[], Any], timeout: float) -> tuple[str, Any]:
+    """Runs fn() in a forked child and returns ("ok", its result), ("timeout", None) or
+    ("error", message). The child is killed at the deadline, so a call that never returns
+    costs `timeout` seconds and nothing more. The result must pickle.
+    """
+    read_fd, write_fd = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # child
+        os.close(read_fd)
+        try:
+            payload = pickle.dumps(("ok", fn()))
+        except BaseException as exc:  # the parent reports it, whatever it was
+            payload = pickle.dumps(("error", f"{type(exc).__name__}: {exc}"))
+        with os.fdopen(write_fd, "wb") as out:
+            out.write(payload)
+        os._exit(0)
+    os.close(write_fd)
+    chunks: list[bytes] = []
+    deadline = time.monotonic() + timeout
+    import selectors
 
-    def add(self, row: Row) -> Row:
-        self.rows.append(row)
-        print(f"  .. {row.case:<34} {row.size_mb:8.1f} MB  {row.contender:<22}"
-              f" {row.seconds:9.4f} s", flush=True)
-        return row
+    with os.fdopen(read_fd, "rb", buffering=0) as pipe, selectors.DefaultSelector() as sel:
+        sel.register(pipe, selectors.EVENT_READ)
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0 or not sel.select(left):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                return "timeout", None
+            chunk = pipe.read(1 << 16)
+            if not chunk:
+                break
+            chunks.append(chunk)
+    os.waitpid(pid, 0)
+    if not chunks:
+        return "error", "the child died without an answer"
+    return pickle.loads(b"".join(chunks))
 
-    def veskal_speed(self, case: str, size_mb: float | None = None) -> float | None:
-        """The module's throughput on the same size if it ran there, else on its largest."""
-        mine = [r for r in self.rows if r.case == case and r.contender == "veskal"]
-        if not mine:
-            return None
-        same = [r for r in mine if size_mb is not None and abs(r.size_mb - size_mb) < 1e-3]
-        return (same[0] if same else max(mine, key=lambda r: r.size_mb)).mb_per_s
 
-    def render(self) -> str:
-        head = ("case", "MB", "contender", "seconds", "MB/s", "found", "veskal x", "note")
-        lines = []
-        for r in self.rows:
-            mine = self.veskal_speed(r.case, r.size_mb)
-            ratio = "" if r.contender == "veskal" or mine is None else f"{mine / r.mb_per_s:.1f}"
-            lines.append((r.case, f"{r.size_mb:.1f}", r.contender, f"{r.seconds:.4f}",
-                          f"{r.mb_per_s:,.1f}", "" if r.found is None else f"{r.found:,}",
-                          ratio, r.note))
-        widths = [max(len(h), *(len(line[i]) for line in lines)) if lines else len(h)
-                  for i, h in enumerate(head)]
-        fmt = "  ".join(f"{{:{'<' if i in (0, 2, 7) else '>'}{w}}}" for i, w in enumerate(widths))
-        out = [f"\n== {self.title} ==", fmt.format(*head).rstrip(),
-               fmt.format(*("-" * w for w in widths))]
-        out += [fmt.format(*line).rstrip() for line in lines]
-        out += self.growth()
-        out += [f"note: {n}" for n in self.notes]
-        return "\n".join(out)
+def timed_bounded(fn: Callable[[str], Any], text: str, budget: float, timeout: float,
+                  first_chars: int = 500) -> tuple[Timing | None, str]:
+    """timed() in a forked child killed after `timeout`, for calls that may take minutes even
+    on a short prefix. On a timeout, the last finished run (if any) still gives an estimate,
+    which the returned note says."""
+    import mmap
+    import struct
 
-    def growth(self) -> list[str]:
-        """How the module's time grows with the text, per case."""
-        out = []
-        cases = dict.fromkeys(r.case for r in self.rows if r.contender == "veskal")
-        for case in cases:
-            mine = sorted((r for r in self.rows if r.case == case and r.contender == "veskal"),
-                          key=lambda r: r.size_mb)
-            if len(mine) < 2:
-                continue
-            base = mine[0]
-            steps = ", ".join(f"x{r.size_mb / base.size_mb:.0f} size -> "
-                              f"x{r.seconds / base.seconds:.1f} time" for r in mine[1:])
-            out.append(f"growth  {case}: {steps}")
-        return out
+    shared = mmap.mmap(-1, 24)  # anonymous and shared with the child: its finished runs
+
+    def note_run(t: Timing) -> None:
+        shared.seek(0)
+        shared.write(struct.pack("ddd", t.chars, t.seconds, t.stall or 0.0))
+
+    status, got = bounded(lambda: timed(fn, text, 1, budget, first_chars, True,
+                                        progress=note_run), timeout)
+    if status == "ok":
+        return got, ""
+    if status == "error":
+        return None, str(got)
+    shared.seek(0)
+    chars, seconds, stall = struct.unpack("ddd", shared.read(24))
+    if chars == 0:  # a lower bound: the first run alone took longer than the deadline
+        t = Timing(timeout, min(first_chars, len(text)), None, None, prefix=True, lower=True)
+        return t, f"a first run on {t.chars:,} characters did not end in {timeout:g} s"
+    t = Timing(seconds, int(chars), None, stall, prefix=True)
+    return t, f"timed on {int(chars):,} characters; the next, longer run was stopped at" \
+        f" {timeout:g} s"
+
+
+# --- peak memory ---------------------------------------------------------------------------
+
+
+def _status(field_name: str) -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith(field_name + ":"):
+            return int(line.split()[1]) * 1024
+    raise RuntimeError(f"no {field_name} in /proc/self/status")
+
+
+def peak_memory(variant: str, chars: int, function: str, args: list, python: str,
+                timeout: float) -> dict:
+    """Peak memory that one call adds on top of the process holding its text.
+
+    A fresh interpreter builds the text, resets the kernel's high-water mark of its resident
+    set (so the text's own construction is not counted), makes the call and reads the new mark:
+    native allocations count, which tracemalloc would miss.
+    """
+    spec = json.dumps({"variant": variant, "chars": chars, "function": function, "args": args})
+    try:
+        out = subprocess.run([python, __file__, "memory", spec], capture_output=True, text=True,
+                             timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return {"error": f"timed out after {timeout:g} s"}
+    if out.returncode != 0:
+        return {"error": (out.stderr.strip().splitlines() or ["failed"])[-1]}
+    return json.loads(out.stdout)
+
+
+def _memory_child(spec: dict) -> dict:
+    import prepare_data
+
+    import veskal
+
+    text = prepare_data.corpus(spec["chars"], prepare_data.build(spec["variant"]))
+    text = fresh_copy(text)
+    fn = getattr(veskal, spec["function"])
+    fn(fresh_copy(text[:1000]), *spec["args"])  # loads the code pages the call will run
+    gc.collect()
+    try:
+        # Free memory that the allocator kept resident would be reused unseen by the call.
+        import ctypes
+
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+    exact = True
+    try:
+        Path("/proc/self/clear_refs").write_text("5")  # VmHWM := VmRSS
+    except OSError:
+        exact = False  # the mark then still holds the text's construction: an upper bound
+    before = _status("VmRSS")
+    result = fn(text, *spec["args"])
+    peak = _status("VmHWM")
+    kind = 1 if text.isascii() or max(text) <= "\xff" else (2 if max(text) <= "\uffff" else 4)
+    return {"extra": max(0, peak - before), "chars": len(text), "kind": kind,
+            "found": len(result), "exact": exact}
+
+
+# --- rows and targets ----------------------------------------------------------------------
 
 
 @dataclass
 class Target:
-    description: str
-    wanted: float
-    measured: float | None
+    """A bound on a row's value: "≥" for speed ratios, "≤" for costs."""
 
-    def render(self) -> str:
-        if self.measured is None:
-            return f"  [  skip] {self.description}: not measured"
-        if self.wanted <= 0:
-            return f"  [  info] {self.description}: {self.measured:.2f}x"
-        verdict = "met" if self.measured >= self.wanted else "MISSED"
-        return (f"  [{verdict:>6}] {self.description}: {self.measured:.2f}x"
-                f" (wanted >= {self.wanted:.3g}x)")
+    op: str
+    bound: float
+    unit: str = "×"
+
+    def met(self, value: float | None) -> bool | None:
+        if value is None:
+            return None
+        if self.op == "≥":
+            return value >= self.bound
+        if self.op == "≤":
+            return value <= self.bound
+        return abs(value - self.bound) <= float(self.op.strip("±"))
+
+    def __str__(self) -> str:
+        if self.op.startswith("±"):
+            return f"{self.bound:g} {self.op}"
+        return f"{self.op} {self.bound:.3g}{self.unit}" if self.unit == "×" else \
+            f"{self.op} {self.bound:.3g} {self.unit}"
+
+
+@dataclass
+class Row:
+    section: str
+    search: str
+    text: str
+    peer: str
+    value: float | None  # peer time / veskal time, or the quantity in `unit`
+    unit: str = "×"
+    target: Target | None = None
+    veskal_mbs: float | None = None
+    peer_mbs: float | None = None
+    note: str = ""
+    bound: str = ""  # "> " when the value is only a lower bound
+
+    @property
+    def verdict(self) -> str:
+        if self.target is None:
+            return ""
+        met = self.target.met(self.value)
+        return "—" if met is None else ("met" if met else "missed")
+
+    def shown(self) -> str:
+        if self.value is None:
+            return "not measured"
+        shown = f"{self.bound}{number(self.value)}"
+        return f"{shown} {self.unit}".rstrip()
+
+
+@dataclass
+class Report:
+    rows: list[Row] = field(default_factory=list)
+    # Throughput of every contender per case, for the picture: case -> contender -> MB/s.
+    speeds: dict[str, dict[str, float]] = field(default_factory=dict)
+    # Growth of veskal's time with the text: function -> [(chars, seconds)].
+    growth: dict[str, list[tuple[int, float]]] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
+
+    def add(self, row: Row) -> Row:
+        self.rows.append(row)
+        mark = f" [{row.verdict} {row.target}]" if row.target else ""
+        print(f"  {row.search:<58.58} {row.text:<22.22} {row.peer:<26.26} {row.shown():>14}"
+              f"{mark}{'  ' + row.note if row.note else ''}", flush=True)
+        return row
+
+    def to_json(self) -> dict:
+        return {"rows": [dict(r.__dict__, target=str(r.target) if r.target else None,
+                              verdict=r.verdict) for r in self.rows],
+                "speeds": self.speeds, "growth": self.growth, "notes": self.notes}
+
+
+def number(v: float) -> str:
+    """Three significant digits, without exponents or needless decimals."""
+    if v == 0 or abs(v) >= 100:
+        return f"{v:,.0f}"
+    if abs(v) >= 10:
+        return f"{v:.1f}"
+    if abs(v) >= 1:
+        return f"{v:.2f}"
+    return f"{v:.{2 - int(math.floor(math.log10(abs(v))))}f}"
+
+
+def fmt_mbs(v: float | None) -> str:
+    return "" if v is None else number(v)
+
+
+def markdown(report: Report, header: list[str]) -> str:
+    out = list(header)
+    out.append("")
+    section = None
+    for r in report.rows:
+        if r.section != section:
+            section = r.section
+            out += ["", f"**{section}**", "",
+                    "| search | text | peer | veskal MB/s | peer MB/s | result | target | |"
+                    " note |", "|---|---|---|--:|--:|--:|---|---|---|"]
+        cells = [r.search, r.text, r.peer, fmt_mbs(r.veskal_mbs), fmt_mbs(r.peer_mbs), r.shown(),
+                 str(r.target) if r.target else "", r.verdict, r.note]
+        out.append("| " + " | ".join(c.replace("|", "\\|") for c in cells) + " |")
+    if report.notes:
+        out.append("")
+        out += [f"- {n}" for n in report.notes]
+    return "\n".join(out) + "\n"
+
+
+if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "memory":
+    sys.path.insert(0, str(HERE))
+    print(json.dumps(_memory_child(json.loads(sys.argv[2]))))

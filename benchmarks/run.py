@@ -1,368 +1,770 @@
-"""Throughput of veskal against established libraries and plain-Python loops.
+"""veskal against its peers on real French text, every row a ratio of times taken in one run.
 
-    python benchmarks/run.py                       # everything: about 2 minutes on 2 idle cores
-    python benchmarks/run.py --sections raw,solver --raw-sizes 1,10
-    python benchmarks/run.py --quick               # small sizes, a smoke test
+    python benchmarks/run.py                 # the full run: about 20 minutes on 2 idle cores
+    python benchmarks/run.py --quick         # small sizes and short time boxes: a smoke test
+    python benchmarks/run.py --sections exact,threads --quick
 
-Text is real English prose (see prepare_data.py), repeated to reach the larger sizes.
-MB means 10^6 bytes of UTF-8; "veskal x" is veskal's MB/s divided by the peer's, on the
-same text size when the peer ran at that size, else against veskal's largest run.
+The texts are real manual pages (prepare_data.py): French as rendered, French without its
+characters above U+00FF, OCR-damaged French, and ASCII English. MB means 10^6 characters (the
+UTF-8 file is a few per cent larger). Each row gives peer time / veskal time for the same work
+on the same text, so above 1 veskal is faster; the target and whether it is met stand beside it.
+
+Slow contenders (Python loops, and veskal itself on its slowest settings) run on a prefix of
+the text that grows until a run takes long enough, and their time per character is compared;
+the note says so. Calls that might not return in reasonable time run in a child process that is
+killed at a deadline. A full run writes benchmarks/results.md, the pictures under docs/bench/
+and README's Speed table; a quick run writes only under benchmarks/data/quick/.
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
+import json
+import math
 import os
 import platform
+import random
 import re
+import signal
 import sys
+import textwrap
+import threading
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
 
+import harness  # noqa: E402
 import peers  # noqa: E402
 import prepare_data  # noqa: E402
-from harness import Row, Table, Target, best_of, megabytes  # noqa: E402
+from harness import MB, Report, Row, Target, Timing, bounded, timed  # noqa: E402
 
-MB = 1_000_000
-SECTIONS = ("token", "raw", "solver", "fuzzy", "fuzzy-token")
+SECTIONS = ("checks", "exact", "token", "fuzzy", "metrics", "fuzzy-token", "growth", "memory",
+            "threads", "matcher")
+LABELS = {"fr": "French", "fr1": "French 1-byte", "ocr": "OCR French", "en": "ASCII English"}
+README_START = "<!-- bench:start -->"
+README_END = "<!-- bench:end -->"
 
-veskal = None  # imported in main() so that --peers-only works without the module
-
-
-def sizes(arg: str) -> list[float]:
-    return sorted(float(x) for x in arg.split(",") if x.strip())
-
-
-def label(mb: float) -> str:
-    return f"{mb:g}"
+veskal: Any = None  # imported in main()
 
 
 class Texts:
-    """Real texts of a given size in characters, made once and shared by the sections."""
+    """Texts of a given variant and size, made once and shared by the sections."""
 
     def __init__(self) -> None:
-        self.base = prepare_data.build()
-        self.cache: dict[int, str] = {}
+        self.base = {v: prepare_data.build(v) for v in prepare_data.VARIANTS}
+        self.cache: dict[tuple[str, int], str] = {}
 
-    def get(self, chars: int) -> str:
-        if chars not in self.cache:
-            self.cache[chars] = prepare_data.corpus(chars, self.base)
-        return self.cache[chars]
+    def get(self, variant: str, mb: float) -> str:
+        key = (variant, int(mb * MB))
+        if key not in self.cache:
+            self.cache[key] = prepare_data.corpus(key[1], self.base[variant])
+        return self.cache[key]
 
-    def drop_larger_than(self, chars: int) -> None:
-        for k in [k for k in self.cache if k > chars]:
-            del self.cache[k]
-
-
-def repeats_for(mb: float, requested: int) -> int:
-    return requested if mb <= 10 else max(1, requested - 1)
+    def drop(self) -> None:
+        self.cache.clear()
 
 
-def pick_segment(text: str, offset: int, length: int) -> str:
-    """A run of `length` characters of prose, from a word start to a word end."""
-    word = re.compile(r"[A-Za-z][A-Za-z ,.'-]*[A-Za-z]")
-    i = offset
-    while True:
-        i = text.index(" ", i) + 1
-        seg = text[i:i + length]
-        if (word.fullmatch(seg) and "  " not in seg and text[i + length:i + length + 1] == " "):
-            return seg
+def label(variant: str, mb: float) -> str:
+    return f"{LABELS[variant]} {mb:g} MB"
 
 
-def typo(segment: str) -> str:
-    """One substituted letter near the middle, as an OCR or typing slip would make."""
-    i = len(segment) // 2
-    while not segment[i].isalpha():
-        i += 1
-    c = segment[i]
-    new = chr((ord(c.lower()) - 97 + 13) % 26 + 97)
-    return segment[:i] + new + segment[i + 1:]
+class Bench:
+    def __init__(self, args, texts: Texts, report: Report) -> None:
+        self.args = args
+        self.texts = texts
+        self.report = report
+        self.stalls: list[tuple[float, str]] = []
 
+    def mine(self, fn: Callable[[str], Any], text: str, what: str, budget: float | None = None,
+             repeat: int | None = None) -> Timing:
+        t = timed(fn, text, repeat or self.args.repeat, budget or self.args.budget,
+                  ticker=True)
+        if t.stall is not None:
+            self.stalls.append((t.stall, what))
+        return t
 
-# --- exact tokens --------------------------------------------------------------------------
+    def mine_bounded(self, fn: Callable[[str], Any], text: str, what: str,
+                     first_chars: int = 2000) -> tuple[Timing | None, str]:
+        t, note = harness.timed_bounded(fn, text, self.args.budget, self.args.hard_timeout,
+                                        first_chars)
+        if t is not None and t.stall is not None:
+            self.stalls.append((t.stall, what))
+        return t, note
 
+    def peer(self, fn: Callable[[Any], Any], text: str, prepare=None) -> Timing:
+        return timed(fn, text, self.args.repeat, self.args.peer_budget, prepare=prepare)
 
-def bench_token(texts: Texts, args, targets: list[Target]) -> Table:
-    table = Table("exact_token_extract, tokenizer ' ' (one-token patterns)")
-    patterns = {"frequent 'the'": "the", "rare 'mysterious'": "mysterious"}
-    sample = texts.get(MB)
-    for name, pat in patterns.items():
-        mine = veskal.exact_token_extract(sample, pat, " ", False, False)
-        theirs = peers.split_loop(sample, pat)
-        same = "equal" if mine == theirs else f"DIFFERENT ({len(mine)} vs {len(theirs)})"
-        table.notes.append(f"check {name} on 1 MB: veskal and the split loop give {same} spans")
-    if peers.flashtext is not None:
-        table.notes.append("flashtext cuts words at every non-word character (so 'the.' counts),"
-                           " hence its larger counts; the split loop gives exactly veskal's spans")
-    warm = texts.get(MB // 10)
-    for mb in args.token_sizes:
-        text = texts.get(int(mb * MB))
-        size = megabytes(text)
-        rep = repeats_for(mb, args.repeat)
-        for name, pat in patterns.items():
-            t, r = best_of(lambda s: veskal.exact_token_extract(s, pat, " ", False, False), rep,
-                           lambda: veskal.exact_token_extract(warm, pat, " ", False, False),
-                           text)
-            table.add(Row(name, size, "veskal", t, len(r)))
-            t, r = best_of(lambda: peers.split_loop(text, pat), rep,
-                           lambda: peers.split_loop(warm, pat))
-            table.add(Row(name, size, "split loop", t, len(r)))
-            kp = peers.flashtext_prepare(pat)
-            if kp is not None:
-                t, r = best_of(lambda: peers.flashtext_extract(kp, text), rep,
-                               lambda: peers.flashtext_extract(kp, warm))
-                table.add(Row(name, size, "flashtext", t, len(r)))
-            del r
-    for name in patterns:
-        for peer, want in (("split loop", 5), ("flashtext", 5)):
-            targets.append(Target(f"exact_token_extract {name} vs {peer}", want,
-                                  ratio_at_largest(table, name, peer)))
-    return table
+    def compare(self, section: str, search: str, variant: str, mb: float,
+                mine: Callable[[str], Any], contenders: list[tuple], mine_budget=None,
+                mine_timing: Timing | None = None, bound: int = 0) -> Timing | None:
+        """One row per peer: peer time / veskal time per character of the same text.
 
-
-# --- exact raw -----------------------------------------------------------------------------
-
-
-def bench_raw(texts: Texts, args, targets: list[Target]) -> Table:
-    table = Table("exact_raw_extract, strategies []")
-    patterns = {"rare 'mysterious'": "mysterious", "frequent 'the'": "the"}
-    sample = texts.get(MB)
-    for name, pat in patterns.items():
-        mine = [(s, e) for s, e, _ in veskal.exact_raw_extract(sample, pat, False, False, [])]
-        theirs = peers.find_loop(sample, pat)
-        if mine == theirs:
-            verdict = "the same spans"
-        elif set(mine) <= set(theirs):
-            verdict = (f"a subset ({len(mine)} of {len(theirs)}: touching occurrences are"
-                       " merged into one)")
+        `contenders` holds (peer name, fn, target or None, note[, prepare]) tuples; `prepare`
+        turns the text into the peer's input outside its time. A non-zero `bound` runs veskal
+        in a child killed at the hard timeout, starting on that many characters.
+        """
+        text = self.texts.get(variant, mb)
+        where = label(variant, mb)
+        mine_note = ""
+        if mine_timing is not None:
+            me = mine_timing
+        elif bound:  # may take minutes even on a short prefix
+            got, mine_note = self.mine_bounded(mine, text, f"{search}, {where}", bound)
+            if got is None:
+                self.report.add(Row(section, search, where, "", None, "×", None, None, None,
+                                    mine_note))
+                return None
+            me = got
         else:
-            verdict = f"DIFFERENT spans ({len(mine)} vs {len(theirs)})"
-        table.notes.append(f"check {name} on 1 MB: veskal gives {verdict} of the str.find loop")
-    table.notes.append("peers report every occurrence, overlapping ones included; veskal also"
-                       " merges touching or overlapping ones (one per cluster), which for these"
-                       " patterns in prose changes nothing or next to nothing")
-    table.notes.append("StringZilla searches the UTF-8 bytes, encoded outside the timing, so its"
-                       " spans are byte offsets")
-    table.notes.append("the prose holds accented letters, so veskal encodes it to UTF-8 on every"
-                       " call; '(ASCII)' rows run on a copy with those letters replaced by '?',"
-                       " which veskal searches in place, without copying")
-    warm = texts.get(MB // 10)
-    for mb in args.raw_sizes:
-        text = texts.get(int(mb * MB))
-        size = megabytes(text)
-        rep = repeats_for(mb, args.repeat)
-        zilla = peers.stringzilla_prepare(text)
-        zilla_warm = peers.stringzilla_prepare(warm)
-        for name, pat in patterns.items():
-            t, r = best_of(lambda s: veskal.exact_raw_extract(s, pat, False, False, []), rep,
-                           lambda: veskal.exact_raw_extract(warm, pat, False, False, []), text)
-            table.add(Row(name, size, "veskal", t, len(r)))
-            if pat == "mysterious":
-                ascii_text = text.encode("ascii", "replace").decode("ascii")
-                t, r = best_of(lambda: veskal.exact_raw_extract(ascii_text, pat, False, False, []),
-                               rep, lambda: veskal.exact_raw_extract(warm, pat, False, False, []))
-                table.add(Row(name, size, "veskal (ASCII)", t, len(r), "text lent, not copied"))
-                t, r = best_of(lambda: peers.find_loop(ascii_text, pat), rep,
-                               lambda: peers.find_loop(warm, pat))
-                table.add(Row(name, size, "str.find loop (ASCII)", t, len(r)))
-                del ascii_text
-            contenders = [("str.find loop", lambda s: peers.find_loop(s, pat)),
-                          ("re (?=pat)", lambda s: peers.re_lookahead(s, pat))]
-            automaton = peers.ahocorasick_prepare(pat)
-            if automaton is not None:
-                contenders.append(("pyahocorasick", lambda s: peers.ahocorasick_iter(automaton, s)))
-            for peer, fn in contenders:
-                t, r = best_of(lambda: fn(text), rep, lambda: fn(warm))
-                table.add(Row(name, size, peer, t, len(r)))
-            if zilla is not None:
-                t, r = best_of(lambda: peers.stringzilla_find_loop(zilla, pat), rep,
-                               lambda: peers.stringzilla_find_loop(zilla_warm, pat))
-                table.add(Row(name, size, "stringzilla find loop", t, len(r)))
-            del r
-    rare = "rare 'mysterious'"
-    targets.append(Target(f"exact_raw_extract {rare} vs str.find loop", 3,
-                          ratio_at_largest(table, rare, "str.find loop")))
-    targets.append(Target(f"exact_raw_extract {rare} vs StringZilla (within 3x = 0.33x)", 1 / 3,
-                          ratio_at_largest(table, rare, "stringzilla find loop")))
-    mine = [r for r in table.rows if r.case == rare and r.contender == "veskal (ASCII)"]
-    theirs = [r for r in table.rows if r.case == rare and r.contender == "str.find loop (ASCII)"]
-    if mine and theirs:
-        targets.append(Target(f"exact_raw_extract {rare}, ASCII text, vs str.find loop", 3,
-                              theirs[-1].seconds / mine[-1].seconds))
-    return table
+            me = self.mine(mine, text, f"{search}, {where}", mine_budget)
+        function = re.search(r"\((\w+)", section)
+        case = f"{function.group(1) + ', ' if function else ''}{search}\n{LABELS[variant]}\n{mb:g}"
+        speeds = self.report.speeds.setdefault(case, {})
+        speeds["veskal"] = me.mb_per_s
+        for name, fn, target, note, *prepare in contenders:
+            if fn is None:
+                continue
+            try:
+                them = self.peer(fn, text, *prepare)
+            except Exception as exc:  # a failing peer loses its row, not the run
+                self.report.notes.append(f"{name} failed on {search}: {exc}")
+                continue
+            speeds[name] = them.mb_per_s
+            notes = [n for n in (note, mine_note) if n]
+            if me.prefix and not mine_note:
+                notes.append(f"veskal timed on {me.chars / MB:.3g} MB, extrapolated")
+            if them.prefix:
+                notes.append(f"peer timed on {them.chars / MB:.3g} MB, extrapolated")
+            self.report.add(Row(section, search, where, name, them.per_char / me.per_char,
+                                "×", target, me.mb_per_s, them.mb_per_s, "; ".join(notes),
+                                "< " if me.lower else ""))
+        return me
 
 
-# --- conflict resolution -------------------------------------------------------------------
+# --- patterns drawn from the text ----------------------------------------------------------
+
+WORD = r"[^\W\d_]+"
 
 
-def bench_solver(args) -> Table:
-    table = Table("conflict resolution through exact_raw_extract")
-    table.notes.append("'a'*n gives n touching candidates in one cluster; 'a '*n gives n"
-                       " separate ones; growth should be linear in the number of candidates")
-    cases = [
-        ("touching, strategies []", "a", []),
-        ("touching, three strategies", "a", ["best_match", "shortest",
-                                             "minimum_isolated_character"]),
-        ("separate, strategies []", "a ", []),
-        ("separate, three strategies", "a ", ["best_match", "shortest",
-                                              "minimum_isolated_character"]),
+def segment(text: str, n: int, offset: int) -> str:
+    """n characters of prose that begin and end on a word, from the first such run after
+    `offset`. Lines are short in manual pages, so long segments join lines with one blank."""
+    if n <= 64:
+        rx = re.compile(rf"(?<![^\s(]){WORD}(?:[ ,'’-]{{1,2}}{WORD})*")
+        for m in rx.finditer(text, offset):
+            s = m.group()
+            if len(s) >= n and (len(s) == n or not s[n].isalpha()) and s[n - 1].isalpha() \
+                    and "  " not in s[:n]:
+                return s[:n]
+        raise ValueError(f"no segment of {n} characters")
+    flat = " ".join(text[offset:offset + 4 * n].split()[1:])
+    return flat[:n].rstrip()
+
+
+def tokens_from(text: str, count: int, offset: int) -> str:
+    return " ".join(text[offset:].split(None, count)[:count])
+
+
+class Patterns:
+    def __init__(self, texts: Texts) -> None:
+        fr = texts.base["fr"]
+        self.rare_fr = "déclencher"
+        self.frequent_fr = "les"
+        self.rare_en = "repertoire"
+        self.by_length = {n: segment(fr, n, 200_000 + 1000 * n) for n in (8, 16, 32, 64, 200)}
+        self.huge = fr[300_000:400_000]
+        self.one_token = self.by_length[8]
+        self.three_tokens = self.by_length[16]
+        self.many_tokens = tokens_from(fr, 200, 500_000)
+
+
+# --- do the peers answer the same question? ------------------------------------------------
+
+
+def agreement(mine: list, theirs: list) -> str:
+    mine_set, theirs_set = set(map(tuple, mine)), set(map(tuple, theirs))
+    if mine_set == theirs_set:
+        return f"the same {len(mine_set)} results"
+    if mine_set <= theirs_set:
+        return f"a subset ({len(mine_set)} of {len(theirs_set)})"
+    return f"DIFFERENT results ({len(mine_set - theirs_set)} of {len(mine_set)} not in the peer's)"
+
+
+def check_peers(b: Bench, pats: Patterns) -> None:
+    """Compares veskal's results with the loops that stand for it, on small texts, so that a
+    ratio never compares different work unnoticed. veskal keeps one match per cluster of
+    touching candidates, so a subset of the loop's candidates is the expected answer."""
+    rare, freq, p8, p16 = pats.rare_fr, pats.frequent_fr, pats.by_length[8], pats.by_length[16]
+    fr = b.texts.base["fr"][:1_000_000]
+    # OCR text around the patterns' own places, so that the fuzzy checks have matches to agree on.
+    at = b.texts.base["fr"].find(p16)
+    ocr = b.texts.base["ocr"][at - 25_000:at + 25_000]
+    small = ocr[25_000 - 1500:25_000 + 1500]
+    spans = lambda r: [(x[0], x[1]) for x in r]  # noqa: E731
+    checks = [
+        (f"exact_raw_extract '{rare}' / str.find loop",
+         spans(veskal.exact_raw_extract(fr, rare, False, False, [])), peers.find_loop(fr, rare)),
+        (f"exact_raw_extract '{freq}' / str.find loop",
+         spans(veskal.exact_raw_extract(fr, freq, False, False, [])), peers.find_loop(fr, freq)),
+        ("exact_raw_extract, both flags / lower() + replace + find loop",
+         spans(veskal.exact_raw_extract(fr, rare, True, True, [])),
+         peers.lower_replace_find(fr, rare)),
+        (f"exact_token_extract '{freq}' / split loop",
+         veskal.exact_token_extract(fr, freq, " ", False, False), peers.split_loop(fr, freq)),
     ]
-    for millions in args.solver_sizes:
-        n = int(millions * MB)
-        for name, unit, strategies in cases:
-            text = unit * n
-            size = megabytes(text)
-            rep = repeats_for(millions * len(unit), args.repeat)
-            t, r = best_of(lambda: veskal.exact_raw_extract(text, "a", False, False, strategies),
-                           rep, lambda: veskal.exact_raw_extract(text[:1000], "a", False, False,
-                                                                 strategies))
-            expected = 1 if unit == "a" else n
-            note = f"{label(millions)}M candidates, {n / t / 1e6:.1f} M candidates/s"
-            if len(r) != expected:
-                note += f"; UNEXPECTED {len(r)} results, wanted {expected}"
-            table.add(Row(name, size, "veskal", t, len(r), note))
-            del r
-    return table
+    if peers.rf_distance is not None:
+        checks.append(("fuzzy_raw_extract k = 1 / window loop",
+                       veskal.fuzzy_raw_extract(ocr, p16, False, False, "levenshtein", 1, 0, []),
+                       peers.window_loop(ocr, p16, "levenshtein", 1, 0)))
+        for metric in peers.METRICS:
+            checks.append((f"fuzzy_raw_extract {metric} t = 0.25 / window loop",
+                           veskal.fuzzy_raw_extract(small, p16, False, False, metric, 0.25, 1,
+                                                    []),
+                           peers.window_loop(small, p16, metric, 0.25, 1)))
+        for threshold, kind in ((1, 0), (0.2, 1)):
+            checks.append((f"fuzzy_token_extract threshold {threshold} / token loop",
+                           veskal.fuzzy_token_extract(ocr, p8, " ", False, False, "levenshtein",
+                                                      threshold, kind, []),
+                           peers.token_window_loop(ocr, p8, "levenshtein", threshold, kind)))
+    for what, mine, theirs in checks:
+        verdict = agreement(mine, theirs)
+        b.report.notes.append(f"check, {what}: veskal gives {verdict}")
+        print(f"  {what}: {verdict}", flush=True)
+
+
+# --- exact raw and exact token -------------------------------------------------------------
+
+
+def bench_exact(b: Bench, pats: Patterns) -> None:
+    sec = "Exact search (exact_raw_extract)"
+    big = max(b.args.raw_sizes)
+    zilla = peers.stringzilla is not None
+    aho = peers.ahocorasick is not None
+    for variant, word in (("fr", pats.rare_fr), ("fr1", pats.rare_fr), ("en", pats.rare_en)):
+        for mb in b.args.raw_sizes:
+            final = mb == big
+            want_find = Target("≥", 3) if final and variant in ("fr", "en") else None
+            want_str = Target("≥", 1) if final and variant == "fr" else None
+            want_bytes = Target("≥", 1 / 1.5) if final and variant == "en" else None
+            automaton = peers.ahocorasick_automaton([word]) if aho else None
+            b.compare(sec, f"rare word '{word}', no flags", variant, mb,
+                      lambda s: veskal.exact_raw_extract(s, word, False, False, []), [
+                          ("str.find loop", lambda s: peers.find_loop(s, word), want_find, ""),
+                          ("StringZilla find loop on the str",
+                           (lambda s: peers.stringzilla_str(s, word)) if zilla else None,
+                           want_str, "UTF-8 conversion in its time; byte offsets"),
+                          ("StringZilla on encoded bytes",
+                           (lambda data: peers.stringzilla_bytes(data, word)) if zilla else None,
+                           want_bytes, "the limit: encoded before timing; byte offsets",
+                           lambda s: s.encode("utf-8")),
+                          ("pyahocorasick", (lambda s: peers.ahocorasick_iter(automaton, s))
+                           if aho else None, None, ""),
+                      ])
+    for mb in b.args.raw_sizes:
+        word = pats.frequent_fr
+        b.compare(sec, f"frequent word '{word}', no flags", "fr", mb,
+                  lambda s: veskal.exact_raw_extract(s, word, False, False, []), [
+                      ("str.find loop", lambda s: peers.find_loop(s, word),
+                       Target("≥", 2) if mb == big else None,
+                       "every occurrence; veskal merges touching ones"),
+                  ])
+    for mb in b.args.raw_sizes:
+        word = pats.rare_fr
+        b.compare(sec, f"'{word}', case_insensitive + special_char_insensitive", "fr", mb,
+                  lambda s: veskal.exact_raw_extract(s, word, True, True, []), [
+                      ("lower() + 14 replace + find loop",
+                       lambda s: peers.lower_replace_find(s, word),
+                       Target("≥", 5) if mb == big else None, ""),
+                  ])
+    b.texts.drop()
+
+
+def bench_token(b: Bench, pats: Patterns) -> None:
+    sec = "Exact token search (exact_token_extract, separator ' ')"
+    big = max(b.args.token_sizes)
+    for word in (pats.rare_fr, pats.frequent_fr):
+        ft = peers.flashtext_processor([word]) if peers.flashtext else None
+        ft2 = peers.flashtext2_processor([word]) if peers.flashtext2 else None
+        for mb in b.args.token_sizes:
+            b.compare(sec, f"'{word}'", "fr", mb,
+                      lambda s: veskal.exact_token_extract(s, word, " ", False, False), [
+                          ("split loop", lambda s: peers.split_loop(s, word),
+                           Target("≥", 10) if mb == big else None, "the same spans"),
+                          ("flashtext2 (native)",
+                           (lambda s: peers.flashtext2_extract(ft2, s)) if ft2 else None, None,
+                           "cuts words at any non-word character"),
+                          ("flashtext", (lambda s: peers.flashtext_extract(ft, s)) if ft else None,
+                           None, "cuts words at any non-word character"),
+                      ])
+    b.texts.drop()
 
 
 # --- fuzzy ---------------------------------------------------------------------------------
 
 
-def adaptive_slice(fn, text: str, limit_chars: int, min_seconds: float, repeat: int):
-    """Times `fn` on the largest leading slice that stays affordable.
-
-    Starts small and doubles while a run is faster than `min_seconds`, up to `limit_chars`,
-    so very slow peers are measured on less text; MB/s stays comparable across sizes.
-    """
-    chars = min(64_000, limit_chars)
-    while True:
-        part = text[:chars]
-        t, r = best_of(lambda: fn(part), 1)
-        if t >= min_seconds or chars >= limit_chars:
-            break
-        chars = min(chars * 4 if t < min_seconds / 8 else chars * 2, limit_chars)
-    if t < 2.0 and repeat > 1:
-        t2, r = best_of(lambda: fn(part), repeat - 1)
-        t = min(t, t2)
-    return part, t, r
-
-
-def fuzzy_patterns(text: str) -> dict[int, tuple[str, str]]:
-    return {n: (seg, typo(seg)) for n, seg in
-            ((n, pick_segment(text, off, n)) for n, off in
-             ((8, 10_000), (16, 30_000), (32, 50_000)))}
-
-
-def bench_fuzzy(texts: Texts, args, targets: list[Target]) -> Table:
-    table = Table("fuzzy_raw_extract, 'levenshtein', threshold_kind 0, strategies []")
-    base = texts.base
-    patterns = fuzzy_patterns(base)
-    for n, (seg, pat) in patterns.items():
-        table.notes.append(f"pattern {n}: {pat!r} (from {seg!r})")
-    table.notes.append(f"peers are timed on a leading slice of at most {label(args.peer_mb)} MB"
-                       " (smaller when they are slow); MB/s is comparable across sizes")
-    table.notes.append("veskal compares windows of exactly the pattern's length (threshold_kind"
-                       " 0) and keeps one match per cluster; the peers report variable-length"
-                       " matches (edlib only those at the best distance), so counts differ")
-    peer_limit = int(args.peer_mb * MB)
-    warm = texts.get(100_000)
+def bench_fuzzy(b: Bench, pats: Patterns) -> None:
+    """Edit distance within k, windows of the pattern's length (threshold_kind 0)."""
+    sec = "Fuzzy search within k edits (fuzzy_raw_extract, levenshtein, threshold_kind 0)"
     for k in (1, 2):
-        for n, (seg, pat) in patterns.items():
-            case = f"len {n}, k={k}"
-            for mb in args.fuzzy_sizes:
-                text = texts.get(int(mb * MB))
-                rep = repeats_for(mb, args.repeat)
-                t, r = best_of(lambda s: veskal.fuzzy_raw_extract(
-                    s, pat, False, False, "levenshtein", k, 0, []), rep,
-                    lambda: veskal.fuzzy_raw_extract(warm, pat, False, False, "levenshtein", k,
-                                                     0, []), text)
-                table.add(Row(case, megabytes(text), "veskal", t, len(r)))
-            text = texts.get(max(int(mb * MB) for mb in args.fuzzy_sizes))
-            contenders = []
-            if peers.fuzzysearch is not None:
-                contenders.append(("fuzzysearch", lambda s: peers.fuzzysearch_find(s, pat, k)))
-            compiled = peers.regex_prepare(pat, k)
-            if compiled is not None:
-                contenders.append(("regex {e<=k}", lambda s: peers.regex_find(compiled, s)))
-            if peers.edlib is not None:
-                contenders.append(("edlib HW", lambda s: peers.edlib_find(s, pat, k)))
-            for peer, fn in contenders:
-                fn(warm[:10_000])
-                part, t, r = adaptive_slice(fn, text, peer_limit, args.peer_seconds, args.repeat)
-                table.add(Row(case, megabytes(part), peer, t, len(r)))
-    for peer, want in (("fuzzysearch", 10), ("regex {e<=k}", 10)):
-        targets.append(worst_target(table, f"fuzzy_raw_extract vs {peer}", peer, want))
-    targets.append(worst_target(table, "fuzzy_raw_extract vs edlib HW (no target)", "edlib HW",
-                                0))
-    return table
+        for n in (8, 16, 32):
+            pat = pats.by_length[n]
+            search = f"pattern {n}, k = {k}"
+            compiled = peers.regex_compile(pat, k) if peers.regex else None
+            for mb in b.args.fuzzy_sizes:
+                b.compare(sec, search, "ocr", mb,
+                          lambda s: veskal.fuzzy_raw_extract(s, pat, False, False,
+                                                             "levenshtein", k, 0, []), [
+                              ("fuzzysearch", (lambda s: peers.fuzzysearch_find(s, pat, k))
+                               if peers.fuzzysearch else None, Target("≥", 10),
+                               "variable-length matches"),
+                              ("edlib (UTF-8 bytes)", (lambda s: peers.edlib_find(s, pat, k))
+                               if peers.edlib else None, None,
+                               "best-distance hits only, byte offsets; encoding in its time"),
+                              ("regex {e<=k}", (lambda s: peers.regex_find(compiled, s))
+                               if compiled else None, None,
+                               "non-overlapping, variable-length matches"),
+                          ])
+    b.texts.drop()
 
 
-def bench_fuzzy_token(texts: Texts, args, targets: list[Target]) -> Table:
-    table = Table("fuzzy_token_extract, tokenizer ' ', 'levenshtein', threshold_kind 0, "
-                  "strategies []")
-    patterns = fuzzy_patterns(texts.base)
-    table.notes.append("the loop tokenises with re, slices each run of tokens, trims it and calls"
-                       " rapidfuzz Levenshtein.distance with score_cutoff=k; it does not merge"
-                       " overlapping candidates")
-    sample = texts.get(MB)
-    for k in ((1, 2) if peers.rapidfuzz_distance is not None else ()):
-        for n, (seg, pat) in patterns.items():
-            mine = veskal.fuzzy_token_extract(sample, pat, " ", False, False, "levenshtein", k, 0,
-                                              [])
-            theirs = peers.token_window_loop(sample, pat, k)
-            verdict = ("a subset, as expected" if set(mine) <= set(theirs)
-                       else "NOT a subset")
-            table.notes.append(f"check len {n}, k={k} on 1 MB: veskal's {len(mine)} matches are"
-                               f" {verdict} of the loop's {len(theirs)} candidates")
-    peer_limit = int(args.peer_mb * MB)
-    warm = texts.get(100_000)
-    for k in (1, 2):
-        for n, (seg, pat) in patterns.items():
-            case = f"len {n}, k={k}"
-            for mb in args.fuzzy_sizes:
-                text = texts.get(int(mb * MB))
-                rep = repeats_for(mb, args.repeat)
-                t, r = best_of(lambda s: veskal.fuzzy_token_extract(
-                    s, pat, " ", False, False, "levenshtein", k, 0, []), rep,
-                    lambda: veskal.fuzzy_token_extract(warm, pat, " ", False, False,
-                                                       "levenshtein", k, 0, []), text)
-                table.add(Row(case, megabytes(text), "veskal", t, len(r)))
-            if peers.rapidfuzz_distance is not None:
-                text = texts.get(peer_limit)
-                t, r = best_of(lambda: peers.token_window_loop(text, pat, k), args.repeat,
-                               lambda: peers.token_window_loop(warm, pat, k))
-                table.add(Row(case, megabytes(text), "rapidfuzz loop", t, len(r)))
-    targets.append(worst_target(table, "fuzzy_token_extract vs rapidfuzz loop", "rapidfuzz loop",
-                                20))
-    return table
+def bench_metrics(b: Bench, pats: Patterns) -> None:
+    sec = ("Fuzzy search under a normalised threshold (fuzzy_raw_extract, threshold_kind 1),"
+           " against a Python loop scoring the same windows with rapidfuzz")
+    mb = b.args.metric_mb
+    slowest: tuple[float, str] | None = None
+    for metric in peers.METRICS:
+        for n in (16, 64):
+            pat = pats.by_length[n]
+            for t in (0.1, 0.25):
+                me = b.compare(
+                    sec, f"{metric}, pattern {n}, t = {t}", "ocr", mb,
+                    lambda s: veskal.fuzzy_raw_extract(s, pat, False, False, metric, t, 1, []),
+                    [("Python loop + rapidfuzz",
+                      (lambda s: peers.window_loop(s, pat, metric, t, 1))
+                      if peers.rf_distance else None, Target("≥", 30),
+                      "no overlap resolution")], bound=max(2000, 5 * n))
+                if me is None:
+                    continue
+                if n == 64 and t == 0.25 and (slowest is None or me.mb_per_s < slowest[0]):
+                    slowest = (me.mb_per_s, metric)
+    if slowest:
+        b.report.add(Row(sec, "slowest metric at pattern 64, t = 0.25", label("ocr", mb), "",
+                         slowest[0], "MB/s", Target("≥", 10, "MB/s"), slowest[0], None,
+                         slowest[1]))
+    sec2 = "Long patterns (fuzzy_raw_extract, threshold_kind 1)"
+    pat = pats.by_length[200]
+    text = b.texts.get("ocr", 1)
+    for metric in peers.METRICS:
+        what = f"{metric}, 200-character pattern, t = 0.5"
+        me, note = b.mine_bounded(
+            lambda s: veskal.fuzzy_raw_extract(s, pat, False, False, metric, 0.5, 1, []), text,
+            what, 5 * len(pat))
+        if me is not None and me.prefix and not note:
+            note = f"timed on {me.chars:,} characters, extrapolated"
+        b.report.add(Row(sec2, what, label("ocr", 1), "", me and me.per_char * MB, "s per MB",
+                         Target("≤", 10, "s"), me and me.mb_per_s, None, note,
+                         "> " if me and me.lower else ""))
+    what = "levenshtein, 100,000-character pattern, t = 0.9"
+    small = b.texts.get("ocr", 0.01)
+    huge = pats.huge
+    status, got = bounded(lambda: _time_once(lambda: veskal.fuzzy_raw_extract(
+        small, huge, False, False, "levenshtein", 0.9, 1, [])), b.args.hard_timeout)
+    if status == "ok":
+        b.report.add(Row(sec2, what, label("ocr", 0.01), "", got[0], "s", None, None, None,
+                         f"{got[1]} matches; no window is long enough to match"))
+    elif status == "timeout":
+        b.report.add(Row(sec2, what, label("ocr", 0.01), "", b.args.hard_timeout, "s", None,
+                         None, None, "stopped at the deadline", "> "))
+    else:
+        b.report.add(Row(sec2, what, label("ocr", 0.01), "", None, "s", None, None, None,
+                         str(got)))
+    b.texts.drop()
 
 
-# --- targets -------------------------------------------------------------------------------
+def _time_once(fn: Callable[[], Any]) -> tuple[float, int]:
+    t0 = time.perf_counter()
+    r = fn()
+    return time.perf_counter() - t0, len(r)
 
 
-def ratio_at_largest(table: Table, case: str, peer: str) -> float | None:
-    theirs = [r for r in table.rows if r.case == case and r.contender == peer]
-    if not theirs:
-        return None
-    r = max(theirs, key=lambda x: x.size_mb)
-    mine = table.veskal_speed(case, r.size_mb)
-    return None if mine is None else mine / r.mb_per_s
+def bench_fuzzy_token(b: Bench, pats: Patterns) -> None:
+    sec = ("Fuzzy token search (fuzzy_token_extract, separator ' ', levenshtein), against a"
+           " split-based Python loop scoring the same token runs with rapidfuzz")
+    for name, pat in (("1 token", pats.one_token), ("3 tokens", pats.three_tokens)):
+        for threshold, kind in ((1, 0), (0.2, 1)):
+            setting = f"k = {threshold}" if kind == 0 else f"t = {threshold}"
+            for mb in b.args.token_sizes:
+                b.compare(sec, f"{name} '{pat}', {setting}", "ocr", mb,
+                          lambda s: veskal.fuzzy_token_extract(
+                              s, pat, " ", False, False, "levenshtein", threshold, kind, []),
+                          [("Python token loop + rapidfuzz",
+                            (lambda s: peers.token_window_loop(s, pat, "levenshtein", threshold,
+                                                               kind))
+                            if peers.rf_distance else None, Target("≥", 20),
+                            "no overlap resolution")])
+    pat = pats.many_tokens
+    mb = b.args.metric_mb
+    text = b.texts.get("ocr", mb)
+    search = "200 tokens, damerau_levenshtein, t = 0.5"
+    me, note = b.mine_bounded(lambda s: veskal.fuzzy_token_extract(
+        s, pat, " ", False, False, "damerau_levenshtein", 0.5, 1, []), text, search,
+        5 * len(pat))
+    if me is None:
+        b.report.add(Row(sec, search, label("ocr", mb), "", None, "s per MB", None, None, None,
+                         note))
+    else:
+        b.compare(sec, search, "ocr", mb, lambda s: None,
+                  [("Python token loop + rapidfuzz",
+                    (lambda s: peers.token_window_loop(s, pat, "damerau_levenshtein", 0.5, 1))
+                    if peers.rf_distance else None, None,
+                    "; ".join(filter(None, ["no overlap resolution", note])))],
+                  mine_timing=me)
+    b.texts.drop()
 
 
-def worst_target(table: Table, description: str, peer: str, want: float) -> Target:
-    ratios = [(ratio_at_largest(table, case, peer), case)
-              for case in dict.fromkeys(r.case for r in table.rows)]
-    ratios = [(x, c) for x, c in ratios if x is not None]
+# --- growth and memory ---------------------------------------------------------------------
+
+
+def growth_cases(pats: Patterns) -> list[tuple[str, str, Callable[[str], Any], bool]]:
+    """(name, variant, call, whether the time must grow linearly)."""
+    rare, p16, p8 = pats.rare_fr, pats.by_length[16], pats.by_length[8]
+    cases = [
+        ("exact_raw_extract", "fr", lambda s: veskal.exact_raw_extract(s, rare, False, False, []),
+         False),
+        ("exact_raw_extract, both flags", "fr",
+         lambda s: veskal.exact_raw_extract(s, rare, True, True, []), False),
+        ("exact_token_extract", "fr",
+         lambda s: veskal.exact_token_extract(s, rare, " ", False, False), False),
+        ("fuzzy_raw_extract, k = 1", "ocr",
+         lambda s: veskal.fuzzy_raw_extract(s, p16, False, False, "levenshtein", 1, 0, []), True),
+        ("fuzzy_token_extract, k = 1", "ocr",
+         lambda s: veskal.fuzzy_token_extract(s, p8, " ", False, False, "levenshtein", 1, 0, []),
+         True),
+    ]
+    for metric in peers.METRICS:
+        cases.append((f"fuzzy_raw_extract, {metric}, t = 0.25", "ocr",
+                      lambda s, m=metric: veskal.fuzzy_raw_extract(s, p16, False, False, m, 0.25,
+                                                                   1, []), True))
+    return cases
+
+
+def loglog_slope(points: list[tuple[int, float]]) -> float:
+    """Least-squares slope of log(time) against log(size)."""
+    xs = [math.log(c) for c, _ in points]
+    ys = [math.log(t) for _, t in points]
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+
+
+def bench_growth(b: Bench, pats: Patterns) -> None:
+    sec = "Growth: time against text size (log-log slope; 1.0 is linear)"
+    lo, hi = b.args.growth_sizes
+    for name, variant, fn, linear in growth_cases(pats):
+        # Scale both sizes down, keeping their ratio, when the larger run would be too long.
+        probe = timed(fn, b.texts.get(variant, lo), 1, b.args.budget)
+        predicted = probe.per_char * hi * MB
+        scale = min(1.0, b.args.growth_budget / predicted) if predicted > 0 else 1.0
+        small, middle, large = (float(f"{mb * scale:.3g}") for mb in (lo, math.sqrt(lo * hi), hi))
+        # Every text repeats the same stretch of prose, so only their length differs.
+        unit = b.texts.base[variant][:int(small * MB)]
+        points = []
+        for mb in (small, middle, large):
+            text = prepare_data.corpus(int(mb * MB), unit)
+            t = b.mine(fn, text, f"{name}, {label(variant, mb)}", budget=b.args.growth_budget)
+            points.append((len(text), t.seconds))
+        b.report.growth[name] = points
+        note = " → ".join(f"{c / MB:.3g}" for c, _ in points) + " MB: " + \
+            " → ".join(f"{t:.3g}" for _, t in points) + " s"
+        slope = loglog_slope(points)
+        b.report.add(Row(sec, name, LABELS[variant], "", slope, "",
+                         Target("±0.1", 1.0, "") if linear else None, None, None, note))
+        b.texts.drop()
+
+
+def bench_memory(b: Bench, pats: Patterns) -> None:
+    sec = ("Peak memory: extra bytes per character of text, measured as the growth of the"
+           " resident set of a fresh process during one call")
+    mb = b.args.memory_mb
+    rare, p16, p8 = pats.rare_fr, pats.by_length[16], pats.by_length[8]
+    cases = [
+        ("exact_raw_extract, no flags", "fr", "exact_raw_extract", [rare, False, False, []], True),
+        ("exact_raw_extract, no flags", "fr1", "exact_raw_extract", [rare, False, False, []],
+         True),
+        ("exact_raw_extract, no flags", "en", "exact_raw_extract",
+         [pats.rare_en, False, False, []], True),
+        ("exact_raw_extract, both flags", "fr", "exact_raw_extract", [rare, True, True, []],
+         False),
+        ("exact_token_extract, no flags", "fr", "exact_token_extract",
+         [rare, " ", False, False], True),
+        ("exact_token_extract, both flags", "fr", "exact_token_extract",
+         [rare, " ", True, True], False),
+        ("fuzzy_raw_extract, k = 1, no flags", "ocr", "fuzzy_raw_extract",
+         [p8, False, False, "levenshtein", 1, 0, []], True),
+        ("fuzzy_raw_extract, t = 0.25, both flags", "ocr", "fuzzy_raw_extract",
+         [p16, True, True, "levenshtein", 0.25, 1, []], False),
+        ("fuzzy_token_extract, k = 1, both flags", "ocr", "fuzzy_token_extract",
+         [p8, " ", True, True, "levenshtein", 1, 0, []], False),
+    ]
+    for name, variant, function, args, in_place in cases:
+        got = harness.peak_memory(variant, int(mb * MB), function, args, sys.executable,
+                                  b.args.hard_timeout)
+        if "error" in got:
+            b.report.add(Row(sec, name, label(variant, mb), "", None, "B/char", None, None, None,
+                             got["error"]))
+            continue
+        per_char = got["extra"] / got["chars"]
+        # In place no copy is needed at all; otherwise at most the text's own storage again.
+        target = Target("≤", 0.01, "B/char") if in_place else Target("≤", got["kind"], "B/char")
+        note = f"the str holds {got['kind']} B/char"
+        if not got["exact"]:
+            note += "; upper bound (no peak reset)"
+        b.report.add(Row(sec, name, label(variant, mb), "", per_char, "B/char", target, None,
+                         None, note))
+
+
+# --- responsiveness ------------------------------------------------------------------------
+
+
+def _threads_run(fn: Callable[[str], Any], texts: list[str]) -> float:
+    barrier = threading.Barrier(len(texts) + 1)
+    errors: list[BaseException] = []
+
+    def work(s: str) -> None:
+        barrier.wait()
+        try:
+            fn(s)
+        except BaseException as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in texts]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    t0 = time.perf_counter()
+    for t in threads:
+        t.join()
+    if errors:
+        raise errors[0]
+    return time.perf_counter() - t0
+
+
+def bench_threads(b: Bench, pats: Patterns) -> None:
+    sec = "Responsiveness: threads, stalls and Ctrl-C"
+    mb = b.args.thread_mb
+    base = b.texts.base["ocr"]
+    p16 = pats.by_length[16]
+    def fn(s):
+        return veskal.fuzzy_raw_extract(s, p16, False, False, "levenshtein", 0.25, 1, [])
+    search = "fuzzy_raw_extract levenshtein, pattern 16, t = 0.25"
+
+    def measure() -> dict[int, float]:
+        out = {}
+        for n in (1, 2, 4):
+            # Different texts: the corpus rotated by a different amount for each thread.
+            texts = []
+            for i in range(n):
+                cut = (len(base) // 5) * i
+                texts.append(prepare_data.corpus(int(mb * MB), base[cut:] + "\n" + base[:cut]))
+            fn(texts[0][:10_000])
+            out[n] = min(_threads_run(fn, texts) for _ in range(2))
+        return out
+
+    status, got = bounded(measure, b.args.hard_timeout * 4)
+    if status != "ok":
+        b.report.add(Row(sec, f"{search}, 2 threads", label("ocr", mb) + " each", "1 thread",
+                         None, "×", Target("≥", 1.8), None, None, str(got or status)))
+    else:
+        one = mb / got[1]
+        for n in (2, 4):
+            speed = n * mb / got[n]
+            b.report.add(Row(sec, f"{search}, {n} threads", label("ocr", mb) + " each",
+                             "the same, 1 thread", speed / one, "×",
+                             Target("≥", 1.8) if n == 2 else None, speed, one,
+                             "throughput ratio"))
+    status, got = bounded(lambda: _sigint_latency(pats, b.args.sigint_seconds),
+                          b.args.hard_timeout * 3)
+    what = "SIGINT 0.5 s into a long call → KeyboardInterrupt"
+    if status != "ok":
+        b.report.add(Row(sec, what, "OCR French", "", None, "ms", Target("≤", 50, "ms"), None,
+                         None, str(got or status)))
+    else:
+        latency, call_s, finished = got
+        note = f"a {call_s:.1f} s call" + ("; the call ran to its end first" if finished else "")
+        b.report.add(Row(sec, what, "OCR French", "", latency * 1000, "ms",
+                         Target("≤", 50, "ms"), None, None, note))
+
+
+def _sigint_latency(pats: Patterns, seconds: float) -> tuple[float, float, bool]:
+    """In a forked child: a call sized to last `seconds`, interrupted after 0.5 s."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    pat = pats.by_length[64]
+    base = prepare_data.build("ocr")
+    def fn(s):
+        return veskal.fuzzy_raw_extract(s, pat, False, False, "indel", 0.25, 1, [])
+    probe = timed(fn, base, 1, 1.0)
+    chars = int(min(50 * MB, seconds / max(probe.per_char, 1e-12)))
+    text = prepare_data.corpus(chars, base)
+    sent = [0.0]
+
+    def interrupt() -> None:
+        time.sleep(0.5)
+        sent[0] = time.perf_counter()
+        os.kill(os.getpid(), signal.SIGINT)
+
+    result = None
+    threading.Thread(target=interrupt, daemon=True).start()
+    t0 = time.perf_counter()
+    try:
+        result = fn(text)
+        time.sleep(seconds + 1)  # a signal that lands after the call still reaches us here
+        raise RuntimeError("no KeyboardInterrupt")
+    except KeyboardInterrupt:
+        caught = time.perf_counter()
+    return caught - sent[0], caught - t0, result is not None
+
+
+# --- many patterns -------------------------------------------------------------------------
+
+
+def names(text: str, count: int, seed: int = 7) -> list[str]:
+    """French-looking people and street names made of the text's capitalised words; a tenth
+    are pairs of capitalised words that stand side by side in the text, so some are found."""
+    capital = r"[A-ZÉÈ][a-zéèêëàâçôîïûù]{3,}"
+    words = sorted(set(re.findall(rf"\b{capital}\b", text)))
+    pairs = sorted(set(re.findall(rf"\b{capital} {capital}\b", text)))
+    rng = random.Random(seed)
+    out = dict.fromkeys(rng.sample(pairs, min(len(pairs), count // 10)))
+    kinds = ("rue", "avenue", "boulevard", "place", "impasse", "allée", "chemin", "quai")
+    links = ("de ", "du ", "des ", "de la ", "")
+    while len(out) < count:
+        if rng.random() < 0.5:
+            name = f"{rng.choice(words)} {rng.choice(words)}"
+        else:
+            name = f"{rng.choice(kinds)} {rng.choice(links)}{rng.choice(words)}"
+        out.setdefault(name)
+    return list(out)
+
+
+def bench_matcher(b: Bench, pats: Patterns) -> None:
+    sec = "Many patterns at once (Matcher)"
+    if not hasattr(veskal, "Matcher"):
+        b.report.notes.append("Matcher rows skipped: this veskal has no Matcher")
+        print("  skipped: veskal has no Matcher")
+        return
+    M = veskal.Matcher
+    fr = b.texts.base["fr"]
+    all_names = names(fr, 10_000)
+    five = all_names[:5000]
+    aho = peers.ahocorasick_automaton(five) if peers.ahocorasick else None
+    ft = peers.flashtext_processor(five) if peers.flashtext else None
+    ft2 = peers.flashtext2_processor(five) if peers.flashtext2 else None
+    exact_raw = M(five)
+    exact_token = M(five, tokenizer_pattern=" ")
+    loop_budget = b.args.peer_budget
+
+    def single_calls(call: Callable[[str, str], Any], pool: list[str]):
+        # A few patterns' calls, timed and scaled to all of them.
+        few = pool[: max(1, min(len(pool), b.args.loop_patterns))]
+        scale = len(pool) / len(few)
+
+        def run(s: str):
+            out = []
+            for p in few:
+                out.extend(call(s, p))
+            return out
+
+        return run, scale
+
+    for mb in b.args.matcher_sizes:
+        text = b.texts.get("fr", mb)
+        me = b.mine(exact_raw.find, text, f"Matcher exact raw, {label('fr', mb)}")
+        run, scale = single_calls(lambda s, p: veskal.exact_raw_extract(s, p, False, False, []),
+                                  five)
+        them = timed(run, text, 1, loop_budget)
+        b.report.add(Row(sec, "5,000 names, exact raw", label("fr", mb),
+                         "5,000 exact_raw_extract calls", them.per_char * scale / me.per_char,
+                         "×", Target("≥", 100), me.mb_per_s, them.mb_per_s / scale,
+                         f"{b.args.loop_patterns} calls timed, scaled to 5,000"))
+        if aho is not None:
+            b.compare(sec, "5,000 names, exact raw", "fr", mb, exact_raw.find,
+                      [("pyahocorasick", lambda s: peers.ahocorasick_iter(aho, s),
+                        Target("≥", 2), "every occurrence")], mine_timing=me)
+        b.compare(sec, "5,000 names, exact token", "fr", mb, exact_token.find, [
+            ("flashtext", (lambda s: peers.flashtext_extract(ft, s)) if ft else None,
+             Target("≥", 5), "cuts words at any non-word character"),
+            ("flashtext2 (native)", (lambda s: peers.flashtext2_extract(ft2, s)) if ft2 else None,
+             None, "cuts words at any non-word character"),
+        ])
+    mb = min(b.args.matcher_sizes)
+    text = b.texts.get("ocr", mb)
+    for mode, kwargs, call in (
+        ("fuzzy raw", {}, lambda s, p: veskal.fuzzy_raw_extract(s, p, False, False,
+                                                                "levenshtein", 1, 0, [])),
+        ("fuzzy token", {"tokenizer_pattern": " "},
+         lambda s, p: veskal.fuzzy_token_extract(s, p, " ", False, False, "levenshtein", 1, 0,
+                                                 [])),
+    ):
+        for count in (100, 1000, 10_000):
+            pool = all_names[:count]
+            matcher = M(pool, metric="levenshtein", threshold=1, threshold_kind=0, **kwargs)
+            me = b.mine(matcher.find, text, f"Matcher {mode} {count}")
+            run, scale = single_calls(call, pool)
+            them = timed(run, text, 1, loop_budget)
+            b.report.add(Row(sec, f"{count:,} names, {mode}, k = 1", label("ocr", mb),
+                             f"{count:,} single-pattern calls",
+                             them.per_char * scale / me.per_char, "×", Target("≥", 50),
+                             me.mb_per_s, them.mb_per_s / scale,
+                             f"{min(count, b.args.loop_patterns)} calls timed, scaled"))
+    size = b.args.doc_mb
+    source = b.texts.get("fr", size)
+    docs = [source[i * 1000:] + source[:i * 1000] for i in range(100)]
+    fuzzy = M(five[:1000], metric="levenshtein", threshold=1, threshold_kind=0)
+
+    def pool_seconds(threads: int) -> float:
+        t0 = time.perf_counter()
+        fuzzy.find_all(docs, threads=threads)
+        return time.perf_counter() - t0
+
+    pool_seconds(1)
+    one = min(pool_seconds(1) for _ in range(2))
+    two = min(pool_seconds(2) for _ in range(2))
+    b.report.add(Row(sec, "find_all, 1,000 names, fuzzy raw k = 1, 2 threads",
+                     f"100 French documents of {size:g} MB", "the same, 1 thread", one / two,
+                     "×", Target("≥", 1.8), 100 * size / two, 100 * size / one,
+                     "throughput ratio"))
+
+
+def against_baseline(report: Report, old: dict) -> None:
+    """veskal's speed on each row over its speed on the same row of an earlier run."""
+    sec = "Against the baseline run (veskal's speed now ÷ then, same row)"
+    before = {(r["section"], r["search"], r["text"]): r["veskal_mbs"] for r in old["rows"]
+              if r.get("veskal_mbs")}
+
+    def name(r: Row) -> str:
+        function = re.search(r"\((\w+)", r.section)
+        return f"{function.group(1) + ', ' if function else ''}{r.search}"
+
+    ratios = sorted((r.veskal_mbs / before[(r.section, r.search, r.text)], name(r), r.text)
+                    for r in list(report.rows) if r.veskal_mbs
+                    and before.get((r.section, r.search, r.text)))
+    ratios = list({(s, t): (x, s, t) for x, s, t in ratios}.values())
     if not ratios:
-        return Target(description, want, None)
-    worst, case = min(ratios)
-    best = max(x for x, _ in ratios)
-    return Target(f"{description}, worst case ({case}; best {best:.1f}x)", want, worst)
+        report.notes.append("baseline: no row in common")
+        return
+    ratios.sort()
+    median = ratios[len(ratios) // 2][0]
+    report.add(Row(sec, f"median over {len(ratios)} rows", "", "", median, "×"))
+    for x, search, text in ratios[:5]:
+        report.add(Row(sec, search, text, "", x, "×", Target("≥", 0.98), note="slowest rows"))
 
 
-# --- main ----------------------------------------------------------------------------------
+# --- output --------------------------------------------------------------------------------
 
 
 def machine() -> str:
@@ -374,24 +776,101 @@ def machine() -> str:
                 break
     except OSError:
         pass
-    return (f"{os.cpu_count()} cores ({cpu}), {platform.system()} {platform.release()},"
+    return (f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()},"
             f" Python {platform.python_version()}")
 
 
-def load_warning(own: float = 0.0) -> str | None:
-    """Other processes inflate wall-clock times; say so rather than let the figures mislead.
-
-    `own` is the share of the load average that this benchmark itself adds.
-    """
+def load_average() -> float | None:
     try:
-        load = float(Path("/proc/loadavg").read_text().split()[0]) - own
+        return float(Path("/proc/loadavg").read_text().split()[0])
     except (OSError, ValueError, IndexError):
         return None
-    cores = os.cpu_count() or 1
-    if load <= cores - 0.5:
-        return None
-    return (f"warning: load average {load:.1f} from other processes on {cores} cores: they"
-            " compete for the CPU and the times are pessimistic")
+
+
+def draw(report: Report, out_dir: Path) -> list[Path]:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    out_dir.mkdir(parents=True, exist_ok=True)
+    paths = []
+    cases = [(c, v) for c, v in report.speeds.items() if len(v) > 1]
+    # One bar group per search and text: the largest size it ran on.
+    best: dict[tuple[str, str], tuple[str, dict]] = {}
+    for case, speeds in cases:
+        search, text, mb = case.split("\n")
+        # Of the per-metric rows, one setting is enough to show each metric.
+        if ", pattern " in search and not search.endswith("pattern 16, t = 0.25") \
+                and "k = " not in search:
+            continue
+        best[(search, text)] = (f"{search}, {text} {mb} MB", speeds)
+    if best:
+        chosen = list(best.values())
+        contenders = list(dict.fromkeys(k for _, v in chosen for k in v))
+        colours = {name: plt.cm.tab20(i % 20) for i, name in enumerate(contenders)}
+        colours["veskal"] = "black"
+        height = 0.8
+        fig, ax = plt.subplots(figsize=(12, 0.32 * sum(len(v) for _, v in chosen) + 2))
+        y = 0.0
+        ticks, labels = [], []
+        for case, speeds in chosen:
+            names_ = list(speeds)
+            for i, name in enumerate(names_):
+                ax.barh(y + i * height / len(names_), speeds[name], height / len(names_),
+                        color=colours[name], label=name)
+            ticks.append(y + height / 2 - height / len(names_) / 2)
+            labels.append(textwrap.fill(case, 42))
+            y += 1.2
+        handles, names_ = ax.get_legend_handles_labels()
+        unique = dict(zip(names_, handles))
+        ax.legend(unique.values(), unique.keys(), fontsize=7, loc="lower right")
+        ax.set_yticks(ticks, labels, fontsize=7)
+        ax.invert_yaxis()
+        ax.set_xscale("log")
+        ax.set_xlabel("throughput, MB/s (10^6 characters a second), log scale")
+        ax.set_title("veskal and its peers on the same text")
+        fig.tight_layout()
+        path = out_dir / "throughput.png"
+        fig.savefig(path, dpi=90)
+        plt.close(fig)
+        paths.append(path)
+    if report.growth:
+        fig, ax = plt.subplots(figsize=(9, 6))
+        for i, (name, points) in enumerate(report.growth.items()):
+            xs = [c / MB for c, _ in points]
+            ts = [t for _, t in points]
+            slope = loglog_slope(points)
+            ax.plot(xs, ts, marker="o", linestyle="-" if i < 10 else "--",
+                    color=plt.cm.tab20(i % 20), label=f"{name} (slope {slope:.2f})")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel("text size, MB (10^6 characters)")
+        ax.set_ylabel("time of one call, s")
+        ax.set_title("veskal: time against text size")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=7)
+        fig.tight_layout()
+        path = out_dir / "growth.png"
+        fig.savefig(path, dpi=90)
+        plt.close(fig)
+        paths.append(path)
+    return paths
+
+
+def update_readme(table: str) -> bool:
+    readme = ROOT / "README.md"
+    text = readme.read_text(encoding="utf-8")
+    if README_START not in text or README_END not in text:
+        return False
+    head, rest = text.split(README_START, 1)
+    _, tail = rest.split(README_END, 1)
+    readme.write_text(f"{head}{README_START}\n{table}{README_END}{tail}", encoding="utf-8")
+    return True
+
+
+def sizes(arg: str) -> list[float]:
+    return sorted(float(x) for x in arg.split(",") if x.strip())
 
 
 def main() -> int:
@@ -400,27 +879,51 @@ def main() -> int:
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sections", default=",".join(SECTIONS),
                     help=f"comma-separated subset of {','.join(SECTIONS)}")
-    ap.add_argument("--token-sizes", type=sizes, default=sizes("1,10,50"), help="MB")
-    ap.add_argument("--raw-sizes", type=sizes, default=sizes("1,10,100"), help="MB")
-    ap.add_argument("--solver-sizes", type=sizes, default=sizes("1,10"),
-                    help="millions of candidates")
-    ap.add_argument("--fuzzy-sizes", type=sizes, default=sizes("1,10"), help="MB")
-    ap.add_argument("--peer-mb", type=float, default=1.0,
-                    help="largest slice for the slow fuzzy peers, MB")
-    ap.add_argument("--peer-seconds", type=float, default=1.0,
-                    help="a slow peer's slice stops growing once one run takes this long")
-    ap.add_argument("--repeat", type=int, default=3, help="best of N (N-1 above 10 MB)")
-    ap.add_argument("--quick", action="store_true", help="small sizes only")
+    ap.add_argument("--quick", action="store_true", help="small sizes and short time boxes")
+    ap.add_argument("--raw-sizes", type=sizes, default=[10.0, 100.0], help="MB")
+    ap.add_argument("--token-sizes", type=sizes, default=[1.0, 10.0], help="MB")
+    ap.add_argument("--fuzzy-sizes", type=sizes, default=[1.0, 10.0], help="MB")
+    ap.add_argument("--metric-mb", type=float, default=1.0,
+                    help="text for the per-metric rows, MB (slow runs take a prefix)")
+    ap.add_argument("--growth-sizes", type=sizes, default=[1.0, 10.0], help="two sizes, MB")
+    ap.add_argument("--growth-budget", type=float, default=6.0,
+                    help="longest growth run, s; both sizes shrink to fit")
+    ap.add_argument("--memory-mb", type=float, default=10.0)
+    ap.add_argument("--thread-mb", type=float, default=10.0)
+    ap.add_argument("--matcher-sizes", type=sizes, default=[1.0, 10.0], help="MB")
+    ap.add_argument("--doc-mb", type=float, default=0.1,
+                    help="size of each of the 100 documents given to Matcher.find_all, MB")
+    ap.add_argument("--loop-patterns", type=int, default=20,
+                    help="single-pattern calls timed, then scaled, against a Matcher")
+    ap.add_argument("--budget", type=float, default=3.0,
+                    help="longest veskal run before it is timed on a prefix, s")
+    ap.add_argument("--peer-budget", type=float, default=2.0,
+                    help="longest peer run before it is timed on a prefix, s")
+    ap.add_argument("--hard-timeout", type=float, default=30.0,
+                    help="a call run in a child process is killed after this long, s")
+    ap.add_argument("--sigint-seconds", type=float, default=4.0,
+                    help="length of the call interrupted by SIGINT, s")
+    ap.add_argument("--repeat", type=int, default=3, help="best of N")
+    ap.add_argument("--baseline", type=Path, default=None,
+                    help="a benchmarks/data/last-run.json kept from an earlier run: compare"
+                    " veskal's speed on every row with it")
+    ap.add_argument("--out", type=Path, default=None,
+                    help="where results.md and the pictures go (default: the committed places"
+                    " for a full run, benchmarks/data/quick/ for --quick)")
+    if "--quick" in sys.argv[1:]:
+        # Options given explicitly still win over these.
+        ap.set_defaults(raw_sizes=[1.0, 5.0], token_sizes=[0.5, 1.0], fuzzy_sizes=[0.2, 1.0],
+                        metric_mb=0.1, growth_sizes=[0.2, 2.0], growth_budget=1.0,
+                        memory_mb=2.0, thread_mb=2.0, matcher_sizes=[0.2, 1.0], doc_mb=0.02,
+                        loop_patterns=5, budget=0.3, peer_budget=0.2, hard_timeout=10.0,
+                        sigint_seconds=2.0, repeat=2)
     args = ap.parse_args()
-    if args.quick:
-        args.token_sizes, args.raw_sizes = [1.0, 5.0], [1.0, 5.0]
-        args.solver_sizes, args.fuzzy_sizes = [0.1, 1.0], [0.2, 1.0]
-        args.peer_mb, args.peer_seconds, args.repeat = 0.2, 0.2, 2
     chosen = [s.strip() for s in args.sections.split(",") if s.strip()]
     unknown = [s for s in chosen if s not in SECTIONS]
     if unknown:
         ap.error(f"unknown sections {unknown}; choose from {SECTIONS}")
-
+    full = not args.quick and chosen == list(SECTIONS)
+    out = args.out or (ROOT if full else HERE / "data" / "quick")
     try:
         import veskal as module
     except ImportError as exc:
@@ -429,46 +932,70 @@ def main() -> int:
     veskal = module
 
     started = time.perf_counter()
-    busy_at_start = load_warning()
-    if busy_at_start:
-        print(busy_at_start)
+    load_start = load_average()
     texts = Texts()
-    print(f"machine: {machine()}")
-    print(f"veskal: {getattr(veskal, '__file__', '?')}")
+    pats = Patterns(texts)
+    report = Report()
+    bench = Bench(args, texts, report)
+    when = datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC")
+    print(f"machine: {machine()}\nveskal: {getattr(veskal, '__file__', '?')}")
     print("peers: " + ", ".join(f"{k} {v}" for k, v in peers.versions().items()))
     for module_name, why in peers.MISSING.items():
         print(f"peer skipped: {module_name} failed to import ({why})")
-    print("timing: best of N runs (N-1 above 10 MB) after a warm-up on a small slice, cyclic GC"
-          " paused; every veskal run gets a fresh copy of the str")
-    print(f"text: {prepare_data.source()}, {len(texts.base):,} characters of real prose;"
-          " larger sizes repeat it")
+    for v in prepare_data.VARIANTS:
+        print(f"text {v}: {prepare_data.source(v)}, {len(texts.base[v]):,} characters")
+    print(f"patterns: {pats.by_length}")
 
-    targets: list[Target] = []
-    tables: list[Table] = []
-    if "token" in chosen:
-        tables.append(bench_token(texts, args, targets))
-        print(tables[-1].render(), flush=True)
-    if "raw" in chosen:
-        tables.append(bench_raw(texts, args, targets))
-        print(tables[-1].render(), flush=True)
-    texts.drop_larger_than(int(max(args.fuzzy_sizes + [args.peer_mb]) * MB))
-    if "solver" in chosen:
-        tables.append(bench_solver(args))
-        print(tables[-1].render(), flush=True)
-    if "fuzzy" in chosen:
-        tables.append(bench_fuzzy(texts, args, targets))
-        print(tables[-1].render(), flush=True)
-    if "fuzzy-token" in chosen:
-        tables.append(bench_fuzzy_token(texts, args, targets))
-        print(tables[-1].render(), flush=True)
+    steps = {"checks": check_peers, "exact": bench_exact, "token": bench_token,
+             "fuzzy": bench_fuzzy,
+             "metrics": bench_metrics, "fuzzy-token": bench_fuzzy_token, "growth": bench_growth,
+             "memory": bench_memory, "threads": bench_threads, "matcher": bench_matcher}
+    for name in SECTIONS:
+        if name in chosen:
+            print(f"\n== {name} ==", flush=True)
+            steps[name](bench, pats)
+    if bench.stalls:
+        worst = max(bench.stalls)
+        report.add(Row("Responsiveness: threads, stalls and Ctrl-C",
+                       "longest stall of another thread during any veskal call", "", "",
+                       worst[0] * 1000, "ms", Target("≤", 20, "ms"), None, None, worst[1]))
 
-    print("\n== targets (veskal's MB/s over the peer's, largest size each ran at) ==")
-    for target in targets:
-        print(target.render())
-    for when, warning in (("at the start", busy_at_start), ("at the end", load_warning(own=1.0))):
-        if warning:
-            print(f"{warning} ({when})")
-    print(f"\ntotal time {time.perf_counter() - started:.0f} s")
+    if args.baseline is not None:
+        against_baseline(report, json.loads(args.baseline.read_text(encoding="utf-8")))
+    load_end = load_average()
+    elapsed = time.perf_counter() - started
+    met = sum(r.verdict == "met" for r in report.rows)
+    missed = sum(r.verdict == "missed" for r in report.rows)
+    header = [
+        f"Measured by `make bench` on {when}: {machine()}; load average {load_start} at the"
+        f" start and {load_end} at the end of a {elapsed / 60:.0f}-minute run. Peers: "
+        + ", ".join(f"{k} {v}" for k, v in peers.versions().items()) + ".",
+        "",
+        "Texts: " + "; ".join(f"{LABELS[v]}: {prepare_data.source(v)}"
+                              for v in prepare_data.VARIANTS) + ". MB = 10^6 characters."
+        " **result** is peer time ÷ veskal time for the same work on the same text (above 1,"
+        " veskal is faster), or the quantity named. Slow contenders are timed on a prefix and"
+        " extrapolated per character, as the note says.",
+        "",
+        f"Targets: {met} met, {missed} missed.",
+    ]
+    table = harness.markdown(report, header)
+    print(f"\n{table}")
+    out.mkdir(parents=True, exist_ok=True)
+    data_dir = HERE / "data"
+    data_dir.mkdir(exist_ok=True)
+    (data_dir / ("last-run-quick.json" if args.quick else "last-run.json")).write_text(
+        json.dumps(report.to_json(), indent=1, ensure_ascii=False), encoding="utf-8")
+    results = (out / "benchmarks" / "results.md") if out == ROOT else out / "results.md"
+    pictures = (out / "docs" / "bench") if out == ROOT else out
+    results.parent.mkdir(parents=True, exist_ok=True)
+    results.write_text(table, encoding="utf-8")
+    print(f"wrote {results}")
+    for path in draw(report, pictures):
+        print(f"wrote {path}")
+    if out == ROOT:
+        print("README.md updated" if update_readme(table) else "README.md has no bench markers")
+    print(f"total time {elapsed:.0f} s")
     return 0
 
 
