@@ -26,6 +26,7 @@ struct Judge {
   const std::function<void(const Match&)>& on_candidate;
 
   void operator()(std::u32string_view window, std::uint64_t start, std::uint64_t end) const {
+    cancel::poll();
     const comparator::fuzzy::Verdict verdict = compare(text::trim(window));
     if (verdict.matched) on_candidate({start, end, verdict.score});
   }
@@ -204,6 +205,7 @@ void judge_start(std::u32string_view chars, std::uint64_t base, std::uint64_t st
                  std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
                  const Judge& judge, LevenshteinRows* rows) {
   if (rows != nullptr) {
+    cancel::poll(static_cast<std::uint64_t>(margin) + 1);
     rows->judge_start(chars, base, start, text_chars, pattern_chars, margin, judge);
     return;
   }
@@ -448,6 +450,7 @@ bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint
   while (!heap.empty()) {
     const Pending next = heap.top();
     heap.pop();
+    cancel::poll();
     advance(next.stream);
     if (run && next.range.lo <= run->hi + 1) {
       run->hi = std::max(run->hi, next.range.hi);
@@ -513,9 +516,11 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
 
 }  // namespace detail
 
-Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
-                   bool special_char_insensitive, std::string metric, double threshold,
-                   std::uint8_t threshold_kind, std::vector<std::string> strategies) {
+namespace {
+
+Extraction search(std::string_view s, std::string pattern, bool case_insensitive,
+                  bool special_char_insensitive, std::string metric, double threshold,
+                  std::uint8_t threshold_kind, std::vector<std::string> strategies) {
   const preprocessor::Normalised normalised =
       preprocessor::normalise(s, case_insensitive, special_char_insensitive);
   const std::string_view t = normalised.text();
@@ -528,6 +533,18 @@ Extraction extract(std::string_view s, std::string pattern, bool case_insensitiv
     return Extraction::failure("Invalid distance metric");
   }
   return sink.finish();
+}
+
+}  // namespace
+
+Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
+                   bool special_char_insensitive, std::string metric, double threshold,
+                   std::uint8_t threshold_kind, std::vector<std::string> strategies,
+                   const cancel::Check& check) {
+  return cancel::run(check, [&] {
+    return search(s, std::move(pattern), case_insensitive, special_char_insensitive,
+                  std::move(metric), threshold, threshold_kind, std::move(strategies));
+  });
 }
 
 }  // namespace veskal::fuzzy_raw_extract
