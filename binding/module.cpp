@@ -3,13 +3,20 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "binder.hpp"
 #include "boundary.hpp"
+#include "cancel.hpp"
 #include "exact_raw_extract.hpp"
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
@@ -18,21 +25,70 @@
 namespace veskal::binding {
 namespace {
 
-// The fast-call wrapper of every function: binds and converts the arguments by `signature`, then
-// hands the typed values to `impl`, whose parameter types are those of the table's kinds.
+// The interpreter lock, given up while an engine works so that other threads run meanwhile, and
+// taken back on every way out, unwinding included.
+class Unlocked {
+ public:
+  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+  // Runs the interpreter's pending signal handlers, holding the lock only meanwhile. True when
+  // one raised: its exception is then pending on this thread.
+  bool signal_handler_raised() noexcept {
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() < 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState* state_;
+};
+
+// Only the main thread runs signal handlers; elsewhere a check would take the lock from other
+// threads for nothing. A syscall, so asked once per search and only once it runs long.
+bool on_main_thread() {
+#ifdef __linux__
+  return syscall(SYS_gettid) == getpid();
+#else
+  return true;  // PyErr_CheckSignals itself does nothing on other threads
+#endif
+}
+
+// The fast-call wrapper of every function: binds and converts the arguments by `signature`, hands
+// the typed values to `impl` (whose parameter types are those of the table's kinds) without the
+// interpreter lock, and turns its extraction into the result list under the lock again.
 template <const Signature& signature, typename... Args>
-PyObject* call_with(PyObject* (*impl)(Args...), PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* call_with(Extraction (*impl)(const cancel::Check&, Args...), PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) {
   static_assert(signature.parameters.size() == sizeof...(Args), "table and _impl disagree");
   return call_guarded([&]() -> PyObject* {
     std::array<Value, sizeof...(Args)> argv;
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
-    // No Python object is touched from here on: the values are plain C++ ones (the text may
-    // view a str's bytes, which stay put while the call runs).
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-      return impl(take<std::decay_t<Args>>(argv[I])...);
+    // Signal handlers run only in the main interpreter.
+    const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
+    std::optional<Extraction> extraction;
+    {
+      // No Python object is touched until the lock is back: the values are plain C++ ones, and
+      // the text may view the characters of a str, which the caller holds and which cannot
+      // change.
+      Unlocked unlocked;
+      int handles_signals = main_interpreter ? -1 : 0;  // -1: not yet known
+      const cancel::Check check{[&] {
+        if (handles_signals < 0) handles_signals = on_main_thread() ? 1 : 0;
+        return handles_signals == 1 && unlocked.signal_handler_raised();
+      }};
+      extraction.emplace([&]<std::size_t... I>(std::index_sequence<I...>) {
+        return impl(check, take<std::decay_t<Args>>(argv[I])...);
+      }(std::index_sequence_for<Args...>{}));
     }
-    (std::index_sequence_for<Args...>{});
+    if (extraction->was_cancelled()) {
+      // The handler's exception (KeyboardInterrupt, say) goes to the caller as it is.
+      return PyErr_Occurred() != nullptr ? nullptr : raise_panic(extraction->message());
+    }
+    return extraction_to_list(*extraction);
   });
 }
 
@@ -53,13 +109,11 @@ constexpr Parameter kExactRawExtractParameters[] = {
 };
 constexpr Signature kExactRawExtract{"exact_raw_extract", kExactRawExtractParameters};
 
-PyObject* exact_raw_extract_impl(Text s, std::string pattern, bool case_insensitive,
-                                 bool special_char_insensitive,
-                                 std::vector<std::string> strategies) {
-  // Nothing Python-side is touched until the result is built.
-  return matches_to_list(exact_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
-                                                    special_char_insensitive,
-                                                    std::move(strategies)));
+Extraction exact_raw_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                  bool case_insensitive, bool special_char_insensitive,
+                                  std::vector<std::string> strategies) {
+  return exact_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
+                                    special_char_insensitive, std::move(strategies), check);
 }
 
 // ---- exact_token_extract --------------------------------------------------------------------
@@ -73,11 +127,11 @@ constexpr Parameter kExactTokenExtractParameters[] = {
 };
 constexpr Signature kExactTokenExtract{"exact_token_extract", kExactTokenExtractParameters};
 
-PyObject* exact_token_extract_impl(Text s, std::string pattern, std::string tokenizer_pattern,
-                                   bool case_insensitive, bool special_char_insensitive) {
-  return extraction_to_list(
-      exact_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
-                                   case_insensitive, special_char_insensitive));
+Extraction exact_token_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                    std::string tokenizer_pattern, bool case_insensitive,
+                                    bool special_char_insensitive) {
+  return exact_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
+                                      case_insensitive, special_char_insensitive, check);
 }
 
 // ---- fuzzy_raw_extract ----------------------------------------------------------------------
@@ -94,13 +148,13 @@ constexpr Parameter kFuzzyRawExtractParameters[] = {
 };
 constexpr Signature kFuzzyRawExtract{"fuzzy_raw_extract", kFuzzyRawExtractParameters};
 
-PyObject* fuzzy_raw_extract_impl(Text s, std::string pattern, bool case_insensitive,
-                                 bool special_char_insensitive, std::string metric,
-                                 double threshold, std::uint8_t threshold_kind,
-                                 std::vector<std::string> strategies) {
-  return extraction_to_list(fuzzy_raw_extract::extract(
-      s.view(), std::move(pattern), case_insensitive, special_char_insensitive, std::move(metric),
-      threshold, threshold_kind, std::move(strategies)));
+Extraction fuzzy_raw_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                  bool case_insensitive, bool special_char_insensitive,
+                                  std::string metric, double threshold, std::uint8_t threshold_kind,
+                                  std::vector<std::string> strategies) {
+  return fuzzy_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
+                                    special_char_insensitive, std::move(metric), threshold,
+                                    threshold_kind, std::move(strategies), check);
 }
 
 // ---- fuzzy_token_extract --------------------------------------------------------------------
@@ -118,15 +172,14 @@ constexpr Parameter kFuzzyTokenExtractParameters[] = {
 };
 constexpr Signature kFuzzyTokenExtract{"fuzzy_token_extract", kFuzzyTokenExtractParameters};
 
-PyObject* fuzzy_token_extract_impl(Text s, std::string pattern, std::string tokenizer_pattern,
-                                   bool case_insensitive, bool special_char_insensitive,
-                                   std::string metric, double threshold,
-                                   std::uint8_t threshold_kind,
-                                   std::vector<std::string> strategies) {
-  return extraction_to_list(
-      fuzzy_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
-                                   case_insensitive, special_char_insensitive, std::move(metric),
-                                   threshold, threshold_kind, std::move(strategies)));
+Extraction fuzzy_token_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                    std::string tokenizer_pattern, bool case_insensitive,
+                                    bool special_char_insensitive, std::string metric,
+                                    double threshold, std::uint8_t threshold_kind,
+                                    std::vector<std::string> strategies) {
+  return fuzzy_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
+                                      case_insensitive, special_char_insensitive, std::move(metric),
+                                      threshold, threshold_kind, std::move(strategies), check);
 }
 
 // ---- module ---------------------------------------------------------------------------------
