@@ -261,11 +261,38 @@ exit:
   return return_value;
 }
 
+// A def that states what this module is: unfit for interpreters that require isolated
+// extensions. Only ever given to PyModule_FromDefAndSpec, which then applies that rule.
+PyModuleDef_Slot refusal_probe_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+PyModuleDef refusal_probe_def = {
+    PyModuleDef_HEAD_INIT, "veskal", nullptr, 0,       nullptr,
+    refusal_probe_slots,   nullptr,  nullptr, nullptr,
+};
+
+// Whether the interpreter accepts this module, asked before anything is recorded. Where
+// extensions must be isolated, some versions refuse the module only after PyInit_veskal has
+// returned it, which would leave that interpreter recorded as the owner (and the module's
+// objects in its memory) and lock every other one out. The multi-phase path asks the same
+// question up front, with the same ImportError; its module is discarded at once. False with
+// that error set.
+bool interpreter_accepts_module() {
+  Ref spec{PyModule_New("spec")};  // any object with a `name` will do
+  if (!spec) return false;
+  Ref name{PyUnicode_FromString(module_def.m_name)};
+  if (!name || PyObject_SetAttrString(spec.get(), "name", name.get()) < 0) return false;
+  Ref probe{PyModule_FromDefAndSpec(&refusal_probe_def, spec.get())};
+  return probe != nullptr;
+}
+
 }  // namespace
 }  // namespace veskal::binding
 
 PyMODINIT_FUNC PyInit_veskal(void) {
   using namespace veskal::binding;
+  if (!interpreter_accepts_module()) return nullptr;
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return nullptr;
   std::int64_t recorded = -1;
