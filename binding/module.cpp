@@ -25,30 +25,37 @@
 namespace veskal::binding {
 namespace {
 
-// The interpreter lock, given up while an engine works so that other threads run meanwhile, and
-// taken back on every way out, unwinding included.
-class Unlocked {
+// The interpreter lock during an engine's work: given up at the engine's first check, so that
+// other threads run meanwhile, and taken back on every way out, unwinding included. A search too
+// short to reach a check keeps it: giving it up and taking it back would cost it a fifth more.
+class LockRelease {
  public:
-  Unlocked() noexcept : state_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(state_); }
-  Unlocked(const Unlocked&) = delete;
-  Unlocked& operator=(const Unlocked&) = delete;
+  LockRelease() = default;
+  ~LockRelease() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
+  LockRelease(const LockRelease&) = delete;
+  LockRelease& operator=(const LockRelease&) = delete;
 
-  // Runs the interpreter's pending signal handlers, holding the lock only meanwhile. True when
-  // one raised: its exception is then pending on this thread.
-  bool signal_handler_raised() noexcept {
-    PyEval_RestoreThread(state_);
-    const bool raised = PyErr_CheckSignals() < 0;
+  // With `signals`, runs the interpreter's pending signal handlers, holding the lock only
+  // meanwhile; in any case leaves the lock given up. True when a handler raised: its exception
+  // is then pending on this thread.
+  bool check(bool signals) noexcept {
+    if (state_ != nullptr) {
+      if (!signals) return false;
+      PyEval_RestoreThread(state_);
+    }
+    const bool raised = signals && PyErr_CheckSignals() < 0;
     state_ = PyEval_SaveThread();
     return raised;
   }
 
  private:
-  PyThreadState* state_;
+  PyThreadState* state_ = nullptr;  // while the lock is given up
 };
 
 // Only the main thread runs signal handlers; elsewhere a check would take the lock from other
-// threads for nothing. A syscall, so asked once per search and only once it runs long.
+// threads for nothing. A syscall, so asked once per search and only once it has run a while.
 bool on_main_thread() {
 #ifdef __linux__
   return syscall(SYS_gettid) == getpid();
@@ -58,8 +65,9 @@ bool on_main_thread() {
 }
 
 // The fast-call wrapper of every function: binds and converts the arguments by `signature`, hands
-// the typed values to `impl` (whose parameter types are those of the table's kinds) without the
-// interpreter lock, and turns its extraction into the result list under the lock again.
+// the typed values to `impl` (whose parameter types are those of the table's kinds), which gives
+// up the interpreter lock at its first check, and turns its extraction into the result list
+// under the lock again.
 template <const Signature& signature, typename... Args>
 PyObject* call_with(Extraction (*impl)(const cancel::Check&, Args...), PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames) {
@@ -71,14 +79,13 @@ PyObject* call_with(Extraction (*impl)(const cancel::Check&, Args...), PyObject*
     const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
     std::optional<Extraction> extraction;
     {
-      // No Python object is touched until the lock is back: the values are plain C++ ones, and
-      // the text may view the characters of a str, which the caller holds and which cannot
-      // change.
-      Unlocked unlocked;
+      // The engine touches no Python object: the values are plain C++ ones, and the text may
+      // view the characters of a str, which the caller holds and which cannot change.
+      LockRelease lock;
       int handles_signals = main_interpreter ? -1 : 0;  // -1: not yet known
       const cancel::Check check{[&] {
         if (handles_signals < 0) handles_signals = on_main_thread() ? 1 : 0;
-        return handles_signals == 1 && unlocked.signal_handler_raised();
+        return lock.check(handles_signals == 1);
       }};
       extraction.emplace([&]<std::size_t... I>(std::index_sequence<I...>) {
         return impl(check, take<std::decay_t<Args>>(argv[I])...);

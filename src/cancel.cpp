@@ -35,23 +35,22 @@ void lap() {
     units_left = kNever;
     return;
   }
+  // A search that ends before its first lap never reads the clock.
   const Clock::time_point now = Clock::now();
-  if (s.lap_start == Clock::time_point{}) {
-    // The first lap: a search that ends before it never reads the clock.
-    s.lap_start = s.last_asked = now;
-    units_left = s.budget;
-    return;
+  const bool first = s.lap_start == Clock::time_point{};
+  if (!first) {
+    // Scaled toward the target at once when laps run long (the work grew costlier), but at most
+    // doubled when they run short, so that a burst of cheap units cannot overshoot far.
+    const double target = std::chrono::duration<double>(s.check->interval).count() / 8;
+    const double elapsed = std::chrono::duration<double>(now - s.lap_start).count();
+    const double scaled =
+        elapsed > 0 ? static_cast<double>(s.budget) * target / elapsed : kMaxBudget;
+    s.budget =
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(std::min<double>(scaled, kMaxBudget)), 1,
+                                 std::min(2 * s.budget, kMaxBudget));
   }
-  // Scaled toward the target at once when laps run long (the work grew costlier), but at most
-  // doubled when they run short, so that a burst of cheap units cannot overshoot far.
-  const double target = std::chrono::duration<double>(s.check->interval).count() / 8;
-  const double elapsed = std::chrono::duration<double>(now - s.lap_start).count();
-  const double scaled = elapsed > 0 ? static_cast<double>(s.budget) * target / elapsed : kMaxBudget;
-  s.budget =
-      std::clamp<std::int64_t>(static_cast<std::int64_t>(std::min<double>(scaled, kMaxBudget)), 1,
-                               std::min(2 * s.budget, kMaxBudget));
   s.lap_start = now;
-  if (now - s.last_asked >= s.check->interval) {
+  if (first || now - s.last_asked >= s.check->interval) {
     const bool stop = s.check->stop();
     // Time spent in the check (waiting for a lock, say) is not the engine's work.
     s.lap_start = s.last_asked = Clock::now();

@@ -122,8 +122,9 @@ Extraction search(std::string_view s, std::string pattern, bool case_insensitive
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
   // Candidates go to the solver as they are found: a dense pattern can yield one per character.
   conflict_solver::StreamingSolver solver(t, strategies);
+  cancel::Meter meter;
   for_each_candidate(t, pattern, normalised.ascii(), [&](const Match& c) {
-    cancel::poll();
+    meter.poll();
     solver.add(c);
   });
   return solver.finish();

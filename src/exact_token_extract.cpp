@@ -53,8 +53,9 @@ std::vector<Match> by_runs(std::string_view s, std::string_view pattern, std::st
   iterator::tokens::TokenIterator items(s, separator, window);
   const std::string_view target = text::trim(pattern);
   std::vector<Match> matches;
+  cancel::Meter meter;
   for (iterator::tokens::Item item; items.next(item);) {
-    cancel::poll();
+    meter.poll();
     if (text::trim(item.text) == target) matches.push_back({item.start, item.end, 0.0});
   }
   return matches;
@@ -84,8 +85,9 @@ std::optional<std::vector<Match>> by_occurrences(std::string_view s, std::string
     return seen;
   };
   // The separator may itself be white space: it is looked for first at every step.
+  cancel::Meter meter;
   text::for_each_occurrence(s, target, [&](std::size_t at) {
-    cancel::poll();
+    meter.poll();
     std::size_t begin = at;
     while (begin > 0 && !(begin >= sep && separator_at(begin - sep))) {
       std::size_t before = begin;

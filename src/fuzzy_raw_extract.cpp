@@ -24,9 +24,9 @@ constexpr std::size_t kMinPieceChars = 2;
 struct Judge {
   const comparator::fuzzy::CachedSearch& compare;
   const std::function<void(const Match&)>& on_candidate;
+  mutable cancel::Meter meter{};
 
   void operator()(std::u32string_view window, std::uint64_t start, std::uint64_t end) const {
-    cancel::poll();
     const comparator::fuzzy::Verdict verdict = compare(text::trim(window));
     if (verdict.matched) on_candidate({start, end, verdict.score});
   }
@@ -204,8 +204,8 @@ class LevenshteinRows {
 void judge_start(std::u32string_view chars, std::uint64_t base, std::uint64_t start,
                  std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
                  const Judge& judge, LevenshteinRows* rows) {
+  judge.meter.poll(static_cast<std::uint64_t>(margin) + 1);
   if (rows != nullptr) {
-    cancel::poll(static_cast<std::uint64_t>(margin) + 1);
     rows->judge_start(chars, base, start, text_chars, pattern_chars, margin, judge);
     return;
   }
@@ -229,6 +229,7 @@ void scan_every_window(std::string_view s, std::uint64_t pattern_chars, std::int
   }
   detail::for_each_window(chars.size(), pattern_chars, margin,
                           [&](std::uint64_t start, std::uint64_t end) {
+                            judge.meter.poll();
                             judge(all.substr(start, end - start), start, end);
                           });
 }

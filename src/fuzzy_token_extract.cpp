@@ -97,8 +97,9 @@ Extraction search(std::string_view s, std::string pattern, std::string tokenizer
 
   const LengthFilter filter(metric, threshold_kind, threshold, target.size());
   std::u32string candidate;  // Reused: only the items that pass the filter are decoded.
+  cancel::Meter meter;
   do {
-    cancel::poll();
+    meter.poll();
     const std::string_view trimmed = text::trim(item.text);
     std::uint64_t chars = item.end - item.start;
     // As many characters as bytes: the item is all ASCII, and each byte is a character.
