@@ -2,9 +2,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -25,6 +27,21 @@
 namespace veskal::binding {
 namespace {
 
+bool on_main_thread();
+
+// A thread other than the one shutting the interpreter down is ended (pthread_exit) when it asks
+// for the lock then, and that cannot unwind through C++ frames: it would abort the process. Such
+// a thread waits for the process to end instead, as CPython's own threads do from 3.14 on.
+void wait_if_interpreter_exiting() {
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool exiting = Py_IsFinalizing();
+#else
+  const bool exiting = _Py_IsFinalizing();
+#endif
+  if (!exiting || on_main_thread()) return;
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 // The interpreter lock during an engine's work: given up at the engine's first check, so that
 // other threads run meanwhile, and taken back on every way out, unwinding included. A search too
 // short to reach a check keeps it: giving it up and taking it back would cost it a fifth more.
@@ -32,7 +49,9 @@ class LockRelease {
  public:
   LockRelease() = default;
   ~LockRelease() {
-    if (state_ != nullptr) PyEval_RestoreThread(state_);
+    if (state_ == nullptr) return;
+    wait_if_interpreter_exiting();
+    PyEval_RestoreThread(state_);
   }
   LockRelease(const LockRelease&) = delete;
   LockRelease& operator=(const LockRelease&) = delete;
@@ -43,6 +62,7 @@ class LockRelease {
   bool check(bool signals) noexcept {
     if (state_ != nullptr) {
       if (!signals) return false;
+      wait_if_interpreter_exiting();
       PyEval_RestoreThread(state_);
     }
     const bool raised = signals && PyErr_CheckSignals() < 0;

@@ -692,3 +692,28 @@ def test_a_signal_handlers_exception_stops_the_search(signum, handler, exc_type)
     assert stopped - sent[0] < 1
     # Nothing of the stopped search lingers.
     assert veskal.fuzzy_raw_extract(*short) == expected
+
+
+# A daemon thread's search ends while the interpreter shuts down (held up by a slow finaliser).
+_SEARCH_DURING_SHUTDOWN = """
+import threading, time, veskal
+text = "alpha beta gamma delta " * 5000
+def search():
+    while True:
+        veskal.fuzzy_raw_extract(text, "gamma delta epsilon", False, False, "indel", 0.4, 1, [])
+class Slow:
+    def __del__(self):
+        time.sleep(1)
+slow = Slow()
+slow.cycle = [slow]  # collected only by the last collection, during shutdown
+del slow
+import gc; gc.disable()
+threading.Thread(target=search, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_a_search_ending_during_shutdown_lets_the_process_exit():
+    run = subprocess.run([sys.executable, "-c", _SEARCH_DURING_SHUTDOWN], capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
