@@ -2,14 +2,23 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 #include "binder.hpp"
 #include "boundary.hpp"
+#include "cancel.hpp"
 #include "exact_raw_extract.hpp"
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
@@ -18,21 +27,95 @@
 namespace veskal::binding {
 namespace {
 
-// The fast-call wrapper of every function: binds and converts the arguments by `signature`, then
-// hands the typed values to `impl`, whose parameter types are those of the table's kinds.
+bool on_main_thread();
+
+// A thread other than the one shutting the interpreter down is ended (pthread_exit) when it asks
+// for the lock then, and that cannot unwind through C++ frames: it would abort the process. Such
+// a thread waits for the process to end instead, as CPython's own threads do from 3.14 on.
+void wait_if_interpreter_exiting() {
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool exiting = Py_IsFinalizing();
+#else
+  const bool exiting = _Py_IsFinalizing();
+#endif
+  if (!exiting || on_main_thread()) return;
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// The interpreter lock during an engine's work: given up at the engine's first check, so that
+// other threads run meanwhile, and taken back on every way out, unwinding included. A search too
+// short to reach a check keeps it: giving it up and taking it back would cost it a fifth more.
+class LockRelease {
+ public:
+  LockRelease() = default;
+  ~LockRelease() {
+    if (state_ == nullptr) return;
+    wait_if_interpreter_exiting();
+    PyEval_RestoreThread(state_);
+  }
+  LockRelease(const LockRelease&) = delete;
+  LockRelease& operator=(const LockRelease&) = delete;
+
+  // With `signals`, runs the interpreter's pending signal handlers, holding the lock only
+  // meanwhile; in any case leaves the lock given up. True when a handler raised: its exception
+  // is then pending on this thread.
+  bool check(bool signals) noexcept {
+    if (state_ != nullptr) {
+      if (!signals) return false;
+      wait_if_interpreter_exiting();
+      PyEval_RestoreThread(state_);
+    }
+    const bool raised = signals && PyErr_CheckSignals() < 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+  }
+
+ private:
+  PyThreadState* state_ = nullptr;  // while the lock is given up
+};
+
+// Only the main thread runs signal handlers; elsewhere a check would take the lock from other
+// threads for nothing. A syscall, so asked once per search and only once it has run a while.
+bool on_main_thread() {
+#ifdef __linux__
+  return syscall(SYS_gettid) == getpid();
+#else
+  return true;  // PyErr_CheckSignals itself does nothing on other threads
+#endif
+}
+
+// The fast-call wrapper of every function: binds and converts the arguments by `signature`, hands
+// the typed values to `impl` (whose parameter types are those of the table's kinds), which gives
+// up the interpreter lock at its first check, and turns its extraction into the result list
+// under the lock again.
 template <const Signature& signature, typename... Args>
-PyObject* call_with(PyObject* (*impl)(Args...), PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) {
+PyObject* call_with(Extraction (*impl)(const cancel::Check&, Args...), PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames) {
   static_assert(signature.parameters.size() == sizeof...(Args), "table and _impl disagree");
   return call_guarded([&]() -> PyObject* {
     std::array<Value, sizeof...(Args)> argv;
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
-    // No Python object is touched from here on: the values are plain C++ ones (the text may
-    // view a str's bytes, which stay put while the call runs).
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-      return impl(take<std::decay_t<Args>>(argv[I])...);
+    // Signal handlers run only in the main interpreter.
+    const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
+    std::optional<Extraction> extraction;
+    {
+      // The engine touches no Python object: the values are plain C++ ones, and the text may
+      // view the characters of a str, which the caller holds and which cannot change.
+      LockRelease lock;
+      int handles_signals = main_interpreter ? -1 : 0;  // -1: not yet known
+      const cancel::Check check{[&] {
+        if (handles_signals < 0) handles_signals = on_main_thread() ? 1 : 0;
+        return lock.check(handles_signals == 1);
+      }};
+      extraction.emplace([&]<std::size_t... I>(std::index_sequence<I...>) {
+        return impl(check, take<std::decay_t<Args>>(argv[I])...);
+      }(std::index_sequence_for<Args...>{}));
     }
-    (std::index_sequence_for<Args...>{});
+    if (extraction->was_cancelled()) {
+      // The handler's exception (KeyboardInterrupt, say) goes to the caller as it is.
+      return PyErr_Occurred() != nullptr ? nullptr : raise_panic(extraction->message());
+    }
+    return extraction_to_list(*extraction);
   });
 }
 
@@ -53,13 +136,11 @@ constexpr Parameter kExactRawExtractParameters[] = {
 };
 constexpr Signature kExactRawExtract{"exact_raw_extract", kExactRawExtractParameters};
 
-PyObject* exact_raw_extract_impl(Text s, std::string pattern, bool case_insensitive,
-                                 bool special_char_insensitive,
-                                 std::vector<std::string> strategies) {
-  // Nothing Python-side is touched until the result is built.
-  return matches_to_list(exact_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
-                                                    special_char_insensitive,
-                                                    std::move(strategies)));
+Extraction exact_raw_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                  bool case_insensitive, bool special_char_insensitive,
+                                  std::vector<std::string> strategies) {
+  return exact_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
+                                    special_char_insensitive, std::move(strategies), check);
 }
 
 // ---- exact_token_extract --------------------------------------------------------------------
@@ -73,11 +154,11 @@ constexpr Parameter kExactTokenExtractParameters[] = {
 };
 constexpr Signature kExactTokenExtract{"exact_token_extract", kExactTokenExtractParameters};
 
-PyObject* exact_token_extract_impl(Text s, std::string pattern, std::string tokenizer_pattern,
-                                   bool case_insensitive, bool special_char_insensitive) {
-  return extraction_to_list(
-      exact_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
-                                   case_insensitive, special_char_insensitive));
+Extraction exact_token_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                    std::string tokenizer_pattern, bool case_insensitive,
+                                    bool special_char_insensitive) {
+  return exact_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
+                                      case_insensitive, special_char_insensitive, check);
 }
 
 // ---- fuzzy_raw_extract ----------------------------------------------------------------------
@@ -94,13 +175,13 @@ constexpr Parameter kFuzzyRawExtractParameters[] = {
 };
 constexpr Signature kFuzzyRawExtract{"fuzzy_raw_extract", kFuzzyRawExtractParameters};
 
-PyObject* fuzzy_raw_extract_impl(Text s, std::string pattern, bool case_insensitive,
-                                 bool special_char_insensitive, std::string metric,
-                                 double threshold, std::uint8_t threshold_kind,
-                                 std::vector<std::string> strategies) {
-  return extraction_to_list(fuzzy_raw_extract::extract(
-      s.view(), std::move(pattern), case_insensitive, special_char_insensitive, std::move(metric),
-      threshold, threshold_kind, std::move(strategies)));
+Extraction fuzzy_raw_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                  bool case_insensitive, bool special_char_insensitive,
+                                  std::string metric, double threshold, std::uint8_t threshold_kind,
+                                  std::vector<std::string> strategies) {
+  return fuzzy_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
+                                    special_char_insensitive, std::move(metric), threshold,
+                                    threshold_kind, std::move(strategies), check);
 }
 
 // ---- fuzzy_token_extract --------------------------------------------------------------------
@@ -118,15 +199,14 @@ constexpr Parameter kFuzzyTokenExtractParameters[] = {
 };
 constexpr Signature kFuzzyTokenExtract{"fuzzy_token_extract", kFuzzyTokenExtractParameters};
 
-PyObject* fuzzy_token_extract_impl(Text s, std::string pattern, std::string tokenizer_pattern,
-                                   bool case_insensitive, bool special_char_insensitive,
-                                   std::string metric, double threshold,
-                                   std::uint8_t threshold_kind,
-                                   std::vector<std::string> strategies) {
-  return extraction_to_list(
-      fuzzy_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
-                                   case_insensitive, special_char_insensitive, std::move(metric),
-                                   threshold, threshold_kind, std::move(strategies)));
+Extraction fuzzy_token_extract_impl(const cancel::Check& check, Text s, std::string pattern,
+                                    std::string tokenizer_pattern, bool case_insensitive,
+                                    bool special_char_insensitive, std::string metric,
+                                    double threshold, std::uint8_t threshold_kind,
+                                    std::vector<std::string> strategies) {
+  return fuzzy_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
+                                      case_insensitive, special_char_insensitive, std::move(metric),
+                                      threshold, threshold_kind, std::move(strategies), check);
 }
 
 // ---- module ---------------------------------------------------------------------------------
@@ -210,11 +290,38 @@ exit:
   return return_value;
 }
 
+// A def that states what this module is: unfit for interpreters that require isolated
+// extensions. Only ever given to PyModule_FromDefAndSpec, which then applies that rule.
+PyModuleDef_Slot refusal_probe_slots[] = {
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+PyModuleDef refusal_probe_def = {
+    PyModuleDef_HEAD_INIT, "veskal", nullptr, 0,       nullptr,
+    refusal_probe_slots,   nullptr,  nullptr, nullptr,
+};
+
+// Whether the interpreter accepts this module, asked before anything is recorded. Where
+// extensions must be isolated, some versions refuse the module only after PyInit_veskal has
+// returned it, which would leave that interpreter recorded as the owner (and the module's
+// objects in its memory) and lock every other one out. The multi-phase path asks the same
+// question up front, with the same ImportError; its module is discarded at once. False with
+// that error set.
+bool interpreter_accepts_module() {
+  Ref spec{PyModule_New("spec")};  // any object with a `name` will do
+  if (!spec) return false;
+  Ref name{PyUnicode_FromString(module_def.m_name)};
+  if (!name || PyObject_SetAttrString(spec.get(), "name", name.get()) < 0) return false;
+  Ref probe{PyModule_FromDefAndSpec(&refusal_probe_def, spec.get())};
+  return probe != nullptr;
+}
+
 }  // namespace
 }  // namespace veskal::binding
 
 PyMODINIT_FUNC PyInit_veskal(void) {
   using namespace veskal::binding;
+  if (!interpreter_accepts_module()) return nullptr;
   const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (id == -1) return nullptr;
   std::int64_t recorded = -1;

@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(exact_token.ok() != no_window, "token failure only for an empty window");
   check_spans(exact_token.matches(), chars, false);
 
-  check_spans(exact_raw_extract::extract(s, pattern, ci, sci, strategies), chars, true);
+  check_spans(exact_raw_extract::extract(s, pattern, ci, sci, strategies).matches(), chars, true);
 
   const Extraction fuzzy_raw =
       fuzzy_raw_extract::extract(s, pattern, ci, sci, metric, threshold, kind, strategies);

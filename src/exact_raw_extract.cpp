@@ -111,8 +111,10 @@ std::vector<Match> candidates(std::string_view t, std::string_view pattern, bool
 
 }  // namespace detail
 
-std::vector<Match> extract(std::string_view s, std::string pattern, bool case_insensitive,
-                           bool special_char_insensitive, std::vector<std::string> strategies) {
+namespace {
+
+Extraction search(std::string_view s, std::string pattern, bool case_insensitive,
+                  bool special_char_insensitive, std::vector<std::string> strategies) {
   const preprocessor::Normalised normalised =
       preprocessor::normalise(s, case_insensitive, special_char_insensitive);
   const std::string_view t = normalised.text();
@@ -120,8 +122,23 @@ std::vector<Match> extract(std::string_view s, std::string pattern, bool case_in
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
   // Candidates go to the solver as they are found: a dense pattern can yield one per character.
   conflict_solver::StreamingSolver solver(t, strategies);
-  for_each_candidate(t, pattern, normalised.ascii(), [&](const Match& c) { solver.add(c); });
+  cancel::Meter meter;
+  for_each_candidate(t, pattern, normalised.ascii(), [&](const Match& c) {
+    meter.poll();
+    solver.add(c);
+  });
   return solver.finish();
+}
+
+}  // namespace
+
+Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
+                   bool special_char_insensitive, std::vector<std::string> strategies,
+                   const cancel::Check& check) {
+  return cancel::run(check, [&] {
+    return search(s, std::move(pattern), case_insensitive, special_char_insensitive,
+                  std::move(strategies));
+  });
 }
 
 }  // namespace veskal::exact_raw_extract

@@ -4,14 +4,17 @@
 #include <string_view>
 #include <vector>
 
+#include "cancel.hpp"
 #include "match.hpp"
 
 namespace veskal::exact_raw_extract {
 
 // Every window of the pattern's length whose trimmed text equals the trimmed pattern, reduced
-// to one match per cluster of overlapping windows by `strategies`. Never fails.
-std::vector<Match> extract(std::string_view s, std::string pattern, bool case_insensitive,
-                           bool special_char_insensitive, std::vector<std::string> strategies);
+// to one match per cluster of overlapping windows by `strategies`. Fails only when `check`
+// cancels it.
+Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
+                   bool special_char_insensitive, std::vector<std::string> strategies,
+                   const cancel::Check& check = {});
 
 namespace detail {
 

@@ -9,8 +9,10 @@
 
 namespace veskal::exact_token_extract {
 
-Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
-                   bool case_insensitive, bool special_char_insensitive) {
+namespace {
+
+Extraction search(std::string_view s, std::string pattern, std::string tokenizer_pattern,
+                  bool case_insensitive, bool special_char_insensitive) {
   using preprocessor::preprocess;
   const preprocessor::Normalised normalised =
       preprocessor::normalise(s, case_insensitive, special_char_insensitive);
@@ -33,6 +35,17 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
   return detail::by_runs(t, pattern, tokenizer_pattern, window);
 }
 
+}  // namespace
+
+Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
+                   bool case_insensitive, bool special_char_insensitive,
+                   const cancel::Check& check) {
+  return cancel::run(check, [&] {
+    return search(s, std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
+                  special_char_insensitive);
+  });
+}
+
 namespace detail {
 
 std::vector<Match> by_runs(std::string_view s, std::string_view pattern, std::string_view separator,
@@ -40,7 +53,9 @@ std::vector<Match> by_runs(std::string_view s, std::string_view pattern, std::st
   iterator::tokens::TokenIterator items(s, separator, window);
   const std::string_view target = text::trim(pattern);
   std::vector<Match> matches;
+  cancel::Meter meter;
   for (iterator::tokens::Item item; items.next(item);) {
+    meter.poll();
     if (text::trim(item.text) == target) matches.push_back({item.start, item.end, 0.0});
   }
   return matches;
@@ -70,7 +85,9 @@ std::optional<std::vector<Match>> by_occurrences(std::string_view s, std::string
     return seen;
   };
   // The separator may itself be white space: it is looked for first at every step.
+  cancel::Meter meter;
   text::for_each_occurrence(s, target, [&](std::size_t at) {
+    meter.poll();
     std::size_t begin = at;
     while (begin > 0 && !(begin >= sep && separator_at(begin - sep))) {
       std::size_t before = begin;

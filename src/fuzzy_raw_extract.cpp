@@ -24,6 +24,7 @@ constexpr std::size_t kMinPieceChars = 2;
 struct Judge {
   const comparator::fuzzy::CachedSearch& compare;
   const std::function<void(const Match&)>& on_candidate;
+  mutable cancel::Meter meter{};
 
   void operator()(std::u32string_view window, std::uint64_t start, std::uint64_t end) const {
     const comparator::fuzzy::Verdict verdict = compare(text::trim(window));
@@ -203,6 +204,7 @@ class LevenshteinRows {
 void judge_start(std::u32string_view chars, std::uint64_t base, std::uint64_t start,
                  std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
                  const Judge& judge, LevenshteinRows* rows) {
+  judge.meter.poll(static_cast<std::uint64_t>(margin) + 1);
   if (rows != nullptr) {
     rows->judge_start(chars, base, start, text_chars, pattern_chars, margin, judge);
     return;
@@ -227,6 +229,7 @@ void scan_every_window(std::string_view s, std::uint64_t pattern_chars, std::int
   }
   detail::for_each_window(chars.size(), pattern_chars, margin,
                           [&](std::uint64_t start, std::uint64_t end) {
+                            judge.meter.poll();
                             judge(all.substr(start, end - start), start, end);
                           });
 }
@@ -448,6 +451,7 @@ bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint
   while (!heap.empty()) {
     const Pending next = heap.top();
     heap.pop();
+    cancel::poll();
     advance(next.stream);
     if (run && next.range.lo <= run->hi + 1) {
       run->hi = std::max(run->hi, next.range.hi);
@@ -513,9 +517,11 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
 
 }  // namespace detail
 
-Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
-                   bool special_char_insensitive, std::string metric, double threshold,
-                   std::uint8_t threshold_kind, std::vector<std::string> strategies) {
+namespace {
+
+Extraction search(std::string_view s, std::string pattern, bool case_insensitive,
+                  bool special_char_insensitive, std::string metric, double threshold,
+                  std::uint8_t threshold_kind, std::vector<std::string> strategies) {
   const preprocessor::Normalised normalised =
       preprocessor::normalise(s, case_insensitive, special_char_insensitive);
   const std::string_view t = normalised.text();
@@ -528,6 +534,18 @@ Extraction extract(std::string_view s, std::string pattern, bool case_insensitiv
     return Extraction::failure("Invalid distance metric");
   }
   return sink.finish();
+}
+
+}  // namespace
+
+Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
+                   bool special_char_insensitive, std::string metric, double threshold,
+                   std::uint8_t threshold_kind, std::vector<std::string> strategies,
+                   const cancel::Check& check) {
+  return cancel::run(check, [&] {
+    return search(s, std::move(pattern), case_insensitive, special_char_insensitive,
+                  std::move(metric), threshold, threshold_kind, std::move(strategies));
+  });
 }
 
 }  // namespace veskal::fuzzy_raw_extract

@@ -7,16 +7,18 @@
 #include <string_view>
 #include <vector>
 
+#include "cancel.hpp"
 #include "match.hpp"
 
 namespace veskal::fuzzy_raw_extract {
 
 // Every character window (lengths set by the pattern, threshold and threshold kind) within
 // `threshold` of the pattern under `metric`, reduced by `strategies`. Fails on an unknown metric
-// name when at least one window is compared.
+// name when at least one window is compared, and when `check` cancels it.
 Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::string metric, double threshold,
-                   std::uint8_t threshold_kind, std::vector<std::string> strategies);
+                   std::uint8_t threshold_kind, std::vector<std::string> strategies,
+                   const cancel::Check& check = {});
 
 namespace detail {
 

@@ -68,12 +68,10 @@ class LengthFilter {
   std::uint64_t pattern_chars_;
 };
 
-}  // namespace
-
-Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
-                   bool case_insensitive, bool special_char_insensitive, std::string metric,
-                   double threshold, std::uint8_t threshold_kind,
-                   std::vector<std::string> strategies) {
+Extraction search(std::string_view s, std::string pattern, std::string tokenizer_pattern,
+                  bool case_insensitive, bool special_char_insensitive, std::string metric,
+                  double threshold, std::uint8_t threshold_kind,
+                  std::vector<std::string> strategies) {
   const preprocessor::Normalised normalised =
       preprocessor::normalise(s, case_insensitive, special_char_insensitive);
   const std::string_view t = normalised.text();
@@ -99,7 +97,9 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
 
   const LengthFilter filter(metric, threshold_kind, threshold, target.size());
   std::u32string candidate;  // Reused: only the items that pass the filter are decoded.
+  cancel::Meter meter;
   do {
+    meter.poll();
     const std::string_view trimmed = text::trim(item.text);
     std::uint64_t chars = item.end - item.start;
     // As many characters as bytes: the item is all ASCII, and each byte is a character.
@@ -122,6 +122,19 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
     if (verdict.matched) sink.add({item.start, item.end, verdict.score});
   } while (items.next(item));
   return sink.finish();
+}
+
+}  // namespace
+
+Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
+                   bool case_insensitive, bool special_char_insensitive, std::string metric,
+                   double threshold, std::uint8_t threshold_kind,
+                   std::vector<std::string> strategies, const cancel::Check& check) {
+  return cancel::run(check, [&] {
+    return search(s, std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
+                  special_char_insensitive, std::move(metric), threshold, threshold_kind,
+                  std::move(strategies));
+  });
 }
 
 }  // namespace veskal::fuzzy_token_extract

@@ -17,8 +17,9 @@ struct Match {
   friend bool operator==(const Match&, const Match&) = default;
 };
 
-// What an engine returns: its matches, or the message of the fatal check that stopped it.
-// A failed extraction carries no matches, so no partial result can leak out.
+// What an engine returns: its matches, or the message of the fatal check that stopped it, or
+// word that the caller's cancellation check stopped it. A failed or cancelled extraction carries
+// no matches, so no partial result can leak out.
 class Extraction {
  public:
   Extraction(std::vector<Match> matches) : matches_(std::move(matches)) {}  // NOLINT: implicit
@@ -30,7 +31,15 @@ class Extraction {
     return e;
   }
 
+  // An extraction stopped by the caller's cancellation check.
+  static Extraction cancelled() {
+    Extraction e = failure("search cancelled");
+    e.cancelled_ = true;
+    return e;
+  }
+
   bool ok() const { return !failure_.has_value(); }
+  bool was_cancelled() const { return cancelled_; }
   // The failure message; only meaningful when !ok().
   const std::string& message() const { return *failure_; }
   // The matches; empty when !ok().
@@ -40,6 +49,7 @@ class Extraction {
  private:
   std::vector<Match> matches_;
   std::optional<std::string> failure_;
+  bool cancelled_ = false;
 };
 
 }  // namespace veskal

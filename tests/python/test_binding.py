@@ -4,8 +4,13 @@ the exceptions each kind of failure becomes."""
 import ctypes
 import inspect
 import math
+import os
 import random
+import signal
+import subprocess
 import sys
+import threading
+import time
 
 import pytest
 from hypothesis import given
@@ -106,6 +111,35 @@ def test_second_interpreter_is_refused(tmp_path):
     assert "not yet support sub-interpreters" in out.read_text()
     # The main interpreter keeps working.
     assert veskal.exact_token_extract("a b", "b", " ", False, False) == [(2, 3, 0.0)]
+
+
+# An isolated sub-interpreter imports first and is refused; the main interpreter then imports.
+_ISOLATED_FIRST = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+sub = interpreters.create()  # isolated: extensions must support sub-interpreters
+interpreters.run_string(sub, '''
+try:
+    import veskal
+    print("imported")
+except ImportError as e:
+    print(type(e).__name__, e)
+''')
+interpreters.destroy(sub)
+import veskal
+print(veskal.exact_token_extract("a b", "b", " ", False, False))
+"""
+
+
+def test_refused_isolated_interpreter_leaves_the_module_to_the_main_one():
+    run = subprocess.run([sys.executable, "-c", _ISOLATED_FIRST], capture_output=True, text=True,
+                         timeout=60)
+    assert run.returncode == 0, run.stderr
+    refusal, result = run.stdout.splitlines()
+    assert refusal.startswith("ImportError ")
+    assert result == "[(2, 3, 0.0)]"
 
 
 # ---- binding ------------------------------------------------------------------------------
@@ -575,3 +609,111 @@ def test_out_of_memory_never_yields_a_wrong_result():
     assert outcomes <= {"ok", "Python API call failed", "MemoryError"}
     assert "Python API call failed" in outcomes
     assert veskal.exact_raw_extract(*args) == expected
+
+
+# ---- long searches ------------------------------------------------------------------------
+
+_WORDS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
+
+
+def long_search_args(seconds):
+    """Arguments of a fuzzy_raw_extract call that takes about `seconds` on this machine, and a
+    short call's arguments with its result."""
+    rng = random.Random(7)
+    words = [rng.choice(_WORDS) for _ in range(20_000)]
+    short = (" ".join(words), "gamma delta epsilon zeta", False, False, "indel", 0.4, 1,
+             ["best_match"])
+    started = time.perf_counter()
+    expected = veskal.fuzzy_raw_extract(*short)
+    took = time.perf_counter() - started
+    copies = max(1, math.ceil(seconds / max(took, 1e-4)))
+    return (" ".join(words * copies), *short[1:]), short, expected
+
+
+def test_other_threads_run_during_a_long_search():
+    args, _, _ = long_search_args(3.5)
+    gaps = []
+    done = threading.Event()
+
+    def ticker():
+        last = time.perf_counter()
+        while not done.is_set():
+            time.sleep(0.01)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            last = now
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    started = time.perf_counter()
+    try:
+        veskal.fuzzy_raw_extract(*args)
+    finally:
+        took = time.perf_counter() - started
+        done.set()
+        thread.join()
+    assert took > 1.5 and len(gaps) > 50
+    assert max(gaps) < 0.5
+
+
+class HandlerRaised(Exception):
+    pass
+
+
+def raise_handler_raised(signum, frame):
+    raise HandlerRaised(signum)
+
+
+@pytest.mark.parametrize(
+    "signum, handler, exc_type",
+    [
+        (signal.SIGINT, signal.default_int_handler, KeyboardInterrupt),
+        (signal.SIGUSR1, raise_handler_raised, HandlerRaised),
+    ],
+)
+def test_a_signal_handlers_exception_stops_the_search(signum, handler, exc_type):
+    args, short, expected = long_search_args(4)
+    previous = signal.signal(signum, handler)
+    sent = []
+
+    def send():
+        sent.append(time.perf_counter())
+        os.kill(os.getpid(), signum)
+
+    timer = threading.Timer(0.5, send)
+    try:
+        timer.start()
+        with pytest.raises(exc_type):
+            veskal.fuzzy_raw_extract(*args)
+        stopped = time.perf_counter()
+    finally:
+        timer.join()
+        signal.signal(signum, previous)
+    assert stopped - sent[0] < 1
+    # Nothing of the stopped search lingers.
+    assert veskal.fuzzy_raw_extract(*short) == expected
+
+
+# A daemon thread's search ends while the interpreter shuts down (held up by a slow finaliser).
+_SEARCH_DURING_SHUTDOWN = """
+import threading, time, veskal
+text = "alpha beta gamma delta " * 5000
+def search():
+    while True:
+        veskal.fuzzy_raw_extract(text, "gamma delta epsilon", False, False, "indel", 0.4, 1, [])
+class Slow:
+    def __del__(self):
+        time.sleep(1)
+slow = Slow()
+slow.cycle = [slow]  # collected only by the last collection, during shutdown
+del slow
+import gc; gc.disable()
+threading.Thread(target=search, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_a_search_ending_during_shutdown_lets_the_process_exit():
+    run = subprocess.run([sys.executable, "-c", _SEARCH_DURING_SHUTDOWN], capture_output=True,
+                         text=True, timeout=60)
+    assert run.returncode == 0, run.stderr

@@ -1,0 +1,135 @@
+#include "cancel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "exact_raw_extract.hpp"
+#include "exact_token_extract.hpp"
+#include "fuzzy_raw_extract.hpp"
+#include "fuzzy_token_extract.hpp"
+
+namespace veskal::cancel {
+namespace {
+
+// A text long enough for thousands of polls on every path; stops are sought at each of them.
+std::string repeated(const std::string& piece, int times) {
+  std::string out;
+  for (int i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+const std::string kText = repeated("ab abc abd a\nb ", 600);
+// For the engines that count cheap steps (occurrences, tokens) in batches.
+const std::string kLongText = repeated("ab abc abd a\nb ", 12000);
+
+struct Search {
+  const char* name;
+  std::function<Extraction(const Check&)> run;
+
+  friend void PrintTo(const Search& search, std::ostream* out) { *out << search.name; }
+};
+
+// One row per engine path that polls.
+const Search kSearches[] = {
+    {"exact_raw",
+     [](const Check& c) {
+       return exact_raw_extract::extract(kLongText, "ab", false, false, {}, c);
+     }},
+    {"exact_raw_white_space",
+     [](const Check& c) {
+       return exact_raw_extract::extract(kLongText, " ", false, false, {}, c);
+     }},
+    {"exact_token_occurrences",
+     [](const Check& c) {
+       return exact_token_extract::extract(kLongText, "abc", " ", false, false, c);
+     }},
+    {"exact_token_runs",
+     [](const Check& c) {
+       return exact_token_extract::extract(kLongText, "ab abc", " ", false, false, c);
+     }},
+    {"fuzzy_raw_rows",
+     [](const Check& c) {
+       return fuzzy_raw_extract::extract(kText, "abc abd", true, false, "levenshtein", 0.3, 1,
+                                         {"best_match"}, c);
+     }},
+    {"fuzzy_raw_near_pieces",
+     [](const Check& c) {
+       return fuzzy_raw_extract::extract(kText, "abc abd a b ab", false, false, "levenshtein", 2, 0,
+                                         {"shortest"}, c);
+     }},
+    {"fuzzy_raw_per_window",
+     [](const Check& c) {
+       return fuzzy_raw_extract::extract(kText, "abd", false, false, "indel", 0.4, 1,
+                                         {"minimum_isolated_character"}, c);
+     }},
+    {"fuzzy_token",
+     [](const Check& c) {
+       return fuzzy_token_extract::extract(kLongText, "abd a", " ", false, false, "jaro", 0.2, 1,
+                                           {"longest"}, c);
+     }},
+};
+
+class Cancelling : public testing::TestWithParam<Search> {};
+
+// The check stops the search at its n-th call for several n: the search then returns no match at
+// all (and, under the sanitizers, leaks nothing), and a search the check let finish is complete.
+TEST_P(Cancelling, AtAnyCallLeavesNoPartialResult) {
+  const Search& search = GetParam();
+  const Extraction whole = search.run({});
+  ASSERT_TRUE(whole.ok());
+  ASSERT_FALSE(whole.matches().empty());
+
+  int calls = 0;
+  const Check never{[&] { return ++calls, false; }, std::chrono::nanoseconds(0)};
+  const Extraction watched = search.run(never);
+  ASSERT_TRUE(watched.ok());
+  EXPECT_EQ(watched.matches(), whole.matches());
+  ASSERT_GE(calls, 50) << "too short a search to stop at every n below";
+
+  for (const int n : {1, 2, 3, 10, 49, calls, calls + 1}) {
+    int seen = 0;
+    const Check stop_at_n{[&] { return ++seen == n; }, std::chrono::nanoseconds(0)};
+    const Extraction got = search.run(stop_at_n);
+    if (seen < n) {
+      EXPECT_TRUE(got.ok()) << n;
+      EXPECT_EQ(got.matches(), whole.matches()) << n;
+      continue;
+    }
+    EXPECT_EQ(seen, n);
+    EXPECT_TRUE(got.was_cancelled()) << n;
+    EXPECT_FALSE(got.ok()) << n;
+    EXPECT_TRUE(got.matches().empty()) << n;
+  }
+  // A cancelled search leaves nothing behind on its thread: the next one runs whole.
+  EXPECT_EQ(search.run({}).matches(), whole.matches());
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Cancelling, testing::ValuesIn(kSearches),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// With the default interval a short search never asks, and a check of an enclosing extraction
+// is back in force after a nested one.
+TEST(Check, IsNotAskedInAShortSearch) {
+  int calls = 0;
+  const Check check{[&] { return ++calls, true; }};
+  const Extraction got = exact_raw_extract::extract("a b a", "a", false, false, {}, check);
+  EXPECT_TRUE(got.ok());
+  EXPECT_EQ(calls, 0);
+}
+
+TEST(Check, OfAnOuterScopeReturnsAfterAnInnerOne) {
+  int outer_calls = 0;
+  const Check outer{[&] { return ++outer_calls, false; }, std::chrono::nanoseconds(0)};
+  const Scope scope(outer);
+  ASSERT_TRUE(exact_raw_extract::extract(kText, "ab", false, false, {}).ok());
+  EXPECT_EQ(outer_calls, 0);
+  for (int i = 0; i < 5000; ++i) poll();
+  EXPECT_GT(outer_calls, 0);
+}
+
+}  // namespace
+}  // namespace veskal::cancel
