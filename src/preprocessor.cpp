@@ -350,7 +350,7 @@ Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold)
   text::Latin1* o = out.units<text::Latin1>();
   if (first != 0) std::memcpy(o, in.data(), first);
   for (std::size_t i = first; i < in.size(); ++i) o[i] = table[in[i]];
-  out.wrote<text::Latin1>(in.size(), text::max_char(text::Units<text::Latin1>(o, in.size())));
+  out.wrote<text::Latin1>(in.size(), 0);
   return std::move(out).finish<text::Latin1>();
 }
 
@@ -364,8 +364,13 @@ Normalised map_wide(text::Units<Unit> in, Map&& map) {
   out.reserve<Unit>(in.size());
   Unit* o = out.units<Unit>();
   if (first != 0) std::memcpy(o, in.data(), first * sizeof(Unit));
-  for (std::size_t i = first; i < in.size(); ++i) o[i] = static_cast<Unit>(map(in[i]));
-  out.wrote<Unit>(in.size(), text::max_char(text::Units<Unit>(o, in.size())));
+  Unit high = 0;
+  for (std::size_t i = 0; i < first; ++i) high = std::max(high, o[i]);
+  for (std::size_t i = first; i < in.size(); ++i) {
+    o[i] = static_cast<Unit>(map(in[i]));
+    high = std::max(high, o[i]);
+  }
+  out.wrote<Unit>(in.size(), high);
   return std::move(out).finish<Unit>();
 }
 
@@ -383,20 +388,25 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
   for (std::size_t begin = 0; begin < in.size();) {
     const std::size_t end = unit_chunk_end(in, begin);
     const text::Units<Unit> chunk = in.subspan(begin, end - begin);
+    // Optimistically through the table; the rare stretch that needs ICU is written over.
+    out.reserve<Unit>(written + chunk.size());
+    Unit* o = out.units<Unit>() + written;
     bool special = false;
-    for (const Unit c : chunk) special |= needs_case_map(c);
-    if (!special) {
-      out.reserve<Unit>(written + chunk.size());
-      Unit* o = out.units<Unit>() + written;
-      for (std::size_t i = 0; i < chunk.size(); ++i) {
-        const char32_t c = chunk[i];
-        if constexpr (sizeof(Unit) == 4) {
-          o[i] = c < 0x10000 ? table[c] : static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
-        } else {
-          o[i] = table[c];
-        }
+    Unit chunk_high = 0;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      const Unit c = chunk[i];
+      special |= needs_case_map(c);
+      Unit mapped;
+      if constexpr (sizeof(Unit) == 4) {
+        mapped = c < 0x10000 ? table[c] : static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+      } else {
+        mapped = table[c];
       }
-      high = std::max(high, text::max_char(text::Units<Unit>(o, chunk.size())));
+      o[i] = mapped;
+      chunk_high = std::max(chunk_high, mapped);
+    }
+    if (!special) {
+      high = std::max<char32_t>(high, chunk_high);
       written += chunk.size();
       begin = end;
       continue;
@@ -436,7 +446,7 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
       break;
     }
     out.reserve<Unit>(written + static_cast<std::size_t>(length));
-    Unit* o = out.units<Unit>();
+    Unit* const base = out.units<Unit>();
     for (std::int32_t i = 0; i < length; ++i) {
       char32_t c = lowered[static_cast<std::size_t>(i)];
       if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
@@ -445,7 +455,7 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
       c = finish_char(c, fold);
       high = std::max(high, c);
       // The lowercase of a BMP character lies in the BMP, so a UCS-2 text stays one.
-      o[written++] = static_cast<Unit>(c);
+      base[written++] = static_cast<Unit>(c);
     }
     begin = end;
   }

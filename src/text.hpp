@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -39,11 +40,18 @@ constexpr bool fits(char32_t c) {
 class TextView {
  public:
   TextView() = default;
-  explicit TextView(Units<Latin1> units) : data_(units.data()), size_(units.size()) {}
-  explicit TextView(Units<char16_t> units)
-      : data_(units.data()), size_(units.size()), width_(Width::two) {}
-  explicit TextView(Units<char32_t> units)
-      : data_(units.data()), size_(units.size()), width_(Width::four) {}
+  // Units of any of the three types; a template, so that strings convert to the views below
+  // without ambiguity.
+  template <class Unit>
+  explicit TextView(Units<Unit> units)
+      : data_(units.data()),
+        size_(units.size()),
+        width_(sizeof(Unit) == 1   ? Width::one
+               : sizeof(Unit) == 2 ? Width::two
+                                   : Width::four) {
+    static_assert(std::is_same_v<Unit, Latin1> || std::is_same_v<Unit, char16_t> ||
+                  std::is_same_v<Unit, char32_t>);
+  }
   // Every unit one character; a surrogate pair counts as two characters.
   TextView(std::u16string_view s) : TextView(Units<char16_t>(s.data(), s.size())) {}  // NOLINT
   TextView(std::u32string_view s) : TextView(Units<char32_t>(s.data(), s.size())) {}  // NOLINT
