@@ -173,8 +173,10 @@ struct CachedSearch::Impl {
   bool in_pattern(std::uint8_t b) const { return (latin1_in_pattern[b >> 6] >> (b & 63)) & 1; }
 
   // False when `c` holds more characters that the pattern lacks than the threshold allows edits:
-  // under every distance metric each of them costs an edit of its own, so it cannot match.
-  bool may_match_latin1(std::span<const std::uint8_t> c) const;
+  // under every distance metric each of them costs an edit of its own, so it cannot match. Only
+  // Latin-1 characters are looked up; wider ones are not counted.
+  template <class Unit>
+  bool may_match(std::span<const Unit> c) const;
 };
 
 std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
@@ -309,14 +311,11 @@ Verdict CachedSearch::operator()(std::u32string_view c) const {
   return impl_->verdict(c);
 }
 
-Verdict CachedSearch::operator()(std::span<const char16_t> c) const {
-  return impl_->verdict(c);
-}
+// ---- Latin-1 and UCS-2 candidates --------------------------------------------------------------
+// The scorers compare elements by value, so narrow units need no widening: each is its code point.
 
-// ---- Latin-1 candidates ------------------------------------------------------------------------
-// The scorers compare elements by value, so Latin-1 bytes need no widening: each is its code point.
-
-bool CachedSearch::Impl::may_match_latin1(std::span<const std::uint8_t> c) const {
+template <class Unit>
+bool CachedSearch::Impl::may_match(std::span<const Unit> c) const {
   // Empty strings take the reference path, Jaro has no edits to count.
   if (never || c.empty() || pattern.empty() || metric == Metric::jaro ||
       metric == Metric::jaro_winkler) {
@@ -328,15 +327,26 @@ bool CachedSearch::Impl::may_match_latin1(std::span<const std::uint8_t> c) const
   const std::size_t allowed = allowed_distance(maximum, normalised, threshold);
   // Counted in full: a branch per byte would mispredict on every other one.
   std::size_t absent = 0;
-  for (const std::uint8_t b : c) absent += !in_pattern(b);
+  for (const Unit u : c) {
+    if constexpr (sizeof(Unit) == 1) {
+      absent += !in_pattern(u);
+    } else {
+      absent += u < 256 && !in_pattern(static_cast<std::uint8_t>(u));
+    }
+  }
   return absent <= allowed;
 }
 
 Verdict CachedSearch::operator()(std::span<const std::uint8_t> c) const {
-  if (!impl_->may_match_latin1(c)) return {false, kNoScore};
+  if (!impl_->may_match(c)) return {false, kNoScore};
   return impl_->verdict(c);
 }
 
-// ---- end of Latin-1 candidates -----------------------------------------------------------------
+Verdict CachedSearch::operator()(std::span<const char16_t> c) const {
+  if (!impl_->may_match(c)) return {false, kNoScore};
+  return impl_->verdict(c);
+}
+
+// ---- end of Latin-1 and UCS-2 candidates -------------------------------------------------------
 
 }  // namespace veskal::comparator::fuzzy
