@@ -147,6 +147,47 @@ void append_utf8(std::string& out, char32_t c) {
 
 namespace {
 
+// How common a character is in prose, higher being rarer: probes on rare characters leave the
+// fewest candidates to compare.
+int rarity(char32_t c) {
+  constexpr std::string_view kByFrequency = " etaoinsrulhdcmpgfbvwyqxjkz";
+  const char32_t lower = c >= U'A' && c <= U'Z' ? c + 32 : c;
+  if (lower < 0x80) {
+    const std::size_t rank = kByFrequency.find(static_cast<char>(lower));
+    // Capitals are rarer than their letters; digits and signs rarer than most letters.
+    if (rank != std::string_view::npos) return static_cast<int>(rank) + (lower != c ? 8 : 0);
+    return 20;
+  }
+  return 16;  // accented letters and the like: about as rare as the rarer letters
+}
+
+}  // namespace
+
+template <class Unit>
+Probes probes(Units<Unit> needle) {
+  if (needle.size() < 2) return {0, 0};
+  // The rarest unit, then the rarest other one, the farthest one on ties: neighbours tend to
+  // occur together.
+  std::size_t a = 0;
+  for (std::size_t i = 1; i < needle.size(); ++i) {
+    if (rarity(needle[i]) > rarity(needle[a])) a = i;
+  }
+  std::size_t b = a == 0 ? 1 : 0;
+  const auto distance = [a](std::size_t i) { return i > a ? i - a : a - i; };
+  for (std::size_t i = 0; i < needle.size(); ++i) {
+    if (i == a) continue;
+    const int r = rarity(needle[i]);
+    if (r > rarity(needle[b]) || (r == rarity(needle[b]) && distance(i) > distance(b))) b = i;
+  }
+  return {std::min(a, b), std::max(a, b)};
+}
+
+template Probes probes(Units<Latin1>);
+template Probes probes(Units<char16_t>);
+template Probes probes(Units<char32_t>);
+
+namespace {
+
 // Where a search stopped: an occurrence, none (npos), or, when its verification budget ran out,
 // the first start it did not examine.
 struct Found {
@@ -154,23 +195,25 @@ struct Found {
   bool gave_up;
 };
 
-// Candidates are the starts whose first and last units match; only those compare the rest.
-// Measured on French prose at every width against glibc's memmem (on the units' bytes) and
-// std::boyer_moore_horspool_searcher, this filter was the fastest for rare and frequent words
-// alike (memmem tied only on rare Latin-1 words); 32-byte vectors pay off over 16-byte ones on
-// wide units.
+// Candidates are the starts where two units of the needle, its probes, match; only those compare
+// the whole needle. Measured on French prose at every width against glibc's memmem (on the
+// units' bytes) and std::boyer_moore_horspool_searcher, this filter was the fastest for rare and
+// frequent words alike (memmem tied only on rare Latin-1 words); 32-byte vectors pay off over
+// 16-byte ones on wide units.
 template <class Unit>
 bool verify(const Unit* at, const Unit* needle, std::size_t m, std::size_t& budget) {
-  if (m <= 2) return true;
+  if (m <= 2) return true;  // the probes cover the needle
   budget = budget > m ? budget - m : 0;
-  return std::memcmp(at + 1, needle + 1, (m - 2) * sizeof(Unit)) == 0;
+  return std::memcmp(at, needle, m * sizeof(Unit)) == 0;
 }
 
 template <class Unit>
-Found find_scalar(const Unit* h, std::size_t n, const Unit* p, std::size_t m, std::size_t i,
-                  std::size_t& budget) {
+Found find_scalar(const Unit* h, std::size_t n, const Unit* p, std::size_t m, Probes probes,
+                  std::size_t i, std::size_t& budget) {
   for (; i + m <= n; ++i) {
-    if (h[i] != p[0] || h[i + m - 1] != p[m - 1]) continue;
+    if (h[i + probes.first] != p[probes.first] || h[i + probes.second] != p[probes.second]) {
+      continue;
+    }
     if (budget == 0) return {i, true};
     if (verify(h + i, p, m, budget)) return {i, false};
   }
@@ -200,14 +243,14 @@ constexpr std::uint32_t unit_bits(unsigned bit) {
 }
 
 template <class Unit>
-Found find_sse2(const Unit* h, std::size_t n, const Unit* p, std::size_t m, std::size_t i,
-                std::size_t& budget) {
+Found find_sse2(const Unit* h, std::size_t n, const Unit* p, std::size_t m, Probes probes,
+                std::size_t i, std::size_t& budget) {
   constexpr std::size_t kLanes = 16 / sizeof(Unit);
-  const __m128i first = splat128(p[0]);
-  const __m128i last = splat128(p[m - 1]);
+  const __m128i first = splat128(p[probes.first]);
+  const __m128i last = splat128(p[probes.second]);
   for (; i + kLanes + m - 1 <= n; i += kLanes) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + m - 1));
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + probes.first));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + probes.second));
     auto mask = static_cast<std::uint32_t>(
         _mm_movemask_epi8(_mm_and_si128(equal128<Unit>(a, first), equal128<Unit>(b, last))));
     while (mask != 0) {
@@ -218,7 +261,7 @@ Found find_sse2(const Unit* h, std::size_t n, const Unit* p, std::size_t m, std:
       mask &= ~unit_bits<Unit>(bit);
     }
   }
-  return find_scalar(h, n, p, m, i, budget);
+  return find_scalar(h, n, p, m, probes, i, budget);
 }
 
 template <class Unit>
@@ -237,13 +280,14 @@ __attribute__((target("avx2"))) __m256i equal256(__m256i a, __m256i b) {
 
 template <class Unit>
 __attribute__((target("avx2"))) Found find_avx2(const Unit* h, std::size_t n, const Unit* p,
-                                                std::size_t m, std::size_t i, std::size_t& budget) {
+                                                std::size_t m, Probes probes, std::size_t i,
+                                                std::size_t& budget) {
   constexpr std::size_t kLanes = 32 / sizeof(Unit);
-  const __m256i first = splat256(p[0]);
-  const __m256i last = splat256(p[m - 1]);
+  const __m256i first = splat256(p[probes.first]);
+  const __m256i last = splat256(p[probes.second]);
   for (; i + kLanes + m - 1 <= n; i += kLanes) {
-    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + i));
-    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + i + m - 1));
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + i + probes.first));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + i + probes.second));
     auto mask = static_cast<std::uint32_t>(
         _mm256_movemask_epi8(_mm256_and_si256(equal256<Unit>(a, first), equal256<Unit>(b, last))));
     while (mask != 0) {
@@ -254,7 +298,7 @@ __attribute__((target("avx2"))) Found find_avx2(const Unit* h, std::size_t n, co
       mask &= ~unit_bits<Unit>(bit);
     }
   }
-  return find_sse2(h, n, p, m, i, budget);
+  return find_sse2(h, n, p, m, probes, i, budget);
 }
 
 bool has_avx2() {
@@ -265,7 +309,8 @@ bool has_avx2() {
 #endif
 
 template <class Unit>
-Found find_from(Units<Unit> haystack, Units<Unit> needle, std::size_t from, std::size_t& budget) {
+Found find_from(Units<Unit> haystack, Units<Unit> needle, Probes probes, std::size_t from,
+                std::size_t& budget) {
   const Unit* h = haystack.data();
   const std::size_t n = haystack.size();
   const std::size_t m = needle.size();
@@ -279,10 +324,10 @@ Found find_from(Units<Unit> haystack, Units<Unit> needle, std::size_t from, std:
     }
   }
 #if VESKAL_X86
-  if (has_avx2()) return find_avx2(h, n, needle.data(), m, from, budget);
-  return find_sse2(h, n, needle.data(), m, from, budget);
+  if (has_avx2()) return find_avx2(h, n, needle.data(), m, probes, from, budget);
+  return find_sse2(h, n, needle.data(), m, probes, from, budget);
 #else
-  return find_scalar(h, n, needle.data(), m, from, budget);
+  return find_scalar(h, n, needle.data(), m, probes, from, budget);
 #endif
 }
 
@@ -312,6 +357,7 @@ template <class Unit>
 Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle)
     : haystack_(haystack), needle_(needle) {
   if (needle.empty()) return;
+  probes_ = probes(needle);
   std::vector<std::size_t> border = detail::borders(needle);
   period_ = needle.size() - border.back();
   // Verifying a candidate costs a needle's length; twice the text's length in such work, spent
@@ -325,7 +371,7 @@ std::size_t Occurrences<Unit>::next() {
   const std::size_t m = needle_.size();
   if (m == 0) return npos;
   if (automaton_) return next_by_automaton();
-  const Found found = find_from(haystack_, needle_, pos_, budget_);
+  const Found found = find_from(haystack_, needle_, probes_, pos_, budget_);
   if (found.gave_up) {
     automaton_ = true;
     pos_ = found.at;

@@ -184,6 +184,17 @@ void append_utf8(std::string& out, char32_t c);
 
 inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
+// Two positions of a needle, first <= second, whose units a search compares before the rest.
+struct Probes {
+  std::size_t first;
+  std::size_t second;
+};
+
+// The probes of the non-empty `needle`: its two rarest characters in prose, 0 and 0 for a needle
+// of one unit.
+template <class Unit>
+Probes probes(Units<Unit> needle);
+
 namespace detail {
 
 // KMP failure table: border[i] is the length of the longest proper border of needle[0..i].
@@ -210,6 +221,7 @@ class Occurrences {
   std::size_t pos_ = 0;      // The first start not yet examined.
   std::size_t matched_ = 0;  // Units of the needle matched just before pos_ (automaton state).
   std::size_t period_ = 0;   // The needle's smallest period: occurrences lie at least this apart.
+  Probes probes_{0, 0};
   // Units a vectorised search may still verify before the automaton takes over, keeping the
   // whole scan linear.
   std::size_t budget_ = 0;
