@@ -240,22 +240,52 @@ bool convert_string(PyObject* object, Value& out) {
   return copy_utf8(object, out.emplace<std::string>());
 }
 
-// A compact ASCII str holds its characters as UTF-8 bytes already, right after its header.
-// Other strs, subclasses included (never compact), are encoded into an owned copy.
+// Whether `units` holds a surrogate code point, which has no UTF-8 (nor any meaning to search
+// for). Checked in blocks with a narrow accumulator, which the compiler vectorises.
+template <typename Char>
+bool has_surrogate(const Char* units, std::size_t length) {
+  constexpr std::size_t kBlock = 4096;
+  for (std::size_t start = 0; start < length; start += kBlock) {
+    const std::size_t end = std::min(length, start + kBlock);
+    Char found = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      found |= static_cast<Char>(static_cast<Char>(units[i] - 0xD800) < 0x800);
+    }
+    if (found != 0) return true;
+  }
+  return false;
+}
+
+// Any str, subclasses included, is lent as its own code units: nothing is encoded or counted.
+// A str holding a lone surrogate is refused as before, when its text was encoded to UTF-8: the
+// interpreter's own encoder raises its UnicodeEncodeError (and, failing, caches nothing).
 bool convert_text(PyObject* object, Value& out) {
   if (!PyUnicode_Check(object)) {
     raise_cannot_convert(object, "PyString");
     return false;
   }
-  if (PyUnicode_IS_COMPACT_ASCII(object)) {
-    out.emplace<Text>(Text::borrow({static_cast<const char*>(PyUnicode_DATA(object)),
-                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))}));
-    return true;
+  const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(object));
+  const void* data = PyUnicode_DATA(object);
+  switch (PyUnicode_KIND(object)) {
+    case PyUnicode_1BYTE_KIND:
+      out.emplace<Text>(text::TextView::latin1(static_cast<const Py_UCS1*>(data), length));
+      return true;
+    case PyUnicode_2BYTE_KIND:
+      if (has_surrogate(static_cast<const Py_UCS2*>(data), length)) break;
+      // Py_UCS2 and char16_t are both 16-bit code units of the same values.
+      out.emplace<Text>(
+          text::TextView(std::u16string_view(reinterpret_cast<const char16_t*>(data), length)));
+      return true;
+    default:
+      if (has_surrogate(static_cast<const Py_UCS4*>(data), length)) break;
+      out.emplace<Text>(
+          text::TextView(std::u32string_view(reinterpret_cast<const char32_t*>(data), length)));
+      return true;
   }
-  std::string bytes;
-  if (!copy_utf8(object, bytes)) return false;
-  out.emplace<Text>(Text::own(std::move(bytes)));
-  return true;
+  Ref bytes{PyUnicode_AsUTF8String(object)};
+  if (!bytes) return false;
+  PyErr_SetString(PyExc_SystemError, "a surrogate went unreported by the UTF-8 encoder");
+  return false;
 }
 
 bool convert_bool(PyObject* object, Value& out) {

@@ -11,11 +11,13 @@
 #include <variant>
 #include <vector>
 
+#include "text.hpp"
+
 namespace veskal::binding {
 
 // What a parameter converts to on the engine side.
 enum class Kind {
-  kText,        // str (subclasses too), as kString but lent rather than copied where possible
+  kText,        // str (subclasses too), lent as a view of its own storage
   kString,      // str (subclasses too), copied out as UTF-8
   kBool,        // True/False, or a numpy boolean scalar
   kFloat64,     // anything the interpreter's float conversion accepts
@@ -36,23 +38,17 @@ struct Signature {
 
 inline constexpr std::size_t kMaxParameters = 16;
 
-// A text argument's UTF-8: a compact ASCII str's own bytes, which the str keeps alive and
-// unchanged for the whole call (the caller holds it and no Python code runs meanwhile), or an
-// owned copy of any other str. Moving it keeps view() valid.
+// A text argument: a view of the str's own characters at the width it stores them (1, 2 or 4
+// bytes a character), which the str keeps alive and unchanged for the whole call (the caller
+// holds it, and a str never changes).
 class Text {
  public:
-  static Text borrow(std::string_view bytes) { return Text(bytes, {}, true); }
-  static Text own(std::string bytes) { return Text({}, std::move(bytes), false); }
+  explicit Text(text::TextView view) : view_(view) {}
 
-  std::string_view view() const { return borrowed_ ? bytes_ : std::string_view(owned_); }
+  text::TextView view() const { return view_; }
 
  private:
-  Text(std::string_view bytes, std::string owned, bool borrowed)
-      : bytes_(bytes), owned_(std::move(owned)), borrowed_(borrowed) {}
-
-  std::string_view bytes_;
-  std::string owned_;
-  bool borrowed_ = false;
+  text::TextView view_;
 };
 
 using Value = std::variant<std::monostate, Text, std::string, bool, double, std::uint8_t,

@@ -1,5 +1,8 @@
 #include "boundary.hpp"
 
+#include <bit>
+#include <cstdint>
+
 namespace veskal::binding {
 namespace {
 
@@ -11,7 +14,9 @@ constexpr const char kPanicExceptionDoc[] =
 // Created once under the interpreter lock and never released.
 PyObject* panic_class = nullptr;
 
-PyObject* match_to_tuple(const Match& match) {
+// `zero`: the float 0.0, shared by every match that scores exactly +0.0 (all exact matches):
+// floats are immutable, and one allocation fewer per match counts when there are millions.
+PyObject* match_to_tuple(const Match& match, PyObject* zero) {
   PyObject* return_value = nullptr;
   PyObject* item = nullptr;
   PyObject* tuple = PyTuple_New(3);
@@ -22,7 +27,8 @@ PyObject* match_to_tuple(const Match& match) {
   item = PyLong_FromUnsignedLongLong(match.end);
   if (item == nullptr) goto exit;
   PyTuple_SET_ITEM(tuple, 1, item);
-  item = PyFloat_FromDouble(match.score);
+  item = std::bit_cast<std::uint64_t>(match.score) == 0 ? Py_NewRef(zero)
+                                                        : PyFloat_FromDouble(match.score);
   if (item == nullptr) goto exit;
   PyTuple_SET_ITEM(tuple, 2, item);
   return_value = Py_NewRef(tuple);
@@ -67,15 +73,19 @@ PyObject* raise_panic(std::string_view message) noexcept {
 PyObject* matches_to_list(const std::vector<Match>& matches) noexcept {
   PyObject* return_value = nullptr;
   const auto size = static_cast<Py_ssize_t>(matches.size());
+  PyObject* zero = nullptr;
   PyObject* list = PyList_New(size);
   if (list == nullptr) goto exit;
+  zero = PyFloat_FromDouble(0.0);
+  if (zero == nullptr) goto exit;
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* tuple = match_to_tuple(matches[static_cast<std::size_t>(i)]);
+    PyObject* tuple = match_to_tuple(matches[static_cast<std::size_t>(i)], zero);
     if (tuple == nullptr) goto exit;
     PyList_SET_ITEM(list, i, tuple);  // steals tuple
   }
   return_value = Py_NewRef(list);
 exit:
+  Py_XDECREF(zero);
   Py_XDECREF(list);  // also releases the tuples already stored on failure
   if (return_value == nullptr) return raise_api_failure();
   return return_value;

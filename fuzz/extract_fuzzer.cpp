@@ -1,6 +1,7 @@
 // Runs every engine on inputs built from arbitrary bytes and checks what must hold for any input:
 // no crash, failures only where they are due, sorted spans inside the text, scores within the
-// threshold, and the fuzzy raw search's shortcuts agreeing with its plain scan.
+// threshold, the same results whatever width the text is stored at, and the fuzzy raw search's
+// shortcuts agreeing with its plain scan.
 
 #include <cmath>
 #include <cstddef>
@@ -25,7 +26,8 @@ using namespace veskal;
 
 // Few symbols, so that patterns recur in texts; each one exercises a normalisation or white-space
 // rule: line feed, tab, no-break and ideographic spaces, letters that case- or accent-fold
-// (U+0130 lowercases to two characters, sigma has a final form), and multi-byte letters.
+// (U+0130 lowercases to two characters, sigma has a final form, U+0178 and the euro sign narrow
+// a text to Latin-1), and letters of every width up to astral ones.
 constexpr const char* kSymbols[] = {
     "a",
     "b",
@@ -47,6 +49,12 @@ constexpr const char* kSymbols[] = {
     "ab",
     "-",
     "--",
+    "\xC5\xB8",
+    "\xC3\xBF",
+    "\xE2\x80\x99",
+    "\xC5\x93",
+    "\xF0\x9F\x98\x80",
+    "\xF0\x90\x90\x80",
 };
 constexpr const char* kMetrics[] = {
     "levenshtein", "damerau_levenshtein", "osa", "hamming", "indel", "lcs_seq", "prefix", "postfix",
@@ -97,6 +105,26 @@ void check_scores(const std::vector<Match>& matches, double threshold) {
   for (const Match& m : matches) check(m.score >= 0 && m.score <= threshold, "score in range");
 }
 
+template <class T>
+bool same(const T& a, const T& b) {
+  return a == b;
+}
+
+bool same(const Extraction& a, const Extraction& b) {
+  return a.ok() == b.ok() && a.matches() == b.matches() && (a.ok() || a.message() == b.message());
+}
+
+// The same result at every width: `run(view)` for each width that holds `chars`.
+template <class Run>
+auto at_every_width(const std::u32string& chars, Run&& run) {
+  const std::vector<text::OwnedText> widths = text::OwnedText::every_width(chars);
+  auto first = run(widths.front().view());
+  for (std::size_t i = 1; i < widths.size(); ++i) {
+    check(same(run(widths[i].view()), first), "same result at every width");
+  }
+  return first;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -113,32 +141,55 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string separator = in.text(3);
   const std::string pattern = in.text(12);
   const std::string s = in.text(400);
+  const std::u32string chars = text::decode(s);
 
   const std::string text = preprocessor::preprocess(s, ci, sci);
-  const std::string normal_pattern = preprocessor::preprocess(pattern, ci, sci);
-  const std::string normal_separator = preprocessor::preprocess(separator, ci, sci);
-  const std::uint64_t chars = text::count_chars(text);
+  const std::u32string normal_pattern = preprocessor::normalise_pattern(pattern, ci, sci);
+  const std::u32string normal_separator = preprocessor::normalise_pattern(separator, ci, sci);
+  const std::uint64_t n = text::count_chars(text);
   const bool no_window = normal_pattern.empty() && normal_separator.empty();
   const bool known = comparator::fuzzy::parse_metric(metric).has_value();
 
-  const Extraction exact_token = exact_token_extract::extract(s, pattern, separator, ci, sci);
+  // Normalising a text of code units gives what normalising its UTF-8 gives.
+  at_every_width(chars, [&](text::TextView view) {
+    const preprocessor::Normalised normalised = preprocessor::normalise(view, ci, sci);
+    std::string utf8;
+    normalised.text().visit([&](auto units) {
+      for (const auto u : units) text::append_utf8(utf8, u);
+    });
+    check(utf8 == text, "normalised units equal the normalised UTF-8");
+    return 0;
+  });
+
+  const Extraction exact_token = at_every_width(chars, [&](text::TextView view) {
+    return exact_token_extract::extract(view, pattern, separator, ci, sci);
+  });
   check(exact_token.ok() != no_window, "token failure only for an empty window");
-  check_spans(exact_token.matches(), chars, false);
+  check_spans(exact_token.matches(), n, false);
 
-  check_spans(exact_raw_extract::extract(s, pattern, ci, sci, strategies).matches(), chars, true);
+  check_spans(at_every_width(chars,
+                             [&](text::TextView view) {
+                               return exact_raw_extract::extract(view, pattern, ci, sci,
+                                                                 strategies);
+                             })
+                  .matches(),
+              n, true);
 
-  const Extraction fuzzy_raw =
-      fuzzy_raw_extract::extract(s, pattern, ci, sci, metric, threshold, kind, strategies);
+  const Extraction fuzzy_raw = at_every_width(chars, [&](text::TextView view) {
+    return fuzzy_raw_extract::extract(view, pattern, ci, sci, metric, threshold, kind, strategies);
+  });
   const bool compared = !text.empty() && !normal_pattern.empty();
   check(fuzzy_raw.ok() == (known || !compared), "raw failure only for an unknown metric");
-  check_spans(fuzzy_raw.matches(), chars, true);
+  check_spans(fuzzy_raw.matches(), n, true);
   check_scores(fuzzy_raw.matches(), threshold);
 
-  const Extraction fuzzy_token = fuzzy_token_extract::extract(s, pattern, separator, ci, sci,
-                                                              metric, threshold, kind, strategies);
+  const Extraction fuzzy_token = at_every_width(chars, [&](text::TextView view) {
+    return fuzzy_token_extract::extract(view, pattern, separator, ci, sci, metric, threshold, kind,
+                                        strategies);
+  });
   if (no_window) check(!fuzzy_token.ok(), "token failure for an empty window");
   if (known && !no_window) check(fuzzy_token.ok(), "no token failure for a known metric");
-  check_spans(fuzzy_token.matches(), chars, true);
+  check_spans(fuzzy_token.matches(), n, true);
   check_scores(fuzzy_token.matches(), threshold);
 
   // The piece filter and the row scoring are shortcuts: the plain scan must find the same.
@@ -146,10 +197,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using fuzzy_raw_extract::detail::find_candidates;
     using fuzzy_raw_extract::detail::Scan;
     using fuzzy_raw_extract::detail::Scoring;
+    const text::OwnedText normal_text = text::OwnedText::from_utf8(text);
     const auto run = [&](Scan scan, Scoring scoring) {
       std::vector<Match> found;
       find_candidates(
-          text, normal_pattern, metric, threshold, kind, scan,
+          normal_text.view(), normal_pattern, metric, threshold, kind, scan,
           [&](const Match& m) { found.push_back(m); }, scoring);
       return found;
     };

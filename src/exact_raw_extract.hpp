@@ -6,22 +6,23 @@
 
 #include "cancel.hpp"
 #include "match.hpp"
+#include "text.hpp"
 
 namespace veskal::exact_raw_extract {
 
 // Every window of the pattern's length whose trimmed text equals the trimmed pattern, reduced
-// to one match per cluster of overlapping windows by `strategies`. Fails only when `check`
-// cancels it.
-Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
+// to one match per cluster of overlapping windows by `strategies`. `pattern` is UTF-8. Fails
+// only when `check` cancels it.
+Extraction extract(text::TextView s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::vector<std::string> strategies,
                    const cancel::Check& check = {});
 
 namespace detail {
 
 // The matching windows of the normalised `pattern` in the normalised `text`, before conflict
-// resolution: strictly ascending starts, score 0.0. With `ascii` the text is known to be all
-// ASCII, so that byte offsets serve as positions and no characters are counted.
-std::vector<Match> candidates(std::string_view text, std::string_view pattern, bool ascii);
+// resolution: strictly ascending starts, score 0.0. Line feeds in the text count as the spaces
+// they normalise to, unless the trimmed pattern holds white space.
+std::vector<Match> candidates(text::TextView text, std::u32string_view pattern);
 
 }  // namespace detail
 

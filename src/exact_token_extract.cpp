@@ -3,41 +3,42 @@
 #include <string_view>
 #include <utility>
 
-#include "iterator/tokens.hpp"
 #include "preprocessor.hpp"
-#include "text.hpp"
 
 namespace veskal::exact_token_extract {
 
 namespace {
 
-Extraction search(std::string_view s, std::string pattern, std::string tokenizer_pattern,
+Extraction search(text::TextView s, std::string pattern, std::string tokenizer_pattern,
                   bool case_insensitive, bool special_char_insensitive) {
-  using preprocessor::preprocess;
+  const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
+                                                           special_char_insensitive);
+  const std::u32string separator = preprocessor::normalise_pattern(
+      std::move(tokenizer_pattern), case_insensitive, special_char_insensitive);
+  // Where neither the trimmed pattern nor the separator holds white space, a line feed and a
+  // space cut and trim alike: the caller's text will do.
+  const bool line_feeds_matter =
+      text::has_white_space(text::trim(p)) || text::has_white_space(separator);
   const preprocessor::Normalised normalised =
-      preprocessor::normalise(s, case_insensitive, special_char_insensitive);
-  const std::string_view t = normalised.text();
-  pattern = preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
-  tokenizer_pattern =
-      preprocess(std::move(tokenizer_pattern), case_insensitive, special_char_insensitive);
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
 
   // The window counts the pattern's separators as written, leading and trailing ones included,
   // even though the comparison then ignores the white space they may leave at the ends.
-  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, tokenizer_pattern);
-  if (window == 0) {
-    return Extraction::failure(
-        *iterator::tokens::TokenIterator(t, tokenizer_pattern, window).fault());
-  }
-  if (auto found =
-          detail::by_occurrences(t, pattern, tokenizer_pattern, window, normalised.ascii())) {
-    return std::move(*found);
-  }
-  return detail::by_runs(t, pattern, tokenizer_pattern, window);
+  const std::uint64_t window = iterator::tokens::pattern_token_count(p, separator);
+  return normalised.text().visit([&](auto t) -> Extraction {
+    using Unit = typename decltype(t)::value_type;
+    const iterator::tokens::Separator<Unit> sep(separator);
+    if (window == 0) {
+      return Extraction::failure(*iterator::tokens::TokenIterator<Unit>(t, sep, window).fault());
+    }
+    if (auto found = detail::by_occurrences(t, p, sep, window)) return std::move(*found);
+    return detail::by_runs(t, p, sep, window);
+  });
 }
 
 }  // namespace
 
-Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
+Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive,
                    const cancel::Check& check) {
   return cancel::run(check, [&] {
@@ -48,63 +49,74 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
 
 namespace detail {
 
-std::vector<Match> by_runs(std::string_view s, std::string_view pattern, std::string_view separator,
+template <class Unit>
+std::vector<Match> by_runs(text::Units<Unit> s, std::u32string_view pattern,
+                           const iterator::tokens::Separator<Unit>& separator,
                            std::uint64_t window) {
-  iterator::tokens::TokenIterator items(s, separator, window);
-  const std::string_view target = text::trim(pattern);
+  // A character the text's width cannot hold occurs in no run.
+  const std::optional<std::vector<Unit>> target = text::narrow<Unit>(text::trim(pattern));
+  if (!target) return {};
+  iterator::tokens::TokenIterator<Unit> items(s, separator, window);
   std::vector<Match> matches;
   cancel::Meter meter;
-  for (iterator::tokens::Item item; items.next(item);) {
+  for (iterator::tokens::Item<Unit> item; items.next(item);) {
     meter.poll();
-    if (text::trim(item.text) == target) matches.push_back({item.start, item.end, 0.0});
+    if (text::equal(text::trim(item.text), text::Units<Unit>(*target))) {
+      matches.push_back({item.start, item.end, 0.0});
+    }
   }
   return matches;
 }
 
-std::optional<std::vector<Match>> by_occurrences(std::string_view s, std::string_view pattern,
-                                                 std::string_view separator, std::uint64_t window,
-                                                 bool ascii) {
-  const std::string_view target = text::trim(pattern);
+template <class Unit>
+std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32string_view pattern,
+                                                 const iterator::tokens::Separator<Unit>& separator,
+                                                 std::uint64_t window) {
+  const std::u32string_view trimmed = text::trim(pattern);
   // With one token per run and a one-character separator, the runs are the maximal stretches
   // free of the separator, and one equals the target exactly when the target lies in it with
   // nothing but white space around it. The target holds no separator (the window would be
   // larger), starts and ends with other characters, so each such run holds one occurrence.
-  if (window != 1 || target.empty() || separator.empty() || text::count_chars(separator) != 1) {
-    return std::nullopt;
-  }
-  const std::size_t sep = separator.size();
-  const auto separator_at = [&](std::size_t at) { return s.compare(at, sep, separator) == 0; };
+  // A separator that the text's width cannot hold cuts nowhere, which serves as well.
+  const bool one_char = separator.absent() || separator.units().size() == 1;
+  if (window != 1 || trimmed.empty() || !one_char) return std::nullopt;
+  const std::optional<std::vector<Unit>> units = text::narrow<Unit>(trimmed);
+  if (!units) return std::vector<Match>{};
+  const text::Units<Unit> target(*units);
+  const bool cuts = !separator.absent();
+  const Unit sep = cuts ? separator.units()[0] : Unit{};
+  const auto separator_at = [&](std::size_t at) { return cuts && s[at] == sep; };
 
   std::vector<Match> matches;
-  std::uint64_t seen = 0;  // The character position of byte seen_byte, counted forward only.
-  std::size_t seen_byte = 0;
-  const auto position = [&](std::size_t at) {
-    if (ascii) return static_cast<std::uint64_t>(at);
-    seen += text::count_chars(s.substr(seen_byte, at - seen_byte));
-    seen_byte = at;
-    return seen;
-  };
   // The separator may itself be white space: it is looked for first at every step.
   cancel::Meter meter;
   text::for_each_occurrence(s, target, [&](std::size_t at) {
     meter.poll();
     std::size_t begin = at;
-    while (begin > 0 && !(begin >= sep && separator_at(begin - sep))) {
-      std::size_t before = begin;
-      if (!text::is_white_space(text::decode_before(s, before))) return;
-      begin = before;
+    while (begin > 0 && !separator_at(begin - 1)) {
+      if (!text::is_white_space(s[begin - 1])) return;
+      --begin;
     }
     std::size_t end = at + target.size();
     while (end < s.size() && !separator_at(end)) {
-      std::size_t after = end;
-      if (!text::is_white_space(text::decode_at(s, after))) return;
-      end = after;
+      if (!text::is_white_space(s[end])) return;
+      ++end;
     }
-    const std::uint64_t start = position(begin);
-    matches.push_back({start, position(end), 0.0});
+    matches.push_back({begin, end, 0.0});
   });
   return matches;
 }
+
+#define VESKAL_INSTANTIATE(Unit)                                                                \
+  template std::vector<Match> by_runs(text::Units<Unit>, std::u32string_view,                   \
+                                      const iterator::tokens::Separator<Unit>&, std::uint64_t); \
+  template std::optional<std::vector<Match>> by_occurrences(                                    \
+      text::Units<Unit>, std::u32string_view, const iterator::tokens::Separator<Unit>&,         \
+      std::uint64_t);
+VESKAL_INSTANTIATE(text::Latin1)
+VESKAL_INSTANTIATE(char16_t)
+VESKAL_INSTANTIATE(char32_t)
+#undef VESKAL_INSTANTIATE
 
 }  // namespace detail
 

@@ -20,14 +20,25 @@ namespace {
 // Shorter pieces occur so often in prose that looking for them costs more than it saves.
 constexpr std::size_t kMinPieceChars = 2;
 
+// A window as the comparator takes it: its own units, never widened.
+template <class Unit>
+auto as_candidate(text::Units<Unit> window) {
+  if constexpr (sizeof(Unit) == 4) {
+    return std::u32string_view(window.data(), window.size());
+  } else {
+    return window;
+  }
+}
+
 // Compares windows against the trimmed pattern and hands on the matches.
 struct Judge {
   const comparator::fuzzy::CachedSearch& compare;
   const std::function<void(const Match&)>& on_candidate;
   mutable cancel::Meter meter{};
 
-  void operator()(std::u32string_view window, std::uint64_t start, std::uint64_t end) const {
-    const comparator::fuzzy::Verdict verdict = compare(text::trim(window));
+  template <class Unit>
+  void operator()(text::Units<Unit> window, std::uint64_t start, std::uint64_t end) const {
+    const comparator::fuzzy::Verdict verdict = compare(as_candidate(text::trim(window)));
     if (verdict.matched) on_candidate({start, end, verdict.score});
   }
 };
@@ -71,7 +82,8 @@ class LevenshteinRows {
 
   // Judges every window at `start` as `judge` would. `chars` holds the text from character `base`
   // on, through the end of every window at `start`.
-  void judge_start(std::u32string_view chars, std::uint64_t base, std::uint64_t start,
+  template <class Unit>
+  void judge_start(text::Units<Unit> chars, std::uint64_t base, std::uint64_t start,
                    std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
                    const Judge& judge) {
     const std::uint64_t limit = base + chars.size();
@@ -90,7 +102,7 @@ class LevenshteinRows {
       const std::uint64_t reach =
           std::min(first_ + pattern_chars + static_cast<std::uint64_t>(margin), limit);
       if (first_ != row_from_ || reach > row_from_ + filled_) {
-        fill(chars.substr(first_ - base, reach - first_));
+        fill(chars.subspan(first_ - base, reach - first_));
         row_from_ = first_;
       }
     }
@@ -116,7 +128,8 @@ class LevenshteinRows {
 
   // distance_[j] and trimmed_[j]: the distance to, and the length less trailing white space of,
   // the first j characters of `stretch`.
-  void fill(std::u32string_view stretch) {
+  template <class Unit>
+  void fill(text::Units<Unit> stretch) {
     const std::size_t n = stretch.size();
     filled_ = n;
     distance_.resize(n + 1);
@@ -201,7 +214,8 @@ class LevenshteinRows {
 
 // The windows at `start` (`chars` holds the text from character `base` on), scored by `rows`
 // when given, else one by one.
-void judge_start(std::u32string_view chars, std::uint64_t base, std::uint64_t start,
+template <class Unit>
+void judge_start(text::Units<Unit> chars, std::uint64_t base, std::uint64_t start,
                  std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
                  const Judge& judge, LevenshteinRows* rows) {
   judge.meter.poll(static_cast<std::uint64_t>(margin) + 1);
@@ -211,60 +225,27 @@ void judge_start(std::u32string_view chars, std::uint64_t base, std::uint64_t st
   }
   detail::for_each_window_at(start, text_chars, pattern_chars, margin,
                              [&](std::uint64_t from, std::uint64_t to) {
-                               judge(chars.substr(from - base, to - from), from, to);
+                               judge(chars.subspan(from - base, to - from), from, to);
                              });
 }
 
 // ---- end of Levenshtein rows ----
 
-void scan_every_window(std::string_view s, std::uint64_t pattern_chars, std::int8_t margin,
+template <class Unit>
+void scan_every_window(text::Units<Unit> all, std::uint64_t pattern_chars, std::int8_t margin,
                        const Judge& judge, LevenshteinRows* rows) {
-  const std::u32string chars = text::decode(s);
-  const std::u32string_view all = chars;
   if (rows != nullptr) {
     for (std::uint64_t start = 0; start < all.size(); ++start) {
       judge_start(all, 0, start, all.size(), pattern_chars, margin, judge, rows);
     }
     return;
   }
-  detail::for_each_window(chars.size(), pattern_chars, margin,
+  detail::for_each_window(all.size(), pattern_chars, margin,
                           [&](std::uint64_t start, std::uint64_t end) {
                             judge.meter.poll();
-                            judge(all.substr(start, end - start), start, end);
+                            judge(all.subspan(start, end - start), start, end);
                           });
 }
-
-// The occurrences of one piece, overlapping ones included, in increasing order. memmem restarted
-// one period after each hit stays linear while hits cannot crowd (a period of at least half the
-// piece); a piece that repeats itself more goes through the linear automaton.
-class PieceSearch {
- public:
-  PieceSearch(std::string_view s, std::string_view piece) : s_(s), piece_(piece) {
-    period_ = piece.size() - text::detail::borders(piece).back();
-    if (2 * period_ < piece.size()) automaton_.emplace(s, piece);
-  }
-
-  // The byte offset of the next occurrence, or npos.
-  std::size_t next() {
-    if (automaton_) return automaton_->next();
-    if (pos_ + piece_.size() > s_.size()) return text::Occurrences::npos;
-    const void* found = memmem(s_.data() + pos_, s_.size() - pos_, piece_.data(), piece_.size());
-    if (found == nullptr) {
-      pos_ = s_.size();
-      return text::Occurrences::npos;
-    }
-    const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - s_.data());
-    pos_ = at + period_;
-    return at;
-  }
-
- private:
-  std::string_view s_;
-  std::string_view piece_;
-  std::size_t pos_ = 0;
-  std::size_t period_;
-  std::optional<text::Occurrences> automaton_;
-};
 
 // Texts below this size are searched with pieces of equal length: sampling would cost more than
 // it saves.
@@ -277,7 +258,8 @@ constexpr std::size_t kLongestTunedPattern = 64;
 // each of at least kMinPieceChars characters. On a large text the bounds make the pieces as rare
 // as a sample of the text predicts: frequent short pieces such as "e " would otherwise cover
 // most of the text.
-std::vector<std::size_t> piece_bounds(std::string_view s, std::u32string_view pattern,
+template <class Unit>
+std::vector<std::size_t> piece_bounds(text::Units<Unit> s, std::u32string_view pattern,
                                       std::size_t count) {
   const std::size_t n = pattern.size();
   std::vector<std::size_t> bounds(count + 1);
@@ -286,6 +268,7 @@ std::vector<std::size_t> piece_bounds(std::string_view s, std::u32string_view pa
     return bounds;
   }
 
+  // Characters are told apart by their low byte alone: the statistics only steer the choice.
   std::vector<std::uint32_t> pairs(std::size_t{1} << 16, 0);
   std::vector<std::uint32_t> firsts(256, 0);
   for (std::size_t chunk = 0; chunk < 4; ++chunk) {
@@ -299,7 +282,7 @@ std::vector<std::size_t> piece_bounds(std::string_view s, std::u32string_view pa
   std::vector<std::size_t> byte_at(n + 1);
   for (std::size_t i = 0; i < n; ++i) {
     byte_at[i] = bytes.size();
-    text::append_utf8(bytes, pattern[i]);
+    bytes.push_back(static_cast<char>(pattern[i]));
   }
   byte_at[n] = bytes.size();
   const auto pair = [&](std::size_t b) {
@@ -346,78 +329,74 @@ std::vector<std::size_t> piece_bounds(std::string_view s, std::u32string_view pa
   return bounds;
 }
 
+// The window starts that can hold a match through one occurrence of a piece.
+struct Range {
+  std::int64_t lo;
+  std::int64_t hi;
+};
+
 // One piece of the pattern and the window starts its occurrences leave possible, in ascending
-// order. Cursors only move forward, so byte offsets become character positions in one pass.
+// order.
+template <class Unit>
 class PieceStarts {
  public:
-  // The window starts that can hold a match through one occurrence; `anchor` is the occurrence
-  // (character position and byte offset), never before `lo`.
-  struct Range {
-    std::int64_t lo;
-    std::int64_t hi;
-    std::uint64_t anchor_char;
-    std::size_t anchor_byte;
-  };
-
-  // `offset` and `chars`: the piece's place and length in the trimmed pattern.
-  PieceStarts(std::string_view s, std::string_view piece, std::int64_t offset, std::int64_t chars)
-      : s_(s), occurrences_(s, piece), offset_(offset), chars_(chars) {}
+  // `piece`: the piece's units, empty when the text's width cannot hold it (it then occurs
+  // nowhere); `offset` and `chars`: its place and length in the trimmed pattern.
+  PieceStarts(text::Units<Unit> s, text::Units<Unit> piece, std::int64_t offset, std::int64_t chars)
+      : occurrences_(s, piece), offset_(offset), chars_(chars) {}
 
   // The next non-empty range, or nothing.
   std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
                             std::int64_t longest_window, std::int64_t text_chars) {
-    for (std::size_t at; (at = occurrences_.next()) != text::Occurrences::npos;) {
-      char_ += text::count_chars(s_.substr(byte_, at - byte_));
-      byte_ = at;
-      const auto q = static_cast<std::int64_t>(char_);
+    for (std::size_t at; (at = occurrences_.next()) != text::npos;) {
+      const auto q = static_cast<std::int64_t>(at);
       // A match keeps some piece intact, at most `bound` characters from its place in the
       // pattern, and its window holds the rest of the pattern but for `bound` edits.
       const std::int64_t lo = std::max<std::int64_t>(
           {0, q + chars_ - longest_window, q + pattern_chars - offset_ - bound - longest_window});
       const std::int64_t hi = std::min({q, q - offset_ + bound, text_chars - 1});
-      if (lo <= hi) return Range{lo, hi, char_, byte_};
+      if (lo <= hi) return Range{lo, hi};
     }
     return std::nullopt;
   }
 
  private:
-  std::string_view s_;
-  PieceSearch occurrences_;
+  text::Occurrences<Unit> occurrences_;
   std::int64_t offset_;
   std::int64_t chars_;
-  std::size_t byte_ = 0;
-  std::uint64_t char_ = 0;
 };
 
 // The same windows as scan_every_window, but only at the starts where some piece of the pattern
 // occurs close enough: every string within `bound` Levenshtein edits of the pattern keeps one of
 // `bound` + 1 disjoint pieces intact, since an edit breaks at most one. False when the pieces
 // would be too short to pay off.
-bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint64_t pattern_chars,
+template <class Unit>
+bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uint64_t pattern_chars,
                       std::int8_t margin, std::size_t bound, const Judge& judge,
                       LevenshteinRows* rows) {
   const std::size_t count = bound + 1;
   if (pattern.size() / count < kMinPieceChars) return false;
 
   const std::vector<std::size_t> bounds = piece_bounds(s, pattern, count);
-  std::vector<std::string> pieces(count);
-  std::vector<PieceStarts> streams;
+  std::vector<std::vector<Unit>> pieces(count);
+  std::vector<PieceStarts<Unit>> streams;
   streams.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t first = bounds[i];
     const std::size_t last = bounds[i + 1];
-    for (std::size_t j = first; j < last; ++j) text::append_utf8(pieces[i], pattern[j]);
-    streams.emplace_back(s, pieces[i], static_cast<std::int64_t>(first),
+    pieces[i] =
+        text::narrow<Unit>(pattern.substr(first, last - first)).value_or(std::vector<Unit>{});
+    streams.emplace_back(s, text::Units<Unit>(pieces[i]), static_cast<std::int64_t>(first),
                          static_cast<std::int64_t>(last - first));
   }
 
-  const auto text_chars = static_cast<std::int64_t>(text::count_chars(s));
+  const auto text_chars = static_cast<std::int64_t>(s.size());
   const auto p = static_cast<std::int64_t>(pattern.size());
   const auto k = static_cast<std::int64_t>(bound);
   const auto longest = static_cast<std::int64_t>(pattern_chars) + margin;
 
   struct Pending {
-    PieceStarts::Range range;
+    Range range;
     std::size_t stream;
   };
   const auto later = [](const Pending& x, const Pending& y) { return x.range.lo > y.range.lo; };
@@ -427,19 +406,11 @@ bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint
   };
   for (std::size_t i = 0; i < count; ++i) advance(i);
 
-  std::u32string chars;
-  // Decodes only the characters the windows at starts [run.lo, run.hi] cover.
-  const auto flush = [&](const PieceStarts::Range& run) {
-    std::size_t byte = run.anchor_byte;
-    for (auto c = static_cast<std::int64_t>(run.anchor_char); c > run.lo; --c) {
-      --byte;
-      while (!text::is_lead_byte(static_cast<unsigned char>(s[byte]))) --byte;
-    }
+  // The windows at starts [run.lo, run.hi] and the characters they cover.
+  const auto flush = [&](const Range& run) {
     const std::int64_t last = std::min(run.hi + longest, text_chars);
-    chars.clear();
-    for (std::int64_t c = run.lo; c < last; ++c) chars.push_back(text::decode_at(s, byte));
-    const std::u32string_view covered = chars;
     const auto base = static_cast<std::uint64_t>(run.lo);
+    const text::Units<Unit> covered = s.subspan(base, static_cast<std::uint64_t>(last) - base);
     for (auto start = base; start <= static_cast<std::uint64_t>(run.hi); ++start) {
       judge_start(covered, base, start, static_cast<std::uint64_t>(text_chars), pattern_chars,
                   margin, judge, rows);
@@ -447,7 +418,7 @@ bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint
   };
 
   // Ranges leave the heap by ascending lo; touching or overlapping ones merge into one run.
-  std::optional<PieceStarts::Range> run;
+  std::optional<Range> run;
   while (!heap.empty()) {
     const Pending next = heap.top();
     heap.pop();
@@ -477,15 +448,15 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
   return static_cast<std::int8_t>(product);
 }
 
-bool find_candidates(std::string_view s, std::string_view pattern, std::string_view metric,
+bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate, Scoring scoring) {
-  const std::uint64_t pattern_chars = text::count_chars(pattern);
+  const std::uint64_t pattern_chars = pattern.size();
   // With no character on either side no window is formed, so the metric is never looked at.
   if (s.empty() || pattern_chars == 0) return true;
   const std::int8_t margin = detail::margin(pattern_chars, threshold, threshold_kind);
 
-  const std::u32string trimmed = text::decode(text::trim(pattern));
+  const std::u32string_view trimmed = text::trim(pattern);
   const std::optional<comparator::fuzzy::CachedSearch> compare =
       comparator::fuzzy::CachedSearch::create(trimmed, metric, threshold_kind, threshold);
   if (!compare) return false;
@@ -506,12 +477,15 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
     // Trimming only shortens a window, so none is longer than P + margin characters.
     const std::optional<std::size_t> bound = compare->levenshtein_bound(
         static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin));
-    if (bound && *bound < trimmed.size() &&
-        scan_near_pieces(s, trimmed, pattern_chars, margin, *bound, judge, rows_or_null)) {
+    if (bound && *bound < trimmed.size() && s.visit([&](auto units) {
+          return scan_near_pieces(units, trimmed, pattern_chars, margin, *bound, judge,
+                                  rows_or_null);
+        })) {
       return true;
     }
   }
-  scan_every_window(s, pattern_chars, margin, judge, rows_or_null);
+  s.visit(
+      [&](auto units) { scan_every_window(units, pattern_chars, margin, judge, rows_or_null); });
   return true;
 }
 
@@ -519,17 +493,20 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
 
 namespace {
 
-Extraction search(std::string_view s, std::string pattern, bool case_insensitive,
+Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
                   bool special_char_insensitive, std::string metric, double threshold,
                   std::uint8_t threshold_kind, std::vector<std::string> strategies) {
+  const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
+                                                           special_char_insensitive);
+  // Every metric compares window characters with pattern characters only, so where the trimmed
+  // pattern holds no white space a line feed scores as the space it normalises to, and trims
+  // alike: the caller's text will do.
+  const bool line_feeds_matter = text::has_white_space(text::trim(p));
   const preprocessor::Normalised normalised =
-      preprocessor::normalise(s, case_insensitive, special_char_insensitive);
-  const std::string_view t = normalised.text();
-  pattern =
-      preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
+  const text::TextView t = normalised.text();
   conflict_solver::StreamingSolver sink(t, strategies);
-  if (!detail::find_candidates(t, pattern, metric, threshold, threshold_kind,
-                               detail::Scan::near_pieces,
+  if (!detail::find_candidates(t, p, metric, threshold, threshold_kind, detail::Scan::near_pieces,
                                [&](const Match& candidate) { sink.add(candidate); })) {
     return Extraction::failure("Invalid distance metric");
   }
@@ -538,7 +515,7 @@ Extraction search(std::string_view s, std::string pattern, bool case_insensitive
 
 }  // namespace
 
-Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
+Extraction extract(text::TextView s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::string metric, double threshold,
                    std::uint8_t threshold_kind, std::vector<std::string> strategies,
                    const cancel::Check& check) {

@@ -9,13 +9,14 @@
 
 #include "cancel.hpp"
 #include "match.hpp"
+#include "text.hpp"
 
 namespace veskal::fuzzy_raw_extract {
 
 // Every character window (lengths set by the pattern, threshold and threshold kind) within
 // `threshold` of the pattern under `metric`, reduced by `strategies`. Fails on an unknown metric
 // name when at least one window is compared, and when `check` cancels it.
-Extraction extract(std::string_view s, std::string pattern, bool case_insensitive,
+Extraction extract(text::TextView s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::string metric, double threshold,
                    std::uint8_t threshold_kind, std::vector<std::string> strategies,
                    const cancel::Check& check = {});
@@ -67,7 +68,7 @@ enum class Scoring { per_window, rows };
 // Hands `on_candidate` every window of the normalised `text` within `threshold` of the
 // normalised `pattern` (both trimmed before comparing), in enumeration order. False, with no
 // candidate handed over, when `metric` is unknown and at least one window would be compared.
-bool find_candidates(std::string_view text, std::string_view pattern, std::string_view metric,
+bool find_candidates(text::TextView text, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate,
                      Scoring scoring = Scoring::rows);

@@ -15,7 +15,7 @@ namespace veskal::fuzzy_token_extract {
 
 namespace {
 
-// Rules out candidates by length alone, before they are decoded. Every metric it knows counts
+// Rules out candidates by length alone, before they are compared. Every metric it knows counts
 // at least one edit per character of difference in length, so a candidate whose difference
 // already scores beyond the threshold cannot match; the score of the difference is computed as
 // the metric's own score is (the same integer, or the same division), so the rule is exact.
@@ -68,56 +68,38 @@ class LengthFilter {
   std::uint64_t pattern_chars_;
 };
 
-Extraction search(std::string_view s, std::string pattern, std::string tokenizer_pattern,
-                  bool case_insensitive, bool special_char_insensitive, std::string metric,
-                  double threshold, std::uint8_t threshold_kind,
-                  std::vector<std::string> strategies) {
-  const preprocessor::Normalised normalised =
-      preprocessor::normalise(s, case_insensitive, special_char_insensitive);
-  const std::string_view t = normalised.text();
-  pattern =
-      preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
-  tokenizer_pattern = preprocessor::preprocess(std::move(tokenizer_pattern), case_insensitive,
-                                               special_char_insensitive);
-  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, tokenizer_pattern);
-  iterator::tokens::TokenIterator items(t, tokenizer_pattern, window);
+template <class Unit>
+Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
+                         std::u32string_view separator, const std::string& metric, double threshold,
+                         std::uint8_t threshold_kind, const std::vector<std::string>& strategies) {
+  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
+  const iterator::tokens::Separator<Unit> sep(separator);
+  iterator::tokens::TokenIterator<Unit> items(t, sep, window);
   // The first item is read before anything is compared, so this fault outranks a bad metric.
   if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
 
-  conflict_solver::StreamingSolver sink(t, strategies);
-  iterator::tokens::Item item;
+  conflict_solver::StreamingSolver sink(text::TextView(t), strategies);
+  iterator::tokens::Item<Unit> item;
   // No item, no comparison: the metric is never looked at.
   if (!items.next(item)) return sink.finish();
 
-  const std::u32string target = text::decode(text::trim(std::string_view(pattern)));
+  const std::u32string_view target = text::trim(pattern);
   const std::optional<comparator::fuzzy::CachedSearch> compare =
       comparator::fuzzy::CachedSearch::create(target, metric, threshold_kind, threshold);
   if (!compare) return Extraction::failure("Invalid distance metric");
   if (compare->never_matches()) return sink.finish();
 
   const LengthFilter filter(metric, threshold_kind, threshold, target.size());
-  std::u32string candidate;  // Reused: only the items that pass the filter are decoded.
   cancel::Meter meter;
   do {
     meter.poll();
-    const std::string_view trimmed = text::trim(item.text);
-    std::uint64_t chars = item.end - item.start;
-    // As many characters as bytes: the item is all ASCII, and each byte is a character.
-    const bool ascii = chars == item.text.size();
-    if (ascii) {
-      chars = trimmed.size();
-    } else if (trimmed.size() != item.text.size()) {
-      const auto front = static_cast<std::size_t>(trimmed.data() - item.text.data());
-      chars -= text::count_chars(item.text.substr(0, front)) +
-               text::count_chars(item.text.substr(front + trimmed.size()));
-    }
-    if (!filter.may_match(chars)) continue;
+    const text::Units<Unit> trimmed = text::trim(item.text);
+    if (!filter.may_match(trimmed.size())) continue;
     comparator::fuzzy::Verdict verdict;
-    if (ascii) {
-      verdict = compare->ascii(trimmed);
+    if constexpr (sizeof(Unit) == 4) {
+      verdict = (*compare)(std::u32string_view(trimmed.data(), trimmed.size()));
     } else {
-      text::decode(trimmed, candidate);
-      verdict = (*compare)(candidate);
+      verdict = (*compare)(trimmed);
     }
     if (verdict.matched) sink.add({item.start, item.end, verdict.score});
   } while (items.next(item));
@@ -126,14 +108,24 @@ Extraction search(std::string_view s, std::string pattern, std::string tokenizer
 
 }  // namespace
 
-Extraction extract(std::string_view s, std::string pattern, std::string tokenizer_pattern,
+Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive, std::string metric,
                    double threshold, std::uint8_t threshold_kind,
                    std::vector<std::string> strategies, const cancel::Check& check) {
   return cancel::run(check, [&] {
-    return search(s, std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
-                  special_char_insensitive, std::move(metric), threshold, threshold_kind,
-                  std::move(strategies));
+    const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
+                                                             special_char_insensitive);
+    const std::u32string separator = preprocessor::normalise_pattern(
+        std::move(tokenizer_pattern), case_insensitive, special_char_insensitive);
+    // Where neither the trimmed pattern nor the separator holds white space, a line feed and a
+    // space cut, trim and score alike: the caller's text will do.
+    const bool line_feeds_matter =
+        text::has_white_space(text::trim(p)) || text::has_white_space(separator);
+    const preprocessor::Normalised normalised =
+        preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
+    return normalised.text().visit([&](auto t) {
+      return extract_units(t, p, separator, metric, threshold, threshold_kind, strategies);
+    });
   });
 }
 

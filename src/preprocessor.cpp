@@ -3,6 +3,7 @@
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
 #include <unicode/uchar.h>
+#include <unicode/utypes.h>
 
 #include <algorithm>
 #include <array>
@@ -173,45 +174,293 @@ std::string lower_and_finish(std::string_view text, bool fold) {
   return out;
 }
 
-// What one pass over a text tells: whether normalising would change it, and whether it is ASCII.
-struct Survey {
-  bool changes;
-  bool ascii;
-};
+// ---- texts of code units ----
 
-// The flags are template arguments so that the byte loop, free of branches, vectorises.
-template <bool kLower, bool kFold>
-Survey survey(std::string_view s) {
-  // Blocks let a verdict end the pass early; within one the loop runs without exits.
-  constexpr std::size_t kBlock = 4096;
-  const auto* const bytes = reinterpret_cast<const unsigned char*>(s.data());
-  Survey found{false, true};
-  for (std::size_t begin = 0; begin < s.size(); begin += kBlock) {
-    const std::size_t end = std::min(s.size(), begin + kBlock);
-    unsigned char high = 0;
-    unsigned char hit = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      const unsigned char c = bytes[i];
-      high |= c;
-      hit |= c == '\n';
-      if constexpr (kLower) hit |= static_cast<unsigned char>(c - 'A') < 26;
-      if constexpr (kFold) hit |= c == '@';
-    }
-    found.changes |= hit != 0;
-    if (high < 0x80) continue;
-    // Which non-ASCII characters a flag changes is for the full normalisation to find out;
-    // without flags only a line feed still matters.
-    if (found.changes || kLower || kFold) return {true, false};
-    return {std::memchr(bytes + end, '\n', s.size() - end) != nullptr, false};
+// The special-character table, applied after lowercasing.
+constexpr char32_t fold_char(char32_t c) {
+  switch (c) {
+    case 0xE0:
+    case 0xE2:
+    case 0xE4:
+    case U'@':
+      return U'a';
+    case 0xE7:
+      return U'c';
+    case 0xE8:
+    case 0xE9:
+    case 0xEA:
+    case 0xEB:
+    case 0x20AC:
+      return U'e';
+    case 0xEF:
+      return U'i';
+    case 0xF9:
+    case 0xFB:
+    case 0xFC:
+      return U'u';
+    default:
+      return c;
   }
-  return found;
 }
 
-Survey survey(std::string_view s, bool case_insensitive, bool special_char_insensitive) {
-  if (case_insensitive) {
-    return special_char_insensitive ? survey<true, true>(s) : survey<true, false>(s);
+// What normalisation makes of `c` once lowercased (or not): line feed and table.
+constexpr char32_t finish_char(char32_t c, bool fold) {
+  if (c == U'\n') return U' ';
+  return fold ? fold_char(c) : c;
+}
+
+// The two characters whose full lowercase in the root locale is not their simple lowercase:
+// U+0130 becomes two characters, and sigma depends on its context.
+constexpr bool needs_case_map(char32_t c) {
+  return c == 0x0130 || c == 0x03A3;
+}
+
+// Every BMP character normalised, but for those that need_case_map: one lookup per character
+// where ICU's string API would cost several times more. Full lowercase equals simple lowercase
+// for every other character, and maps the BMP into itself.
+using BmpTable = std::array<char16_t, 0x10000>;
+
+std::unique_ptr<BmpTable> make_bmp_table(bool lower, bool fold) {
+  auto table = std::make_unique<BmpTable>();
+  for (char32_t c = 0; c < 0x10000; ++c) {
+    const char32_t lowered = lower ? static_cast<char32_t>(u_tolower(static_cast<UChar32>(c))) : c;
+    (*table)[c] = static_cast<char16_t>(finish_char(lowered, fold));
   }
-  return special_char_insensitive ? survey<false, true>(s) : survey<false, false>(s);
+  return table;
+}
+
+// Built on first use, once per flag combination, and kept for the life of the process.
+const BmpTable& bmp_table(bool lower, bool fold) {
+  static const std::unique_ptr<BmpTable> tables[2][2] = {
+      {make_bmp_table(false, false), make_bmp_table(false, true)},
+      {make_bmp_table(true, false), make_bmp_table(true, true)}};
+  return *tables[lower][fold];
+}
+
+// Latin-1 lowercases and folds into Latin-1, so a byte table serves Latin-1 texts.
+using Latin1Table = std::array<text::Latin1, 256>;
+
+Latin1Table make_latin1_table(bool lower, bool fold) {
+  Latin1Table table{};
+  const BmpTable& bmp = bmp_table(lower, fold);
+  for (std::size_t c = 0; c < 256; ++c) table[c] = static_cast<text::Latin1>(bmp[c]);
+  return table;
+}
+
+const Latin1Table& latin1_table(bool lower, bool fold) {
+  static const Latin1Table tables[2][2] = {
+      {make_latin1_table(false, false), make_latin1_table(false, true)},
+      {make_latin1_table(true, false), make_latin1_table(true, true)}};
+  return tables[lower][fold];
+}
+
+// The end of the stretch that begins at `begin`: a safe cut (see is_cut) near begin + kChunk,
+// searched backward then forward, as chunk_end does it for UTF-8.
+template <class Unit>
+std::size_t unit_chunk_end(text::Units<Unit> s, std::size_t begin) {
+  const std::size_t n = s.size();
+  if (n - begin <= kChunk) return n;
+  const std::size_t target = begin + kChunk;
+  for (std::size_t at = target; at - 1 > begin; --at) {
+    if (is_cut(s[at - 1], s[at])) return at;
+  }
+  constexpr std::size_t kLimit = INT32_MAX / 4;
+  for (std::size_t at = target; at < n; ++at) {
+    if (at - begin >= kLimit || is_cut(s[at - 1], s[at])) return at;
+  }
+  return n;
+}
+
+}  // namespace
+
+// Builds an owned normalised text: units of one type appended to raw storage, then narrowed in
+// place when the characters written allow.
+class Writer {
+ public:
+  template <class Unit>
+  void reserve(std::size_t units) {
+    const std::size_t bytes = units * sizeof(Unit);
+    if (bytes <= capacity_) return;
+    const std::size_t grown = std::max(bytes, capacity_ + capacity_ / 8);
+    auto bigger = std::make_unique_for_overwrite<std::byte[]>(grown);
+    // Units may have been written without being recorded yet: all of the old storage moves.
+    if (capacity_ != 0) std::memcpy(bigger.get(), storage_.get(), capacity_);
+    storage_ = std::move(bigger);
+    capacity_ = grown;
+  }
+
+  template <class Unit>
+  Unit* units() {
+    return reinterpret_cast<Unit*>(storage_.get());
+  }
+
+  // Records that `units` units of `Unit` are written, the largest of them `high`.
+  template <class Unit>
+  void wrote(std::size_t units, char32_t high) {
+    size_ = units * sizeof(Unit);
+    high_ = std::max(high_, high);
+  }
+
+  // The units written, as `Unit`, narrowed to the narrowest width that holds them.
+  template <class Unit>
+  Normalised finish() && {
+    const std::size_t n = size_ / sizeof(Unit);
+    if constexpr (sizeof(Unit) > 1) {
+      if (text::fits<text::Latin1>(high_)) return std::move(*this).narrowed<Unit, text::Latin1>(n);
+    }
+    if constexpr (sizeof(Unit) > 2) {
+      if (text::fits<char16_t>(high_)) return std::move(*this).narrowed<Unit, char16_t>(n);
+    }
+    const text::TextView view(text::Units<Unit>(units<Unit>(), n));
+    return Normalised(std::move(storage_), view);
+  }
+
+ private:
+  // Each narrow unit lands at or before the bytes of the wide unit it replaces, which has been
+  // read by then, so the copy needs no second buffer.
+  template <class Wide, class Narrow>
+  Normalised narrowed(std::size_t n) && {
+    std::byte* bytes = storage_.get();
+    for (std::size_t i = 0; i < n; ++i) {
+      Wide wide;
+      std::memcpy(&wide, bytes + i * sizeof(Wide), sizeof(Wide));
+      const auto narrow = static_cast<Narrow>(wide);
+      std::memcpy(bytes + i * sizeof(Narrow), &narrow, sizeof(Narrow));
+    }
+    const text::TextView view(text::Units<Narrow>(reinterpret_cast<const Narrow*>(bytes), n));
+    return Normalised(std::move(storage_), view);
+  }
+
+  std::unique_ptr<std::byte[]> storage_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+  char32_t high_ = 0;
+};
+
+namespace {
+
+// Latin-1 text: one table lookup per character, from the first one that changes.
+Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold) {
+  const Latin1Table& table = latin1_table(lower, fold);
+  std::size_t first = 0;
+  while (first < in.size() && table[in[first]] == in[first]) ++first;
+  if (first == in.size()) return Normalised::borrow(text::TextView(in));
+  Writer out;
+  out.reserve<text::Latin1>(in.size());
+  text::Latin1* o = out.units<text::Latin1>();
+  if (first != 0) std::memcpy(o, in.data(), first);
+  for (std::size_t i = first; i < in.size(); ++i) o[i] = table[in[i]];
+  out.wrote<text::Latin1>(in.size(), 0);
+  return std::move(out).finish<text::Latin1>();
+}
+
+// A wide text without lowercasing: every character maps to one, through `map`.
+template <class Unit, class Map>
+Normalised map_wide(text::Units<Unit> in, Map&& map) {
+  std::size_t first = 0;
+  while (first < in.size() && map(in[first]) == in[first]) ++first;
+  if (first == in.size()) return Normalised::borrow(text::TextView(in));
+  Writer out;
+  out.reserve<Unit>(in.size());
+  Unit* o = out.units<Unit>();
+  if (first != 0) std::memcpy(o, in.data(), first * sizeof(Unit));
+  Unit high = 0;
+  for (std::size_t i = 0; i < first; ++i) high = std::max(high, o[i]);
+  for (std::size_t i = first; i < in.size(); ++i) {
+    o[i] = static_cast<Unit>(map(in[i]));
+    high = std::max(high, o[i]);
+  }
+  out.wrote<Unit>(in.size(), high);
+  return std::move(out).finish<Unit>();
+}
+
+// Full lowercase of a wide text, then line feeds and the table. Stretches holding a character
+// that needs ICU's context go through ICU, the others through the table.
+template <class Unit>
+Normalised lower_wide(text::Units<Unit> in, bool fold) {
+  const BmpTable& table = bmp_table(true, fold);
+  Writer out;
+  out.reserve<Unit>(in.size());
+  std::size_t written = 0;
+  char32_t high = 0;
+  std::u16string source;
+  std::u16string lowered;
+  for (std::size_t begin = 0; begin < in.size();) {
+    const std::size_t end = unit_chunk_end(in, begin);
+    const text::Units<Unit> chunk = in.subspan(begin, end - begin);
+    // Optimistically through the table; the rare stretch that needs ICU is written over.
+    out.reserve<Unit>(written + chunk.size());
+    Unit* o = out.units<Unit>() + written;
+    bool special = false;
+    Unit chunk_high = 0;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+      const Unit c = chunk[i];
+      special |= needs_case_map(c);
+      Unit mapped;
+      if constexpr (sizeof(Unit) == 4) {
+        mapped = c < 0x10000 ? table[c] : static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+      } else {
+        mapped = table[c];
+      }
+      o[i] = mapped;
+      chunk_high = std::max(chunk_high, mapped);
+    }
+    if (!special) {
+      high = std::max<char32_t>(high, chunk_high);
+      written += chunk.size();
+      begin = end;
+      continue;
+    }
+    const char16_t* src;
+    std::size_t src_size;
+    if constexpr (sizeof(Unit) == 2) {
+      src = chunk.data();
+      src_size = chunk.size();
+    } else {
+      source.clear();
+      for (const char32_t c : chunk) {
+        if (c < 0x10000) {
+          source.push_back(static_cast<char16_t>(c));
+        } else {
+          source.push_back(static_cast<char16_t>(0xD7C0 + (c >> 10)));
+          source.push_back(static_cast<char16_t>(0xDC00 | (c & 0x3FF)));
+        }
+      }
+      src = source.data();
+      src_size = source.size();
+    }
+    std::int32_t length = 0;
+    for (std::size_t capacity = src_size + src_size / 2 + 16;;) {
+      lowered.resize(capacity);
+      UErrorCode status = U_ZERO_ERROR;
+      // "" is the root locale: no Turkish, Azeri or Lithuanian rules, whatever the process locale.
+      length =
+          icu::CaseMap::toLower("", 0, src, static_cast<std::int32_t>(src_size), lowered.data(),
+                                static_cast<std::int32_t>(capacity), nullptr, status);
+      if (status == U_BUFFER_OVERFLOW_ERROR) {
+        capacity = static_cast<std::size_t>(length);
+        continue;
+      }
+      // Only reachable on memory exhaustion; a half-lowered text must never be searched.
+      if (U_FAILURE(status)) throw std::bad_alloc();
+      break;
+    }
+    out.reserve<Unit>(written + static_cast<std::size_t>(length));
+    Unit* const base = out.units<Unit>();
+    for (std::int32_t i = 0; i < length; ++i) {
+      char32_t c = lowered[static_cast<std::size_t>(i)];
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (lowered[static_cast<std::size_t>(++i)] - 0xDC00);
+      }
+      c = finish_char(c, fold);
+      high = std::max(high, c);
+      // The lowercase of a BMP character lies in the BMP, so a UCS-2 text stays one.
+      base[written++] = static_cast<Unit>(c);
+    }
+    begin = end;
+  }
+  out.wrote<Unit>(written, high);
+  return std::move(out).finish<Unit>();
 }
 
 }  // namespace
@@ -228,31 +477,26 @@ std::string preprocess(std::string text, bool case_insensitive, bool special_cha
   return text;
 }
 
-Normalised normalise(std::string_view input, bool case_insensitive, bool special_char_insensitive) {
-  const Survey found = survey(input, case_insensitive, special_char_insensitive);
-  if (!found.changes) return Normalised({}, input, true, found.ascii);
-  if (case_insensitive && !found.ascii) {
-    return Normalised(lower_and_finish(input, special_char_insensitive), {}, false, false);
+std::u32string normalise_pattern(std::string utf8, bool case_insensitive,
+                                 bool special_char_insensitive) {
+  return text::decode(preprocess(std::move(utf8), case_insensitive, special_char_insensitive));
+}
+
+Normalised normalise(text::TextView input, bool case_insensitive, bool special_char_insensitive,
+                     bool line_feeds_matter) {
+  if (!case_insensitive && !special_char_insensitive && !line_feeds_matter) {
+    return Normalised::borrow(input);
   }
-  // The rest normalises character by character, as preprocess does it in place: copied piece
-  // by piece, each piece ending on a character boundary and finished while still in cache.
-  constexpr std::size_t kPiece = 64 * 1024;
-  const ByteMap& map = kByteMaps[case_insensitive][special_char_insensitive];
-  std::string out;
-  out.reserve(input.size());
-  for (std::size_t begin = 0; begin < input.size();) {
-    std::size_t end = std::min(input.size(), begin + kPiece);
-    while (end < input.size() && !text::is_lead_byte(static_cast<unsigned char>(input[end]))) ++end;
-    const std::size_t at = out.size();
-    out.append(input.substr(begin, end - begin));
-    if (found.ascii) {
-      map_bytes(out.data() + at, out.data() + out.size(), map);
+  return input.visit([&](auto units) -> Normalised {
+    using Unit = typename decltype(units)::value_type;
+    if constexpr (sizeof(Unit) == 1) {
+      return normalise_latin1(units, case_insensitive, special_char_insensitive);
     } else {
-      finish_in_place(out, at, special_char_insensitive);
+      if (case_insensitive) return lower_wide(units, special_char_insensitive);
+      const bool fold = special_char_insensitive;
+      return map_wide(units, [fold](char32_t c) { return finish_char(c, fold); });
     }
-    begin = end;
-  }
-  return Normalised(std::move(out), {}, false, found.ascii);
+  });
 }
 
 }  // namespace veskal::preprocessor

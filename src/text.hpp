@@ -1,15 +1,113 @@
 #pragma once
 
-// UTF-8 and Unicode helpers shared by every module. Inputs are always valid UTF-8: the
-// binding only hands over strings that Python encoded, and preprocessing keeps them valid.
+// Texts as arrays of code units, one character each, and the helpers every module shares.
+// A text is stored at the narrowest of three widths that holds its characters, as CPython
+// stores a str: Latin-1 bytes, UCS-2 or UCS-4. A character position is an index, so nothing is
+// ever counted or decoded. Patterns arrive as UTF-8, which the UTF-8 helpers below read.
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 namespace veskal::text {
+
+// A Latin-1 code unit: the byte is the code point (U+0000..U+00FF). Latin-1 bytes get a type of
+// their own so that a `std::string_view`, which this code reads as UTF-8, never stands for them.
+using Latin1 = std::uint8_t;
+
+// The code units of a text: Latin1, char16_t (UCS-2: every unit one character, no surrogate
+// pairs) or char32_t (UCS-4).
+template <class Unit>
+using Units = std::span<const Unit>;
+
+enum class Width : std::uint8_t { one = 1, two = 2, four = 4 };
+
+// True when the code point `c` can be stored as one `Unit`.
+template <class Unit>
+constexpr bool fits(char32_t c) {
+  return c <= std::numeric_limits<Unit>::max();
+}
+
+// A borrowed text of any width. The caller keeps the units alive and unchanged while it is used.
+class TextView {
+ public:
+  TextView() = default;
+  // Units of any of the three types; a template, so that strings convert to the views below
+  // without ambiguity.
+  template <class Unit>
+  explicit TextView(Units<Unit> units)
+      : data_(units.data()),
+        size_(units.size()),
+        width_(sizeof(Unit) == 1   ? Width::one
+               : sizeof(Unit) == 2 ? Width::two
+                                   : Width::four) {
+    static_assert(std::is_same_v<Unit, Latin1> || std::is_same_v<Unit, char16_t> ||
+                  std::is_same_v<Unit, char32_t>);
+  }
+  // Every unit one character; a surrogate pair counts as two characters.
+  TextView(std::u16string_view s) : TextView(Units<char16_t>(s.data(), s.size())) {}  // NOLINT
+  TextView(std::u32string_view s) : TextView(Units<char32_t>(s.data(), s.size())) {}  // NOLINT
+
+  static TextView latin1(const Latin1* data, std::size_t size) {
+    return TextView(Units<Latin1>(data, size));
+  }
+
+  Width width() const { return width_; }
+  // The number of characters.
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const void* data() const { return data_; }
+
+  // `f(Units<Unit>)` for the text's own unit type: engines dispatch on the width once per call.
+  template <class F>
+  decltype(auto) visit(F&& f) const {
+    switch (width_) {
+      case Width::one:
+        return f(Units<Latin1>(static_cast<const Latin1*>(data_), size_));
+      case Width::two:
+        return f(Units<char16_t>(static_cast<const char16_t*>(data_), size_));
+      case Width::four:
+        break;
+    }
+    return f(Units<char32_t>(static_cast<const char32_t*>(data_), size_));
+  }
+
+ private:
+  const void* data_ = nullptr;
+  std::size_t size_ = 0;
+  Width width_ = Width::one;
+};
+
+// A text that owns its units, at the narrowest width that holds them.
+class OwnedText {
+ public:
+  OwnedText() = default;
+  // The characters of `utf8`, a convenience for callers that hold UTF-8.
+  static OwnedText from_utf8(std::string_view utf8);
+  // `chars` at the narrowest width that holds them.
+  static OwnedText narrowest(std::u32string_view chars);
+  // `chars` at `width`, or nothing when one of them does not fit.
+  static std::optional<OwnedText> of_width(std::u32string_view chars, Width width);
+  // `chars` at every width that holds them, narrowest first: a search must find the same in each.
+  static std::vector<OwnedText> every_width(std::u32string_view chars);
+
+  TextView view() const;
+
+ private:
+  std::variant<std::vector<Latin1>, std::u16string, std::u32string> units_;
+};
+
+// The largest code point of `units`, 0 when empty.
+template <class Unit>
+char32_t max_char(Units<Unit> units);
 
 // True for the characters of the Unicode White_Space property.
 constexpr bool is_white_space(char32_t c) {
@@ -19,21 +117,56 @@ constexpr bool is_white_space(char32_t c) {
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// `s` without Unicode White_Space at either end; a view into `s`.
+template <class Unit>
+Units<Unit> trim(Units<Unit> s) {
+  std::size_t begin = 0;
+  while (begin < s.size() && is_white_space(s[begin])) ++begin;
+  std::size_t end = s.size();
+  while (end > begin && is_white_space(s[end - 1])) --end;
+  return s.subspan(begin, end - begin);
+}
+
+inline std::u32string_view trim(std::u32string_view s) {
+  const Units<char32_t> t = trim(Units<char32_t>(s.data(), s.size()));
+  return {t.data(), t.size()};
+}
+
+// True when `s` holds a White_Space character.
+inline bool has_white_space(std::u32string_view s) {
+  for (const char32_t c : s) {
+    if (is_white_space(c)) return true;
+  }
+  return false;
+}
+
+// `chars` as units of `Unit`, or nothing when one of them does not fit: such a needle cannot
+// occur in a text of that width.
+template <class Unit>
+std::optional<std::vector<Unit>> narrow(std::u32string_view chars) {
+  std::vector<Unit> out(chars.size());
+  for (std::size_t i = 0; i < chars.size(); ++i) {
+    if (!fits<Unit>(chars[i])) return std::nullopt;
+    out[i] = static_cast<Unit>(chars[i]);
+  }
+  return out;
+}
+
+template <class Unit>
+bool equal(Units<Unit> a, Units<Unit> b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(Unit)) == 0);
+}
+
+// ---- UTF-8, for patterns ----
+
 // True when `byte` starts a character (is not a UTF-8 continuation byte).
 constexpr bool is_lead_byte(unsigned char byte) {
   return (byte & 0xC0) != 0x80;
 }
 
-// True when `byte` is a whole character that is not White_Space: trimming stops there at once.
-constexpr bool is_ascii_non_space(unsigned char byte) {
-  return byte < 0x80 && byte != 0x20 && (byte < 0x09 || byte > 0x0D);
-}
-
-// Number of characters in `s`.
-inline std::uint64_t count_chars(std::string_view s);
-
-// The offset of the first byte of `s` at or after `from` that is not ASCII, or the size of `s`.
-std::size_t find_non_ascii(std::string_view s, std::size_t from);
+// Number of characters in the UTF-8 `s`.
+std::uint64_t count_chars(std::string_view s);
 
 // Decodes the character that starts at byte `i` of `s` and advances `i` past it.
 char32_t decode_at(std::string_view s, std::size_t& i);
@@ -44,42 +177,64 @@ char32_t decode_before(std::string_view s, std::size_t& i);
 // All characters of `s` as code points.
 std::u32string decode(std::string_view s);
 
-// Replaces the contents of `out` with the characters of `s`, reusing its storage.
-void decode(std::string_view s, std::u32string& out);
-
 // Appends the UTF-8 encoding of `c` to `out`.
 void append_utf8(std::string& out, char32_t c);
 
-// `s` without Unicode White_Space at either end; a view into `s`.
-inline std::string_view trim(std::string_view s);
-std::u32string_view trim(std::u32string_view s);
+// ---- substring search ----
+
+inline constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+// Two positions of a needle, first <= second, whose units a search compares before the rest.
+struct Probes {
+  std::size_t first;
+  std::size_t second;
+};
+
+// The probes of the non-empty `needle`: its two rarest characters in prose, 0 and 0 for a needle
+// of one unit.
+template <class Unit>
+Probes probes(Units<Unit> needle);
+
+namespace detail {
+
+// KMP failure table: border[i] is the length of the longest proper border of needle[0..i].
+template <class Unit>
+std::vector<std::size_t> borders(Units<Unit> needle);
+
+}  // namespace detail
 
 // The occurrences of the non-empty `needle` in `haystack`, overlapping ones included, one at a
 // time in increasing order. Linear in the haystack for every needle. Both must outlive it.
+template <class Unit>
 class Occurrences {
  public:
-  static constexpr std::size_t npos = std::string_view::npos;
+  Occurrences(Units<Unit> haystack, Units<Unit> needle);
 
-  Occurrences(std::string_view haystack, std::string_view needle);
-
-  // The byte offset of the next occurrence, or npos once there is none (and ever after).
+  // The index of the next occurrence, or npos once there is none (and ever after).
   std::size_t next();
 
  private:
-  std::size_t next_overlapping();
+  std::size_t next_by_automaton();
 
-  std::string_view haystack_;
-  std::string_view needle_;
-  std::size_t pos_ = 0;      // The first byte not yet examined.
-  std::size_t matched_ = 0;  // Bytes of the needle matched just before pos_ (automaton state).
-  std::vector<std::size_t> border_;  // Empty unless the needle overlaps itself.
+  Units<Unit> haystack_;
+  Units<Unit> needle_;
+  std::size_t pos_ = 0;      // The first start not yet examined.
+  std::size_t matched_ = 0;  // Units of the needle matched just before pos_ (automaton state).
+  std::size_t period_ = 0;   // The needle's smallest period: occurrences lie at least this apart.
+  Probes probes_{0, 0};
+  // Units a vectorised search may still verify before the automaton takes over, keeping the
+  // whole scan linear.
+  std::size_t budget_ = 0;
+  bool automaton_ = false;
+  std::vector<std::size_t> border_;  // Empty unless the automaton may run.
 };
 
-// Calls `on_match(byte_offset)` for every occurrence of the non-empty `needle` in `haystack`,
-// overlapping ones included, in increasing order. Linear in the haystack for every needle.
-template <class OnMatch>
-void for_each_occurrence(std::string_view haystack, std::string_view needle, OnMatch&& on_match);
+// Calls `on_match(index)` for every occurrence of the non-empty `needle` in `haystack`,
+// overlapping ones included, in increasing order.
+template <class Unit, class OnMatch>
+void for_each_occurrence(Units<Unit> haystack, Units<Unit> needle, OnMatch&& on_match) {
+  Occurrences<Unit> occurrences(haystack, needle);
+  for (std::size_t at; (at = occurrences.next()) != npos;) on_match(at);
+}
 
 }  // namespace veskal::text
-
-#include "text_inl.hpp"

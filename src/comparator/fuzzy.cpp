@@ -26,7 +26,7 @@ double to_score(std::size_t distance, std::size_t maximum, bool normalised) {
 }
 
 // The score of `candidate` against `pattern`, every metric computed in full. The candidate is a
-// sequence of code points, or of ASCII bytes (which equal their code points).
+// sequence of code units of any width, each equal to its code point.
 template <class Candidate = std::u32string_view>
 double reference_score(Metric metric, const Candidate& c, std::u32string_view p, bool normalised) {
   switch (metric) {
@@ -163,18 +163,20 @@ struct CachedSearch::Impl {
     return judge(to_score(total - 2 * lcs, total, normalised));
   }
 
-  // The verdict for a candidate of code points, or of ASCII bytes (each byte one character).
+  // The verdict for a candidate of code units of any width, each one character.
   template <class Candidate>
   Verdict verdict(const Candidate& c) const;
 
-  // ASCII candidates. Bit b of ascii_in_pattern[b / 64] is set when the pattern holds byte b.
-  std::uint64_t ascii_in_pattern[2] = {0, 0};
+  // Latin-1 candidates. Bit b of latin1_in_pattern[b / 64] is set when the pattern holds byte b.
+  std::uint64_t latin1_in_pattern[4] = {0, 0, 0, 0};
 
-  bool in_pattern(unsigned char b) const { return (ascii_in_pattern[b >> 6] >> (b & 63)) & 1; }
+  bool in_pattern(std::uint8_t b) const { return (latin1_in_pattern[b >> 6] >> (b & 63)) & 1; }
 
   // False when `c` holds more characters that the pattern lacks than the threshold allows edits:
-  // under every distance metric each of them costs an edit of its own, so it cannot match.
-  bool may_match_ascii(std::span<const unsigned char> c) const;
+  // under every distance metric each of them costs an edit of its own, so it cannot match. Only
+  // Latin-1 characters are looked up; wider ones are not counted.
+  template <class Unit>
+  bool may_match(std::span<const Unit> c) const;
 };
 
 std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
@@ -190,7 +192,7 @@ std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
   impl->never = std::isnan(threshold) || threshold < 0.0;
   impl->pattern.assign(pattern);
   for (const char32_t ch : pattern) {
-    if (ch < 128) impl->ascii_in_pattern[ch >> 6] |= std::uint64_t{1} << (ch & 63);
+    if (ch < 256) impl->latin1_in_pattern[ch >> 6] |= std::uint64_t{1} << (ch & 63);
   }
   // An empty pattern takes the reference path: rapidfuzz's cached scorers are not built for it.
   if (!pattern.empty() && !impl->never) {
@@ -309,10 +311,11 @@ Verdict CachedSearch::operator()(std::u32string_view c) const {
   return impl_->verdict(c);
 }
 
-// ---- ASCII candidates --------------------------------------------------------------------------
-// The scorers compare elements by value, so ASCII bytes need no widening: each is its code point.
+// ---- Latin-1 and UCS-2 candidates --------------------------------------------------------------
+// The scorers compare elements by value, so narrow units need no widening: each is its code point.
 
-bool CachedSearch::Impl::may_match_ascii(std::span<const unsigned char> c) const {
+template <class Unit>
+bool CachedSearch::Impl::may_match(std::span<const Unit> c) const {
   // Empty strings take the reference path, Jaro has no edits to count.
   if (never || c.empty() || pattern.empty() || metric == Metric::jaro ||
       metric == Metric::jaro_winkler) {
@@ -324,17 +327,26 @@ bool CachedSearch::Impl::may_match_ascii(std::span<const unsigned char> c) const
   const std::size_t allowed = allowed_distance(maximum, normalised, threshold);
   // Counted in full: a branch per byte would mispredict on every other one.
   std::size_t absent = 0;
-  for (const unsigned char b : c) absent += !in_pattern(b);
+  for (const Unit u : c) {
+    if constexpr (sizeof(Unit) == 1) {
+      absent += !in_pattern(u);
+    } else {
+      absent += u < 256 && !in_pattern(static_cast<std::uint8_t>(u));
+    }
+  }
   return absent <= allowed;
 }
 
-Verdict CachedSearch::ascii(std::string_view c) const {
-  const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(c.data()),
-                                             c.size());
-  if (!impl_->may_match_ascii(bytes)) return {false, kNoScore};
-  return impl_->verdict(bytes);
+Verdict CachedSearch::operator()(std::span<const std::uint8_t> c) const {
+  if (!impl_->may_match(c)) return {false, kNoScore};
+  return impl_->verdict(c);
 }
 
-// ---- end of ASCII candidates -------------------------------------------------------------------
+Verdict CachedSearch::operator()(std::span<const char16_t> c) const {
+  if (!impl_->may_match(c)) return {false, kNoScore};
+  return impl_->verdict(c);
+}
+
+// ---- end of Latin-1 and UCS-2 candidates -------------------------------------------------------
 
 }  // namespace veskal::comparator::fuzzy

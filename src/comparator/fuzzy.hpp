@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace veskal::comparator::fuzzy {
@@ -56,9 +57,10 @@ class CachedSearch {
   // The verdict for `candidate`, which is compared as the first string.
   Verdict operator()(std::u32string_view candidate) const;
 
-  // operator() for a candidate whose bytes are all ASCII, each byte one character; the same
-  // verdict without decoding it.
-  Verdict ascii(std::string_view candidate) const;
+  // operator() for candidates stored at narrower widths: Latin-1 bytes and UCS-2 units, each
+  // one character. The same verdicts, without widening them.
+  Verdict operator()(std::span<const std::uint8_t> candidate) const;
+  Verdict operator()(std::span<const char16_t> candidate) const;
 
   // True when no candidate can match whatever its score (a NaN or negative threshold).
   bool never_matches() const;

@@ -37,19 +37,19 @@ std::int64_t total_order_key(double x) {
 }
 
 // One bit per character of the text, set where the character is U+0020. Positions beyond the
-// text read as non-spaces, so spans reaching past the end are counted safely.
+// text read as non-spaces, so spans reaching past the end are counted safely. A line feed counts
+// as the space it normalises to: a text lent as it is may still hold some.
 class SpaceMap {
  public:
-  explicit SpaceMap(std::string_view text) {
+  explicit SpaceMap(text::TextView text) {
     words_.assign(text.size() / 64 + 2, 0);
-    std::uint64_t position = 0;
-    for (const char c : text) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (!text::is_lead_byte(byte)) continue;
-      if (byte == ' ') words_[position / 64] |= std::uint64_t{1} << (position % 64);
-      ++position;
-    }
-    size_ = position;
+    text.visit([&](auto units) {
+      for (std::size_t p = 0; p < units.size(); ++p) {
+        const bool space = units[p] == ' ' || units[p] == '\n';
+        words_[p / 64] |= std::uint64_t{space} << (p % 64);
+      }
+    });
+    size_ = text.size();
   }
 
   bool space(std::uint64_t p) const { return p < size_ && ((words_[p / 64] >> (p % 64)) & 1); }
@@ -93,7 +93,7 @@ class SpaceMap {
 // "better than" picks the same one without holding the cluster.
 class Resolver {
  public:
-  Resolver(std::string_view text, const std::vector<std::string>& names) : text_(text) {
+  Resolver(text::TextView text, const std::vector<std::string>& names) : text_(text) {
     for (const std::string& name : names) {
       const Strategy step = classify(name);
       if (step == Strategy::kFirst) break;  // the first remaining member wins from here on
@@ -158,7 +158,7 @@ class Resolver {
     return *spaces_;
   }
 
-  std::string_view text_;
+  text::TextView text_;
   std::vector<Strategy> steps_;
   std::optional<SpaceMap> spaces_;
   Match best_{};
@@ -192,7 +192,7 @@ std::vector<Group> group(const std::vector<Match>& candidates) {
 
 }  // namespace detail
 
-std::vector<Match> solver(std::string_view text, std::vector<Match> candidates,
+std::vector<Match> solver(text::TextView text, std::vector<Match> candidates,
                           const std::vector<std::string>& strategies) {
   std::vector<Match> result;
   if (candidates.empty()) return result;
@@ -208,7 +208,7 @@ std::vector<Match> solver(std::string_view text, std::vector<Match> candidates,
 }
 
 struct StreamingSolver::Impl {
-  Impl(std::string_view text, const std::vector<std::string>& strategies)
+  Impl(text::TextView text, const std::vector<std::string>& strategies)
       : resolver(text, strategies) {}
 
   Resolver resolver;
@@ -217,7 +217,7 @@ struct StreamingSolver::Impl {
   std::vector<Match> result;
 };
 
-StreamingSolver::StreamingSolver(std::string_view text, const std::vector<std::string>& strategies)
+StreamingSolver::StreamingSolver(text::TextView text, const std::vector<std::string>& strategies)
     : impl_(std::make_unique<Impl>(text, strategies)) {}
 StreamingSolver::StreamingSolver(StreamingSolver&&) noexcept = default;
 StreamingSolver& StreamingSolver::operator=(StreamingSolver&&) noexcept = default;

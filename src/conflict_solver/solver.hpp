@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../match.hpp"
+#include "../text.hpp"
 
 namespace veskal::conflict_solver {
 
@@ -15,7 +16,7 @@ namespace veskal::conflict_solver {
 // strategy names in order ("best_match", "shortest", "longest", "minimum_isolated_character";
 // any other name picks the first remaining candidate). Candidates are expected in ascending
 // start order; they are not sorted. Never fails.
-std::vector<Match> solver(std::string_view text, std::vector<Match> candidates,
+std::vector<Match> solver(text::TextView text, std::vector<Match> candidates,
                           const std::vector<std::string>& strategies);
 
 // Resolves candidates handed over one at a time, exactly as `solver` resolves the same list,
@@ -24,7 +25,7 @@ std::vector<Match> solver(std::string_view text, std::vector<Match> candidates,
 class StreamingSolver {
  public:
   // `text` and `strategies` must outlive the solver.
-  StreamingSolver(std::string_view text, const std::vector<std::string>& strategies);
+  StreamingSolver(text::TextView text, const std::vector<std::string>& strategies);
   StreamingSolver(StreamingSolver&&) noexcept;
   StreamingSolver& operator=(StreamingSolver&&) noexcept;
   ~StreamingSolver();

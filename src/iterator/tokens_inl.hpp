@@ -1,6 +1,6 @@
 #pragma once
 
-// Inline definitions for tokens.hpp: the per-token path of every token engine.
+// Template definitions for tokens.hpp: the per-token path of every token engine.
 
 #include <bit>
 #include <cstring>
@@ -9,48 +9,60 @@ namespace veskal::iterator::tokens {
 
 namespace detail {
 
-// Bit k set when byte k of the 64 at `p` equals `byte`. Eight bytes at a time: tokens of prose
-// are a few bytes long, too short for a memchr call per token to pay off.
-inline std::uint64_t byte_mask(const char* p, char byte) {
-  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-  const std::uint64_t spread = 0x0101010101010101ULL * static_cast<unsigned char>(byte);
-  std::uint64_t mask = 0;
-  for (int j = 0; j < 8; ++j) {
-    std::uint64_t word;
-    std::memcpy(&word, p + 8 * j, 8);
-    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
-    word ^= spread;
-    // Bit 7 of each byte that is zero, and of no other (no carry crosses a byte); the product
-    // then gathers the bit of byte t alone into bit 49 + t.
-    const std::uint64_t zero = ~(((word & kLow7) + kLow7) | word | kLow7) >> 7;
-    mask |= (((zero * 0x0002040810204081ULL) >> 49) & 0xFF) << (8 * j);
+// Bit k set when unit k of the 64 at `p` equals `unit`.
+template <class Unit>
+std::uint64_t unit_mask(const Unit* p, Unit unit) {
+  if constexpr (sizeof(Unit) == 1) {
+    // Eight bytes at a time: tokens of prose are a few bytes long, too short for a memchr call
+    // per token to pay off.
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t spread = 0x0101010101010101ULL * unit;
+    std::uint64_t mask = 0;
+    for (int j = 0; j < 8; ++j) {
+      std::uint64_t word;
+      std::memcpy(&word, p + 8 * j, 8);
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+      word ^= spread;
+      // Bit 7 of each byte that is zero, and of no other (no carry crosses a byte); the
+      // product then gathers the bit of byte t alone into bit 49 + t.
+      const std::uint64_t zero = ~(((word & kLow7) + kLow7) | word | kLow7) >> 7;
+      mask |= (((zero * 0x0002040810204081ULL) >> 49) & 0xFF) << (8 * j);
+    }
+    return mask;
+  } else {
+    std::uint64_t mask = 0;
+    for (unsigned k = 0; k < 64; ++k) mask |= std::uint64_t{p[k] == unit} << k;
+    return mask;
   }
-  return mask;
 }
 
 }  // namespace detail
 
-inline std::uint64_t Tokenizer::position(std::size_t at) {
-  if (at <= ascii_until_) return at - lag_;
-  return count_position(at);
-}
+template <class Unit>
+Tokenizer<Unit>::Tokenizer(text::Units<Unit> text, const Separator<Unit>& separator)
+    : text_(text),
+      separator_(separator.units()),
+      absent_(separator.absent()),
+      occurrences_(text, separator.units()) {}
 
-inline void Tokenizer::load_block(std::size_t at) {
+template <class Unit>
+void Tokenizer<Unit>::load_block(std::size_t at) {
   block_ = at & ~std::size_t{63};
   if (block_ + 64 <= text_.size()) {
-    separators_ = detail::byte_mask(text_.data() + block_, separator_[0]);
+    separators_ = detail::unit_mask(text_.data() + block_, separator_[0]);
     return;
   }
-  // The last, partial block: the bytes past the end count as separators, ending the last token.
+  // The last, partial block: the units past the end count as separators, ending the last token.
   separators_ = ~std::uint64_t{0};
   for (std::size_t k = 0; block_ + k < text_.size(); ++k) {
     if (text_[block_ + k] != separator_[0]) separators_ &= ~(std::uint64_t{1} << k);
   }
 }
 
-// A one-byte separator is one character, so the tokens are the maximal runs of other bytes.
-inline bool Tokenizer::next_at_byte(TokenSpan& span) {
-  std::size_t begin = start_byte_;
+// A one-unit separator is one character, so the tokens are the maximal runs of other units.
+template <class Unit>
+bool Tokenizer<Unit>::next_at_unit(TokenSpan& span) {
+  std::size_t begin = start_;
   for (;;) {
     if (begin >= text_.size()) {
       done_ = true;
@@ -75,19 +87,85 @@ inline bool Tokenizer::next_at_byte(TokenSpan& span) {
     }
     end = block_ + 64;
   }
-  const std::uint64_t start = position(begin);
-  span = {start, position(end), begin, end};
-  start_byte_ = end;
+  span = {begin, end};
+  start_ = end;
   return true;
 }
 
-inline bool Tokenizer::next(TokenSpan& span) {
+template <class Unit>
+bool Tokenizer<Unit>::next_at_occurrence(TokenSpan& span) {
+  // The empty separator matches at every position: it closes the empty token (0, 0) at
+  // position 0, and from there on each match lies one character past the token start, which
+  // only moves the start, up to the end of the text.
+  if (separator_.empty() && !absent_) {
+    done_ = true;
+    span = {0, 0};
+    return true;
+  }
+  const std::uint64_t m = separator_.size();
+  for (std::size_t at; !absent_ && (at = occurrences_.next()) != text::npos;) {
+    // An occurrence ending one character after the token start stands at the start of the
+    // token (one-character separator) or one character into the previous separator: either way
+    // no token ends there. An occurrence beginning deeper inside the previous separator (only
+    // separators that overlap themselves at a shift of two or more) is treated the same way,
+    // as a longer separator, so that no span ever starts after it ends.
+    const bool ends_token = at + m != start_ + 1 && at >= start_;
+    span = {start_, at};
+    start_ = at + m;
+    if (ends_token) return true;
+  }
+  done_ = true;
+  if (start_ == text_.size()) return false;
+  span = {start_, text_.size()};
+  return true;
+}
+
+template <class Unit>
+bool Tokenizer<Unit>::next(TokenSpan& span) {
   if (done_) return false;
-  if (separator_.size() == 1) return next_at_byte(span);
+  if (separator_.size() == 1) return next_at_unit(span);
   return next_at_occurrence(span);
 }
 
-inline bool TokenIterator::next(Item& item) {
+template <class Unit>
+TokenIterator<Unit>::TokenIterator(text::Units<Unit> text, const Separator<Unit>& separator,
+                                   std::uint64_t window)
+    : text_(text), separator_(separator), tokenizer_(text, separator), window_(window) {}
+
+template <class Unit>
+bool TokenIterator<Unit>::fill() {
+  // First call with a window of several tokens: gather a whole window.
+  while (ring_.size() < window_) {
+    TokenSpan span;
+    if (!tokenizer_.next(span)) {
+      done_ = true;
+      return false;
+    }
+    ring_.push_back(span);
+  }
+  return true;
+}
+
+template <class Unit>
+std::uint64_t TokenIterator<Unit>::count() const {
+  std::uint64_t count = 0;
+  Tokenizer<Unit> tokenizer(text_, separator_);
+  for (TokenSpan span; tokenizer.next(span);) ++count;
+  return count;
+}
+
+template <class Unit>
+std::optional<std::string> TokenIterator<Unit>::fault() const {
+  if (window_ != 0) return std::nullopt;
+  const std::uint64_t count = this->count();
+  // next() reads the first token of the window, then its last, at index + window - 1.
+  const std::uint64_t index = index_ >= count ? index_ : index_ + window_ - 1;
+  return "index out of bounds: the len is " + std::to_string(count) + " but the index is " +
+         std::to_string(index);
+}
+
+template <class Unit>
+bool TokenIterator<Unit>::next(Item<Unit>& item) {
   // A window of 0 would read the token before the first; fault() reports it, and this guard
   // keeps a caller that did not ask from reading out of bounds.
   if (done_ || window_ == 0) return false;
@@ -98,7 +176,7 @@ inline bool TokenIterator::next(Item& item) {
       return false;
     }
     ++index_;
-    item = {span.start, span.end, text_.substr(span.byte_start, span.byte_end - span.byte_start)};
+    item = {span.start, span.end, text_.subspan(span.start, span.end - span.start)};
     return true;
   }
   if (ring_.size() < window_) {
@@ -114,7 +192,7 @@ inline bool TokenIterator::next(Item& item) {
   const TokenSpan& first = ring_[head_];
   const TokenSpan& last = ring_[head_ == 0 ? ring_.size() - 1 : head_ - 1];
   ++index_;
-  item = {first.start, last.end, text_.substr(first.byte_start, last.byte_end - first.byte_start)};
+  item = {first.start, last.end, text_.subspan(first.start, last.end - first.start)};
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
 #include "fuzzy_token_extract.hpp"
+#include "text.hpp"
 
 namespace veskal::cancel {
 namespace {
@@ -22,9 +23,10 @@ std::string repeated(const std::string& piece, int times) {
   return out;
 }
 
-const std::string kText = repeated("ab abc abd a\nb ", 600);
+const text::OwnedText kText = text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 600));
 // For the engines that count cheap steps (occurrences, tokens) in batches.
-const std::string kLongText = repeated("ab abc abd a\nb ", 12000);
+const text::OwnedText kLongText =
+    text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 12000));
 
 struct Search {
   const char* name;
@@ -37,38 +39,38 @@ struct Search {
 const Search kSearches[] = {
     {"exact_raw",
      [](const Check& c) {
-       return exact_raw_extract::extract(kLongText, "ab", false, false, {}, c);
+       return exact_raw_extract::extract(kLongText.view(), "ab", false, false, {}, c);
      }},
     {"exact_raw_white_space",
      [](const Check& c) {
-       return exact_raw_extract::extract(kLongText, " ", false, false, {}, c);
+       return exact_raw_extract::extract(kLongText.view(), " ", false, false, {}, c);
      }},
     {"exact_token_occurrences",
      [](const Check& c) {
-       return exact_token_extract::extract(kLongText, "abc", " ", false, false, c);
+       return exact_token_extract::extract(kLongText.view(), "abc", " ", false, false, c);
      }},
     {"exact_token_runs",
      [](const Check& c) {
-       return exact_token_extract::extract(kLongText, "ab abc", " ", false, false, c);
+       return exact_token_extract::extract(kLongText.view(), "ab abc", " ", false, false, c);
      }},
     {"fuzzy_raw_rows",
      [](const Check& c) {
-       return fuzzy_raw_extract::extract(kText, "abc abd", true, false, "levenshtein", 0.3, 1,
+       return fuzzy_raw_extract::extract(kText.view(), "abc abd", true, false, "levenshtein", 0.3, 1,
                                          {"best_match"}, c);
      }},
     {"fuzzy_raw_near_pieces",
      [](const Check& c) {
-       return fuzzy_raw_extract::extract(kText, "abc abd a b ab", false, false, "levenshtein", 2, 0,
+       return fuzzy_raw_extract::extract(kText.view(), "abc abd a b ab", false, false, "levenshtein", 2, 0,
                                          {"shortest"}, c);
      }},
     {"fuzzy_raw_per_window",
      [](const Check& c) {
-       return fuzzy_raw_extract::extract(kText, "abd", false, false, "indel", 0.4, 1,
+       return fuzzy_raw_extract::extract(kText.view(), "abd", false, false, "indel", 0.4, 1,
                                          {"minimum_isolated_character"}, c);
      }},
     {"fuzzy_token",
      [](const Check& c) {
-       return fuzzy_token_extract::extract(kLongText, "abd a", " ", false, false, "jaro", 0.2, 1,
+       return fuzzy_token_extract::extract(kLongText.view(), "abd a", " ", false, false, "jaro", 0.2, 1,
                                            {"longest"}, c);
      }},
 };
@@ -116,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Cancelling, testing::ValuesIn(kSearches),
 TEST(Check, IsNotAskedInAShortSearch) {
   int calls = 0;
   const Check check{[&] { return ++calls, true; }};
-  const Extraction got = exact_raw_extract::extract("a b a", "a", false, false, {}, check);
+  const Extraction got = exact_raw_extract::extract(text::OwnedText::from_utf8("a b a").view(), "a", false, false, {}, check);
   EXPECT_TRUE(got.ok());
   EXPECT_EQ(calls, 0);
 }
@@ -125,7 +127,7 @@ TEST(Check, OfAnOuterScopeReturnsAfterAnInnerOne) {
   int outer_calls = 0;
   const Check outer{[&] { return ++outer_calls, false; }, std::chrono::nanoseconds(0)};
   const Scope scope(outer);
-  ASSERT_TRUE(exact_raw_extract::extract(kText, "ab", false, false, {}).ok());
+  ASSERT_TRUE(exact_raw_extract::extract(kText.view(), "ab", false, false, {}).ok());
   EXPECT_EQ(outer_calls, 0);
   for (int i = 0; i < 5000; ++i) poll();
   EXPECT_GT(outer_calls, 0);

@@ -108,11 +108,13 @@ TEST(FuzzyParseMetric, OnlyExactNames) {
 }
 
 // The bytes of `s` when every character is ASCII, else nothing.
-std::optional<std::string> narrow(std::u32string_view s) {
-  std::string out;
+// `s` as units of `Unit`, when every character fits one.
+template <class Unit>
+std::optional<std::vector<Unit>> narrow(std::u32string_view s) {
+  std::vector<Unit> out;
   for (const char32_t c : s) {
-    if (c >= 128) return std::nullopt;
-    out.push_back(static_cast<char>(c));
+    if (c > std::numeric_limits<Unit>::max()) return std::nullopt;
+    out.push_back(static_cast<Unit>(c));
   }
   return out;
 }
@@ -174,12 +176,20 @@ TEST_P(FuzzyCachedAgreesWithSearch, OnRandomStrings) {
           ASSERT_EQ(got.matched, expected.matched)
               << "kind " << int{kind} << " threshold " << threshold << " len " << c.size() << "/"
               << pattern.size();
-          if (const std::optional<std::string> bytes = narrow(c)) {
-            const Verdict ascii = cached->ascii(*bytes);
-            ASSERT_EQ(ascii.matched, expected.matched)
-                << "ascii, kind " << int{kind} << " threshold " << threshold;
+          // Candidates at narrower widths are compared unwidened, to the same verdict.
+          std::optional<Verdict> narrower[2];
+          if (const auto bytes = narrow<std::uint8_t>(c)) {
+            narrower[0] = (*cached)(std::span<const std::uint8_t>(*bytes));
+          }
+          if (const auto units = narrow<char16_t>(c)) {
+            narrower[1] = (*cached)(std::span<const char16_t>(*units));
+          }
+          for (const std::optional<Verdict>& verdict : narrower) {
+            if (!verdict) continue;
+            ASSERT_EQ(verdict->matched, expected.matched)
+                << "narrow, kind " << int{kind} << " threshold " << threshold;
             if (expected.matched) {
-              ASSERT_EQ(std::bit_cast<std::uint64_t>(ascii.score),
+              ASSERT_EQ(std::bit_cast<std::uint64_t>(verdict->score),
                         std::bit_cast<std::uint64_t>(expected.score));
             }
           }
@@ -203,11 +213,13 @@ TEST_P(FuzzyCachedAgreesWithSearch, OnRandomStrings) {
 }
 
 // A small alphabet makes near matches common. The first has white space and wide characters
-// ride along; the second is ASCII throughout, with letters the pattern often lacks.
+// ride along; the second is ASCII throughout, with letters the pattern often lacks; the third
+// is Latin-1 beyond ASCII, which Latin-1 candidates filter by a table of their own.
 INSTANTIATE_TEST_SUITE_P(EveryMetric, FuzzyCachedAgreesWithSearch,
                          testing::Combine(testing::ValuesIn(kMetrics),
                                           testing::Values(U"abcab \u00e9\u4e2d\U0001F600",
-                                                          U"abcab xyz.")));
+                                                          U"abcab xyz.",
+                                                          U"ab\u00e9\u00e0 \u00ffx")));
 
 }  // namespace
 }  // namespace veskal::comparator::fuzzy

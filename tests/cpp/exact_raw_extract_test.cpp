@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -39,17 +41,23 @@ struct Case {
 
 class Candidates : public testing::TestWithParam<Case> {};
 
-bool is_ascii(std::string_view s) {
-  return std::all_of(s.begin(), s.end(),
-                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+// The candidates of the UTF-8 `text` stored at every width that holds it, which must agree.
+Matches candidates(std::string_view text, std::string_view pattern) {
+  const std::u32string p = text::decode(pattern);
+  std::optional<Matches> found;
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+    Matches got = detail::candidates(owned.view(), p);
+    if (found) {
+      EXPECT_EQ(got, *found) << "width " << int(owned.view().width());
+    }
+    found = std::move(got);
+  }
+  return *found;
 }
 
 TEST_P(Candidates, AreTheMatchingWindows) {
   const Case& c = GetParam();
-  EXPECT_EQ(detail::candidates(c.text, c.pattern, false), c.candidates);
-  if (is_ascii(c.text)) {
-    EXPECT_EQ(detail::candidates(c.text, c.pattern, true), c.candidates);
-  }
+  EXPECT_EQ(candidates(c.text, c.pattern), c.candidates);
   EXPECT_EQ(literal_candidates(c.text, c.pattern), c.candidates);
 }
 
@@ -82,8 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Random texts over an alphabet rich in white space of one to three bytes, against the
 // window-by-window definition; patterns are often cut from the text so that they occur.
 TEST(CandidatesProperty, EqualWindowByWindowScan) {
-  static const char* const kPieces[] = {" ", " ", "\t", "\xC2\xA0", "\xE3\x80\x80",
-                                        "a", "a", "b",  "\xC3\xA9"};
+  static const char* const kPieces[] = {" ", " ", "\t",       "\xC2\xA0", "\xE3\x80\x80",    "a",
+                                        "a", "b", "\xC3\xA9", "\xC5\x93", "\xF0\x9F\x98\x80"};
   std::mt19937_64 rng(2024);
   const auto piece = [&] { return std::string(kPieces[rng() % std::size(kPieces)]); };
   for (int round = 0; round < 30000; ++round) {
@@ -108,12 +116,32 @@ TEST(CandidatesProperty, EqualWindowByWindowScan) {
     if (rng() % 3 == 0) pattern = (rng() % 2 ? " " : "\t") + pattern;
     if (rng() % 3 == 0) pattern += rng() % 2 ? " " : "\xC2\xA0";
     const Matches expected = literal_candidates(text, pattern);
-    ASSERT_EQ(detail::candidates(text, pattern, false), expected)
+    ASSERT_EQ(candidates(text, pattern), expected)
         << "text '" << text << "' pattern '" << pattern << "'";
-    if (is_ascii(text)) {
-      ASSERT_EQ(detail::candidates(text, pattern, true), expected)
-          << "ASCII text '" << text << "' pattern '" << pattern << "'";
-    }
+  }
+}
+
+// Without flags a pattern free of inner white space is searched in the caller's text, line feeds
+// and all: window edges must still take a line feed for white space, and the solver for the
+// space it stands for, exactly as in the text with spaces in their place.
+TEST(ExtractProperty, LineFeedsSearchedInPlaceActAsSpaces) {
+  static const char* const kPieces[] = {" ", "\n", "\n", "a", "b", "\xC3\xA9", "\xE2\x82\xAC"};
+  static const char* const kPatterns[] = {"a", " a", "ab ", "  ", "\n", " \xC3\xA9\n", "a b"};
+  static const std::vector<std::string> kStrategies[] = {
+      {}, {"minimum_isolated_character"}, {"longest", "minimum_isolated_character"}};
+  std::mt19937_64 rng(77);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (std::size_t n = rng() % 30; n > 0; --n) text += kPieces[rng() % std::size(kPieces)];
+    std::string spaced = text;
+    std::replace(spaced.begin(), spaced.end(), '\n', ' ');
+    const std::string pattern = kPatterns[rng() % std::size(kPatterns)];
+    const std::vector<std::string>& strategies = kStrategies[rng() % std::size(kStrategies)];
+    const text::OwnedText owned = text::OwnedText::from_utf8(text);
+    const text::OwnedText owned_spaced = text::OwnedText::from_utf8(spaced);
+    ASSERT_EQ(extract(owned.view(), pattern, false, false, strategies).matches(),
+              extract(owned_spaced.view(), pattern, false, false, strategies).matches())
+        << "text '" << text << "' pattern '" << pattern << "'";
   }
 }
 
@@ -131,9 +159,13 @@ class Extract : public testing::TestWithParam<Call> {};
 
 TEST_P(Extract, NormalisesThenResolves) {
   const Call& c = GetParam();
-  EXPECT_EQ(extract(c.text, c.pattern, c.case_insensitive, c.special_char_insensitive, c.strategies)
-                .matches(),
-            c.expected);
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(c.text))) {
+    EXPECT_EQ(extract(owned.view(), c.pattern, c.case_insensitive, c.special_char_insensitive,
+                      c.strategies)
+                  .matches(),
+              c.expected)
+        << "width " << int(owned.view().width());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -146,6 +178,23 @@ INSTANTIATE_TEST_SUITE_P(
         Call{"case_differs", "Cat", "cat", false, false, {}, {}},
         Call{"accent_differs", "caf\xC3\xA9", "cafe", false, false, {}, {}},
         Call{"line_feed_is_space", "a\nb", "a b", false, false, {}, {{0, 3, 0}}},
+        // A pattern wider than the text occurs nowhere in it, but its white space still counts.
+        Call{"pattern_wider_than_text", "a  b", "\xE2\x82\xAC", false, false, {}, {}},
+        Call{"white_pattern_wider_than_text",
+             "a  b",
+             "\xE3\x80\x80 ",
+             false,
+             false,
+             {},
+             {{1, 3, 0}}},
+        Call{"euro_folds_into_latin1",
+             "\xE2\x82\xAC"
+             "5 e5",
+             "e5",
+             false,
+             true,
+             {},
+             {{0, 2, 0}, {3, 5, 0}}},
         Call{"case_folded", "CAF\xC3\x89", "caf\xC3\xA9", true, false, {}, {{0, 4, 0}}},
         Call{"accent_folded", "caf\xC3\xA9", "cafe", false, true, {}, {{0, 4, 0}}},
         Call{"dotted_capital_shifts",

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,10 +25,26 @@ struct Case {
 
 class ExactTokenExtract : public testing::TestWithParam<Case> {};
 
+// `extract` over the UTF-8 `s` stored at every width that holds it, which must agree.
+Extraction extract_utf8(std::string_view s, std::string pattern, std::string separator, bool ci,
+                        bool sci) {
+  std::optional<Extraction> first;
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(s))) {
+    Extraction got = extract(owned.view(), pattern, separator, ci, sci);
+    if (first) {
+      EXPECT_EQ(got.ok(), first->ok());
+      EXPECT_EQ(got.matches(), first->matches()) << "width " << int(owned.view().width());
+    } else {
+      first = std::move(got);
+    }
+  }
+  return std::move(*first);
+}
+
 TEST_P(ExactTokenExtract, Matches) {
   const Case& c = GetParam();
-  const Extraction result =
-      extract(c.s, c.pattern, c.tokenizer_pattern, c.case_insensitive, c.special_char_insensitive);
+  const Extraction result = extract_utf8(c.s, c.pattern, c.tokenizer_pattern, c.case_insensitive,
+                                         c.special_char_insensitive);
   ASSERT_TRUE(result.ok()) << result.message();
   EXPECT_EQ(result.matches(), c.expected);
 }
@@ -93,12 +110,25 @@ INSTANTIATE_TEST_SUITE_P(
              false,
              false,
              {{5, 8, 0.0}}},
-        Case{"self_overlapping_separator", "pabababaq", "q", "aba", false, false, {{8, 9, 0.0}}}),
+        Case{"self_overlapping_separator", "pabababaq", "q", "aba", false, false, {{8, 9, 0.0}}},
+        // Separators and patterns the text's width cannot hold: they never cut, never match.
+        Case{
+            "separator_wider_than_text", "a b", "a b", "\xE2\x82\xAC", false, false, {{0, 3, 0.0}}},
+        Case{"long_separator_wider_than_text",
+             " ab ",
+             "ab",
+             "\xE2\x82\xAC\xE2\x82\xAC",
+             false,
+             false,
+             {{0, 4, 0.0}}},
+        Case{"pattern_wider_than_text", "a b", "\xE2\x82\xAC", " ", false, false, {}},
+        Case{"in_place_line_feeds_trim", "a\nb\n", "b", ",", false, false, {}},
+        Case{"in_place_line_feeds_trim_whole", "\nb\n,a", "b", ",", false, false, {{0, 3, 0.0}}}),
     [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 TEST(ExactTokenExtract, EmptyPatternAndSeparatorFail) {
   for (const char* text : {"", "abc"}) {
-    const Extraction result = extract(text, "", "", false, false);
+    const Extraction result = extract_utf8(text, "", "", false, false);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.message(),
               "index out of bounds: the len is 1 but the index is 18446744073709551615");
@@ -137,16 +167,20 @@ TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
     for (std::size_t k = rng() % 40; k > 0; --k) text += alphabet[rng() % alphabet.size()];
     const std::string& separator = separators[rng() % separators.size()];
     const std::string& pattern = patterns[rng() % patterns.size()];
-    const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
-    const auto fast = detail::by_occurrences(text, pattern, separator, window, false);
-    if (!fast) continue;
-    ++applied;
-    ASSERT_EQ(*fast, detail::by_runs(text, pattern, separator, window))
-        << "text=" << text << " pattern=" << pattern << " separator=" << separator;
-    if (std::all_of(text.begin(), text.end(),
-                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-      ASSERT_EQ(detail::by_occurrences(text, pattern, separator, window, true), *fast)
-          << "ASCII text=" << text << " pattern=" << pattern << " separator=" << separator;
+    const std::u32string p = text::decode(pattern);
+    const std::u32string sep = text::decode(separator);
+    const std::uint64_t window = iterator::tokens::pattern_token_count(p, sep);
+    for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+      owned.view().visit([&](auto units) {
+        using Unit = typename decltype(units)::value_type;
+        const iterator::tokens::Separator<Unit> cut(sep);
+        const auto fast = detail::by_occurrences(units, p, cut, window);
+        if (!fast) return;
+        ++applied;
+        ASSERT_EQ(*fast, detail::by_runs(units, p, cut, window))
+            << "text=" << text << " pattern=" << pattern << " separator=" << separator << " width "
+            << sizeof(Unit);
+      });
     }
   }
   EXPECT_GT(applied, 10000);
@@ -164,8 +198,13 @@ class OccurrenceSearchApplies : public testing::TestWithParam<PathCase> {};
 // Only one-token patterns under a one-character separator with something left after trimming.
 TEST_P(OccurrenceSearchApplies, OnlyWhereTokensAreRunsBetweenSeparators) {
   const PathCase& c = GetParam();
-  const std::uint64_t window = iterator::tokens::pattern_token_count(c.pattern, c.separator);
-  EXPECT_EQ(detail::by_occurrences("a b", c.pattern, c.separator, window, true).has_value(),
+  const std::u32string pattern = text::decode(c.pattern);
+  const std::u32string separator = text::decode(c.separator);
+  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
+  const std::u32string t = U"a b";
+  EXPECT_EQ(detail::by_occurrences(text::Units<char32_t>(t.data(), t.size()), pattern,
+                                   iterator::tokens::Separator<char32_t>(separator), window)
+                .has_value(),
             c.fast);
 }
 
@@ -196,7 +235,7 @@ TEST(ExactTokenExtract, LongTextPositionsCountCharacters) {
     expected.push_back({chars, chars + 7, 0.0});
     chars += 8;
   }
-  const Extraction got = extract(text, "needle", " ", false, false);
+  const Extraction got = extract_utf8(text, "needle", " ", false, false);
   ASSERT_TRUE(got.ok());
   EXPECT_EQ(got.matches(), expected);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include "text.hpp"
 
 #include <bit>
@@ -102,6 +104,47 @@ INSTANTIATE_TEST_SUITE_P(Table, FuzzyRawMargin,
                                          MarginCase{3, kInf, 1, 127}, MarginCase{3, -kInf, 1, -128},
                                          MarginCase{3, kNaN, 1, 0}, MarginCase{0, kInf, 1, 0}));
 
+// `extract` over the UTF-8 `text` stored at every width that holds it, which must agree.
+Extraction extract(std::string_view text, const std::string& pattern, bool ci, bool sci,
+                   const std::string& metric, double threshold, std::uint8_t kind,
+                   const std::vector<std::string>& strategies) {
+  std::optional<Extraction> first;
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+    Extraction got = fuzzy_raw_extract::extract(owned.view(), pattern, ci, sci, metric, threshold,
+                                                kind, strategies);
+    if (!first) {
+      first = std::move(got);
+      continue;
+    }
+    EXPECT_EQ(got.ok(), first->ok());
+    EXPECT_EQ(got.matches(), first->matches()) << "width " << int(owned.view().width());
+  }
+  return std::move(*first);
+}
+
+// `detail::find_candidates` likewise, over UTF-8 text and pattern.
+bool find_candidates_utf8(std::string_view text, std::string_view pattern,
+                          const std::string& metric, double threshold, std::uint8_t kind,
+                          detail::Scan scan, const std::function<void(const Match&)>& on_candidate,
+                          detail::Scoring scoring = detail::Scoring::rows) {
+  const std::u32string p = text::decode(pattern);
+  std::optional<std::vector<Match>> first;
+  bool ok = true;
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+    std::vector<Match> found;
+    ok = detail::find_candidates(
+        owned.view(), p, metric, threshold, kind, scan, [&](const Match& m) { found.push_back(m); },
+        scoring);
+    if (first) {
+      EXPECT_EQ(found, *first) << "width " << int(owned.view().width());
+    } else {
+      first = std::move(found);
+    }
+  }
+  for (const Match& m : *first) on_candidate(m);
+  return ok;
+}
+
 struct ExtractCase {
   const char* name;
   std::string text;
@@ -139,6 +182,9 @@ INSTANTIATE_TEST_SUITE_P(
         // Nothing is compared, so the unknown name goes unnoticed.
         ExtractCase{"UnknownMetricNoText", "", "abc", "lev", 1, 0, {}},
         ExtractCase{"UnknownMetricNoPattern", "abc", "", "lev", 1, 0, {}},
+        // A pattern wider than the text: its wide characters are edits like any other.
+        ExtractCase{
+            "PatternWiderThanText", "the cat", "c\u20act", "levenshtein", 1, 0, {{4, 7, 1.0}}},
         ExtractCase{"SeparateClusters",
                     "abc xxxxxxx abc",
                     "abc",
@@ -186,8 +232,8 @@ std::vector<Match> candidates(std::string_view text, std::string_view pattern,
                               const std::string& metric, double threshold, std::uint8_t kind,
                               detail::Scan scan) {
   std::vector<Match> got;
-  EXPECT_TRUE(detail::find_candidates(text, pattern, metric, threshold, kind, scan,
-                                      [&](const Match& m) { got.push_back(m); }));
+  EXPECT_TRUE(find_candidates_utf8(text, pattern, metric, threshold, kind, scan,
+                                   [&](const Match& m) { got.push_back(m); }));
   return got;
 }
 
@@ -331,10 +377,10 @@ TEST(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
       for (const detail::Scan scan : {detail::Scan::every_window, detail::Scan::near_pieces}) {
         std::vector<Match> rows;
         std::vector<Match> calls;
-        ASSERT_TRUE(detail::find_candidates(
+        ASSERT_TRUE(find_candidates_utf8(
             text, pattern, "levenshtein", threshold, 1, scan,
             [&](const Match& m) { rows.push_back(m); }, detail::Scoring::rows));
-        ASSERT_TRUE(detail::find_candidates(
+        ASSERT_TRUE(find_candidates_utf8(
             text, pattern, "levenshtein", threshold, 1, scan,
             [&](const Match& m) { calls.push_back(m); }, detail::Scoring::per_window));
         ASSERT_EQ(exactly(rows), exactly(calls))

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -11,10 +12,29 @@
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/solver.hpp"
 #include "iterator/tokens.hpp"
+#include "preprocessor.hpp"
 #include "text.hpp"
 
 namespace veskal::fuzzy_token_extract {
 namespace {
+
+// `extract` over the UTF-8 `text` stored at every width that holds it, which must agree.
+Extraction extract(std::string_view text, const std::string& pattern, const std::string& separator,
+                   bool ci, bool sci, const std::string& metric, double threshold,
+                   std::uint8_t kind, const std::vector<std::string>& strategies) {
+  std::optional<Extraction> first;
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+    Extraction got = fuzzy_token_extract::extract(owned.view(), pattern, separator, ci, sci, metric,
+                                                  threshold, kind, strategies);
+    if (!first) {
+      first = std::move(got);
+      continue;
+    }
+    EXPECT_EQ(got.ok(), first->ok());
+    EXPECT_EQ(got.matches(), first->matches()) << "width " << int(owned.view().width());
+  }
+  return std::move(*first);
+}
 
 struct TokenCase {
   const char* name;
@@ -90,13 +110,19 @@ TEST(FuzzyTokenEngine, KindChangesOnlyTheComparison) {
 Extraction every_run(const std::string& text, const std::string& pattern,
                      const std::string& separator, const std::string& metric, double threshold,
                      std::uint8_t kind, const std::vector<std::string>& strategies) {
-  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
-  iterator::tokens::TokenIterator items(text, separator, window);
-  conflict_solver::StreamingSolver sink(text, strategies);
-  const std::u32string target = text::decode(text::trim(std::string_view(pattern)));
-  for (iterator::tokens::Item item; items.next(item);) {
-    const auto verdict = comparator::fuzzy::search(text::decode(text::trim(item.text)), target,
-                                                   metric, kind, threshold);
+  const std::u32string t = text::decode(preprocessor::preprocess(text, false, false));
+  const std::u32string p = text::decode(preprocessor::preprocess(pattern, false, false));
+  const std::u32string sep = text::decode(preprocessor::preprocess(separator, false, false));
+  const std::uint64_t window = iterator::tokens::pattern_token_count(p, sep);
+  const text::Units<char32_t> units(t.data(), t.size());
+  const iterator::tokens::Separator<char32_t> cut(sep);
+  iterator::tokens::TokenIterator<char32_t> items(units, cut, window);
+  conflict_solver::StreamingSolver sink(text::TextView(units), strategies);
+  const std::u32string_view target = text::trim(p);
+  for (iterator::tokens::Item<char32_t> item; items.next(item);) {
+    const text::Units<char32_t> trimmed = text::trim(item.text);
+    const auto verdict = comparator::fuzzy::search(
+        std::u32string_view(trimmed.data(), trimmed.size()), target, metric, kind, threshold);
     if (!verdict) return Extraction::failure("Invalid distance metric");
     if (verdict->matched) sink.add({item.start, item.end, verdict->score});
   }
@@ -107,7 +133,9 @@ Extraction every_run(const std::string& text, const std::string& pattern,
 // next to the values that a difference in length can score, raw and normalised.
 TEST(FuzzyTokenEngine, SkippingByLengthChangesNothing) {
   std::mt19937 rng(31);
-  const std::vector<std::string> alphabet = {"a", "b", " ", " ", "\xC3\xA9", "\xC2\xA0", "-"};
+  const std::vector<std::string> alphabet = {
+      "a", "b",  " ",        " ",        "\xC3\xA9",        "\xC2\xA0",
+      "-", "\n", "\xC5\x93", "\xC3\xBF", "\xF0\x9F\x98\x80"};
   const std::vector<std::string> metrics = {
       "levenshtein", "damerau_levenshtein", "osa", "indel", "lcs_seq", "hamming", "jaro_winkler"};
   const double thresholds[] = {0,   1,   1.5,     2,

@@ -5,6 +5,7 @@
 #include <unicode/uloc.h>
 #include <unicode/unistr.h>
 
+#include <optional>
 #include <random>
 #include <string>
 
@@ -67,54 +68,132 @@ struct NormaliseCase {
   std::string input;
   bool case_insensitive;
   bool special_char_insensitive;
-  bool borrowed;
-  bool ascii;
+  bool borrowed;  // at the narrowest width that holds the input
 };
 
 class Normalise : public testing::TestWithParam<NormaliseCase> {};
 
-// Whether borrowed or copied, the text is exactly what preprocess makes of it.
-TEST_P(Normalise, BorrowsExactlyWhenNothingChanges) {
-  const NormaliseCase& c = GetParam();
-  const Normalised n = normalise(c.input, c.case_insensitive, c.special_char_insensitive);
-  EXPECT_EQ(n.text(), preprocess(c.input, c.case_insensitive, c.special_char_insensitive));
-  EXPECT_EQ(n.borrowed(), c.borrowed);
-  EXPECT_EQ(n.text().data() == c.input.data(), c.borrowed);
-  EXPECT_EQ(n.ascii(), c.ascii);
+// The characters of `text`, as UTF-8.
+std::string utf8(text::TextView view) {
+  std::string out;
+  view.visit([&](auto units) {
+    for (const auto u : units) text::append_utf8(out, u);
+  });
+  return out;
 }
 
-// Long inputs put the deciding byte past the first scanned block and the first copied piece.
+// `input` normalised at every width that holds it: exactly what preprocess makes of it, at the
+// narrowest width that holds the result, or the input itself.
+void expect_normalises_as_preprocess(const std::string& input, bool ci, bool sci,
+                                     std::optional<bool> borrowed = std::nullopt) {
+  const std::string expected = preprocess(input, ci, sci);
+  const text::TextView narrowest = text::OwnedText::from_utf8(expected).view();
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(input))) {
+    const Normalised n = normalise(owned.view(), ci, sci);
+    ASSERT_EQ(utf8(n.text()), expected) << "width " << int(owned.view().width());
+    EXPECT_EQ(n.text().data() == owned.view().data(), n.borrowed());
+    if (borrowed) {
+      EXPECT_EQ(n.borrowed(), *borrowed);
+      borrowed.reset();  // only the narrowest width is bound to borrow
+    }
+    if (n.borrowed()) continue;
+    EXPECT_EQ(n.text().width(), narrowest.width()) << "width " << int(owned.view().width());
+  }
+}
+
+TEST_P(Normalise, BorrowsExactlyWhenNothingChanges) {
+  const NormaliseCase& c = GetParam();
+  expect_normalises_as_preprocess(c.input, c.case_insensitive, c.special_char_insensitive,
+                                  c.borrowed);
+  const Normalised n = normalise(text::OwnedText::from_utf8(c.input).view(), c.case_insensitive,
+                                 c.special_char_insensitive);
+  EXPECT_EQ(n.borrowed(), c.borrowed);
+}
+
+// Long inputs put the deciding character past the first stretches.
 const std::string kLong(100000, 'a');
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Normalise,
     testing::Values(
-        NormaliseCase{"plain", "the cat", false, false, true, true},
-        NormaliseCase{"empty", "", true, true, true, true},
-        NormaliseCase{"line_feed", "a\nb", false, false, false, true},
-        NormaliseCase{"capital_without_flag", "Cat @", false, false, true, true},
-        NormaliseCase{"capital_lowered", "Cat", true, false, false, true},
+        NormaliseCase{"plain", "the cat", false, false, true},
+        NormaliseCase{"empty", "", true, true, true},
+        NormaliseCase{"line_feed", "a\nb", false, false, false},
+        NormaliseCase{"capital_without_flag", "Cat @", false, false, true},
+        NormaliseCase{"capital_lowered", "Cat", true, false, false},
         // The neighbours of A-Z in ASCII.
-        NormaliseCase{"no_capital", "@[`{ cat", true, false, true, true},
-        NormaliseCase{"at_folded", "a@b", false, true, false, true},
-        NormaliseCase{"no_at", "Cat", false, true, true, true},
-        NormaliseCase{"non_ascii_unflagged", "caf\xC3\xA9", false, false, true, false},
-        NormaliseCase{"non_ascii_line_feed", "\xC3\xA9\n", false, false, false, false},
-        NormaliseCase{"non_ascii_lowered", "caf\xC3\xA9", true, false, false, false},
-        NormaliseCase{"non_ascii_folded", "\xC3\xB1", false, true, false, false},
-        NormaliseCase{"long_plain", kLong, true, true, true, true},
-        NormaliseCase{"long_line_feed_at_end", kLong + "\n", false, false, false, true},
-        NormaliseCase{"long_capital_at_end", kLong + "Z" + kLong, true, true, false, true},
-        NormaliseCase{"long_non_ascii_at_end", kLong + "\xC3\xA9", false, false, true, false},
-        NormaliseCase{"long_non_ascii_first", "\xC3\xA9" + kLong, false, false, true, false},
-        NormaliseCase{"long_non_ascii_then_line_feed", "\xC3\xA9" + kLong + "\n", false, false,
-                      false, false},
-        // A piece of the copy would end inside the accented letter.
-        NormaliseCase{"long_accent_across_pieces", std::string(65535, 'a') + "\xC3\xA9\n", false,
-                      true, false, false},
-        NormaliseCase{"long_capital_then_non_ascii", "Z" + kLong + "\xC3\x89", true, true, false,
-                      false}),
+        NormaliseCase{"no_capital", "@[`{ cat", true, false, true},
+        NormaliseCase{"at_folded", "a@b", false, true, false},
+        NormaliseCase{"no_at", "Cat", false, true, true},
+        NormaliseCase{"latin1_unflagged", "caf\xC3\xA9", false, false, true},
+        NormaliseCase{"latin1_line_feed", "\xC3\xA9\n", false, false, false},
+        NormaliseCase{"latin1_lower_already", "caf\xC3\xA9", true, false, true},
+        NormaliseCase{"latin1_capital", "caf\xC3\x89", true, false, false},
+        NormaliseCase{"latin1_folded", "\xC3\xA9", false, true, false},
+        NormaliseCase{"latin1_not_in_table", "\xC3\xB1\xC3\x97\xC3\x9F", true, true, true},
+        NormaliseCase{"wide_unflagged", "\xE2\x80\x99", false, false, true},
+        NormaliseCase{"wide_folded_narrows",
+                      "\xE2\x82\xAC"
+                      "5",
+                      false, true, false},
+        NormaliseCase{"wide_lowered_narrows", "\xC5\xB8", true, false, false},
+        NormaliseCase{"wide_lowered", "\xC5\x92uvre \xE2\x80\x99", true, true, false},
+        NormaliseCase{"astral_lowered", "\xF0\x90\x90\x80\xC4\xB0", true, false, false},
+        NormaliseCase{"long_plain", kLong, true, true, true},
+        NormaliseCase{"long_line_feed_at_end", kLong + "\n", false, false, false},
+        NormaliseCase{"long_capital_at_end", kLong + "Z" + kLong, true, true, false},
+        NormaliseCase{"long_latin1_at_end", kLong + "\xC3\xA9", false, false, true},
+        NormaliseCase{"long_wide_then_line_feed", "\xE2\x80\x99" + kLong + "\n", false, false,
+                      false},
+        NormaliseCase{"long_capital_then_wide", "Z" + kLong + "\xC5\x92", true, true, false}),
     [](const testing::TestParamInfo<NormaliseCase>& p) { return std::string(p.param.name); });
+
+// Random texts of every width, and the widths a text narrows to once normalised.
+TEST(NormaliseProperty, AgreesWithPreprocessAtEveryWidth) {
+  const char* pieces[] = {"a",
+                          "Z",
+                          "\n",
+                          " ",
+                          "@",
+                          "\xC3\xA9",
+                          "\xC3\x89",
+                          "\xE2\x82\xAC",
+                          "\xC5\x92",
+                          "\xC4\xB0",
+                          "\xCE\xA3",
+                          "\xCE\x91",
+                          "'",
+                          "\xC5\xB8",
+                          "\xF0\x90\x90\x80",
+                          "\xF0\x9F\x98\x80"};
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 20000; ++trial) {
+    std::string text;
+    // A few pieces only, so that many texts avoid the widest ones.
+    const std::size_t spread = 3 + rng() % (std::size(pieces) - 2);
+    for (std::size_t k = rng() % 12; k > 0; --k) text += pieces[rng() % spread];
+    const bool ci = rng() % 2;
+    const bool sci = rng() % 2;
+    expect_normalises_as_preprocess(text, ci, sci);
+    if (testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// The table is the simple lowercase; for every other character than U+0130 and sigma, ICU's full
+// lowercase of the character alone must equal it, and stay within the character's width.
+TEST(NormaliseProperty, TableEqualsFullLowercaseOfEveryCharacter) {
+  for (char32_t c = 0; c < 0x110000; ++c) {
+    if ((c >= 0xD800 && c < 0xE000) || c == 0x130 || c == 0x3A3) continue;
+    std::string single;
+    text::append_utf8(single, c);
+    const std::string expected = preprocess(single, true, false);
+    const std::u32string chars(1, c);
+    const text::OwnedText owned = text::OwnedText::narrowest(chars);
+    const Normalised n = normalise(owned.view(), true, false);
+    ASSERT_EQ(utf8(n.text()), expected) << "U+" << std::hex << static_cast<std::uint32_t>(c);
+    ASSERT_LE(static_cast<int>(n.text().width()), static_cast<int>(owned.view().width()));
+  }
+}
 
 TEST(PreprocessLocale, IgnoresTheProcessLocale) {
   const std::string saved = uloc_getDefault();
@@ -148,6 +227,11 @@ TEST(PreprocessLong, PiecewiseLowercaseEqualsWholeText) {
     std::string expected;
     icu::UnicodeString::fromUTF8(spaced).toLower(icu::Locale::getRoot()).toUTF8String(expected);
     ASSERT_EQ(preprocess(text, true, false), expected) << "trial " << trial;
+    // The same for texts of code units, which are cut into stretches of their own.
+    for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+      ASSERT_TRUE(utf8(normalise(owned.view(), true, false).text()) == expected)
+          << "trial " << trial << " width " << int(owned.view().width());
+    }
   }
 }
 

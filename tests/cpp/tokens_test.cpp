@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -14,10 +15,32 @@ namespace {
 
 using Spans = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
+// The spans of the UTF-8 `text` stored at every width that holds it, which must agree; a
+// separator that a width cannot hold never cuts there.
 Spans char_spans(std::string_view text, std::string_view separator) {
-  Spans spans;
-  for (const TokenSpan& t : tokenize(text, separator)) spans.emplace_back(t.start, t.end);
-  return spans;
+  const std::u32string sep = text::decode(separator);
+  std::optional<Spans> first;
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+    Spans spans;
+    owned.view().visit([&](auto units) {
+      using Unit = typename decltype(units)::value_type;
+      for (const TokenSpan& t : tokenize(units, Separator<Unit>(sep))) {
+        spans.emplace_back(t.start, t.end);
+      }
+    });
+    if (first) {
+      EXPECT_EQ(spans, *first) << "width " << int(owned.view().width());
+    }
+    first = std::move(spans);
+  }
+  return *first;
+}
+
+template <class Unit>
+std::string utf8(text::Units<Unit> units) {
+  std::string out;
+  for (const Unit u : units) text::append_utf8(out, u);
+  return out;
 }
 
 // The rules written out over character positions, one position at a time.
@@ -77,21 +100,13 @@ INSTANTIATE_TEST_SUITE_P(
                  "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80x",
                  " ",
                  {{0, 1}, {2, 3}, {4, 6}}},
+        SpanCase{"separator_wider_than_text", "a b", "\xE2\x82\xAC", {{0, 3}}},
         SpanCase{"multibyte_separator",
                  "a\xC3\xA9\xC3\xA9"
                  "b\xC3\xA9",
                  "\xC3\xA9",
                  {{0, 1}, {3, 4}}}),
     [](const testing::TestParamInfo<SpanCase>& p) { return std::string(p.param.name); });
-
-// Byte offsets must cut exactly the characters that the positions name.
-TEST(Tokenize, ByteOffsetsAgreeWithPositions) {
-  const std::string text = "\xC3\xA9t\xC3\xA9--\xE2\x82\xAC--\xF0\x9F\x98\x80";
-  for (const TokenSpan& t : tokenize(text, "--")) {
-    EXPECT_EQ(text.substr(t.byte_start, t.byte_end - t.byte_start),
-              char_substring(text, t.start, t.end));
-  }
-}
 
 // Random texts over a tiny alphabet hit every overlap of short separators.
 TEST(Tokenize, AgreesWithPositionByPositionRules) {
@@ -138,12 +153,35 @@ struct Window {
 };
 
 std::vector<Window> runs(std::string_view text, std::string_view separator, std::uint64_t window) {
-  TokenIterator it(text, separator, window);
-  std::vector<Window> out;
-  for (Item item; it.next(item);) out.push_back({item.start, item.end, std::string(item.text)});
-  Item item;
-  EXPECT_FALSE(it.next(item)) << "an exhausted iterator stays exhausted";
-  return out;
+  const std::u32string sep = text::decode(separator);
+  std::optional<std::vector<Window>> first;
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+    std::vector<Window> out;
+    owned.view().visit([&](auto units) {
+      using Unit = typename decltype(units)::value_type;
+      const Separator<Unit> cut(sep);
+      TokenIterator<Unit> it(units, cut, window);
+      for (Item<Unit> item; it.next(item);) {
+        out.push_back({item.start, item.end, utf8(item.text)});
+      }
+      Item<Unit> item;
+      EXPECT_FALSE(it.next(item)) << "an exhausted iterator stays exhausted";
+    });
+    if (first) {
+      EXPECT_EQ(out, *first) << "width " << int(owned.view().width());
+    }
+    first = std::move(out);
+  }
+  return *first;
+}
+
+// The fault of a window over the Latin-1 `text`.
+std::optional<std::string> fault(std::string_view text, std::u32string_view separator,
+                                 std::uint64_t window) {
+  const text::Units<text::Latin1> units(reinterpret_cast<const text::Latin1*>(text.data()),
+                                        text.size());
+  const Separator<text::Latin1> cut(separator);
+  return TokenIterator<text::Latin1>(units, cut, window).fault();
 }
 
 TEST(TokenIterator, WindowsOfConsecutiveTokens) {
@@ -158,16 +196,13 @@ TEST(TokenIterator, WindowsOfConsecutiveTokens) {
 }
 
 TEST(TokenIterator, ZeroWindowFaultsWithoutReading) {
-  TokenIterator empty_separator("abc", "", 0);
-  EXPECT_EQ(empty_separator.fault(),
+  EXPECT_EQ(fault("abc", U"", 0),
             "index out of bounds: the len is 1 but the index is 18446744073709551615");
-  Item item;
-  EXPECT_FALSE(empty_separator.next(item));
-  EXPECT_EQ(TokenIterator("a b c", " ", 0).fault(),
+  EXPECT_TRUE(runs("abc", "", 0).empty());
+  EXPECT_EQ(fault("a b c", U" ", 0),
             "index out of bounds: the len is 3 but the index is 18446744073709551615");
-  EXPECT_EQ(TokenIterator("", " ", 0).fault(),
-            "index out of bounds: the len is 0 but the index is 0");
-  EXPECT_FALSE(TokenIterator("a b", " ", 1).fault().has_value());
+  EXPECT_EQ(fault("", U" ", 0), "index out of bounds: the len is 0 but the index is 0");
+  EXPECT_FALSE(fault("a b", U" ", 1).has_value());
 }
 
 struct CountCase {
@@ -179,7 +214,9 @@ struct CountCase {
 class PatternTokenCount : public testing::TestWithParam<CountCase> {};
 
 TEST_P(PatternTokenCount, Counts) {
-  EXPECT_EQ(pattern_token_count(GetParam().pattern, GetParam().separator), GetParam().expected);
+  EXPECT_EQ(
+      pattern_token_count(text::decode(GetParam().pattern), text::decode(GetParam().separator)),
+      GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PatternTokenCount,
@@ -192,29 +229,6 @@ INSTANTIATE_TEST_SUITE_P(Table, PatternTokenCount,
                                          // Left-to-right split: overlapping occurrences cut once.
                                          CountCase{"aaa", "aa", 2}, CountCase{"aaaa", "aa", 3},
                                          CountCase{"xababay", "aba", 2}));
-
-struct SubstringCase {
-  std::uint64_t start;
-  std::uint64_t end;
-  std::string expected;
-};
-
-class CharSubstring : public testing::TestWithParam<SubstringCase> {};
-
-TEST_P(CharSubstring, CutsByCharacters) {
-  EXPECT_EQ(char_substring("\xC3\xA9"
-                           "ab\xE2\x82\xAC",
-                           GetParam().start, GetParam().end),
-            GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, CharSubstring,
-                         testing::Values(SubstringCase{0, 1, "\xC3\xA9"}, SubstringCase{1, 3, "ab"},
-                                         SubstringCase{2, 10, "b\xE2\x82\xAC"},
-                                         SubstringCase{4, 6, ""}, SubstringCase{9, 12, ""},
-                                         SubstringCase{2, 2, ""},
-                                         // end < start: the wrapped length runs to the end.
-                                         SubstringCase{2, 1, "b\xE2\x82\xAC"}));
 
 }  // namespace
 }  // namespace veskal::iterator::tokens

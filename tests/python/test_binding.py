@@ -417,20 +417,21 @@ LENT_TEXTS = [
 
 @pytest.mark.parametrize("flags", [(False, False), (True, False), (False, True), (True, True)])
 @pytest.mark.parametrize("sentence", LENT_TEXTS)
-def test_lent_ascii_text_gives_what_a_copied_text_gives(sentence, flags):
-    # An ASCII str is searched in place unless normalising changes it; one distant non-ASCII
-    # letter makes the same text go through the copy. Long enough to span many scan blocks.
-    lent = " ".join([sentence] * 600)
-    copied = lent + " " * 20 + "\u00e9"
-    assert lent.isascii() and not copied.isascii()
-    for pattern in ("chat", "ch@t dort", "chat\ndort", "CHAT"):
+@pytest.mark.parametrize("wide", ["\u00e9", "\u20ac", "\U0001F600"])
+def test_every_storage_width_gives_the_same(sentence, flags, wide):
+    # A str is searched at the width it is stored at: one distant letter stores the same text at
+    # 1, 2 or 4 bytes a character, with or without a line feed. Long enough to span many blocks.
+    ascii = " ".join([sentence] * 600)
+    widened = ascii + " " * 20 + wide
+    assert ascii.isascii()
+    for pattern in ("chat", "ch@t dort", "chat\ndort", "CHAT", "chat\u2019", "\u00e9t\u00e9"):
         for function, parameters in SIGNATURES.items():
             values = dict(VALID, pattern=pattern, case_insensitive=flags[0],
                           special_char_insensitive=flags[1], threshold=1,
                           strategies=["best_match"])
             args = [values[name] for name in parameters]
-            expected = getattr(veskal, function)(copied, *args[1:])
-            assert getattr(veskal, function)(lent, *args[1:]) == expected, (function, pattern)
+            expected = getattr(veskal, function)(ascii, *args[1:])
+            assert getattr(veskal, function)(widened, *args[1:]) == expected, (function, pattern)
 
 
 @pytest.mark.parametrize("kind", SAMPLES)

@@ -86,10 +86,14 @@ def test_long_runs_stay_linear():
     assert len(result) == 300_000 and result[1] == (4, 7, 0.0)
 
 
-ALPHABET = st.sampled_from(
-    ["a", "a", "b", " ", " ", "\t", "\n", "\u00a0", "\u3000", "\u00e9", "\u00c9", "\u0130"]
-)
-texts = st.lists(ALPHABET, max_size=24).map("".join)
+# Characters of every storage width (Latin-1, BMP, astral), and ones that narrow a text once
+# normalised (U+0178 lowercases into Latin-1, the euro sign folds to e).
+LATIN1 = ["a", "a", "b", " ", " ", "\t", "\n", "\u00a0", "\u00e9", "\u00c9", "\u00ff", "@"]
+WIDE = ["\u3000", "\u0130", "\u0178", "\u2019", "\u20ac", "\U0001F600"]
+ALPHABET = st.sampled_from(LATIN1 + WIDE)
+texts = st.one_of(
+    st.lists(st.sampled_from(LATIN1), max_size=24), st.lists(ALPHABET, max_size=24)
+).map("".join)
 names = st.lists(st.sampled_from(ALL_NAMES + ["other"]), max_size=3)
 
 

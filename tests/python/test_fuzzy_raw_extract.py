@@ -61,7 +61,10 @@ def test_keywords_and_positions_agree():
     assert veskal.fuzzy_raw_extract(*args) == veskal.fuzzy_raw_extract(**kwargs) == [(9, 14, 1.0)]
 
 
-small_text = st.text(st.sampled_from("ab c\u00e9\n"), max_size=14)
+small_text = st.one_of(
+    st.text(st.sampled_from("ab c\u00e9\n"), max_size=14),
+    st.text(st.sampled_from("ab c\u00e9\n\u0153\U0001F600"), max_size=14),
+)
 strategy_names = st.lists(
     st.sampled_from(["best_match", "shortest", "longest", "minimum_isolated_character", "first"]),
     max_size=3,
@@ -71,7 +74,7 @@ strategy_names = st.lists(
 @settings(max_examples=400)
 @given(
     s=small_text,
-    pattern=st.text(st.sampled_from("ab c\u00e9"), max_size=5),
+    pattern=st.text(st.sampled_from("ab c\u00e9\u0153\u20ac"), max_size=5),
     metric=st.sampled_from(model_fuzzy.METRICS),
     threshold=st.sampled_from([0, 0.2, 0.25, 1 / 3, 0.34, 0.5, 1, 2, 3, -0.5, math.nan, math.inf]),
     kind=st.sampled_from([0, 1, 2]),

@@ -51,14 +51,17 @@ def test_empty_pattern_and_separator_panic():
         tokens("abc", "", "", metric="lev")
 
 
-small_text = st.text(st.sampled_from("ab c\u00e9\n-"), max_size=16)
+small_text = st.one_of(
+    st.text(st.sampled_from("ab c\u00e9\n-"), max_size=16),
+    st.text(st.sampled_from("ab c\u00e9\n-\u0153\U0001F600"), max_size=16),
+)
 
 
 @settings(max_examples=400)
 @given(
     s=small_text,
-    pattern=st.text(st.sampled_from("ab c\u00e9-"), max_size=6),
-    sep=st.sampled_from([" ", "-", "--", "b", "C", " -"]),
+    pattern=st.text(st.sampled_from("ab c\u00e9-\u20ac"), max_size=6),
+    sep=st.sampled_from([" ", "-", "--", "b", "C", " -", "\u20ac", "\U0001F600"]),
     metric=st.sampled_from(model_fuzzy.METRICS),
     threshold=st.sampled_from([0, 0.25, 1 / 3, 0.5, 1, 2, 3, -1, math.nan, math.inf]),
     kind=st.sampled_from([0, 1]),
