@@ -257,8 +257,9 @@ bool has_surrogate(const Char* units, std::size_t length) {
 }
 
 // Any str, subclasses included, is lent as its own code units: nothing is encoded or counted.
-// A str holding a lone surrogate is refused as before, when its text was encoded to UTF-8: the
-// interpreter's own encoder raises its UnicodeEncodeError (and, failing, caches nothing).
+// A str holding a lone surrogate is refused as every other str argument is: the interpreter's
+// own UTF-8 encoder raises its UnicodeEncodeError (and, failing, caches nothing on the str).
+// Only 2- and 4-byte strs can hold one.
 bool convert_text(PyObject* object, Value& out) {
   if (!PyUnicode_Check(object)) {
     raise_cannot_convert(object, "PyString");
