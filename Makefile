@@ -70,6 +70,12 @@ test-cpp: setup
 	@$(CPP_CONFIGURE) -B build/cpp -DVESKAL_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release
 	@cmake --build build/cpp -j $(JOBS)
 	@$(CTEST) build/cpp
+	$(call section,"C++ example against the installed library (build/example)")
+	@cmake --install build/cpp --prefix build/cpp-install >/dev/null
+	@cmake -S examples/cpp -B build/example -G Ninja --log-level=WARNING \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/build/cpp-install
+	@cmake --build build/example
+	@build/example/search
 
 # Debug checks of the standard library on top of AddressSanitizer and UBSan; -O1 keeps it quick.
 test-asan: setup

@@ -1,4 +1,4 @@
-#include "fuzzy.hpp"
+#include "comparator/fuzzy.hpp"
 
 #include <rapidfuzz/distance.hpp>
 

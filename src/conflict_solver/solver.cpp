@@ -1,11 +1,11 @@
-#include "solver.hpp"
+#include "conflict_solver/solver.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <optional>
 
-#include "../text.hpp"
+#include "text.hpp"
 
 namespace veskal::conflict_solver {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "text.hpp"
+#include "../text.hpp"
 
 namespace veskal::iterator::tokens {
 
@@ -117,4 +117,4 @@ std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_vi
 
 }  // namespace veskal::iterator::tokens
 
-#include "iterator/tokens_inl.hpp"
+#include "tokens_inl.hpp"
