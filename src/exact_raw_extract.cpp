@@ -109,6 +109,14 @@ std::vector<Match> candidates(std::string_view t, std::string_view pattern, bool
   return out;
 }
 
+std::vector<Match> extract_normalised(std::string_view t, bool ascii, std::string_view pattern,
+                                      const std::vector<std::string>& strategies) {
+  // Candidates go to the solver as they are found: a dense pattern can yield one per character.
+  conflict_solver::StreamingSolver solver(t, strategies);
+  for_each_candidate(t, pattern, ascii, [&](const Match& c) { solver.add(c); });
+  return solver.finish();
+}
+
 }  // namespace detail
 
 std::vector<Match> extract(std::string_view s, std::string pattern, bool case_insensitive,
@@ -118,10 +126,7 @@ std::vector<Match> extract(std::string_view s, std::string pattern, bool case_in
   const std::string_view t = normalised.text();
   pattern =
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
-  // Candidates go to the solver as they are found: a dense pattern can yield one per character.
-  conflict_solver::StreamingSolver solver(t, strategies);
-  for_each_candidate(t, pattern, normalised.ascii(), [&](const Match& c) { solver.add(c); });
-  return solver.finish();
+  return detail::extract_normalised(t, normalised.ascii(), pattern, strategies);
 }
 
 }  // namespace veskal::exact_raw_extract

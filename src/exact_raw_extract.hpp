@@ -20,6 +20,10 @@ namespace detail {
 // ASCII, so that byte offsets serve as positions and no characters are counted.
 std::vector<Match> candidates(std::string_view text, std::string_view pattern, bool ascii);
 
+// `extract` on a text and pattern already normalised, `ascii` as for `candidates`.
+std::vector<Match> extract_normalised(std::string_view text, bool ascii, std::string_view pattern,
+                                      const std::vector<std::string>& strategies);
+
 }  // namespace detail
 
 }  // namespace veskal::exact_raw_extract

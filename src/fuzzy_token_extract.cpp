@@ -81,6 +81,16 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
       preprocessor::preprocess(std::move(pattern), case_insensitive, special_char_insensitive);
   tokenizer_pattern = preprocessor::preprocess(std::move(tokenizer_pattern), case_insensitive,
                                                special_char_insensitive);
+  return detail::extract_normalised(t, pattern, tokenizer_pattern, metric, threshold,
+                                    threshold_kind, strategies);
+}
+
+namespace detail {
+
+Extraction extract_normalised(std::string_view t, std::string_view pattern,
+                              std::string_view tokenizer_pattern, std::string_view metric,
+                              double threshold, std::uint8_t threshold_kind,
+                              const std::vector<std::string>& strategies) {
   const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, tokenizer_pattern);
   iterator::tokens::TokenIterator items(t, tokenizer_pattern, window);
   // The first item is read before anything is compared, so this fault outranks a bad metric.
@@ -91,7 +101,7 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
   // No item, no comparison: the metric is never looked at.
   if (!items.next(item)) return sink.finish();
 
-  const std::u32string target = text::decode(text::trim(std::string_view(pattern)));
+  const std::u32string target = text::decode(text::trim(pattern));
   const std::optional<comparator::fuzzy::CachedSearch> compare =
       comparator::fuzzy::CachedSearch::create(target, metric, threshold_kind, threshold);
   if (!compare) return Extraction::failure("Invalid distance metric");
@@ -123,5 +133,7 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
   } while (items.next(item));
   return sink.finish();
 }
+
+}  // namespace detail
 
 }  // namespace veskal::fuzzy_token_extract

@@ -17,4 +17,14 @@ Extraction extract(std::string_view s, std::string pattern, std::string tokenize
                    double threshold, std::uint8_t threshold_kind,
                    std::vector<std::string> strategies);
 
+namespace detail {
+
+// `extract` on a text, pattern and tokenizer pattern already normalised.
+Extraction extract_normalised(std::string_view text, std::string_view pattern,
+                              std::string_view tokenizer_pattern, std::string_view metric,
+                              double threshold, std::uint8_t threshold_kind,
+                              const std::vector<std::string>& strategies);
+
+}  // namespace detail
+
 }  // namespace veskal::fuzzy_token_extract
