@@ -1,0 +1,497 @@
+#include "matcher.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+#include "comparator/fuzzy.hpp"
+#include "conflict_solver/solver.hpp"
+#include "exact_raw_extract.hpp"
+#include "exact_token_extract.hpp"
+#include "fuzzy_raw_extract.hpp"
+#include "fuzzy_token_extract.hpp"
+#include "iterator/tokens.hpp"
+#include "match.hpp"
+#include "preprocessor.hpp"
+#include "text.hpp"
+
+namespace veskal::matcher {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPollInterval = std::chrono::milliseconds(10);
+// Bytes scanned by the automaton between two cancellation checks.
+constexpr std::size_t kScanBlock = std::size_t{1} << 18;
+
+// ---- Aho-Corasick automaton ------------------------------------------------------------------
+// Neither Debian nor PyPI packages a maintained C++ multi-pattern matcher, hence this one. It is
+// a complete DFA over the code units the keys use (all others share one class), so the scan
+// costs one table load per unit whatever the number of keys.
+
+template <class Unit>
+class Automaton {
+ public:
+  using View = std::basic_string_view<Unit>;
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+  // `keys` must be non-empty; a key's id is its index. Equal keys are all reported.
+  explicit Automaton(const std::vector<View>& keys) {
+    std::vector<std::uint64_t> wide;
+    for (const View key : keys) {
+      for (const Unit u : key) {
+        const auto c = static_cast<std::make_unsigned_t<Unit>>(u);
+        if (c < 256) {
+          narrow_[c] = 1;
+        } else {
+          wide.push_back(c);
+        }
+      }
+    }
+    std::uint32_t classes = 1;  // class 0: every unit no key holds
+    for (auto& c : narrow_) c = c != 0 ? classes++ : 0;
+    std::sort(wide.begin(), wide.end());
+    wide.erase(std::unique(wide.begin(), wide.end()), wide.end());
+    for (const std::uint64_t c : wide) wide_.emplace_back(c, classes++);
+    classes_ = classes;
+
+    // The trie, transitions kNone where absent; rows are premultiplied by the class count.
+    delta_.assign(classes_, kNone);
+    first_key_.push_back(kNone);
+    next_key_.assign(keys.size(), kNone);
+    for (std::uint32_t id = 0; id < keys.size(); ++id) {
+      std::uint32_t state = 0;
+      for (const Unit u : keys[id]) {
+        const std::size_t at = state + classify(u);
+        if (delta_[at] == kNone) {
+          // Set before growing the table, which moves it.
+          delta_[at] = static_cast<std::uint32_t>(delta_.size());
+          delta_.resize(delta_.size() + classes_, kNone);
+          first_key_.push_back(kNone);
+        }
+        state = delta_[at];
+      }
+      next_key_[id] = first_key_[state / classes_];
+      first_key_[state / classes_] = id;
+    }
+
+    // Breadth first: a state's failure link is known before its children's. Missing transitions
+    // become those of the failure state, and each state links to the nearest suffix with keys.
+    const std::size_t states = first_key_.size();
+    std::vector<std::uint32_t> fail(states, 0);
+    output_link_.assign(states, kNone);
+    std::vector<std::uint32_t> queue;
+    queue.reserve(states);
+    for (std::uint32_t c = 0; c < classes_; ++c) {
+      std::uint32_t& to = delta_[c];
+      if (to == kNone) {
+        to = 0;
+      } else {
+        queue.push_back(to);
+      }
+    }
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+      const std::uint32_t state = queue[head];
+      const std::uint32_t f = fail[state / classes_];
+      output_link_[state / classes_] =
+          first_key_[f / classes_] != kNone ? f : output_link_[f / classes_];
+      for (std::uint32_t c = 0; c < classes_; ++c) {
+        std::uint32_t& to = delta_[state + c];
+        if (to == kNone) {
+          to = delta_[f + c];
+        } else {
+          fail[to / classes_] = delta_[f + c];
+          queue.push_back(to);
+        }
+      }
+    }
+  }
+
+  // Calls on_hit(key, end) for every occurrence of every key in `text`, overlapping ones
+  // included, `end` being the offset just past it: `end` ascending. `state` carries the scan
+  // over from the text before (0 at the start).
+  template <class OnHit>
+  void scan(View text, std::size_t offset, std::uint32_t& state, OnHit&& on_hit) const {
+    const std::uint32_t* delta = delta_.data();
+    std::uint32_t s = state;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      s = delta[s + classify(text[i])];
+      std::uint32_t out = first_key_[s / classes_] != kNone ? s : output_link_[s / classes_];
+      while (out != kNone) {
+        for (std::uint32_t id = first_key_[out / classes_]; id != kNone; id = next_key_[id]) {
+          on_hit(id, offset + i + 1);
+        }
+        out = output_link_[out / classes_];
+      }
+    }
+    state = s;
+  }
+
+ private:
+  std::uint32_t classify(Unit u) const {
+    const auto c = static_cast<std::make_unsigned_t<Unit>>(u);
+    if (c < 256) return narrow_[c];
+    const auto it =
+        std::lower_bound(wide_.begin(), wide_.end(), std::pair<std::uint64_t, std::uint32_t>{c, 0});
+    return it != wide_.end() && it->first == c ? it->second : 0;
+  }
+
+  std::uint32_t narrow_[256] = {};
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> wide_;
+  std::uint32_t classes_ = 1;
+  std::vector<std::uint32_t> delta_;
+  std::vector<std::uint32_t> first_key_;    // per state: a key ending there, or kNone
+  std::vector<std::uint32_t> next_key_;     // per key: the next key ending at its state
+  std::vector<std::uint32_t> output_link_;  // per state: the longest proper suffix with keys
+};
+
+// ---- the per-pattern searches ----------------------------------------------------------------
+
+enum class Mode { exact_raw, exact_token, fuzzy_raw, fuzzy_token };
+
+// Character positions of byte offsets asked in ascending order, counted forward once.
+class Positions {
+ public:
+  Positions(std::string_view text, bool ascii) : text_(text), ascii_(ascii) {}
+
+  std::uint64_t at(std::size_t byte) {
+    if (ascii_) return byte;
+    chars_ += text::count_chars(text_.substr(byte_, byte - byte_));
+    byte_ = byte;
+    return chars_;
+  }
+
+ private:
+  std::string_view text_;
+  bool ascii_;
+  std::size_t byte_ = 0;
+  std::uint64_t chars_ = 0;
+};
+
+// Calls `cancel` at most every kPollInterval, however often it is asked.
+class Poll {
+ public:
+  explicit Poll(const Cancel& cancel) : cancel_(cancel), next_(Clock::now() + kPollInterval) {}
+
+  bool stop() {
+    if (!cancel_) return false;
+    const Clock::time_point now = Clock::now();
+    if (now < next_) return false;
+    next_ = now + kPollInterval;
+    return cancel_();
+  }
+
+ private:
+  const Cancel& cancel_;
+  Clock::time_point next_;
+};
+
+}  // namespace
+
+struct Matcher::Impl {
+  // One distinct normalised pattern and the indices of the patterns that normalise to it.
+  struct Pattern {
+    std::string text;
+    std::vector<std::size_t> indices;
+    std::uint64_t chars = 0;   // of the automaton key
+    std::uint64_t window = 0;  // token modes: tokens per run
+    bool keyed = false;        // found through the automaton rather than on its own
+  };
+
+  Mode mode;
+  Options options;  // tokenizer pattern normalised
+  std::vector<Pattern> patterns;
+  std::size_t count = 0;  // patterns compiled, duplicates included
+  std::optional<Automaton<char>> automaton;
+  std::vector<std::uint32_t> key_pattern;  // automaton key -> index into `patterns`
+
+  std::optional<std::vector<Hit>> find(std::string_view text, const Cancel& cancel) const;
+
+ private:
+  // The matches of each distinct pattern, indexed as `patterns`; false once cancelled.
+  bool search_keyed(std::string_view t, bool ascii, Poll& poll,
+                    std::vector<std::vector<Match>>& found) const;
+  std::vector<Match> search_one(const Pattern& p, std::string_view t, bool ascii) const;
+};
+
+std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Options options,
+                                          Error& error) {
+  auto impl = std::make_unique<Impl>();
+  const bool tokens = options.tokenizer_pattern.has_value();
+  if (options.metric) {
+    if (!comparator::fuzzy::parse_metric(*options.metric)) {
+      error = {Error::Code::unknown_metric};
+      return nullptr;
+    }
+    impl->mode = tokens ? Mode::fuzzy_token : Mode::fuzzy_raw;
+  } else {
+    impl->mode = tokens ? Mode::exact_token : Mode::exact_raw;
+  }
+  const bool ci = options.case_insensitive;
+  const bool sci = options.special_char_insensitive;
+  if (tokens) {
+    options.tokenizer_pattern =
+        preprocessor::preprocess(std::move(*options.tokenizer_pattern), ci, sci);
+  }
+  const std::string_view separator = tokens ? *options.tokenizer_pattern : std::string_view();
+
+  std::map<std::string, std::size_t, std::less<>> seen;
+  impl->count = patterns.size();
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    std::string normalised = preprocessor::preprocess(std::move(patterns[i]), ci, sci);
+    const auto [it, fresh] = seen.try_emplace(std::move(normalised), impl->patterns.size());
+    if (fresh) {
+      Impl::Pattern& p = impl->patterns.emplace_back();
+      p.text = it->first;
+      if (tokens) {
+        p.window = iterator::tokens::pattern_token_count(p.text, separator);
+        if (p.window == 0) {
+          error = {Error::Code::empty_token, i};
+          return nullptr;
+        }
+      }
+    }
+    impl->patterns[it->second].indices.push_back(i);
+  }
+
+  // Which patterns the automaton can find: in the raw engine those without white space at their
+  // edges (every window then holds the pattern itself); in the token engine, with a separator of
+  // one character, those whose trimmed text holds all their separators, none at its edges (a
+  // matching run is then an occurrence padded by white space to the separators around it).
+  std::vector<std::string_view> keys;
+  const bool one_char_separator = tokens && text::count_chars(separator) == 1;
+  for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
+    Impl::Pattern& p = impl->patterns[u];
+    const std::string_view target = text::trim(p.text);
+    if (target.empty()) continue;
+    if (impl->mode == Mode::exact_raw) {
+      p.keyed = target.size() == p.text.size();
+    } else if (impl->mode == Mode::exact_token && one_char_separator) {
+      std::uint64_t separators = 0;
+      for (std::size_t at = target.find(separator); at != std::string_view::npos;
+           at = target.find(separator, at + separator.size())) {
+        ++separators;
+      }
+      // Where the text starts or ends with a separator, the tokenizer forms no empty token.
+      p.keyed = separators + 1 == p.window && !target.starts_with(separator) &&
+                !target.ends_with(separator);
+    }
+    if (p.keyed) {
+      keys.push_back(target);
+      impl->key_pattern.push_back(static_cast<std::uint32_t>(u));
+      p.chars = text::count_chars(target);
+    }
+  }
+  if (!keys.empty()) impl->automaton.emplace(keys);
+  impl->options = std::move(options);
+  return std::unique_ptr<Matcher>(new Matcher(std::move(impl)));
+}
+
+Matcher::Matcher(std::unique_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+Matcher::~Matcher() = default;
+
+std::vector<Match> Matcher::Impl::search_one(const Pattern& p, std::string_view t,
+                                             bool ascii) const {
+  switch (mode) {
+    case Mode::exact_raw:
+      return exact_raw_extract::detail::extract_normalised(t, ascii, p.text, options.strategies);
+    case Mode::exact_token: {
+      const std::string_view separator = *options.tokenizer_pattern;
+      if (auto found =
+              exact_token_extract::detail::by_occurrences(t, p.text, separator, p.window, ascii)) {
+        return std::move(*found);
+      }
+      return exact_token_extract::detail::by_runs(t, p.text, separator, p.window);
+    }
+    case Mode::fuzzy_raw: {
+      conflict_solver::StreamingSolver sink(t, options.strategies);
+      if (!fuzzy_raw_extract::detail::find_candidates(
+              t, p.text, *options.metric, options.threshold, options.threshold_kind,
+              fuzzy_raw_extract::detail::Scan::near_pieces,
+              [&](const Match& candidate) { sink.add(candidate); })) {
+        throw std::logic_error("Invalid distance metric");  // ruled out by compile
+      }
+      return sink.finish();
+    }
+    case Mode::fuzzy_token: {
+      Extraction found = fuzzy_token_extract::detail::extract_normalised(
+          t, p.text, *options.tokenizer_pattern, *options.metric, options.threshold,
+          options.threshold_kind, options.strategies);
+      if (!found.ok()) throw std::logic_error(found.message());  // ruled out by compile
+      return std::move(found.matches());
+    }
+  }
+  return {};
+}
+
+bool Matcher::Impl::search_keyed(std::string_view t, bool ascii, Poll& poll,
+                                 std::vector<std::vector<Match>>& found) const {
+  Positions positions(t, ascii);
+  std::uint32_t state = 0;
+  if (mode == Mode::exact_raw) {
+    // Candidates reach each pattern's solver in ascending start, as the engine hands them over.
+    std::vector<std::optional<conflict_solver::StreamingSolver>> solvers(patterns.size());
+    const auto on_hit = [&](std::uint32_t key, std::size_t end) {
+      const std::uint32_t u = key_pattern[key];
+      const std::uint64_t q = positions.at(end);
+      auto& solver = solvers[u];
+      if (!solver) solver.emplace(t, options.strategies);
+      solver->add(Match{q - patterns[u].chars, q, 0.0});
+    };
+    for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
+      if (poll.stop()) return false;
+      automaton->scan(t.substr(from, kScanBlock), from, state, on_hit);
+    }
+    for (std::size_t u = 0; u < patterns.size(); ++u) {
+      if (solvers[u]) found[u] = solvers[u]->finish();
+    }
+    return true;
+  }
+
+  // Exact tokens: as exact_token_extract's occurrence search, the separator looked for first.
+  const std::string_view separator = *options.tokenizer_pattern;
+  const std::size_t sep = separator.size();
+  const auto separator_at = [&](std::size_t at) { return t.compare(at, sep, separator) == 0; };
+  const auto on_hit = [&](std::uint32_t key, std::size_t end) {
+    const std::uint32_t u = key_pattern[key];
+    const std::size_t at = end - text::trim(patterns[u].text).size();
+    std::size_t begin = at;
+    std::uint64_t before = 0;
+    while (begin > 0 && !(begin >= sep && separator_at(begin - sep))) {
+      std::size_t b = begin;
+      if (!text::is_white_space(text::decode_before(t, b))) return;
+      begin = b;
+      ++before;
+    }
+    std::size_t stop = end;
+    std::uint64_t after = 0;
+    while (stop < t.size() && !separator_at(stop)) {
+      std::size_t b = stop;
+      if (!text::is_white_space(text::decode_at(t, b))) return;
+      stop = b;
+      ++after;
+    }
+    const std::uint64_t q = positions.at(end);
+    found[u].push_back({q - patterns[u].chars - before, q + after, 0.0});
+  };
+  for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
+    if (poll.stop()) return false;
+    automaton->scan(t.substr(from, kScanBlock), from, state, on_hit);
+  }
+  return true;
+}
+
+std::optional<std::vector<Hit>> Matcher::Impl::find(std::string_view text,
+                                                    const Cancel& cancel) const {
+  Poll poll(cancel);
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(text, options.case_insensitive, options.special_char_insensitive);
+  const std::string_view t = normalised.text();
+  std::vector<std::vector<Match>> found(patterns.size());
+  if (automaton && !search_keyed(t, normalised.ascii(), poll, found)) return std::nullopt;
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (patterns[u].keyed) continue;
+    if (poll.stop()) return std::nullopt;
+    found[u] = search_one(patterns[u], t, normalised.ascii());
+  }
+
+  std::size_t total = 0;
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    total += found[u].size() * patterns[u].indices.size();
+  }
+  std::vector<Hit> hits;
+  hits.reserve(total);
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    for (const std::size_t index : patterns[u].indices) {
+      for (const Match& m : found[u]) hits.push_back({index, m.start, m.end, m.score});
+    }
+  }
+  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+    if (a.start != b.start) return a.start < b.start;
+    if (a.pattern != b.pattern) return a.pattern < b.pattern;
+    return a.end < b.end;
+  });
+  return hits;
+}
+
+std::optional<std::vector<Hit>> Matcher::find(std::string_view text, const Cancel& cancel) const {
+  return impl_->find(text, cancel);
+}
+
+std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
+    std::span<const std::string_view> texts, unsigned threads, const Cancel& cancel) const {
+  std::vector<std::vector<Hit>> results(texts.size());
+  if (texts.empty()) return results;
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, texts.size()));
+
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+  unsigned running = 0;  // guarded by mutex
+  std::exception_ptr failure;
+  const Cancel stopped = [&] { return stop.load(std::memory_order_relaxed); };
+  const auto work = [&] {
+    try {
+      for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
+        std::optional<std::vector<Hit>> hits = impl_->find(texts[i], stopped);
+        if (!hits) break;
+        results[i] = std::move(*hits);
+      }
+    } catch (...) {
+      const std::lock_guard lock(mutex);
+      if (!failure) failure = std::current_exception();
+      stop = true;
+    }
+    const std::lock_guard lock(mutex);
+    --running;
+    finished.notify_one();
+  };
+
+  {
+    // Declared last: its threads are joined before anything they use goes away.
+    std::vector<std::jthread> pool;
+    pool.reserve(threads);
+    try {
+      for (unsigned i = 0; i < threads; ++i) {
+        {
+          const std::lock_guard lock(mutex);
+          ++running;
+        }
+        try {
+          pool.emplace_back(work);
+        } catch (...) {
+          const std::lock_guard lock(mutex);
+          --running;
+          throw;
+        }
+      }
+    } catch (...) {
+      stop = true;
+      throw;
+    }
+    std::unique_lock lock(mutex);
+    while (running > 0) {
+      finished.wait_for(lock, kPollInterval);
+      if (running > 0 && cancel && !stop) {
+        lock.unlock();
+        if (cancel()) stop = true;
+        lock.lock();
+      }
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (stop) return std::nullopt;
+  return results;
+}
+
+}  // namespace veskal::matcher
