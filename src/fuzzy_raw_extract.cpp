@@ -349,12 +349,7 @@ class PieceStarts {
  public:
   // The window starts that can hold a match through one occurrence; `anchor` is the occurrence
   // (character position and byte offset), never before `lo`.
-  struct Range {
-    std::int64_t lo;
-    std::int64_t hi;
-    std::uint64_t anchor_char;
-    std::size_t anchor_byte;
-  };
+  using Range = detail::StartRange;
 
   // `offset` and `chars`: the piece's place and length in the trimmed pattern.
   PieceStarts(std::string_view s, std::string_view piece, std::int64_t offset, std::int64_t chars)
@@ -385,6 +380,27 @@ class PieceStarts {
   std::size_t byte_ = 0;
   std::uint64_t char_ = 0;
 };
+
+// Judges the windows at starts [run.lo, run.hi], decoding only the characters they cover into
+// `chars`.
+void judge_run(std::string_view s, const detail::StartRange& run, std::uint64_t text_chars,
+               std::uint64_t pattern_chars, std::int8_t margin, const Judge& judge,
+               LevenshteinRows* rows, std::u32string& chars) {
+  std::size_t byte = run.anchor_byte;
+  for (auto c = static_cast<std::int64_t>(run.anchor_char); c > run.lo; --c) {
+    --byte;
+    while (!text::is_lead_byte(static_cast<unsigned char>(s[byte]))) --byte;
+  }
+  const std::int64_t last = std::min(run.hi + static_cast<std::int64_t>(pattern_chars) + margin,
+                                     static_cast<std::int64_t>(text_chars));
+  chars.clear();
+  for (std::int64_t c = run.lo; c < last; ++c) chars.push_back(text::decode_at(s, byte));
+  const std::u32string_view covered = chars;
+  const auto base = static_cast<std::uint64_t>(run.lo);
+  for (auto start = base; start <= static_cast<std::uint64_t>(run.hi); ++start) {
+    judge_start(covered, base, start, text_chars, pattern_chars, margin, judge, rows);
+  }
+}
 
 // The same windows as scan_every_window, but only at the starts where some piece of the pattern
 // occurs close enough: every string within `bound` Levenshtein edits of the pattern keeps one of
@@ -425,22 +441,9 @@ bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint
   for (std::size_t i = 0; i < count; ++i) advance(i);
 
   std::u32string chars;
-  // Decodes only the characters the windows at starts [run.lo, run.hi] cover.
   const auto flush = [&](const PieceStarts::Range& run) {
-    std::size_t byte = run.anchor_byte;
-    for (auto c = static_cast<std::int64_t>(run.anchor_char); c > run.lo; --c) {
-      --byte;
-      while (!text::is_lead_byte(static_cast<unsigned char>(s[byte]))) --byte;
-    }
-    const std::int64_t last = std::min(run.hi + longest, text_chars);
-    chars.clear();
-    for (std::int64_t c = run.lo; c < last; ++c) chars.push_back(text::decode_at(s, byte));
-    const std::u32string_view covered = chars;
-    const auto base = static_cast<std::uint64_t>(run.lo);
-    for (auto start = base; start <= static_cast<std::uint64_t>(run.hi); ++start) {
-      judge_start(covered, base, start, static_cast<std::uint64_t>(text_chars), pattern_chars,
-                  margin, judge, rows);
-    }
+    judge_run(s, run, static_cast<std::uint64_t>(text_chars), pattern_chars, margin, judge, rows,
+              chars);
   };
 
   // Ranges leave the heap by ascending lo; touching or overlapping ones merge into one run.
@@ -473,9 +476,18 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
   return static_cast<std::int8_t>(product);
 }
 
-bool find_candidates(std::string_view s, std::string_view pattern, std::string_view metric,
-                     double threshold, std::uint8_t threshold_kind, Scan scan,
-                     const std::function<void(const Match&)>& on_candidate, Scoring scoring) {
+}  // namespace detail
+
+namespace {
+
+// find_candidates, or with `runs` find_candidates_at.
+bool find_candidates_in(std::string_view s, std::string_view pattern, std::string_view metric,
+                        double threshold, std::uint8_t threshold_kind, detail::Scan scan,
+                        const std::function<void(const Match&)>& on_candidate,
+                        detail::Scoring scoring, const std::span<const detail::StartRange>* runs,
+                        std::uint64_t text_chars) {
+  using detail::Scan;
+  using detail::Scoring;
   const std::uint64_t pattern_chars = text::count_chars(pattern);
   // With no character on either side no window is formed, so the metric is never looked at.
   if (s.empty() || pattern_chars == 0) return true;
@@ -498,6 +510,13 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
                                                       static_cast<std::size_t>(margin)));
   }
   LevenshteinRows* const rows_or_null = rows ? &*rows : nullptr;
+  if (runs != nullptr) {
+    std::u32string chars;
+    for (const detail::StartRange& run : *runs) {
+      judge_run(s, run, text_chars, pattern_chars, margin, judge, rows_or_null, chars);
+    }
+    return true;
+  }
   if (scan == Scan::near_pieces && !trimmed.empty()) {
     // Trimming only shortens a window, so none is longer than P + margin characters.
     const std::optional<std::size_t> bound = compare->levenshtein_bound(
@@ -509,6 +528,25 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
   }
   scan_every_window(s, pattern_chars, margin, judge, rows_or_null);
   return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool find_candidates(std::string_view s, std::string_view pattern, std::string_view metric,
+                     double threshold, std::uint8_t threshold_kind, Scan scan,
+                     const std::function<void(const Match&)>& on_candidate, Scoring scoring) {
+  return find_candidates_in(s, pattern, metric, threshold, threshold_kind, scan, on_candidate,
+                            scoring, nullptr, 0);
+}
+
+bool find_candidates_at(std::string_view s, std::uint64_t text_chars, std::string_view pattern,
+                        std::string_view metric, double threshold, std::uint8_t threshold_kind,
+                        std::span<const StartRange> runs,
+                        const std::function<void(const Match&)>& on_candidate) {
+  return find_candidates_in(s, pattern, metric, threshold, threshold_kind, Scan::every_window,
+                            on_candidate, Scoring::rows, &runs, text_chars);
 }
 
 }  // namespace detail

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,23 @@ bool find_candidates(std::string_view text, std::string_view pattern, std::strin
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate,
                      Scoring scoring = Scoring::rows);
+
+// Window starts lo..hi, and a character `anchor_char` (lo <= anchor_char) at byte `anchor_byte`
+// of the text from which to find their characters.
+struct StartRange {
+  std::int64_t lo;
+  std::int64_t hi;
+  std::uint64_t anchor_char;
+  std::size_t anchor_byte;
+};
+
+// `find_candidates` over the windows at the starts of `runs` only (disjoint, ascending), for
+// callers that know that no other start holds a match. `text_chars` counts the characters of
+// `text`.
+bool find_candidates_at(std::string_view text, std::uint64_t text_chars, std::string_view pattern,
+                        std::string_view metric, double threshold, std::uint8_t threshold_kind,
+                        std::span<const StartRange> runs,
+                        const std::function<void(const Match&)>& on_candidate);
 
 }  // namespace detail
 

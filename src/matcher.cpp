@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <exception>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -30,8 +33,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
-// Bytes scanned by the automaton between two cancellation checks.
-constexpr std::size_t kScanBlock = std::size_t{1} << 18;
+// Shorter pieces occur so often in prose that looking for them costs more than it saves.
+constexpr std::size_t kMinPieceChars = 2;
+// Bytes scanned by the automaton between two cancellation checks...
+constexpr std::size_t kScanBlock = std::size_t{1} << 14;
+// ...and piece occurrences handled, each of which may cost a window search.
+constexpr std::size_t kHitsPerPoll = 1024;
+// Piece occurrences of one pattern kept before their windows are judged.
+constexpr std::size_t kPendingRanges = 256;
 
 // ---- Aho-Corasick automaton ------------------------------------------------------------------
 // Neither Debian nor PyPI packages a maintained C++ multi-pattern matcher, hence this one. It is
@@ -182,17 +191,21 @@ class Poll {
  public:
   explicit Poll(const Cancel& cancel) : cancel_(cancel), next_(Clock::now() + kPollInterval) {}
 
+  // Once true, true ever after: `cancel` may say so only once.
   bool stop() {
+    if (stopped_) return true;
     if (!cancel_) return false;
     const Clock::time_point now = Clock::now();
     if (now < next_) return false;
     next_ = now + kPollInterval;
-    return cancel_();
+    stopped_ = cancel_();
+    return stopped_;
   }
 
  private:
   const Cancel& cancel_;
   Clock::time_point next_;
+  bool stopped_ = false;
 };
 
 }  // namespace
@@ -202,17 +215,30 @@ struct Matcher::Impl {
   struct Pattern {
     std::string text;
     std::vector<std::size_t> indices;
-    std::uint64_t chars = 0;   // of the automaton key
     std::uint64_t window = 0;  // token modes: tokens per run
     bool keyed = false;        // found through the automaton rather than on its own
+    bool never = false;        // matches nothing in any text
+    // Fuzzy raw: the characters of the trimmed pattern, the most edits a match can hold, and
+    // the longest window.
+    std::int64_t trimmed_chars = 0;
+    std::int64_t bound = 0;
+    std::int64_t longest = 0;
+  };
+
+  // An automaton key: the whole trimmed pattern in the exact modes, a piece of it in the fuzzy
+  // raw mode, `offset` characters into it.
+  struct Key {
+    std::uint32_t pattern;  // index into `patterns`
+    std::uint32_t offset;
+    std::uint32_t chars;
+    std::uint32_t bytes;
   };
 
   Mode mode;
   Options options;  // tokenizer pattern normalised
   std::vector<Pattern> patterns;
-  std::size_t count = 0;  // patterns compiled, duplicates included
   std::optional<Automaton<char>> automaton;
-  std::vector<std::uint32_t> key_pattern;  // automaton key -> index into `patterns`
+  std::vector<Key> keys;
 
   std::optional<std::vector<Hit>> find(std::string_view text, const Cancel& cancel) const;
 
@@ -245,7 +271,6 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
   const std::string_view separator = tokens ? *options.tokenizer_pattern : std::string_view();
 
   std::map<std::string, std::size_t, std::less<>> seen;
-  impl->count = patterns.size();
   for (std::size_t i = 0; i < patterns.size(); ++i) {
     std::string normalised = preprocessor::preprocess(std::move(patterns[i]), ci, sci);
     const auto [it, fresh] = seen.try_emplace(std::move(normalised), impl->patterns.size());
@@ -268,6 +293,13 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
   // one character, those whose trimmed text holds all their separators, none at its edges (a
   // matching run is then an occurrence padded by white space to the separators around it).
   std::vector<std::string_view> keys;
+  std::deque<std::string> pieces;  // what the fuzzy keys view, until the automaton is built
+  const auto add_key = [&](std::size_t u, std::string_view key, std::size_t offset) {
+    keys.push_back(key);
+    impl->keys.push_back({static_cast<std::uint32_t>(u), static_cast<std::uint32_t>(offset),
+                          static_cast<std::uint32_t>(text::count_chars(key)),
+                          static_cast<std::uint32_t>(key.size())});
+  };
   const bool one_char_separator = tokens && text::count_chars(separator) == 1;
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
@@ -284,12 +316,39 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       // Where the text starts or ends with a separator, the tokenizer forms no empty token.
       p.keyed = separators + 1 == p.window && !target.starts_with(separator) &&
                 !target.ends_with(separator);
+    } else if (impl->mode == Mode::fuzzy_raw) {
+      // A window within `bound` edits of the pattern keeps one of bound + 1 disjoint pieces of
+      // it intact, as an edit breaks at most one: windows are judged only near an occurrence.
+      const std::uint64_t pattern_chars = text::count_chars(p.text);
+      const std::int8_t margin = fuzzy_raw_extract::detail::margin(pattern_chars, options.threshold,
+                                                                   options.threshold_kind);
+      const std::u32string trimmed = text::decode(target);
+      const std::optional<comparator::fuzzy::CachedSearch> compare =
+          comparator::fuzzy::CachedSearch::create(trimmed, *options.metric, options.threshold_kind,
+                                                  options.threshold);
+      if (compare->never_matches() || margin < 0) {
+        p.never = true;
+        continue;
+      }
+      const std::optional<std::size_t> bound =
+          compare->levenshtein_bound(pattern_chars + static_cast<std::uint64_t>(margin));
+      const std::size_t n = trimmed.size();
+      if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) continue;
+      p.keyed = true;
+      p.trimmed_chars = static_cast<std::int64_t>(n);
+      p.bound = static_cast<std::int64_t>(*bound);
+      p.longest = static_cast<std::int64_t>(pattern_chars) + margin;
+      const std::size_t count = *bound + 1;
+      for (std::size_t i = 0; i < count; ++i) {
+        std::string& piece = pieces.emplace_back();
+        for (std::size_t j = i * n / count; j < (i + 1) * n / count; ++j) {
+          text::append_utf8(piece, trimmed[j]);
+        }
+        add_key(u, piece, i * n / count);
+      }
+      continue;
     }
-    if (p.keyed) {
-      keys.push_back(target);
-      impl->key_pattern.push_back(static_cast<std::uint32_t>(u));
-      p.chars = text::count_chars(target);
-    }
+    if (p.keyed) add_key(u, target, 0);
   }
   if (!keys.empty()) impl->automaton.emplace(keys);
   impl->options = std::move(options);
@@ -336,23 +395,100 @@ std::vector<Match> Matcher::Impl::search_one(const Pattern& p, std::string_view 
 bool Matcher::Impl::search_keyed(std::string_view t, bool ascii, Poll& poll,
                                  std::vector<std::vector<Match>>& found) const {
   Positions positions(t, ascii);
-  std::uint32_t state = 0;
-  if (mode == Mode::exact_raw) {
-    // Candidates reach each pattern's solver in ascending start, as the engine hands them over.
-    std::vector<std::optional<conflict_solver::StreamingSolver>> solvers(patterns.size());
-    const auto on_hit = [&](std::uint32_t key, std::size_t end) {
-      const std::uint32_t u = key_pattern[key];
-      const std::uint64_t q = positions.at(end);
-      auto& solver = solvers[u];
-      if (!solver) solver.emplace(t, options.strategies);
-      solver->add(Match{q - patterns[u].chars, q, 0.0});
-    };
+  const auto scan = [&](const auto& on_hit) {
+    std::uint32_t state = 0;
     for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
       if (poll.stop()) return false;
       automaton->scan(t.substr(from, kScanBlock), from, state, on_hit);
     }
+    return true;
+  };
+
+  if (mode == Mode::exact_raw) {
+    // Candidates reach each pattern's solver in ascending start, as the engine hands them over.
+    std::vector<std::optional<conflict_solver::StreamingSolver>> solvers(patterns.size());
+    const bool done = scan([&](std::uint32_t k, std::size_t end) {
+      const Key& key = keys[k];
+      const std::uint64_t q = positions.at(end);
+      auto& solver = solvers[key.pattern];
+      if (!solver) solver.emplace(t, options.strategies);
+      solver->add(Match{q - key.chars, q, 0.0});
+    });
+    if (!done) return false;
     for (std::size_t u = 0; u < patterns.size(); ++u) {
       if (solvers[u]) found[u] = solvers[u]->finish();
+    }
+    return true;
+  }
+
+  if (mode == Mode::fuzzy_raw) {
+    // The starts each piece occurrence leaves possible, as the engine's own piece search finds
+    // them: the rest of the pattern but for `bound` edits must fit in the window around it.
+    // They are judged in batches as the scan goes, so that memory stays bounded however many
+    // patterns share a frequent piece.
+    using fuzzy_raw_extract::detail::StartRange;
+    const auto text_chars = static_cast<std::int64_t>(ascii ? t.size() : text::count_chars(t));
+    struct Pending {
+      std::vector<StartRange> ranges;
+      std::optional<conflict_solver::StreamingSolver> sink;
+      std::int64_t judged_to = -1;  // the last start judged: the solver takes starts ascending
+    };
+    std::vector<Pending> pending(patterns.size());
+    // Judges the starts of pattern u's ranges, merged into runs, that end before `limit`.
+    const auto judge = [&](std::size_t u, std::int64_t limit) {
+      std::vector<StartRange>& runs = pending[u].ranges;
+      std::sort(runs.begin(), runs.end(),
+                [](const StartRange& a, const StartRange& b) { return a.lo < b.lo; });
+      // Each run is read from the anchor of its first range, which lies at or after its start.
+      std::size_t kept = 0;
+      for (std::size_t i = 1; i < runs.size(); ++i) {
+        if (runs[i].lo <= runs[kept].hi + 1) {
+          runs[kept].hi = std::max(runs[kept].hi, runs[i].hi);
+        } else {
+          runs[++kept] = runs[i];
+        }
+      }
+      runs.resize(runs.empty() ? 0 : kept + 1);
+      // Disjoint runs in ascending lo end in ascending order too.
+      std::size_t ready = 0;
+      while (ready < runs.size() && runs[ready].hi < limit) ++ready;
+      if (ready == 0) return;
+      assert(runs.front().lo > pending[u].judged_to);
+      pending[u].judged_to = runs[ready - 1].hi;
+      auto& sink = pending[u].sink;
+      if (!sink) sink.emplace(t, options.strategies);
+      fuzzy_raw_extract::detail::find_candidates_at(
+          t, static_cast<std::uint64_t>(text_chars), patterns[u].text, *options.metric,
+          options.threshold, options.threshold_kind,
+          std::span<const StartRange>(runs.data(), ready),
+          [&](const Match& candidate) { sink->add(candidate); });
+      runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ready));
+    };
+    std::size_t hits = 0;
+    bool cancelled = false;
+    const bool done = scan([&](std::uint32_t k, std::size_t end) {
+      if (cancelled || (++hits % kHitsPerPoll == 0 && (cancelled = poll.stop()))) return;
+      const Key& key = keys[k];
+      const Pattern& p = patterns[key.pattern];
+      const auto q = static_cast<std::int64_t>(positions.at(end) - key.chars);
+      const auto offset = static_cast<std::int64_t>(key.offset);
+      const auto chars = static_cast<std::int64_t>(key.chars);
+      const std::int64_t lo = std::max<std::int64_t>(
+          {0, q + chars - p.longest, q + p.trimmed_chars - offset - p.bound - p.longest});
+      const std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
+      if (lo > hi) return;
+      std::vector<StartRange>& ranges = pending[key.pattern].ranges;
+      ranges.push_back({lo, hi, static_cast<std::uint64_t>(q), end - key.bytes});
+      // Every later occurrence ends no earlier, so its range starts at q + chars - longest or
+      // after: runs ending a character before that can neither grow nor be preceded.
+      if (ranges.size() >= kPendingRanges) judge(key.pattern, q + chars - p.longest - 1);
+    });
+    if (!done || cancelled) return false;
+    for (std::size_t u = 0; u < patterns.size(); ++u) {
+      if (pending[u].ranges.empty() && !pending[u].sink) continue;
+      if (poll.stop()) return false;
+      judge(u, std::numeric_limits<std::int64_t>::max());
+      found[u] = pending[u].sink->finish();
     }
     return true;
   }
@@ -361,9 +497,9 @@ bool Matcher::Impl::search_keyed(std::string_view t, bool ascii, Poll& poll,
   const std::string_view separator = *options.tokenizer_pattern;
   const std::size_t sep = separator.size();
   const auto separator_at = [&](std::size_t at) { return t.compare(at, sep, separator) == 0; };
-  const auto on_hit = [&](std::uint32_t key, std::size_t end) {
-    const std::uint32_t u = key_pattern[key];
-    const std::size_t at = end - text::trim(patterns[u].text).size();
+  return scan([&](std::uint32_t k, std::size_t end) {
+    const Key& key = keys[k];
+    const std::size_t at = end - key.bytes;
     std::size_t begin = at;
     std::uint64_t before = 0;
     while (begin > 0 && !(begin >= sep && separator_at(begin - sep))) {
@@ -381,13 +517,8 @@ bool Matcher::Impl::search_keyed(std::string_view t, bool ascii, Poll& poll,
       ++after;
     }
     const std::uint64_t q = positions.at(end);
-    found[u].push_back({q - patterns[u].chars - before, q + after, 0.0});
-  };
-  for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
-    if (poll.stop()) return false;
-    automaton->scan(t.substr(from, kScanBlock), from, state, on_hit);
-  }
-  return true;
+    found[key.pattern].push_back({q - key.chars - before, q + after, 0.0});
+  });
 }
 
 std::optional<std::vector<Hit>> Matcher::Impl::find(std::string_view text,
@@ -399,7 +530,7 @@ std::optional<std::vector<Hit>> Matcher::Impl::find(std::string_view text,
   std::vector<std::vector<Match>> found(patterns.size());
   if (automaton && !search_keyed(t, normalised.ascii(), poll, found)) return std::nullopt;
   for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (patterns[u].keyed) continue;
+    if (patterns[u].keyed || patterns[u].never) continue;
     if (poll.stop()) return std::nullopt;
     found[u] = search_one(patterns[u], t, normalised.ascii());
   }
