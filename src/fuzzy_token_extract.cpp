@@ -101,37 +101,69 @@ Extraction extract_normalised(std::string_view t, std::string_view pattern,
   // No item, no comparison: the metric is never looked at.
   if (!items.next(item)) return sink.finish();
 
-  const std::u32string target = text::decode(text::trim(pattern));
-  const std::optional<comparator::fuzzy::CachedSearch> compare =
-      comparator::fuzzy::CachedSearch::create(target, metric, threshold_kind, threshold);
-  if (!compare) return Extraction::failure("Invalid distance metric");
-  if (compare->never_matches()) return sink.finish();
+  const std::optional<RunJudge> judge =
+      RunJudge::create(pattern, metric, threshold, threshold_kind);
+  if (!judge) return Extraction::failure("Invalid distance metric");
+  if (judge->never_matches()) return sink.finish();
 
-  const LengthFilter filter(metric, threshold_kind, threshold, target.size());
   std::u32string candidate;  // Reused: only the items that pass the filter are decoded.
   do {
-    const std::string_view trimmed = text::trim(item.text);
-    std::uint64_t chars = item.end - item.start;
-    // As many characters as bytes: the item is all ASCII, and each byte is a character.
-    const bool ascii = chars == item.text.size();
-    if (ascii) {
-      chars = trimmed.size();
-    } else if (trimmed.size() != item.text.size()) {
-      const auto front = static_cast<std::size_t>(trimmed.data() - item.text.data());
-      chars -= text::count_chars(item.text.substr(0, front)) +
-               text::count_chars(item.text.substr(front + trimmed.size()));
-    }
-    if (!filter.may_match(chars)) continue;
-    comparator::fuzzy::Verdict verdict;
-    if (ascii) {
-      verdict = compare->ascii(trimmed);
-    } else {
-      text::decode(trimmed, candidate);
-      verdict = (*compare)(candidate);
-    }
-    if (verdict.matched) sink.add({item.start, item.end, verdict.score});
+    if (const std::optional<Match> match = (*judge)(item, candidate)) sink.add(*match);
   } while (items.next(item));
   return sink.finish();
+}
+
+struct RunJudge::Impl {
+  comparator::fuzzy::CachedSearch compare;
+  LengthFilter filter;
+};
+
+std::optional<RunJudge> RunJudge::create(std::string_view pattern, std::string_view metric,
+                                         double threshold, std::uint8_t threshold_kind) {
+  const std::u32string target = text::decode(text::trim(pattern));
+  std::optional<comparator::fuzzy::CachedSearch> compare =
+      comparator::fuzzy::CachedSearch::create(target, metric, threshold_kind, threshold);
+  if (!compare) return std::nullopt;
+  return RunJudge(std::make_unique<Impl>(
+      Impl{std::move(*compare), LengthFilter(metric, threshold_kind, threshold, target.size())}));
+}
+
+RunJudge::RunJudge(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RunJudge::RunJudge(RunJudge&&) noexcept = default;
+RunJudge& RunJudge::operator=(RunJudge&&) noexcept = default;
+RunJudge::~RunJudge() = default;
+
+bool RunJudge::never_matches() const {
+  return impl_->compare.never_matches();
+}
+
+std::optional<std::size_t> RunJudge::levenshtein_bound(std::size_t candidate_chars) const {
+  return impl_->compare.levenshtein_bound(candidate_chars);
+}
+
+std::optional<Match> RunJudge::operator()(const iterator::tokens::Item& item,
+                                          std::u32string& scratch) const {
+  const std::string_view trimmed = text::trim(item.text);
+  std::uint64_t chars = item.end - item.start;
+  // As many characters as bytes: the item is all ASCII, and each byte is a character.
+  const bool ascii = chars == item.text.size();
+  if (ascii) {
+    chars = trimmed.size();
+  } else if (trimmed.size() != item.text.size()) {
+    const auto front = static_cast<std::size_t>(trimmed.data() - item.text.data());
+    chars -= text::count_chars(item.text.substr(0, front)) +
+             text::count_chars(item.text.substr(front + trimmed.size()));
+  }
+  if (!impl_->filter.may_match(chars)) return std::nullopt;
+  comparator::fuzzy::Verdict verdict;
+  if (ascii) {
+    verdict = impl_->compare.ascii(trimmed);
+  } else {
+    text::decode(trimmed, scratch);
+    verdict = impl_->compare(scratch);
+  }
+  if (!verdict.matched) return std::nullopt;
+  return Match{item.start, item.end, verdict.score};
 }
 
 }  // namespace detail

@@ -35,6 +35,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 // Shorter pieces occur so often in prose that looking for them costs more than it saves.
 constexpr std::size_t kMinPieceChars = 2;
+// More characters than any text holds: a bound on the edits of candidates this long holds for
+// all candidates.
+constexpr std::size_t kLongestText = std::size_t{1} << 40;
 // Bytes scanned by the automaton between two cancellation checks...
 constexpr std::size_t kScanBlock = std::size_t{1} << 14;
 // ...and piece occurrences handled, each of which may cost a window search.
@@ -239,6 +242,8 @@ struct Matcher::Impl {
   std::vector<Pattern> patterns;
   std::optional<Automaton<char>> automaton;
   std::vector<Key> keys;
+  // Fuzzy token: the judge of each keyed pattern, indexed as `patterns`.
+  std::vector<std::optional<fuzzy_token_extract::detail::RunJudge>> judges;
 
   std::optional<std::vector<Hit>> find(std::string_view text, const Cancel& cancel) const;
 
@@ -300,6 +305,23 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
                           static_cast<std::uint32_t>(text::count_chars(key)),
                           static_cast<std::uint32_t>(key.size())});
   };
+  // Cuts the trimmed pattern into bound + 1 pieces of equal length, unless they would be too
+  // short to pay off or no bound is known.
+  const auto split_into_pieces = [&](std::size_t u, std::u32string_view trimmed,
+                                     std::optional<std::size_t> bound) {
+    const std::size_t n = trimmed.size();
+    if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) return false;
+    const std::size_t count = *bound + 1;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string& piece = pieces.emplace_back();
+      for (std::size_t j = i * n / count; j < (i + 1) * n / count; ++j) {
+        text::append_utf8(piece, trimmed[j]);
+      }
+      add_key(u, piece, i * n / count);
+    }
+    impl->patterns[u].keyed = true;
+    return true;
+  };
   const bool one_char_separator = tokens && text::count_chars(separator) == 1;
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
@@ -332,20 +354,26 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       }
       const std::optional<std::size_t> bound =
           compare->levenshtein_bound(pattern_chars + static_cast<std::uint64_t>(margin));
-      const std::size_t n = trimmed.size();
-      if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) continue;
-      p.keyed = true;
-      p.trimmed_chars = static_cast<std::int64_t>(n);
+      if (!split_into_pieces(u, trimmed, bound)) continue;
+      p.trimmed_chars = static_cast<std::int64_t>(trimmed.size());
       p.bound = static_cast<std::int64_t>(*bound);
       p.longest = static_cast<std::int64_t>(pattern_chars) + margin;
-      const std::size_t count = *bound + 1;
-      for (std::size_t i = 0; i < count; ++i) {
-        std::string& piece = pieces.emplace_back();
-        for (std::size_t j = i * n / count; j < (i + 1) * n / count; ++j) {
-          text::append_utf8(piece, trimmed[j]);
-        }
-        add_key(u, piece, i * n / count);
+      continue;
+    } else if (impl->mode == Mode::fuzzy_token) {
+      // As in the raw mode, a matching run keeps one of bound + 1 pieces intact. Runs have no
+      // length limit, so only a bound that holds at any length serves (a raw distance's).
+      std::optional<fuzzy_token_extract::detail::RunJudge> judge =
+          fuzzy_token_extract::detail::RunJudge::create(p.text, *options.metric, options.threshold,
+                                                        options.threshold_kind);
+      if (judge->never_matches()) {
+        p.never = true;
+        continue;
       }
+      const std::optional<std::size_t> bound = judge->levenshtein_bound(kLongestText);
+      const std::u32string trimmed = text::decode(target);
+      if (!split_into_pieces(u, trimmed, bound)) continue;
+      impl->judges.resize(impl->patterns.size());
+      impl->judges[u] = std::move(judge);
       continue;
     }
     if (p.keyed) add_key(u, target, 0);
@@ -489,6 +517,74 @@ bool Matcher::Impl::search_keyed(std::string_view t, bool ascii, Poll& poll,
       if (poll.stop()) return false;
       judge(u, std::numeric_limits<std::int64_t>::max());
       found[u] = pending[u].sink->finish();
+    }
+    return true;
+  }
+
+  if (mode == Mode::fuzzy_token) {
+    // The runs that hold a piece occurrence, their windows judged as the engine judges them. A
+    // run holds it when it starts at or before the occurrence and ends at or after it.
+    const std::vector<iterator::tokens::TokenSpan> tokens =
+        iterator::tokens::tokenize(t, *options.tokenizer_pattern);
+    const auto token_count = static_cast<std::int64_t>(tokens.size());
+    struct Pending {
+      std::int64_t lo = 0;
+      std::int64_t hi = -1;  // none when below lo
+      std::optional<conflict_solver::StreamingSolver> sink;
+      std::int64_t judged_to = -1;  // the last run judged: the solver takes starts ascending
+    };
+    std::vector<Pending> pending(patterns.size());
+    std::u32string scratch;
+    const auto judge = [&](std::size_t u) {
+      Pending& run = pending[u];
+      if (run.hi < run.lo) return;
+      assert(run.lo > run.judged_to);
+      run.judged_to = run.hi;
+      if (!run.sink) run.sink.emplace(t, options.strategies);
+      const auto w = static_cast<std::int64_t>(patterns[u].window);
+      for (std::int64_t f = run.lo; f <= run.hi; ++f) {
+        const iterator::tokens::TokenSpan& first = tokens[static_cast<std::size_t>(f)];
+        const iterator::tokens::TokenSpan& last = tokens[static_cast<std::size_t>(f + w - 1)];
+        const iterator::tokens::Item item{
+            first.start, last.end, t.substr(first.byte_start, last.byte_end - first.byte_start)};
+        if (const std::optional<Match> m = (*judges[u])(item, scratch)) run.sink->add(*m);
+      }
+      run.hi = run.lo - 1;
+    };
+    std::size_t hits = 0;
+    bool cancelled = false;
+    const bool done = scan([&](std::uint32_t k, std::size_t end) {
+      if (cancelled || (++hits % kHitsPerPoll == 0 && (cancelled = poll.stop()))) return;
+      const Key& key = keys[k];
+      const std::size_t begin = end - key.bytes;
+      const auto w = static_cast<std::int64_t>(patterns[key.pattern].window);
+      // The last token starting at or before the occurrence, the first ending at or after it.
+      const auto starts_after = std::upper_bound(
+          tokens.begin(), tokens.end(), begin,
+          [](std::size_t b, const iterator::tokens::TokenSpan& s) { return b < s.byte_start; });
+      const auto ends_after = std::lower_bound(
+          tokens.begin(), tokens.end(), end,
+          [](const iterator::tokens::TokenSpan& s, std::size_t e) { return s.byte_end < e; });
+      const std::int64_t lo = std::max<std::int64_t>(0, (ends_after - tokens.begin()) - w + 1);
+      const std::int64_t hi = std::min((starts_after - tokens.begin()) - 1, token_count - w);
+      if (lo > hi) return;
+      // Occurrences come by ascending end, so `lo` never decreases: a run that this one does
+      // not reach is complete.
+      Pending& run = pending[key.pattern];
+      if (run.hi >= run.lo && lo <= run.hi + 1) {
+        run.hi = std::max(run.hi, hi);
+        return;
+      }
+      judge(key.pattern);
+      run.lo = lo;
+      run.hi = hi;
+    });
+    if (!done || cancelled) return false;
+    for (std::size_t u = 0; u < patterns.size(); ++u) {
+      if (!patterns[u].keyed) continue;
+      if (poll.stop()) return false;
+      judge(u);
+      if (pending[u].sink) found[u] = pending[u].sink->finish();
     }
     return true;
   }
