@@ -787,24 +787,28 @@ def test_matcher_search_stops_on_ctrl_c():
     assert (1, 0, 9, 0.0) in m.find("motif001x")
 
 
-def _search_document(matcher, text):
-    return matcher.find(text)
-
-
 @pytest.mark.cluster
-def test_matcher_on_a_dask_cluster_equals_the_serial_run():
+def test_matcher_on_a_dask_cluster_equals_the_serial_run(tmp_path):
     distributed = pytest.importorskip("distributed")
+    dask = pytest.importorskip("dask")
+    import pathlib
+    import runpy
+
+    # Loaded from its file, the example's functions travel to the workers by value.
+    example = runpy.run_path(
+        str(pathlib.Path(__file__).resolve().parents[2] / "examples" / "dask_search.py")
+    )
     m = veskal.Matcher(["Dupont", "Lefèvre", "rue de la"], metric="levenshtein", threshold=1,
                        case_insensitive=True)
     texts = [f"M. Dupond, {i} rue de la Paix; Mme Lefevre ({i})" for i in range(20)]
-    dask = pytest.importorskip("dask")
+    for i, text in enumerate(texts):
+        (tmp_path / f"{i:02d}.txt").write_text(text, encoding="utf-8")
     # Workers forked from a server process start in half the time spawned ones take, without
     # forking this multi-threaded process.
     with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}), \
             distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                      dashboard_address=None) as cluster:
-        with distributed.Client(cluster) as client:
-            shipped = client.scatter(m, broadcast=True)
-            futures = client.map(_search_document, [shipped] * len(texts), texts)
-            distributed.wait(futures, timeout=60)
-            assert client.gather(futures) == m.find_all(texts)
+        with distributed.Client(cluster, timeout=60) as client:
+            found = example["search_folder"](client, m, tmp_path)
+    assert list(found.values()) == m.find_all(texts)
+    assert sum(map(len, found.values())) == 3 * len(texts)
