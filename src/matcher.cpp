@@ -55,6 +55,9 @@ class Automaton {
  public:
   using View = std::basic_string_view<Unit>;
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  // A transition's top bit: its target state ends some key.
+  static constexpr std::uint32_t kOutputBit = std::uint32_t{1} << 31;
+  static constexpr std::uint32_t kStateMask = kOutputBit - 1;
 
   // `keys` must be non-empty; a key's id is its index. Equal keys are all reported.
   explicit Automaton(const std::vector<View>& keys) {
@@ -126,6 +129,12 @@ class Automaton {
         }
       }
     }
+    // The scan then learns from the transition alone whether to look for keys.
+    if (delta_.size() > kStateMask) throw std::length_error("too many patterns for one automaton");
+    for (std::uint32_t& to : delta_) {
+      const std::size_t target = to / classes_;
+      if (first_key_[target] != kNone || output_link_[target] != kNone) to |= kOutputBit;
+    }
   }
 
   // Calls on_hit(key, end) for every occurrence of every key in `text`, overlapping ones
@@ -136,7 +145,9 @@ class Automaton {
     const std::uint32_t* delta = delta_.data();
     std::uint32_t s = state;
     for (std::size_t i = 0; i < text.size(); ++i) {
-      s = delta[s + classify(text[i])];
+      const std::uint32_t to = delta[s + classify(text[i])];
+      s = to & kStateMask;
+      if ((to & kOutputBit) == 0) continue;
       std::uint32_t out = first_key_[s / classes_] != kNone ? s : output_link_[s / classes_];
       while (out != kNone) {
         for (std::uint32_t id = first_key_[out / classes_]; id != kNone; id = next_key_[id]) {
