@@ -240,7 +240,7 @@ struct Matcher::Impl {
   };
 
   // An automaton key: the whole trimmed pattern in the exact modes, a piece of it in the fuzzy
-  // raw mode, `offset` characters into it.
+  // modes, `offset` characters into it.
   struct Key {
     std::uint32_t pattern;  // index into `patterns`
     std::uint32_t offset;
@@ -669,7 +669,10 @@ std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
     std::span<const std::string_view> texts, unsigned threads, const Cancel& cancel) const {
   std::vector<std::vector<Hit>> results(texts.size());
   if (texts.empty()) return results;
-  threads = static_cast<unsigned>(std::clamp<std::size_t>(threads, 1, texts.size()));
+  // More threads than this only add contention, and may not be there to start.
+  const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
+  threads = static_cast<unsigned>(
+      std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(texts.size(), most)));
 
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
