@@ -765,7 +765,7 @@ def test_matcher_search_lets_other_threads_run():
         done.set()
         ticker.join()
     gaps = [b - a for a, b in zip(ticks, ticks[1:])]
-    assert elapsed > 0.2 and max(gaps) < 0.5, (elapsed, max(gaps))
+    assert len(ticks) >= 3 and max(gaps) < 0.5, (elapsed, max(gaps))
 
 
 def test_matcher_search_stops_on_ctrl_c():
