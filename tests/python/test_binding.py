@@ -692,7 +692,6 @@ def test_matcher_table(patterns, kwargs, s, expected):
         ((["a"],), {"strategies": "longest"}, TypeError, "strategies must be an iterable of str, not a single str"),
         ((["a", ""],), {"tokenizer_pattern": ""}, ValueError,
          "patterns[1] is empty and so is tokenizer_pattern: it holds no token"),
-        ((["a"],), {"colour": 1}, TypeError, "'colour' is an invalid keyword argument for Matcher()"),
     ],
 )
 def test_matcher_refused_arguments(args, kwargs, exc_type, message):
@@ -700,6 +699,9 @@ def test_matcher_refused_arguments(args, kwargs, exc_type, message):
 
 
 def test_matcher_method_arguments():
+    # The interpreter words this one, differently from one version to the next.
+    with pytest.raises(TypeError, match="'colour'"):
+        veskal.Matcher(["a"], colour=1)
     m = veskal.Matcher(["a"])
     raises_exactly(TypeError, "find() argument must be str, not bytes", lambda: m.find(b"a"))
     raises_exactly(TypeError, "texts[1] must be str, not int", lambda: m.find_all(["a", 1]))
