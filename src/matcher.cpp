@@ -306,8 +306,9 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
 
   // Which patterns the automaton can find: in the raw engine those without white space at their
   // edges (every window then holds the pattern itself); in the token engine, with a separator of
-  // one character, those whose trimmed text holds all their separators, none at its edges (a
-  // matching run is then an occurrence padded by white space to the separators around it).
+  // one character, those whose trimmed text holds all their separators, each between two
+  // tokens (a matching run is then an occurrence padded by white space to the separators
+  // around it).
   std::vector<std::string_view> keys;
   std::deque<std::string> pieces;  // what the fuzzy keys view, until the automaton is built
   const auto add_key = [&](std::size_t u, std::string_view key, std::size_t offset) {
@@ -346,9 +347,11 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
            at = target.find(separator, at + separator.size())) {
         ++separators;
       }
-      // Where the text starts or ends with a separator, the tokenizer forms no empty token.
+      // The tokenizer forms no empty token (a one-character separator at a token's start
+      // is skipped), while a pattern counts them: such a pattern is left to the engine.
+      const std::string twice = std::string(separator) + std::string(separator);
       p.keyed = separators + 1 == p.window && !target.starts_with(separator) &&
-                !target.ends_with(separator);
+                !target.ends_with(separator) && target.find(twice) == std::string_view::npos;
     } else if (impl->mode == Mode::fuzzy_raw) {
       // A window within `bound` edits of the pattern keeps one of bound + 1 disjoint pieces of
       // it intact, as an edit breaks at most one: windows are judged only near an occurrence.

@@ -104,7 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
              "jean  dupont, jean dupont\t,x",
              {"jean dupont", "jean", "dupont"},
              {{0, 13, 26, 0.0}},
-             ","}),
+             ","},
+        // The text has no empty token between two separators; the pattern counts one.
+        Case{"EmptyTokens", "a,,a", {"a,,a", "a"}, {{1, 0, 1, 0.0}, {1, 3, 4, 0.0}}, ","}),
     [](const testing::TestParamInfo<Case>& p) { return p.param.name; });
 
 // Random texts and pattern sets, every mode: find must equal the single-pattern engines.
