@@ -129,12 +129,27 @@ class Automaton {
         }
       }
     }
-    // The scan then learns from the transition alone whether to look for keys.
-    if (delta_.size() > kStateMask) throw std::length_error("too many patterns for one automaton");
-    for (std::uint32_t& to : delta_) {
-      const std::size_t target = to / classes_;
-      if (first_key_[target] != kNone || output_link_[target] != kNone) to |= kOutputBit;
+    // The scan's table: each row holds the transitions, then the state's first key and its
+    // output link, so that no state number is divided. A transition's top bit tells whether its
+    // target state reaches a key.
+    stride_ = classes_ + 2;
+    if (states * stride_ > kStateMask) throw std::length_error("too many keys for one automaton");
+    const auto row = [&](std::uint32_t state) { return state / classes_ * stride_; };
+    table_.resize(states * stride_);
+    for (std::size_t r = 0; r < states; ++r) {
+      std::uint32_t* out = &table_[r * stride_];
+      for (std::uint32_t c = 0; c < classes_; ++c) {
+        const std::uint32_t to = delta_[r * classes_ + c];
+        const std::size_t target = to / classes_;
+        const bool reaches = first_key_[target] != kNone || output_link_[target] != kNone;
+        out[c] = row(to) | (reaches ? kOutputBit : 0);
+      }
+      out[classes_] = first_key_[r];
+      out[classes_ + 1] = output_link_[r] == kNone ? kNone : row(output_link_[r]);
     }
+    delta_ = {};
+    first_key_ = {};
+    output_link_ = {};
   }
 
   // Calls on_hit(key, end) for every occurrence of every key in `text`, overlapping ones
@@ -142,18 +157,19 @@ class Automaton {
   // over from the text before (0 at the start).
   template <class OnHit>
   void scan(View text, std::size_t offset, std::uint32_t& state, OnHit&& on_hit) const {
-    const std::uint32_t* delta = delta_.data();
+    const std::uint32_t* table = table_.data();
+    const std::uint32_t first = classes_;
+    const std::uint32_t link = classes_ + 1;
     std::uint32_t s = state;
     for (std::size_t i = 0; i < text.size(); ++i) {
-      const std::uint32_t to = delta[s + classify(text[i])];
+      const std::uint32_t to = table[s + classify(text[i])];
       s = to & kStateMask;
       if ((to & kOutputBit) == 0) continue;
-      std::uint32_t out = first_key_[s / classes_] != kNone ? s : output_link_[s / classes_];
-      while (out != kNone) {
-        for (std::uint32_t id = first_key_[out / classes_]; id != kNone; id = next_key_[id]) {
+      for (std::uint32_t out = table[s + first] != kNone ? s : table[s + link]; out != kNone;
+           out = table[out + link]) {
+        for (std::uint32_t id = table[out + first]; id != kNone; id = next_key_[id]) {
           on_hit(id, offset + i + 1);
         }
-        out = output_link_[out / classes_];
       }
     }
     state = s;
@@ -171,9 +187,12 @@ class Automaton {
   std::uint32_t narrow_[256] = {};
   std::vector<std::pair<std::uint64_t, std::uint32_t>> wide_;
   std::uint32_t classes_ = 1;
+  std::uint32_t stride_ = 1;
+  std::vector<std::uint32_t> table_;     // what the scan reads; rows of stride_ entries
+  std::vector<std::uint32_t> next_key_;  // per key: the next key ending at its state
+  // While building only, rows of classes_ entries:
   std::vector<std::uint32_t> delta_;
   std::vector<std::uint32_t> first_key_;    // per state: a key ending there, or kNone
-  std::vector<std::uint32_t> next_key_;     // per key: the next key ending at its state
   std::vector<std::uint32_t> output_link_;  // per state: the longest proper suffix with keys
 };
 
