@@ -23,6 +23,7 @@
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
 #include "fuzzy_token_extract.hpp"
+#include "matcher_type.hpp"
 
 namespace veskal::binding {
 namespace {
@@ -283,6 +284,8 @@ PyObject* create_module() {
   panic = panic_exception();  // borrowed: owned by the boundary for the life of the process
   if (panic == nullptr) goto exit;
   if (PyModule_AddObjectRef(module, "PanicException", panic) < 0) goto exit;
+  // Also outside __all__, which callers of `from veskal import *` expect to hold the functions.
+  if (add_matcher_type(module) < 0) goto exit;
   return_value = Py_NewRef(module);
 exit:
   Py_XDECREF(all);
