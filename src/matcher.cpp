@@ -30,6 +30,13 @@ namespace {
 
 // Units scanned by the automaton between two counts of work for cancellation.
 constexpr std::size_t kScanBlock = std::size_t{1} << 14;
+// Shorter pieces occur so often in prose that looking for them costs more than it saves.
+constexpr std::size_t kMinPieceChars = 2;
+// Piece occurrences of one pattern kept before their windows are judged.
+constexpr std::size_t kPendingRanges = 256;
+// Start ranges this close are judged in one engine call: its set-up costs more than looking
+// for the pattern's pieces across the gap.
+constexpr std::int64_t kJoinGap = 256;
 
 // ---- Aho-Corasick automaton ------------------------------------------------------------------
 // Neither Debian nor PyPI packages a maintained C++ multi-pattern matcher, hence this one. It is
@@ -199,6 +206,20 @@ struct Matcher::Impl {
     std::string utf8;
     std::vector<std::size_t> indices;
     bool keyed = false;  // found through the automaton rather than by its engine
+    bool never = false;  // matches nothing in any text
+    // Fuzzy raw: the characters of the trimmed pattern, the most edits a match can hold, and
+    // the longest window.
+    std::int64_t trimmed_chars = 0;
+    std::int64_t bound = 0;
+    std::int64_t longest = 0;
+  };
+
+  // An automaton key: the whole trimmed pattern in the exact modes, a piece of it in fuzzy raw,
+  // `offset` characters into it.
+  struct Key {
+    std::uint32_t pattern;  // index into `patterns`
+    std::uint32_t offset;
+    std::uint32_t chars;
   };
 
   Mode mode;
@@ -207,13 +228,15 @@ struct Matcher::Impl {
   std::string separator_utf8;
   std::vector<Pattern> patterns;
   std::optional<Automaton> automaton;
-  std::vector<std::uint32_t> key_pattern;  // per automaton key: its index into `patterns`
+  std::vector<Key> keys;
 
   std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
 
  private:
   template <class Unit>
   void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found) const;
+  template <class Unit>
+  void search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found) const;
   Extraction search_one(const Pattern& p, text::TextView t, const cancel::Check& check) const;
 };
 
@@ -255,22 +278,62 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
 
   // The automaton finds, in the raw engine, the patterns without white space at their edges
   // (every matching window is then an occurrence of the pattern itself); in the token engine,
-  // those of one token under a one-character separator, as the engine's occurrence search does.
+  // with a one-character separator, those whose separators all lie between two of their tokens,
+  // as the engine's occurrence search does for one token.
   std::vector<std::u32string_view> keys;
+  const auto add_key = [&](std::size_t u, std::u32string_view key, std::size_t offset) {
+    keys.push_back(key);
+    impl->keys.push_back({static_cast<std::uint32_t>(u), static_cast<std::uint32_t>(offset),
+                          static_cast<std::uint32_t>(key.size())});
+  };
   const bool one_char_separator = impl->separator.size() == 1;
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
     const std::u32string_view target = text::trim(p.chars);
     if (target.empty()) continue;
+    if (impl->mode == Mode::fuzzy_raw) {
+      // A window within `bound` edits of the pattern keeps one of bound + 1 disjoint pieces of
+      // it intact, as an edit breaks at most one: windows are judged only near an occurrence,
+      // as the engine does for one pattern.
+      const std::uint64_t pattern_chars = p.chars.size();
+      const std::int8_t margin = fuzzy_raw_extract::detail::margin(pattern_chars, options.threshold,
+                                                                   options.threshold_kind);
+      const std::optional<comparator::fuzzy::CachedSearch> compare =
+          comparator::fuzzy::CachedSearch::create(target, *options.metric, options.threshold_kind,
+                                                  options.threshold);
+      if (!compare || compare->never_matches() || margin < 0) {
+        p.never = compare.has_value();
+        continue;
+      }
+      const std::optional<std::size_t> bound =
+          compare->levenshtein_bound(pattern_chars + static_cast<std::uint64_t>(margin));
+      const std::size_t n = target.size();
+      if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) continue;
+      const std::size_t count = *bound + 1;
+      for (std::size_t i = 0; i < count; ++i) {
+        add_key(u, target.substr(i * n / count, (i + 1) * n / count - i * n / count),
+                i * n / count);
+      }
+      p.keyed = true;
+      p.trimmed_chars = static_cast<std::int64_t>(n);
+      p.bound = static_cast<std::int64_t>(*bound);
+      p.longest = static_cast<std::int64_t>(pattern_chars) + margin;
+      continue;
+    }
     if (impl->mode == Mode::exact_raw) {
       p.keyed = target.size() == p.chars.size();
-    } else if (impl->mode == Mode::exact_token) {
-      p.keyed = one_char_separator &&
-                iterator::tokens::pattern_token_count(p.chars, impl->separator) == 1;
+    } else if (impl->mode == Mode::exact_token && one_char_separator) {
+      // A run matches when the trimmed pattern lies in it with only white space around: its
+      // separators must then be the run's, one between each two of its tokens.
+      const char32_t sep = impl->separator[0];
+      const auto separators =
+          static_cast<std::uint64_t>(std::count(target.begin(), target.end(), sep));
+      const std::u32string twice(2, sep);
+      p.keyed = separators + 1 == iterator::tokens::pattern_token_count(p.chars, impl->separator) &&
+                target.front() != sep && target.back() != sep &&
+                target.find(twice) == std::u32string_view::npos;
     }
-    if (!p.keyed) continue;
-    keys.push_back(target);
-    impl->key_pattern.push_back(static_cast<std::uint32_t>(u));
+    if (p.keyed) add_key(u, target, 0);
   }
   if (!keys.empty()) impl->automaton.emplace(keys);
   impl->options = std::move(options);
@@ -317,7 +380,7 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t,
     std::vector<std::optional<conflict_solver::StreamingSolver>> solvers(patterns.size());
     const text::TextView view(t);
     scan([&](std::uint32_t k, std::size_t end) {
-      const std::uint32_t u = key_pattern[k];
+      const std::uint32_t u = keys[k].pattern;
       auto& solver = solvers[u];
       if (!solver) solver.emplace(view, options.strategies);
       solver->add(Match{end - patterns[u].chars.size(), end, 0.0});
@@ -328,6 +391,11 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t,
     return;
   }
 
+  if (mode == Mode::fuzzy_raw) {
+    search_near_pieces(t, found);
+    return;
+  }
+
   // Exact tokens, as the engine's occurrence search: an occurrence matches when only white
   // space lies between it and the separators (or the text's ends) around it. A separator the
   // text's width cannot hold cuts nowhere.
@@ -335,7 +403,7 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t,
   const auto sep = static_cast<Unit>(separator[0]);
   const auto separator_at = [&](std::size_t at) { return cuts && t[at] == sep; };
   scan([&](std::uint32_t k, std::size_t end) {
-    const std::uint32_t u = key_pattern[k];
+    const std::uint32_t u = keys[k].pattern;
     std::size_t begin = end - text::trim(patterns[u].chars).size();
     while (begin > 0 && !separator_at(begin - 1)) {
       if (!text::is_white_space(t[begin - 1])) return;
@@ -350,6 +418,97 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t,
   });
 }
 
+template <class Unit>
+void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
+                                       std::vector<std::vector<Match>>& found) const {
+  // The starts each piece occurrence leaves possible, as the engine's own piece search finds
+  // them: the rest of the pattern but for `bound` edits must fit in the window around it. They
+  // are judged in batches as the scan goes, so that memory stays bounded however many patterns
+  // share a frequent piece.
+  const auto text_chars = static_cast<std::int64_t>(t.size());
+  struct Range {
+    std::int64_t lo;
+    std::int64_t hi;
+  };
+  struct Pending {
+    std::vector<Range> ranges;
+    std::optional<conflict_solver::StreamingSolver> sink;
+  };
+  std::vector<Pending> pending(patterns.size());
+  const text::TextView whole(t);
+  // Judges the starts of pattern u's ranges that end before `limit`, joined into runs.
+  const auto judge = [&](std::size_t u, std::int64_t limit) {
+    const Pattern& p = patterns[u];
+    std::vector<Range>& runs = pending[u].ranges;
+    std::sort(runs.begin(), runs.end(), [](const Range& a, const Range& b) { return a.lo < b.lo; });
+    std::size_t kept = 0;
+    for (std::size_t i = 1; i < runs.size(); ++i) {
+      if (runs[i].lo <= runs[kept].hi + 1 + kJoinGap) {
+        runs[kept].hi = std::max(runs[kept].hi, runs[i].hi);
+      } else {
+        runs[++kept] = runs[i];
+      }
+    }
+    runs.resize(runs.empty() ? 0 : kept + 1);
+    std::size_t ready = 0;
+    while (ready < runs.size() && runs[ready].hi < limit) ++ready;
+    if (ready == 0) return;
+    auto& sink = pending[u].sink;
+    if (!sink) sink.emplace(whole, options.strategies);
+    for (std::size_t r = 0; r < ready; ++r) {
+      // The engine on the stretch the run's windows cover, from one character before it: at a
+      // stretch's first start it forms no window shorter than the pattern, as the text's first
+      // start does. The windows at the run's starts are then those of the whole text.
+      const Range run = runs[r];
+      const std::int64_t begin = run.lo > 0 ? run.lo - 1 : 0;
+      const std::int64_t end = std::min(run.hi + p.longest, text_chars);
+      const auto offset = static_cast<std::uint64_t>(begin);
+      const text::TextView stretch(t.subspan(offset, static_cast<std::size_t>(end - begin)));
+      fuzzy_raw_extract::detail::find_candidates(
+          stretch, p.chars, *options.metric, options.threshold, options.threshold_kind,
+          fuzzy_raw_extract::detail::Scan::near_pieces, [&](const Match& c) {
+            const std::uint64_t start = c.start + offset;
+            if (start < static_cast<std::uint64_t>(run.lo) ||
+                start > static_cast<std::uint64_t>(run.hi)) {
+              return;
+            }
+            sink->add({start, c.end + offset, c.score});
+          });
+    }
+    runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ready));
+  };
+
+  std::uint32_t state = 0;
+  const auto on_hit = [&](std::uint32_t k, std::size_t end) {
+    const Key& key = keys[k];
+    const Pattern& p = patterns[key.pattern];
+    const auto q = static_cast<std::int64_t>(end - key.chars);
+    const auto offset = static_cast<std::int64_t>(key.offset);
+    const auto chars = static_cast<std::int64_t>(key.chars);
+    const std::int64_t lo = std::max<std::int64_t>(
+        {0, q + chars - p.longest, q + p.trimmed_chars - offset - p.bound - p.longest});
+    const std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
+    if (lo > hi) return;
+    std::vector<Range>& ranges = pending[key.pattern].ranges;
+    ranges.push_back({lo, hi});
+    // Every later occurrence ends no earlier, so its range starts at end - longest or after:
+    // runs ending before that can neither grow nor be preceded.
+    if (ranges.size() >= kPendingRanges) {
+      judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1 - kJoinGap);
+    }
+  };
+  for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
+    const std::size_t size = std::min(kScanBlock, t.size() - from);
+    cancel::poll(size);
+    automaton->scan(t.subspan(from, size), from, state, on_hit);
+  }
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (pending[u].ranges.empty() && !pending[u].sink) continue;
+    judge(u, std::numeric_limits<std::int64_t>::max());
+    found[u] = pending[u].sink->finish();
+  }
+}
+
 std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& check) const {
   const preprocessor::Normalised normalised =
       preprocessor::normalise(text, options.case_insensitive, options.special_char_insensitive);
@@ -357,7 +516,7 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   std::vector<std::vector<Match>> found(patterns.size());
   if (automaton) t.visit([&](auto units) { search_keyed(units, found); });
   for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (patterns[u].keyed) continue;
+    if (patterns[u].keyed || patterns[u].never) continue;
     Extraction extraction = search_one(patterns[u], t, check);
     if (extraction.was_cancelled()) throw cancel::Cancelled();
     // compile rules out the engines' failures: an unknown metric, an empty token.
