@@ -4,7 +4,7 @@
 # mypy ignores a bare veskal.pyi beside it. The aliases below exist for type checkers only; import
 # them under `if TYPE_CHECKING:`.
 
-from collections.abc import Sequence
+from collections.abc import Iterable
 from typing import Literal, SupportsIndex
 
 __all__ = [
@@ -128,9 +128,9 @@ class Matcher:
     tokenizer_pattern. Pickles as a call of the constructor with the same arguments.
     """
 
-    def __new__(
-        cls,
-        patterns: Sequence[str],
+    def __init__(
+        self,
+        patterns: Iterable[str],
         *,
         tokenizer_pattern: str | None = None,
         case_insensitive: bool = False,
@@ -138,14 +138,14 @@ class Matcher:
         metric: Metric | None = None,
         threshold: float = 0.0,
         threshold_kind: SupportsIndex = 0,
-        strategies: Sequence[str] = (),
-    ) -> Matcher: ...
+        strategies: Iterable[str] = (),
+    ) -> None:
+        """Compiles `patterns` for the mode the keywords select; see the class."""
     def find(self, s: str, /) -> list[Hit]:
         """Every match of every pattern in s: (pattern_index, start, end, score) tuples sorted
         by start, then pattern_index, then end. Runs without the interpreter lock."""
     def find_all(
-        self, texts: Sequence[str], threads: SupportsIndex | None = None
+        self, texts: Iterable[str], threads: SupportsIndex | None = None
     ) -> list[list[Hit]]:
         """find() for every text, on up to `threads` native threads (default: one per
         processor); one list per text, in the order of texts."""
-    def __reduce__(self) -> tuple[object, ...]: ...
