@@ -798,7 +798,8 @@ def test_matcher_finds_what_each_function_finds(mode, s, patterns, o, data):
     "patterns, kwargs, s, expected",
     [
         # Each pattern resolves its own overlaps; duplicates get one copy of the matches each.
-        (["ab", "a", "ab"], {"strategies": ["longest"]}, "xab", [(0, 1, 3, 0.0), (1, 1, 2, 0.0), (2, 1, 3, 0.0)]),
+        (["ab", "a", "ab"], {"strategies": ["longest"]}, "xab",
+         [(0, 1, 3, 0.0), (1, 1, 2, 0.0), (2, 1, 3, 0.0)]),
         (["abc", "ab"], {}, "abcab", [(0, 0, 3, 0.0), (1, 0, 2, 0.0), (1, 3, 5, 0.0)]),
         (["aa", "xa", "ay"], {}, "xaaay", [(1, 0, 2, 0.0), (0, 1, 3, 0.0), (2, 3, 5, 0.0)]),
         ([" b", "b", ""], {}, "a  b", [(0, 2, 4, 0.0), (1, 3, 4, 0.0)]),
@@ -828,11 +829,13 @@ def test_matcher_table(patterns, kwargs, s, expected):
          "'damerau_levenshtein', 'osa', 'hamming', 'indel', 'lcs_seq', 'prefix', 'postfix', "
          "'jaro', 'jaro_winkler', not 'lev'"),
         ((["a"],), {"metric": 1}, TypeError, "metric must be str or None, not int"),
-        ((["a"],), {"tokenizer_pattern": b" "}, TypeError, "tokenizer_pattern must be str or None, not bytes"),
+        ((["a"],), {"tokenizer_pattern": b" "}, TypeError,
+         "tokenizer_pattern must be str or None, not bytes"),
         ((["a"],), {"threshold": "1"}, TypeError, "threshold must be a real number, not str"),
         ((["a"],), {"threshold_kind": 256}, ValueError, "threshold_kind must be in 0..255"),
         ((["a"],), {"threshold_kind": 1.0}, TypeError, "threshold_kind must be int, not float"),
-        ((["a"],), {"strategies": "longest"}, TypeError, "strategies must be an iterable of str, not a single str"),
+        ((["a"],), {"strategies": "longest"}, TypeError,
+         "strategies must be an iterable of str, not a single str"),
         ((["a", ""],), {"tokenizer_pattern": ""}, ValueError,
          "patterns[1] is empty and so is tokenizer_pattern: it holds no token"),
     ],
@@ -848,7 +851,8 @@ def test_matcher_method_arguments():
     m = veskal.Matcher(["a"])
     raises_exactly(TypeError, "find() argument must be str, not bytes", lambda: m.find(b"a"))
     raises_exactly(TypeError, "texts[1] must be str, not int", lambda: m.find_all(["a", 1]))
-    raises_exactly(TypeError, "texts must be an iterable of str, not a single str", lambda: m.find_all("a"))
+    raises_exactly(TypeError, "texts must be an iterable of str, not a single str",
+                   lambda: m.find_all("a"))
     raises_exactly(ValueError, "threads must be at least 1", lambda: m.find_all(["a"], threads=0))
     raises_exactly(TypeError, "threads must be int, not float", lambda: m.find_all(["a"], 1.0))
     with pytest.raises(UnicodeEncodeError):
@@ -921,7 +925,8 @@ def test_matcher_search_stops_on_ctrl_c():
     m = veskal.Matcher([f"motif{i:03d}x" for i in range(2000)], metric="levenshtein", threshold=2)
     text = "motif motif motof " * 50_000  # a minute's search
     for search in (lambda: m.find(text), lambda: m.find_all([text] * 4, threads=2)):
-        timer = threading.Timer(0.3, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT))
+        timer = threading.Timer(0.3, signal.pthread_kill,
+                                (threading.main_thread().ident, signal.SIGINT))
         started = time.perf_counter()
         timer.start()
         with pytest.raises(KeyboardInterrupt):
