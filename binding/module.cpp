@@ -2,19 +2,12 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
-
-#ifdef __linux__
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 #include "binder.hpp"
 #include "boundary.hpp"
@@ -27,21 +20,6 @@
 
 namespace veskal::binding {
 namespace {
-
-bool on_main_thread();
-
-// A thread other than the one shutting the interpreter down is ended (pthread_exit) when it asks
-// for the lock then, and that cannot unwind through C++ frames: it would abort the process. Such
-// a thread waits for the process to end instead, as CPython's own threads do from 3.14 on.
-void wait_if_interpreter_exiting() {
-#if PY_VERSION_HEX >= 0x030D0000
-  const bool exiting = Py_IsFinalizing();
-#else
-  const bool exiting = _Py_IsFinalizing();
-#endif
-  if (!exiting || on_main_thread()) return;
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-}
 
 // The interpreter lock during an engine's work: given up at the engine's first check, so that
 // other threads run meanwhile, and taken back on every way out, unwinding included. A search too
@@ -74,16 +52,6 @@ class LockRelease {
  private:
   PyThreadState* state_ = nullptr;  // while the lock is given up
 };
-
-// Only the main thread runs signal handlers; elsewhere a check would take the lock from other
-// threads for nothing. A syscall, so asked once per search and only once it has run a while.
-bool on_main_thread() {
-#ifdef __linux__
-  return syscall(SYS_gettid) == getpid();
-#else
-  return true;  // PyErr_CheckSignals itself does nothing on other threads
-#endif
-}
 
 // The fast-call wrapper of every function: binds and converts the arguments by `signature`, hands
 // the typed values to `impl` (whose parameter types are those of the table's kinds), which gives

@@ -699,9 +699,14 @@ def test_a_signal_handlers_exception_stops_the_search(signum, handler, exc_type)
 _SEARCH_DURING_SHUTDOWN = """
 import threading, time, veskal
 text = "alpha beta gamma delta " * 5000
+matcher = veskal.Matcher(["gamma delta epsilon", "beta"], metric="indel", threshold=0.4,
+                         threshold_kind=1)
 def search():
     while True:
         veskal.fuzzy_raw_extract(text, "gamma delta epsilon", False, False, "indel", 0.4, 1, [])
+def search_many():
+    while True:
+        matcher.find(text)
 class Slow:
     def __del__(self):
         time.sleep(1)
@@ -710,6 +715,7 @@ slow.cycle = [slow]  # collected only by the last collection, during shutdown
 del slow
 import gc; gc.disable()
 threading.Thread(target=search, daemon=True).start()
+threading.Thread(target=search_many, daemon=True).start()
 time.sleep(0.3)
 """
 
