@@ -289,6 +289,20 @@ bool convert_text(PyObject* object, Value& out) {
   return false;
 }
 
+}  // namespace
+
+std::optional<Text> str_to_text(PyObject* str) {
+  Value value;
+  if (!convert_text(str, value)) return std::nullopt;
+  return take<Text>(value);
+}
+
+bool str_to_utf8(PyObject* str, std::string& out) {
+  return copy_utf8(str, out);
+}
+
+namespace {
+
 bool convert_bool(PyObject* object, Value& out) {
   if (object == Py_True || object == Py_False) {
     out.emplace<bool>(object == Py_True);

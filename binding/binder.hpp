@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -59,6 +60,11 @@ using Value = std::variant<std::monostate, Text, std::string, bool, double, std:
 // a TypeError from a conversion is re-raised prefixed with "argument '{parameter}': ".
 bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, std::span<Value> out);
+
+// A str (subclasses too) converted as a kText, or a kString, argument is, for callers that check
+// types themselves. Nothing (false) with the interpreter's exception set: a lone surrogate.
+std::optional<Text> str_to_text(PyObject* str);
+bool str_to_utf8(PyObject* str, std::string& out);
 
 // Moves a converted value out of its slot; T must match the parameter's kind.
 template <typename T>

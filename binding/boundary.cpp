@@ -1,7 +1,14 @@
 #include "boundary.hpp"
 
 #include <bit>
+#include <chrono>
 #include <cstdint>
+#include <thread>
+
+#ifdef __linux__
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace veskal::binding {
 namespace {
@@ -94,6 +101,25 @@ exit:
 PyObject* extraction_to_list(const Extraction& extraction) noexcept {
   if (!extraction.ok()) return raise_panic(extraction.message());
   return matches_to_list(extraction.matches());
+}
+
+// A syscall, so asked once per search and only once it has run a while.
+bool on_main_thread() {
+#ifdef __linux__
+  return syscall(SYS_gettid) == getpid();
+#else
+  return true;  // PyErr_CheckSignals itself does nothing on other threads
+#endif
+}
+
+void wait_if_interpreter_exiting() {
+#if PY_VERSION_HEX >= 0x030D0000
+  const bool exiting = Py_IsFinalizing();
+#else
+  const bool exiting = _Py_IsFinalizing();
+#endif
+  if (!exiting || on_main_thread()) return;
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 }  // namespace veskal::binding

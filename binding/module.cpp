@@ -2,19 +2,12 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
-
-#ifdef __linux__
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 #include "binder.hpp"
 #include "boundary.hpp"
@@ -23,24 +16,10 @@
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
 #include "fuzzy_token_extract.hpp"
+#include "matcher_type.hpp"
 
 namespace veskal::binding {
 namespace {
-
-bool on_main_thread();
-
-// A thread other than the one shutting the interpreter down is ended (pthread_exit) when it asks
-// for the lock then, and that cannot unwind through C++ frames: it would abort the process. Such
-// a thread waits for the process to end instead, as CPython's own threads do from 3.14 on.
-void wait_if_interpreter_exiting() {
-#if PY_VERSION_HEX >= 0x030D0000
-  const bool exiting = Py_IsFinalizing();
-#else
-  const bool exiting = _Py_IsFinalizing();
-#endif
-  if (!exiting || on_main_thread()) return;
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-}
 
 // The interpreter lock during an engine's work: given up at the engine's first check, so that
 // other threads run meanwhile, and taken back on every way out, unwinding included. A search too
@@ -73,16 +52,6 @@ class LockRelease {
  private:
   PyThreadState* state_ = nullptr;  // while the lock is given up
 };
-
-// Only the main thread runs signal handlers; elsewhere a check would take the lock from other
-// threads for nothing. A syscall, so asked once per search and only once it has run a while.
-bool on_main_thread() {
-#ifdef __linux__
-  return syscall(SYS_gettid) == getpid();
-#else
-  return true;  // PyErr_CheckSignals itself does nothing on other threads
-#endif
-}
 
 // The fast-call wrapper of every function: binds and converts the arguments by `signature`, hands
 // the typed values to `impl` (whose parameter types are those of the table's kinds), which gives
@@ -283,6 +252,8 @@ PyObject* create_module() {
   panic = panic_exception();  // borrowed: owned by the boundary for the life of the process
   if (panic == nullptr) goto exit;
   if (PyModule_AddObjectRef(module, "PanicException", panic) < 0) goto exit;
+  // Also outside __all__, which callers of `from veskal import *` expect to hold the functions.
+  if (add_matcher_type(module) < 0) goto exit;
   return_value = Py_NewRef(module);
 exit:
   Py_XDECREF(all);

@@ -4,6 +4,7 @@
 # mypy ignores a bare veskal.pyi beside it. The aliases below exist for type checkers only; import
 # them under `if TYPE_CHECKING:`.
 
+from collections.abc import Iterable
 from typing import Literal, SupportsIndex
 
 __all__ = [
@@ -36,6 +37,8 @@ type Strategies = list[Strategy] | list[str] | tuple[str, ...]
 # (start, end, score): character positions in the normalised text, end exclusive; score is a
 # distance, 0.0 for an exact match.
 type Match = tuple[int, int, float]
+# (pattern_index, start, end, score): a Match of the pattern at that index.
+type Hit = tuple[int, int, int, float]
 
 class PanicException(BaseException):
     """Raised when the search fails internally (an unknown metric name, an empty pattern with an
@@ -113,3 +116,36 @@ def fuzzy_token_extract(
     fuzzy_raw_extract (`threshold_kind` 0: raw, otherwise normalised). Raises PanicException for
     an empty pattern with an empty `tokenizer_pattern`. Returns (start, end, score) tuples in
     ascending order of start."""
+
+class Matcher:
+    """Many patterns compiled once, searched for together by find() and find_all().
+
+    tokenizer_pattern selects runs of tokens (the token functions) instead of windows of
+    characters, metric selects fuzzy matching instead of equality; threshold and threshold_kind
+    apply with a metric only, strategies to every mode but exact tokens. Each pattern's matches
+    are exactly those of the function so selected, called with that pattern and these options.
+    Raises ValueError for an unknown metric, or for an empty pattern with an empty
+    tokenizer_pattern. Pickles as a call of the constructor with the same arguments.
+    """
+
+    def __init__(
+        self,
+        patterns: Iterable[str],
+        *,
+        tokenizer_pattern: str | None = None,
+        case_insensitive: bool = False,
+        special_char_insensitive: bool = False,
+        metric: Metric | None = None,
+        threshold: float = 0.0,
+        threshold_kind: SupportsIndex = 0,
+        strategies: Iterable[str] = (),
+    ) -> None:
+        """Compiles `patterns` for the mode the keywords select; see the class."""
+    def find(self, s: str, /) -> list[Hit]:
+        """Every match of every pattern in s: (pattern_index, start, end, score) tuples sorted
+        by start, then pattern_index, then end. Runs without the interpreter lock."""
+    def find_all(
+        self, texts: Iterable[str], threads: SupportsIndex | None = None
+    ) -> list[list[Hit]]:
+        """find() for every text, on up to `threads` native threads (default: one per
+        processor); one list per text, in the order of texts."""

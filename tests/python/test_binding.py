@@ -699,9 +699,14 @@ def test_a_signal_handlers_exception_stops_the_search(signum, handler, exc_type)
 _SEARCH_DURING_SHUTDOWN = """
 import threading, time, veskal
 text = "alpha beta gamma delta " * 5000
+matcher = veskal.Matcher(["gamma delta epsilon", "beta"], metric="indel", threshold=0.4,
+                         threshold_kind=1)
 def search():
     while True:
         veskal.fuzzy_raw_extract(text, "gamma delta epsilon", False, False, "indel", 0.4, 1, [])
+def search_many():
+    while True:
+        matcher.find(text)
 class Slow:
     def __del__(self):
         time.sleep(1)
@@ -710,6 +715,7 @@ slow.cycle = [slow]  # collected only by the last collection, during shutdown
 del slow
 import gc; gc.disable()
 threading.Thread(target=search, daemon=True).start()
+threading.Thread(target=search_many, daemon=True).start()
 time.sleep(0.3)
 """
 
@@ -718,3 +724,247 @@ def test_a_search_ending_during_shutdown_lets_the_process_exit():
     run = subprocess.run([sys.executable, "-c", _SEARCH_DURING_SHUTDOWN], capture_output=True,
                          text=True, timeout=60)
     assert run.returncode == 0, run.stderr
+
+
+# ---- Matcher ------------------------------------------------------------------------------
+
+MODES = {
+    # name: (Matcher keywords, the function and its arguments after s and pattern)
+    "exact_raw": lambda o: ("exact_raw_extract", (o["ci"], o["sci"], o["strategies"])),
+    "exact_token": lambda o: ("exact_token_extract", (o["tok"], o["ci"], o["sci"])),
+    "fuzzy_raw": lambda o: (
+        "fuzzy_raw_extract",
+        (o["ci"], o["sci"], o["metric"], o["threshold"], o["kind"], o["strategies"]),
+    ),
+    "fuzzy_token": lambda o: (
+        "fuzzy_token_extract",
+        (o["tok"], o["ci"], o["sci"], o["metric"], o["threshold"], o["kind"], o["strategies"]),
+    ),
+}
+
+
+def matcher_and_reference(mode, patterns, o):
+    """A Matcher for `mode` and the function that gives its expected find() result."""
+    kwargs = dict(case_insensitive=o["ci"], special_char_insensitive=o["sci"])
+    if "token" in mode:
+        kwargs["tokenizer_pattern"] = o["tok"]
+    if "fuzzy" in mode:
+        kwargs.update(metric=o["metric"], threshold=o["threshold"], threshold_kind=o["kind"])
+    if mode != "exact_token":
+        kwargs["strategies"] = o["strategies"]
+    function, rest = MODES[mode](o)
+
+    def reference(s):
+        found = [
+            (i, start, end, score)
+            for i, pattern in enumerate(patterns)
+            for start, end, score in getattr(veskal, function)(s, pattern, *rest)
+        ]
+        return sorted(found, key=lambda hit: (hit[1], hit[0], hit[2]))
+
+    return veskal.Matcher(patterns, **kwargs), reference
+
+
+ALPHABET = "ab aAéÉ,\t\n"
+options = st.fixed_dictionaries(
+    {
+        "ci": st.booleans(),
+        "sci": st.booleans(),
+        "tok": st.sampled_from([" ", ",", "a", "", "é"]),
+        "metric": st.sampled_from(["levenshtein", "indel", "jaro_winkler", "hamming"]),
+        "threshold": st.sampled_from([0, 1, 2, 0.25, 0.5]),
+        "kind": st.sampled_from([0, 1]),
+        "strategies": st.sampled_from(
+            [[], ["best_match"], ["longest"], ["shortest", "minimum_isolated_character"]]
+        ),
+    }
+)
+
+
+@given(
+    mode=st.sampled_from(sorted(MODES)),
+    s=st.text(ALPHABET, max_size=40),
+    patterns=st.lists(st.text(ALPHABET, max_size=6), min_size=1, max_size=50),
+    o=options,
+    data=st.data(),
+)
+def test_matcher_finds_what_each_function_finds(mode, s, patterns, o, data):
+    # Patterns cut from the text, duplicates among them, so that most sets have matches.
+    for _ in range(data.draw(st.integers(0, 5))):
+        start = data.draw(st.integers(0, len(s)))
+        patterns.append(s[start : start + data.draw(st.integers(0, 8))])
+    patterns.append(data.draw(st.sampled_from(patterns)))
+    if "token" in mode and o["tok"] == "":
+        patterns = [p for p in patterns if p] or ["a"]  # no token: refused, see below
+    matcher, reference = matcher_and_reference(mode, patterns, o)
+    assert matcher.find(s) == reference(s)
+
+
+@pytest.mark.parametrize(
+    "patterns, kwargs, s, expected",
+    [
+        # Each pattern resolves its own overlaps; duplicates get one copy of the matches each.
+        (["ab", "a", "ab"], {"strategies": ["longest"]}, "xab",
+         [(0, 1, 3, 0.0), (1, 1, 2, 0.0), (2, 1, 3, 0.0)]),
+        (["abc", "ab"], {}, "abcab", [(0, 0, 3, 0.0), (1, 0, 2, 0.0), (1, 3, 5, 0.0)]),
+        (["aa", "xa", "ay"], {}, "xaaay", [(1, 0, 2, 0.0), (0, 1, 3, 0.0), (2, 3, 5, 0.0)]),
+        ([" b", "b", ""], {}, "a  b", [(0, 2, 4, 0.0), (1, 3, 4, 0.0)]),
+        (["Jean Dupont", "jean"], {"tokenizer_pattern": ",", "case_insensitive": True},
+         "JEAN dupont ,jean", [(0, 0, 12, 0.0), (1, 13, 17, 0.0)]),
+        (["marchand"], {"metric": "levenshtein", "threshold": 1}, "Mme Marchnad, Marchand",
+         [(0, 14, 22, 1.0)]),
+        (["marchand"], {"metric": "levenshtein", "threshold": 2, "case_insensitive": True,
+                        "tokenizer_pattern": " "}, "Mme Marchnad , Marchand",
+         [(0, 4, 12, 2.0), (0, 15, 23, 0.0)]),
+    ],
+)
+def test_matcher_table(patterns, kwargs, s, expected):
+    assert veskal.Matcher(patterns, **kwargs).find(s) == expected
+    assert [tuple(map(type, hit)) for hit in expected] == [(int, int, int, float)] * len(expected)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc_type, message",
+    [
+        ((), {}, TypeError, "Matcher() missing required argument 'patterns' (pos 1)"),
+        (("ab",), {}, TypeError, "patterns must be an iterable of str, not a single str"),
+        ((5,), {}, TypeError, "patterns must be an iterable of str, not int"),
+        ((["a", None],), {}, TypeError, "patterns[1] must be str, not NoneType"),
+        ((["a"], " "), {}, TypeError, "Matcher() takes at most 1 positional argument (2 given)"),
+        ((["a"],), {"metric": "lev"}, ValueError, "metric must be one of 'levenshtein', "
+         "'damerau_levenshtein', 'osa', 'hamming', 'indel', 'lcs_seq', 'prefix', 'postfix', "
+         "'jaro', 'jaro_winkler', not 'lev'"),
+        ((["a"],), {"metric": 1}, TypeError, "metric must be str or None, not int"),
+        ((["a"],), {"tokenizer_pattern": b" "}, TypeError,
+         "tokenizer_pattern must be str or None, not bytes"),
+        ((["a"],), {"threshold": "1"}, TypeError, "threshold must be a real number, not str"),
+        ((["a"],), {"threshold_kind": 256}, ValueError, "threshold_kind must be in 0..255"),
+        ((["a"],), {"threshold_kind": 1.0}, TypeError, "threshold_kind must be int, not float"),
+        ((["a"],), {"strategies": "longest"}, TypeError,
+         "strategies must be an iterable of str, not a single str"),
+        ((["a", ""],), {"tokenizer_pattern": ""}, ValueError,
+         "patterns[1] is empty and so is tokenizer_pattern: it holds no token"),
+    ],
+)
+def test_matcher_refused_arguments(args, kwargs, exc_type, message):
+    raises_exactly(exc_type, message, lambda: veskal.Matcher(*args, **kwargs))
+
+
+def test_matcher_method_arguments():
+    # The interpreter words this one, differently from one version to the next.
+    with pytest.raises(TypeError, match="'colour'"):
+        veskal.Matcher(["a"], colour=1)
+    m = veskal.Matcher(["a"])
+    raises_exactly(TypeError, "find() argument must be str, not bytes", lambda: m.find(b"a"))
+    raises_exactly(TypeError, "texts[1] must be str, not int", lambda: m.find_all(["a", 1]))
+    raises_exactly(TypeError, "texts must be an iterable of str, not a single str",
+                   lambda: m.find_all("a"))
+    raises_exactly(ValueError, "threads must be at least 1", lambda: m.find_all(["a"], threads=0))
+    raises_exactly(TypeError, "threads must be int, not float", lambda: m.find_all(["a"], 1.0))
+    with pytest.raises(UnicodeEncodeError):
+        m.find_all(["a", "b\udc80"])
+    assert "Matcher" not in veskal.__all__ and veskal.Matcher.__module__ == "veskal"
+    assert str(inspect.signature(m.find_all)) == "(texts, threads=None)"
+
+
+@pytest.mark.parametrize("mode", sorted(MODES))
+def test_matcher_pickles_as_its_arguments(mode):
+    import copy
+    import pickle
+
+    o = {"ci": True, "sci": True, "tok": " ", "metric": "osa", "threshold": 0.5, "kind": 3,
+         "strategies": ["longest"]}
+    matcher, reference = matcher_and_reference(mode, ["Hélène", "é", "", "Hélène"], o)
+    s = "helene HÉLÈNE hélèn é"
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        copied = pickle.loads(pickle.dumps(matcher, protocol))
+        assert type(copied) is veskal.Matcher and copied is not matcher
+        assert copied.find(s) == reference(s) == matcher.find(s)
+    assert copy.deepcopy(matcher).find(s) == reference(s)
+
+
+def test_matcher_find_all_keeps_input_order():
+    m = veskal.Matcher(["ab", "ba"], metric="levenshtein", threshold=1)
+    texts = [f"{'x' * i} ab ba {'é' * (i % 3)}" for i in range(100)]
+    expected = [m.find(t) for t in texts]
+    for threads in (None, 1, 2, 7, 1000):
+        assert m.find_all(texts, threads=threads) == expected
+    # Texts that only the iterator holds must live through the search.
+    assert m.find_all(t + "" for t in (str(i) + " ab" for i in range(50))) == [
+        m.find(str(i) + " ab") for i in range(50)
+    ]
+    assert m.find_all([]) == [] and m.find_all(iter(())) == []
+
+
+def test_matcher_search_lets_other_threads_run():
+    import threading
+    import time
+
+    m = veskal.Matcher([f"motif{i:03d}x" for i in range(40)], metric="levenshtein", threshold=2)
+    text = "motif motif motof " * 10_000
+    ticks = []
+    done = threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.01)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        started = time.perf_counter()
+        m.find_all([text, text], threads=2)
+        elapsed = time.perf_counter() - started
+    finally:
+        done.set()
+        ticker.join()
+    gaps = [b - a for a, b in zip(ticks, ticks[1:])]
+    assert len(ticks) >= 3 and max(gaps) < 0.5, (elapsed, max(gaps))
+
+
+def test_matcher_search_stops_on_ctrl_c():
+    import signal
+    import threading
+    import time
+
+    m = veskal.Matcher([f"motif{i:03d}x" for i in range(2000)], metric="levenshtein", threshold=2)
+    text = "motif motif motof " * 50_000  # a minute's search
+    for search in (lambda: m.find(text), lambda: m.find_all([text] * 4, threads=2)):
+        timer = threading.Timer(0.3, signal.pthread_kill,
+                                (threading.main_thread().ident, signal.SIGINT))
+        started = time.perf_counter()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            search()
+        assert time.perf_counter() - started < 1.5
+        timer.join()
+    # The matcher stays usable.
+    assert (1, 0, 9, 0.0) in m.find("motif001x")
+
+
+@pytest.mark.cluster
+def test_matcher_on_a_dask_cluster_equals_the_serial_run(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    dask = pytest.importorskip("dask")
+    import pathlib
+    import runpy
+
+    # Loaded from its file, the example's functions travel to the workers by value.
+    example = runpy.run_path(
+        str(pathlib.Path(__file__).resolve().parents[2] / "examples" / "dask_search.py")
+    )
+    m = veskal.Matcher(["Dupont", "Lefèvre", "rue de la"], metric="levenshtein", threshold=1,
+                       case_insensitive=True)
+    texts = [f"M. Dupond, {i} rue de la Paix; Mme Lefevre ({i})" for i in range(20)]
+    for i, text in enumerate(texts):
+        (tmp_path / f"{i:02d}.txt").write_text(text, encoding="utf-8")
+    # Workers forked from a server process start in half the time spawned ones take, without
+    # forking this multi-threaded process.
+    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     dashboard_address=None) as cluster:
+        with distributed.Client(cluster, timeout=60) as client:
+            found = example["search_folder"](client, m, tmp_path)
+    assert list(found.values()) == m.find_all(texts)
+    assert sum(map(len, found.values())) == 3 * len(texts)

@@ -95,11 +95,18 @@ def test_stub_matches_the_module():
         assert ast.get_docstring(node), f"{node.name} has no docstring"
         parameters = [a.arg for a in node.args.posonlyargs + node.args.args if a.arg != "self"]
         kinds = [p for p in inspect.signature(function).parameters.values() if p.name != "self"]
-        assert parameters == [p.name for p in kinds], node.name
+        positional = [p for p in kinds if p.kind is not p.KEYWORD_ONLY]
+        assert parameters == [p.name for p in positional], node.name
         assert [a.arg for a in node.args.kwonlyargs] == [
             p.name for p in kinds if p.kind is p.KEYWORD_ONLY
         ]
-        assert not node.args.defaults and not node.args.vararg and not node.args.kwarg
+        assert [ast.literal_eval(d) for d in node.args.defaults] == [
+            p.default for p in positional if p.default is not p.empty
+        ], node.name
+        assert [ast.literal_eval(d) for d in node.args.kw_defaults] == [
+            p.default for p in kinds if p.kind is p.KEYWORD_ONLY
+        ], node.name
+        assert not node.args.vararg and not node.args.kwarg
         checked += 1
     assert checked >= 4
 

@@ -57,6 +57,24 @@ def one_of_each():
     veskal.fuzzy_raw_extract(text, pattern, False, False, "levenshtein", 1, index, strategies)
     for s in wide:
         assert veskal.exact_raw_extract(s, pattern, False, False, [s])[-1][1] == len(s)
+    matcher = veskal.Matcher([pattern, wide[3]], metric="levenshtein", strategies=strategies)
+    assert matcher.find(text) == [(0, 2, 3, 0.0), (0, 6, 7, 0.0)]
+    assert len(matcher.find_all([text, *wide], threads=1)) == 1 + len(wide)
+    matcher.__reduce__()
+    for bad in (
+        lambda: veskal.Matcher(text),
+        lambda: veskal.Matcher([pattern, surrogate]),
+        lambda: veskal.Matcher(strategies, metric="lev"),
+        lambda: veskal.Matcher(strategies, threshold_kind=index, strategies=failing),
+        lambda: matcher.find_all([text, wide_surrogate]),
+        lambda: matcher.find(index),
+    ):
+        try:
+            bad()
+        except (TypeError, ValueError, UnicodeEncodeError):
+            pass
+        else:
+            raise AssertionError("expected a failure")
     for bad in (
         lambda: veskal.exact_token_extract(text, pattern, " ", 1, False),
         lambda: veskal.exact_raw_extract(text, pattern, False, False, [pattern, 3]),
@@ -75,7 +93,7 @@ def one_of_each():
             pass
         else:
             raise AssertionError("expected a failure")
-    return 13 + len(wide)
+    return 23 + len(wide)
 
 
 def test_no_growth_over_a_million_calls():

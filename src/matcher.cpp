@@ -1,0 +1,628 @@
+#include "matcher.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <span>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "comparator/fuzzy.hpp"
+#include "conflict_solver/solver.hpp"
+#include "exact_raw_extract.hpp"
+#include "exact_token_extract.hpp"
+#include "fuzzy_raw_extract.hpp"
+#include "fuzzy_token_extract.hpp"
+#include "iterator/tokens.hpp"
+#include "match.hpp"
+#include "preprocessor.hpp"
+#include "text.hpp"
+
+namespace veskal::matcher {
+
+namespace {
+
+// Units scanned by the automaton between two counts of work for cancellation.
+constexpr std::size_t kScanBlock = std::size_t{1} << 14;
+// Shorter pieces occur so often in prose that looking for them costs more than it saves.
+constexpr std::size_t kMinPieceChars = 2;
+// Piece occurrences of one pattern kept before their windows are judged.
+constexpr std::size_t kPendingRanges = 256;
+// Start ranges this close are judged in one engine call: its set-up costs more than looking
+// for the pattern's pieces across the gap.
+constexpr std::int64_t kJoinGap = 256;
+
+// ---- Aho-Corasick automaton ------------------------------------------------------------------
+// Neither Debian nor PyPI packages a maintained C++ multi-pattern matcher, hence this one. It is
+// a complete DFA over the characters the keys use (all others share one class), so the scan
+// costs one table load per unit whatever the number of keys. Keys are
+// characters, so one automaton scans texts of every width.
+
+class Automaton {
+ public:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  // A transition's top bit: its target state ends some key.
+  static constexpr std::uint32_t kOutputBit = std::uint32_t{1} << 31;
+  static constexpr std::uint32_t kStateMask = kOutputBit - 1;
+
+  // `keys` must be non-empty; a key's id is its index. Equal keys are all reported.
+  explicit Automaton(const std::vector<std::u32string_view>& keys) {
+    std::vector<std::uint64_t> wide;
+    for (const std::u32string_view key : keys) {
+      for (const char32_t c : key) {
+        if (c < 256) {
+          narrow_[c] = 1;
+        } else {
+          wide.push_back(c);
+        }
+      }
+    }
+    std::uint32_t classes = 1;  // class 0: every unit no key holds
+    for (auto& c : narrow_) c = c != 0 ? classes++ : 0;
+    std::sort(wide.begin(), wide.end());
+    wide.erase(std::unique(wide.begin(), wide.end()), wide.end());
+    for (const std::uint64_t c : wide) wide_.emplace_back(c, classes++);
+    classes_ = classes;
+
+    // The trie, transitions kNone where absent; rows are premultiplied by the class count.
+    delta_.assign(classes_, kNone);
+    first_key_.push_back(kNone);
+    next_key_.assign(keys.size(), kNone);
+    for (std::uint32_t id = 0; id < keys.size(); ++id) {
+      std::uint32_t state = 0;
+      for (const char32_t c : keys[id]) {
+        const std::size_t at = state + classify(c);
+        if (delta_[at] == kNone) {
+          // Set before growing the table, which moves it.
+          delta_[at] = static_cast<std::uint32_t>(delta_.size());
+          delta_.resize(delta_.size() + classes_, kNone);
+          first_key_.push_back(kNone);
+        }
+        state = delta_[at];
+      }
+      next_key_[id] = first_key_[state / classes_];
+      first_key_[state / classes_] = id;
+    }
+
+    // Breadth first: a state's failure link is known before its children's. Missing transitions
+    // become those of the failure state, and each state links to the nearest suffix with keys.
+    const std::size_t states = first_key_.size();
+    std::vector<std::uint32_t> fail(states, 0);
+    output_link_.assign(states, kNone);
+    std::vector<std::uint32_t> queue;
+    queue.reserve(states);
+    for (std::uint32_t c = 0; c < classes_; ++c) {
+      std::uint32_t& to = delta_[c];
+      if (to == kNone) {
+        to = 0;
+      } else {
+        queue.push_back(to);
+      }
+    }
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+      const std::uint32_t state = queue[head];
+      const std::uint32_t f = fail[state / classes_];
+      output_link_[state / classes_] =
+          first_key_[f / classes_] != kNone ? f : output_link_[f / classes_];
+      for (std::uint32_t c = 0; c < classes_; ++c) {
+        std::uint32_t& to = delta_[state + c];
+        if (to == kNone) {
+          to = delta_[f + c];
+        } else {
+          fail[to / classes_] = delta_[f + c];
+          queue.push_back(to);
+        }
+      }
+    }
+    // The scan's table: each row holds the transitions, then the state's first key and its
+    // output link, so that no state number is divided. A transition's top bit tells whether its
+    // target state reaches a key.
+    stride_ = classes_ + 2;
+    if (states * stride_ > kStateMask) throw std::length_error("too many keys for one automaton");
+    const auto row = [&](std::uint32_t state) { return state / classes_ * stride_; };
+    table_.resize(states * stride_);
+    for (std::size_t r = 0; r < states; ++r) {
+      std::uint32_t* out = &table_[r * stride_];
+      for (std::uint32_t c = 0; c < classes_; ++c) {
+        const std::uint32_t to = delta_[r * classes_ + c];
+        const std::size_t target = to / classes_;
+        const bool reaches = first_key_[target] != kNone || output_link_[target] != kNone;
+        out[c] = row(to) | (reaches ? kOutputBit : 0);
+      }
+      out[classes_] = first_key_[r];
+      out[classes_ + 1] = output_link_[r] == kNone ? kNone : row(output_link_[r]);
+    }
+    delta_ = {};
+    first_key_ = {};
+    output_link_ = {};
+  }
+
+  // Calls on_hit(key, end) for every occurrence of every key in `text`, overlapping ones
+  // included, `end` being the offset just past it: `end` ascending. `state` carries the scan
+  // over from the text before (0 at the start).
+  template <class Unit, class OnHit>
+  void scan(text::Units<Unit> text, std::size_t offset, std::uint32_t& state,
+            OnHit&& on_hit) const {
+    const std::uint32_t* table = table_.data();
+    const std::uint32_t first = classes_;
+    const std::uint32_t link = classes_ + 1;
+    std::uint32_t s = state;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const std::uint32_t to = table[s + classify(text[i])];
+      s = to & kStateMask;
+      if ((to & kOutputBit) == 0) continue;
+      for (std::uint32_t out = table[s + first] != kNone ? s : table[s + link]; out != kNone;
+           out = table[out + link]) {
+        for (std::uint32_t id = table[out + first]; id != kNone; id = next_key_[id]) {
+          on_hit(id, offset + i + 1);
+        }
+      }
+    }
+    state = s;
+  }
+
+ private:
+  std::uint32_t classify(char32_t c) const {
+    if (c < 256) return narrow_[c];
+    const auto it =
+        std::lower_bound(wide_.begin(), wide_.end(), std::pair<std::uint64_t, std::uint32_t>{c, 0});
+    return it != wide_.end() && it->first == c ? it->second : 0;
+  }
+
+  std::uint32_t narrow_[256] = {};
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> wide_;
+  std::uint32_t classes_ = 1;
+  std::uint32_t stride_ = 1;
+  std::vector<std::uint32_t> table_;     // what the scan reads; rows of stride_ entries
+  std::vector<std::uint32_t> next_key_;  // per key: the next key ending at its state
+  // While building only, rows of classes_ entries:
+  std::vector<std::uint32_t> delta_;
+  std::vector<std::uint32_t> first_key_;    // per state: a key ending there, or kNone
+  std::vector<std::uint32_t> output_link_;  // per state: the longest proper suffix with keys
+};
+
+enum class Mode { exact_raw, exact_token, fuzzy_raw, fuzzy_token };
+
+std::string to_utf8(std::u32string_view chars) {
+  std::string out;
+  for (const char32_t c : chars) text::append_utf8(out, c);
+  return out;
+}
+
+}  // namespace
+
+struct Matcher::Impl {
+  // One distinct normalised pattern and the indices of the patterns that normalise to it.
+  struct Pattern {
+    std::u32string chars;
+    // What the engine is handed for a pattern the automaton does not find: normalising it again
+    // with no flag set changes nothing, so the engine's matches are those of the original.
+    std::string utf8;
+    std::vector<std::size_t> indices;
+    bool keyed = false;  // found through the automaton rather than by its engine
+    bool never = false;  // matches nothing in any text
+    // Fuzzy raw: the characters of the trimmed pattern, the most edits a match can hold, and
+    // the longest window.
+    std::int64_t trimmed_chars = 0;
+    std::int64_t bound = 0;
+    std::int64_t longest = 0;
+  };
+
+  // An automaton key: the whole trimmed pattern in the exact modes, a piece of it in fuzzy raw,
+  // `offset` characters into it.
+  struct Key {
+    std::uint32_t pattern;  // index into `patterns`
+    std::uint32_t offset;
+    std::uint32_t chars;
+  };
+
+  Mode mode;
+  Options options;
+  std::u32string separator;  // token modes: normalised
+  std::string separator_utf8;
+  std::vector<Pattern> patterns;
+  std::optional<Automaton> automaton;
+  std::vector<Key> keys;
+
+  std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
+
+ private:
+  template <class Unit>
+  void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found) const;
+  template <class Unit>
+  void search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found) const;
+  Extraction search_one(const Pattern& p, text::TextView t, const cancel::Check& check) const;
+};
+
+std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Options options,
+                                          Error& error) {
+  auto impl = std::make_unique<Impl>();
+  const bool tokens = options.tokenizer_pattern.has_value();
+  if (options.metric) {
+    if (!comparator::fuzzy::parse_metric(*options.metric)) {
+      error = {Error::Code::unknown_metric};
+      return nullptr;
+    }
+    impl->mode = tokens ? Mode::fuzzy_token : Mode::fuzzy_raw;
+  } else {
+    impl->mode = tokens ? Mode::exact_token : Mode::exact_raw;
+  }
+  const bool ci = options.case_insensitive;
+  const bool sci = options.special_char_insensitive;
+  if (tokens) {
+    impl->separator = preprocessor::normalise_pattern(*options.tokenizer_pattern, ci, sci);
+    impl->separator_utf8 = to_utf8(impl->separator);
+  }
+
+  std::map<std::u32string, std::size_t, std::less<>> seen;
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    std::u32string normalised = preprocessor::normalise_pattern(std::move(patterns[i]), ci, sci);
+    if (tokens && iterator::tokens::pattern_token_count(normalised, impl->separator) == 0) {
+      error = {Error::Code::empty_token, i};
+      return nullptr;
+    }
+    const auto [it, fresh] = seen.try_emplace(std::move(normalised), impl->patterns.size());
+    if (fresh) {
+      Impl::Pattern& p = impl->patterns.emplace_back();
+      p.chars = it->first;
+      p.utf8 = to_utf8(p.chars);
+    }
+    impl->patterns[it->second].indices.push_back(i);
+  }
+
+  // The automaton finds, in the raw engine, the patterns without white space at their edges
+  // (every matching window is then an occurrence of the pattern itself); in the token engine,
+  // with a one-character separator, those whose separators all lie between two of their tokens,
+  // as the engine's occurrence search does for one token.
+  std::vector<std::u32string_view> keys;
+  const auto add_key = [&](std::size_t u, std::u32string_view key, std::size_t offset) {
+    keys.push_back(key);
+    impl->keys.push_back({static_cast<std::uint32_t>(u), static_cast<std::uint32_t>(offset),
+                          static_cast<std::uint32_t>(key.size())});
+  };
+  const bool one_char_separator = impl->separator.size() == 1;
+  for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
+    Impl::Pattern& p = impl->patterns[u];
+    const std::u32string_view target = text::trim(p.chars);
+    if (target.empty()) continue;
+    if (impl->mode == Mode::fuzzy_raw) {
+      // A window within `bound` edits of the pattern keeps one of bound + 1 disjoint pieces of
+      // it intact, as an edit breaks at most one: windows are judged only near an occurrence,
+      // as the engine does for one pattern.
+      const std::uint64_t pattern_chars = p.chars.size();
+      const std::int8_t margin = fuzzy_raw_extract::detail::margin(pattern_chars, options.threshold,
+                                                                   options.threshold_kind);
+      const std::optional<comparator::fuzzy::CachedSearch> compare =
+          comparator::fuzzy::CachedSearch::create(target, *options.metric, options.threshold_kind,
+                                                  options.threshold);
+      if (!compare || compare->never_matches() || margin < 0) {
+        p.never = compare.has_value();
+        continue;
+      }
+      const std::optional<std::size_t> bound =
+          compare->levenshtein_bound(pattern_chars + static_cast<std::uint64_t>(margin));
+      const std::size_t n = target.size();
+      if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) continue;
+      const std::size_t count = *bound + 1;
+      for (std::size_t i = 0; i < count; ++i) {
+        add_key(u, target.substr(i * n / count, (i + 1) * n / count - i * n / count),
+                i * n / count);
+      }
+      p.keyed = true;
+      p.trimmed_chars = static_cast<std::int64_t>(n);
+      p.bound = static_cast<std::int64_t>(*bound);
+      p.longest = static_cast<std::int64_t>(pattern_chars) + margin;
+      continue;
+    }
+    if (impl->mode == Mode::exact_raw) {
+      p.keyed = target.size() == p.chars.size();
+    } else if (impl->mode == Mode::exact_token && one_char_separator) {
+      // A run matches when the trimmed pattern lies in it with only white space around: its
+      // separators must then be the run's, one between each two of its tokens.
+      const char32_t sep = impl->separator[0];
+      const auto separators =
+          static_cast<std::uint64_t>(std::count(target.begin(), target.end(), sep));
+      const std::u32string twice(2, sep);
+      p.keyed = separators + 1 == iterator::tokens::pattern_token_count(p.chars, impl->separator) &&
+                target.front() != sep && target.back() != sep &&
+                target.find(twice) == std::u32string_view::npos;
+    }
+    if (p.keyed) add_key(u, target, 0);
+  }
+  if (!keys.empty()) impl->automaton.emplace(keys);
+  impl->options = std::move(options);
+  return std::unique_ptr<Matcher>(new Matcher(std::move(impl)));
+}
+
+Matcher::Matcher(std::unique_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+Matcher::~Matcher() = default;
+
+Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
+                                     const cancel::Check& check) const {
+  // The text and pattern are normalised already; with no flag set the engines take them as
+  // they are.
+  switch (mode) {
+    case Mode::exact_raw:
+      return exact_raw_extract::extract(t, p.utf8, false, false, options.strategies, check);
+    case Mode::exact_token:
+      return exact_token_extract::extract(t, p.utf8, separator_utf8, false, false, check);
+    case Mode::fuzzy_raw:
+      return fuzzy_raw_extract::extract(t, p.utf8, false, false, *options.metric, options.threshold,
+                                        options.threshold_kind, options.strategies, check);
+    case Mode::fuzzy_token:
+      return fuzzy_token_extract::extract(t, p.utf8, separator_utf8, false, false, *options.metric,
+                                          options.threshold, options.threshold_kind,
+                                          options.strategies, check);
+  }
+  return std::vector<Match>{};
+}
+
+template <class Unit>
+void Matcher::Impl::search_keyed(text::Units<Unit> t,
+                                 std::vector<std::vector<Match>>& found) const {
+  const auto scan = [&](const auto& on_hit) {
+    std::uint32_t state = 0;
+    for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
+      const std::size_t size = std::min(kScanBlock, t.size() - from);
+      cancel::poll(size);
+      automaton->scan(t.subspan(from, size), from, state, on_hit);
+    }
+  };
+
+  if (mode == Mode::exact_raw) {
+    // Each pattern's occurrences reach its solver by ascending start, as the engine hands them.
+    std::vector<std::optional<conflict_solver::StreamingSolver>> solvers(patterns.size());
+    const text::TextView view(t);
+    scan([&](std::uint32_t k, std::size_t end) {
+      const std::uint32_t u = keys[k].pattern;
+      auto& solver = solvers[u];
+      if (!solver) solver.emplace(view, options.strategies);
+      solver->add(Match{end - patterns[u].chars.size(), end, 0.0});
+    });
+    for (std::size_t u = 0; u < patterns.size(); ++u) {
+      if (solvers[u]) found[u] = solvers[u]->finish();
+    }
+    return;
+  }
+
+  if (mode == Mode::fuzzy_raw) {
+    search_near_pieces(t, found);
+    return;
+  }
+
+  // Exact tokens, as the engine's occurrence search: an occurrence matches when only white
+  // space lies between it and the separators (or the text's ends) around it. A separator the
+  // text's width cannot hold cuts nowhere.
+  const bool cuts = text::fits<Unit>(separator[0]);
+  const auto sep = static_cast<Unit>(separator[0]);
+  const auto separator_at = [&](std::size_t at) { return cuts && t[at] == sep; };
+  scan([&](std::uint32_t k, std::size_t end) {
+    const std::uint32_t u = keys[k].pattern;
+    std::size_t begin = end - text::trim(patterns[u].chars).size();
+    while (begin > 0 && !separator_at(begin - 1)) {
+      if (!text::is_white_space(t[begin - 1])) return;
+      --begin;
+    }
+    std::size_t stop = end;
+    while (stop < t.size() && !separator_at(stop)) {
+      if (!text::is_white_space(t[stop])) return;
+      ++stop;
+    }
+    found[u].push_back({begin, stop, 0.0});
+  });
+}
+
+template <class Unit>
+void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
+                                       std::vector<std::vector<Match>>& found) const {
+  // The starts each piece occurrence leaves possible, as the engine's own piece search finds
+  // them: the rest of the pattern but for `bound` edits must fit in the window around it. They
+  // are judged in batches as the scan goes, so that memory stays bounded however many patterns
+  // share a frequent piece.
+  const auto text_chars = static_cast<std::int64_t>(t.size());
+  struct Range {
+    std::int64_t lo;
+    std::int64_t hi;
+  };
+  struct Pending {
+    std::vector<Range> ranges;
+    std::optional<conflict_solver::StreamingSolver> sink;
+  };
+  std::vector<Pending> pending(patterns.size());
+  const text::TextView whole(t);
+  // Judges the starts of pattern u's ranges that end before `limit`, joined into runs.
+  const auto judge = [&](std::size_t u, std::int64_t limit) {
+    const Pattern& p = patterns[u];
+    std::vector<Range>& runs = pending[u].ranges;
+    std::sort(runs.begin(), runs.end(), [](const Range& a, const Range& b) { return a.lo < b.lo; });
+    std::size_t kept = 0;
+    for (std::size_t i = 1; i < runs.size(); ++i) {
+      if (runs[i].lo <= runs[kept].hi + 1 + kJoinGap) {
+        runs[kept].hi = std::max(runs[kept].hi, runs[i].hi);
+      } else {
+        runs[++kept] = runs[i];
+      }
+    }
+    runs.resize(runs.empty() ? 0 : kept + 1);
+    std::size_t ready = 0;
+    while (ready < runs.size() && runs[ready].hi < limit) ++ready;
+    if (ready == 0) return;
+    auto& sink = pending[u].sink;
+    if (!sink) sink.emplace(whole, options.strategies);
+    for (std::size_t r = 0; r < ready; ++r) {
+      // The engine on the stretch the run's windows cover, from one character before it: at a
+      // stretch's first start it forms no window shorter than the pattern, as the text's first
+      // start does. The windows at the run's starts are then those of the whole text.
+      const Range run = runs[r];
+      const std::int64_t begin = run.lo > 0 ? run.lo - 1 : 0;
+      const std::int64_t end = std::min(run.hi + p.longest, text_chars);
+      const auto offset = static_cast<std::uint64_t>(begin);
+      const text::TextView stretch(t.subspan(offset, static_cast<std::size_t>(end - begin)));
+      fuzzy_raw_extract::detail::find_candidates(
+          stretch, p.chars, *options.metric, options.threshold, options.threshold_kind,
+          fuzzy_raw_extract::detail::Scan::near_pieces, [&](const Match& c) {
+            const std::uint64_t start = c.start + offset;
+            if (start < static_cast<std::uint64_t>(run.lo) ||
+                start > static_cast<std::uint64_t>(run.hi)) {
+              return;
+            }
+            sink->add({start, c.end + offset, c.score});
+          });
+    }
+    runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ready));
+  };
+
+  std::uint32_t state = 0;
+  const auto on_hit = [&](std::uint32_t k, std::size_t end) {
+    const Key& key = keys[k];
+    const Pattern& p = patterns[key.pattern];
+    const auto q = static_cast<std::int64_t>(end - key.chars);
+    const auto offset = static_cast<std::int64_t>(key.offset);
+    const auto chars = static_cast<std::int64_t>(key.chars);
+    const std::int64_t lo = std::max<std::int64_t>(
+        {0, q + chars - p.longest, q + p.trimmed_chars - offset - p.bound - p.longest});
+    const std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
+    if (lo > hi) return;
+    std::vector<Range>& ranges = pending[key.pattern].ranges;
+    ranges.push_back({lo, hi});
+    // Every later occurrence ends no earlier, so its range starts at end - longest or after:
+    // runs ending before that can neither grow nor be preceded.
+    if (ranges.size() >= kPendingRanges) {
+      judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1 - kJoinGap);
+    }
+  };
+  for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
+    const std::size_t size = std::min(kScanBlock, t.size() - from);
+    cancel::poll(size);
+    automaton->scan(t.subspan(from, size), from, state, on_hit);
+  }
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (pending[u].ranges.empty() && !pending[u].sink) continue;
+    judge(u, std::numeric_limits<std::int64_t>::max());
+    found[u] = pending[u].sink->finish();
+  }
+}
+
+std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& check) const {
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(text, options.case_insensitive, options.special_char_insensitive);
+  const text::TextView t = normalised.text();
+  std::vector<std::vector<Match>> found(patterns.size());
+  if (automaton) t.visit([&](auto units) { search_keyed(units, found); });
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (patterns[u].keyed || patterns[u].never) continue;
+    Extraction extraction = search_one(patterns[u], t, check);
+    if (extraction.was_cancelled()) throw cancel::Cancelled();
+    // compile rules out the engines' failures: an unknown metric, an empty token.
+    if (!extraction.ok()) throw std::logic_error(extraction.message());
+    found[u] = std::move(extraction.matches());
+  }
+
+  std::size_t total = 0;
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    total += found[u].size() * patterns[u].indices.size();
+  }
+  std::vector<Hit> hits;
+  hits.reserve(total);
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    for (const std::size_t index : patterns[u].indices) {
+      for (const Match& m : found[u]) hits.push_back({index, m.start, m.end, m.score});
+    }
+  }
+  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+    if (a.start != b.start) return a.start < b.start;
+    if (a.pattern != b.pattern) return a.pattern < b.pattern;
+    return a.end < b.end;
+  });
+  return hits;
+}
+
+std::optional<std::vector<Hit>> Matcher::find(text::TextView text,
+                                              const cancel::Check& check) const {
+  const cancel::Scope scope(check);
+  try {
+    return impl_->find(text, check);
+  } catch (const cancel::Cancelled&) {
+    return std::nullopt;
+  }
+}
+
+std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
+    std::span<const text::TextView> texts, unsigned threads, const cancel::Check& check) const {
+  std::vector<std::vector<Hit>> results(texts.size());
+  if (texts.empty()) return results;
+  // More threads than this only add contention, and may not be there to start.
+  const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
+  threads = static_cast<unsigned>(
+      std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(texts.size(), most)));
+
+  std::atomic<std::size_t> next{0};
+  // Workers cannot ask the caller's check (signal handlers run on the calling thread only): the
+  // calling thread asks it and raises this flag, which the workers' own checks read.
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable finished;
+  unsigned running = 0;  // guarded by mutex
+  std::exception_ptr failure;
+  const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval};
+  const auto work = [&] {
+    try {
+      for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
+        std::optional<std::vector<Hit>> hits = find(texts[i], stopped);
+        if (!hits) break;
+        results[i] = std::move(*hits);
+      }
+    } catch (...) {
+      const std::lock_guard lock(mutex);
+      if (!failure) failure = std::current_exception();
+      stop = true;
+    }
+    const std::lock_guard lock(mutex);
+    --running;
+    finished.notify_one();
+  };
+
+  {
+    // Declared last: its threads are joined before anything they use goes away.
+    std::vector<std::jthread> pool;
+    pool.reserve(threads);
+    try {
+      for (unsigned i = 0; i < threads; ++i) {
+        {
+          const std::lock_guard lock(mutex);
+          ++running;
+        }
+        try {
+          pool.emplace_back(work);
+        } catch (...) {
+          const std::lock_guard lock(mutex);
+          --running;
+          throw;
+        }
+      }
+    } catch (...) {
+      stop = true;
+      throw;
+    }
+    std::unique_lock lock(mutex);
+    while (running > 0) {
+      finished.wait_for(lock, check.interval);
+      if (running > 0 && check.stop && !stop) {
+        lock.unlock();
+        if (check.stop()) stop = true;
+        lock.lock();
+      }
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (stop) return std::nullopt;
+  return results;
+}
+
+}  // namespace veskal::matcher

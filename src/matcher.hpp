@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cancel.hpp"
+#include "text.hpp"
+
+namespace veskal::matcher {
+
+// How a matcher searches. Each field means what the engine parameter of the same name means;
+// the two optional ones choose the engine.
+struct Options {
+  // Set: runs of tokens (the token engines); unset: windows of characters (the raw engines).
+  std::optional<std::string> tokenizer_pattern;
+  bool case_insensitive = false;
+  bool special_char_insensitive = false;
+  // Set: within a threshold under this metric (the fuzzy engines); unset: equality.
+  std::optional<std::string> metric;
+  double threshold = 0.0;
+  std::uint8_t threshold_kind = 0;
+  // Unused by the exact token engine, which resolves no conflicts.
+  std::vector<std::string> strategies;
+};
+
+// One match of one pattern: the pattern's index in the list compiled, then as `Match`.
+struct Hit {
+  std::size_t pattern;
+  std::uint64_t start;
+  std::uint64_t end;
+  double score;
+
+  friend bool operator==(const Hit&, const Hit&) = default;
+};
+
+// Why a matcher could not be built.
+struct Error {
+  enum class Code {
+    unknown_metric,  // no metric of that name
+    empty_token,     // patterns[pattern] and the tokenizer pattern are both empty: no token run
+  };
+  Code code;
+  std::size_t pattern = 0;
+};
+
+// Many patterns compiled once and searched for together. The matches of each pattern are exactly
+// those of the engine its options select, called with that pattern and the same options. Safe to
+// search from several threads at once.
+class Matcher {
+ public:
+  // The matcher, or nothing with `error` set.
+  static std::unique_ptr<Matcher> compile(std::vector<std::string> patterns, Options options,
+                                          Error& error);
+
+  Matcher(const Matcher&) = delete;
+  Matcher& operator=(const Matcher&) = delete;
+  ~Matcher();
+
+  // The matches of every pattern in `text`, sorted by start, then pattern, then end; nothing
+  // once `check` asks to stop.
+  std::optional<std::vector<Hit>> find(text::TextView text, const cancel::Check& check = {}) const;
+
+  // `find` for each text on up to `threads` threads of their own, in the order of `texts`.
+  // `check` is asked on the calling thread about every check.interval while they run, and its
+  // stop halts every worker. Exceptions thrown on a worker are thrown here once all have stopped.
+  std::optional<std::vector<std::vector<Hit>>> find_all(std::span<const text::TextView> texts,
+                                                        unsigned threads,
+                                                        const cancel::Check& check = {}) const;
+
+ private:
+  struct Impl;
+  explicit Matcher(std::unique_ptr<const Impl> impl);
+
+  std::unique_ptr<const Impl> impl_;
+};
+
+}  // namespace veskal::matcher

@@ -1,0 +1,242 @@
+#include "matcher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "exact_raw_extract.hpp"
+#include "exact_token_extract.hpp"
+#include "fuzzy_raw_extract.hpp"
+#include "fuzzy_token_extract.hpp"
+#include "text.hpp"
+
+namespace veskal::matcher {
+
+void PrintTo(const Hit& h, std::ostream* os) {
+  *os << "{" << h.pattern << ", " << h.start << ", " << h.end << ", " << h.score << "}";
+}
+
+namespace {
+
+// What the single-pattern engines find for each pattern, merged into find's order.
+std::vector<Hit> reference(text::TextView text, const std::vector<std::string>& patterns,
+                           const Options& o) {
+  std::vector<Hit> hits;
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    Extraction found{{}};
+    const bool ci = o.case_insensitive;
+    const bool sci = o.special_char_insensitive;
+    if (!o.metric && !o.tokenizer_pattern) {
+      found = exact_raw_extract::extract(text, patterns[i], ci, sci, o.strategies);
+    } else if (!o.metric) {
+      found = exact_token_extract::extract(text, patterns[i], *o.tokenizer_pattern, ci, sci);
+    } else if (!o.tokenizer_pattern) {
+      found = fuzzy_raw_extract::extract(text, patterns[i], ci, sci, *o.metric, o.threshold,
+                                         o.threshold_kind, o.strategies);
+    } else {
+      found = fuzzy_token_extract::extract(text, patterns[i], *o.tokenizer_pattern, ci, sci,
+                                           *o.metric, o.threshold, o.threshold_kind, o.strategies);
+    }
+    EXPECT_TRUE(found.ok()) << found.message();
+    for (const Match& m : found.matches()) hits.push_back({i, m.start, m.end, m.score});
+  }
+  std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+    return std::tie(a.start, a.pattern, a.end) < std::tie(b.start, b.pattern, b.end);
+  });
+  return hits;
+}
+
+std::unique_ptr<Matcher> compiled(const std::vector<std::string>& patterns, const Options& o) {
+  Error error{};
+  std::unique_ptr<Matcher> m = Matcher::compile(patterns, o, error);
+  EXPECT_NE(m, nullptr);
+  return m;
+}
+
+struct Case {
+  const char* name;
+  std::string text;
+  std::vector<std::string> patterns;
+  std::vector<Hit> expected;
+  std::optional<std::string> separator = std::nullopt;
+};
+
+class MatcherTable : public testing::TestWithParam<Case> {};
+
+TEST_P(MatcherTable, FindsEveryPatternsMatches) {
+  const Case& c = GetParam();
+  Options o;
+  o.tokenizer_pattern = c.separator;
+  o.strategies = {"longest"};
+  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(c.text))) {
+    const auto hits = compiled(c.patterns, o)->find(owned.view());
+    ASSERT_TRUE(hits);
+    EXPECT_EQ(*hits, c.expected);
+    EXPECT_EQ(*hits, reference(owned.view(), c.patterns, o));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MatcherTable,
+    testing::Values(
+        Case{"Duplicates",
+             "a b a",
+             {"a", "b", "a"},
+             {{0, 0, 1, 0.0}, {2, 0, 1, 0.0}, {1, 2, 3, 0.0}, {0, 4, 5, 0.0}, {2, 4, 5, 0.0}}},
+        // Each pattern resolves its own overlaps; different patterns' matches may overlap.
+        Case{"PrefixOfAnother",
+             "abcab",
+             {"abc", "ab"},
+             {{0, 0, 3, 0.0}, {1, 0, 2, 0.0}, {1, 3, 5, 0.0}}},
+        Case{"OverlappingPatterns",
+             "xaaay",
+             {"aa", "xa", "ay"},
+             {{1, 0, 2, 0.0}, {0, 1, 3, 0.0}, {2, 3, 5, 0.0}}},
+        // Edge white space keeps a pattern off the automaton, not out of the results.
+        Case{"EdgeWhiteSpace",
+             "a  b",
+             {" b", "b", "  "},
+             {{2, 1, 3, 0.0}, {0, 2, 4, 0.0}, {1, 3, 4, 0.0}}},
+        Case{"EmptyPatternAndText", "", {"", "a"}, {}},
+        Case{"TokenRuns",
+             "jean  dupont, jean dupont\t,x",
+             {"jean dupont", "jean", "dupont"},
+             {{0, 13, 26, 0.0}},
+             ","},
+        // The text has no empty token between two separators; the pattern counts one.
+        Case{"EmptyTokens", "a,,a", {"a,,a", "a"}, {{1, 0, 1, 0.0}, {1, 3, 4, 0.0}}, ","}),
+    [](const testing::TestParamInfo<Case>& p) { return p.param.name; });
+
+// Random texts and pattern sets, every mode: find must equal the single-pattern engines.
+TEST(MatcherDifferential, EqualsTheEnginesPatternByPattern) {
+  std::mt19937 rng(20261208);
+  const std::vector<std::string> units = {"a", "b", "c", "A", " ", " ",  "\t", "\n",
+                                          "é", "É", "ß", "€", ",", "ab", "ca"};
+  const auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng);
+  };
+  // Texts and patterns are runs of units, so that patterns cut from a text occur in it.
+  const auto random_units = [&](std::size_t max_units) {
+    std::vector<std::string> run;
+    for (std::size_t n = pick(max_units + 1); n > 0; --n) run.push_back(units[pick(units.size())]);
+    return run;
+  };
+  const auto join = [](auto first, auto last) {
+    std::string s;
+    for (; first != last; ++first) s += *first;
+    return s;
+  };
+  const std::vector<std::optional<std::string>> metrics = {std::nullopt, "levenshtein", "indel",
+                                                           "jaro"};
+  const std::vector<std::optional<std::string>> separators = {std::nullopt, " ", ",", "ab", ""};
+  for (int round = 0; round < 2100; ++round) {
+    std::vector<std::string> text_units = random_units(round < 2000 ? 40 : 12);
+    if (round >= 2000) {
+      // A long, repetitive text gives each pattern occurrences enough to be judged in batches.
+      const std::vector<std::string> motif = text_units;
+      for (int copy = 0; copy < 300; ++copy) {
+        text_units.insert(text_units.end(), motif.begin(), motif.end());
+        text_units.push_back(units[pick(units.size())]);
+      }
+    }
+    const std::string text = join(text_units.begin(), text_units.end());
+    std::vector<std::string> patterns;
+    for (std::size_t n = 1 + pick(12); n > 0; --n) {
+      const std::size_t kind = pick(4);
+      if (kind == 0 && !patterns.empty()) {
+        patterns.push_back(patterns[pick(patterns.size())]);
+      } else if (kind >= 2 && !text_units.empty()) {
+        const std::size_t from = pick(text_units.size());
+        const std::size_t to = std::min(text_units.size(), from + pick(6));
+        patterns.push_back(join(text_units.begin() + static_cast<std::ptrdiff_t>(from),
+                                text_units.begin() + static_cast<std::ptrdiff_t>(to)));
+      } else {
+        const std::vector<std::string> run = random_units(4);
+        patterns.push_back(join(run.begin(), run.end()));
+      }
+    }
+    Options o;
+    o.metric = metrics[pick(metrics.size())];
+    o.tokenizer_pattern = separators[pick(separators.size())];
+    o.case_insensitive = pick(2) == 1;
+    o.special_char_insensitive = pick(2) == 1;
+    o.threshold_kind = static_cast<std::uint8_t>(pick(2));
+    o.threshold =
+        o.threshold_kind == 0 ? static_cast<double>(pick(3)) : 0.1 * static_cast<double>(pick(5));
+    o.strategies = {std::vector<std::string>{"best_match", "longest", "shortest",
+                                             "minimum_isolated_character"}[pick(4)]};
+    if (round >= 2000) {
+      o.metric = "levenshtein";
+      o.tokenizer_pattern.reset();
+    }
+    if (o.tokenizer_pattern && o.tokenizer_pattern->empty()) std::erase(patterns, "");
+    Error error{};
+    const auto m = Matcher::compile(patterns, o, error);
+    ASSERT_NE(m, nullptr);
+    // Every width that holds the text, narrowest first: each must give the same.
+    const std::vector<text::OwnedText> widths = text::OwnedText::every_width(text::decode(text));
+    for (std::size_t w = 0; w < (round < 2000 ? widths.size() : 1); ++w) {
+      const auto hits = m->find(widths[w].view());
+      ASSERT_TRUE(hits);
+      ASSERT_EQ(*hits, reference(widths[w].view(), patterns, o))
+          << "text '" << text << "' width " << w << " metric " << o.metric.value_or("-")
+          << " separator '" << o.tokenizer_pattern.value_or("-") << "'";
+    }
+  }
+}
+
+TEST(Matcher, RefusesAnUnknownMetricAndAnEmptyTokenPattern) {
+  Error error{};
+  Options o;
+  o.metric = "Levenshtein";
+  EXPECT_EQ(Matcher::compile({"a"}, o, error), nullptr);
+  EXPECT_EQ(error.code, Error::Code::unknown_metric);
+  o.metric.reset();
+  o.tokenizer_pattern = "";
+  EXPECT_EQ(Matcher::compile({"a", ""}, o, error), nullptr);
+  EXPECT_EQ(error.code, Error::Code::empty_token);
+  EXPECT_EQ(error.pattern, 1u);
+}
+
+TEST(Matcher, FindAllKeepsTheOrderOfTheTexts) {
+  std::vector<text::OwnedText> texts;
+  for (int i = 0; i < 50; ++i) {
+    texts.push_back(text::OwnedText::from_utf8(std::string(static_cast<std::size_t>(i), 'x') +
+                                               (i % 2 == 0 ? "ab" : "éab")));
+  }
+  std::vector<text::TextView> views;
+  for (const text::OwnedText& t : texts) views.push_back(t.view());
+  Options o;
+  o.metric = "levenshtein";
+  o.threshold = 1;
+  const auto m = compiled({"ab", "xa"}, o);
+  for (const unsigned threads : {1u, 3u, 64u}) {
+    const auto all = m->find_all(views, threads);
+    ASSERT_TRUE(all);
+    ASSERT_EQ(all->size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ((*all)[i], *m->find(views[i]));
+  }
+  EXPECT_EQ(m->find_all({}, 2)->size(), 0u);
+}
+
+TEST(Matcher, ACancelledSearchReturnsNothing) {
+  const text::OwnedText text = text::OwnedText::from_utf8(std::string(1 << 20, 'a'));
+  const std::vector<text::TextView> views(8, text.view());
+  std::vector<std::string> patterns;
+  for (int i = 0; i < 50; ++i) patterns.push_back("aa" + std::to_string(i));
+  Options o;
+  o.metric = "levenshtein";
+  o.threshold = 1;
+  const auto m = compiled(patterns, o);
+  const cancel::Check stop{[] { return true; }};
+  EXPECT_FALSE(m->find(text.view(), stop));
+  EXPECT_FALSE(m->find_all(views, 2, stop));
+}
+
+}  // namespace
+}  // namespace veskal::matcher
