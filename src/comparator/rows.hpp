@@ -1,0 +1,438 @@
+#pragma once
+
+// Scores of every prefix of one stretch of text against one pattern. The windows of one start
+// trim to prefixes of one stretch, so a row of the dynamic-programming matrix, extended a
+// character at a time, scores them all where rapidfuzz would take one call per window.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+#include "comparator/fuzzy.hpp"
+
+namespace veskal::comparator::fuzzy {
+
+// Per character, the positions it takes in the pattern, one 64-bit mask per block of 64.
+class PatternMasks {
+ public:
+  explicit PatternMasks(std::u32string_view pattern)
+      : words_((pattern.size() + 63) / 64), low_(kLow * words_, 0), absent_(words_, 0) {
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+      const char32_t c = pattern[i];
+      std::uint64_t* masks;
+      if (c < kLow) {
+        masks = &low_[c * words_];
+      } else {
+        const auto it = std::lower_bound(others_.begin(), others_.end(), c);
+        const auto k = static_cast<std::size_t>(it - others_.begin());
+        if (it == others_.end() || *it != c) {
+          others_.insert(it, c);
+          other_masks_.insert(other_masks_.begin() + static_cast<std::ptrdiff_t>(k * words_),
+                              words_, 0);
+        }
+        masks = &other_masks_[k * words_];
+      }
+      masks[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+  }
+
+  std::size_t words() const { return words_; }
+
+  // The masks of `c` (all zero when the pattern lacks it), one per block.
+  const std::uint64_t* operator()(char32_t c) const {
+    if (c < kLow) return &low_[c * words_];
+    const auto it = std::lower_bound(others_.begin(), others_.end(), c);
+    if (it == others_.end() || *it != c) return absent_.data();
+    return &other_masks_[static_cast<std::size_t>(it - others_.begin()) * words_];
+  }
+
+ private:
+  // Latin-1 by table, the rare others by search.
+  static constexpr char32_t kLow = 256;
+
+  std::size_t words_;
+  std::vector<std::uint64_t> low_;
+  std::vector<char32_t> others_;
+  std::vector<std::uint64_t> other_masks_;
+  std::vector<std::uint64_t> absent_;
+};
+
+// The bit-parallel rows below keep the last column of the matrix between the pattern (down) and
+// a text growing one character at a time (across): `push` takes the masks of the next text
+// character and returns the value for the text so far.
+
+// Levenshtein distance (Myers, Hyyrö's block form).
+class LevenshteinRow {
+ public:
+  explicit LevenshteinRow(std::size_t pattern_chars)
+      : m_(pattern_chars),
+        words_((pattern_chars + 63) / 64),
+        last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
+        vp_(words_),
+        vn_(words_) {
+    reset();
+  }
+
+  void reset() {
+    std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
+    std::fill(vn_.begin(), vn_.end(), 0);
+    distance_ = m_;
+  }
+
+  std::size_t push(const std::uint64_t* pm) {
+    // The top row grows by one per text character; a block hands its top step to the next.
+    std::uint64_t hp_carry = 1;
+    std::uint64_t hn_carry = 0;
+    for (std::size_t w = 0; w < words_; ++w) {
+      const std::uint64_t vp = vp_[w];
+      const std::uint64_t vn = vn_[w];
+      const std::uint64_t x = pm[w] | hn_carry;
+      const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
+      std::uint64_t hp = vn | ~(d0 | vp);
+      std::uint64_t hn = d0 & vp;
+      if (w + 1 == words_) {
+        distance_ += (hp & last_) != 0;
+        distance_ -= (hn & last_) != 0;
+      }
+      const std::uint64_t hp_in = hp_carry;
+      const std::uint64_t hn_in = hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      hp = (hp << 1) | hp_in;
+      hn = (hn << 1) | hn_in;
+      vp_[w] = hn | ~(d0 | hp);
+      vn_[w] = hp & d0;
+    }
+    return distance_;
+  }
+
+ private:
+  std::size_t m_;
+  std::size_t words_;
+  std::uint64_t last_;
+  std::vector<std::uint64_t> vp_;
+  std::vector<std::uint64_t> vn_;
+  std::size_t distance_ = 0;
+};
+
+// Optimal string alignment distance (Hyyrö 2003: Levenshtein plus adjacent transpositions, each
+// substring edited once), in the block form rapidfuzz uses.
+class OsaRow {
+ public:
+  explicit OsaRow(std::size_t pattern_chars)
+      : m_(pattern_chars),
+        words_((pattern_chars + 63) / 64),
+        last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
+        vp_(words_),
+        vn_(words_),
+        d0_(words_),
+        pm_old_(words_) {
+    reset();
+  }
+
+  void reset() {
+    std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
+    std::fill(vn_.begin(), vn_.end(), 0);
+    std::fill(d0_.begin(), d0_.end(), 0);
+    std::fill(pm_old_.begin(), pm_old_.end(), 0);
+    distance_ = m_;
+  }
+
+  std::size_t push(const std::uint64_t* pm) {
+    std::uint64_t hp_carry = 1;
+    std::uint64_t hn_carry = 0;
+    // The previous block's D0 and masks, from this step and the last, carry transpositions over
+    // block borders.
+    std::uint64_t d0_below_old = 0;
+    std::uint64_t pm_below = 0;
+    for (std::size_t w = 0; w < words_; ++w) {
+      const std::uint64_t vp = vp_[w];
+      const std::uint64_t vn = vn_[w];
+      const std::uint64_t d0_old = d0_[w];
+      const std::uint64_t x = pm[w];
+      const std::uint64_t tr =
+          ((((~d0_old) & x) << 1) | (((~d0_below_old) & pm_below) >> 63)) & pm_old_[w];
+      const std::uint64_t xc = x | hn_carry;
+      const std::uint64_t d0 = (((xc & vp) + vp) ^ vp) | xc | vn | tr;
+      std::uint64_t hp = vn | ~(d0 | vp);
+      std::uint64_t hn = d0 & vp;
+      if (w + 1 == words_) {
+        distance_ += (hp & last_) != 0;
+        distance_ -= (hn & last_) != 0;
+      }
+      const std::uint64_t hp_in = hp_carry;
+      const std::uint64_t hn_in = hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      hp = (hp << 1) | hp_in;
+      hn = (hn << 1) | hn_in;
+      vp_[w] = hn | ~(d0 | hp);
+      vn_[w] = hp & d0;
+      d0_below_old = d0_old;
+      pm_below = x;
+      d0_[w] = d0;
+      pm_old_[w] = x;
+    }
+    return distance_;
+  }
+
+ private:
+  std::size_t m_;
+  std::size_t words_;
+  std::uint64_t last_;
+  std::vector<std::uint64_t> vp_;
+  std::vector<std::uint64_t> vn_;
+  std::vector<std::uint64_t> d0_;
+  std::vector<std::uint64_t> pm_old_;
+  std::size_t distance_ = 0;
+};
+
+// Length of the longest common subsequence (Allison-Dix, Hyyrö's block form).
+class LcsRow {
+ public:
+  explicit LcsRow(std::size_t pattern_chars)
+      : words_((pattern_chars + 63) / 64), s_(words_) {
+    reset();
+  }
+
+  void reset() {
+    std::fill(s_.begin(), s_.end(), ~std::uint64_t{0});
+    lcs_ = 0;
+  }
+
+  std::size_t push(const std::uint64_t* pm) {
+    // The bits beyond the pattern stay set: they match nothing, and S - u never borrows.
+    std::uint64_t carry = 0;
+    std::size_t zeros = 0;
+    for (std::size_t w = 0; w < words_; ++w) {
+      const std::uint64_t s = s_[w];
+      const std::uint64_t u = s & pm[w];
+      const std::uint64_t sum = s + u;
+      const std::uint64_t x = sum + carry;
+      carry = (sum < s) | (x < sum);
+      s_[w] = x | (s - u);
+      zeros += static_cast<std::size_t>(std::popcount(~s_[w]));
+    }
+    lcs_ = zeros;
+    return lcs_;
+  }
+
+ private:
+  std::size_t words_;
+  std::vector<std::uint64_t> s_;
+  std::size_t lcs_ = 0;
+};
+
+// The verdicts `compare` gives every prefix of one stretch of text, from rows shared by all the
+// prefixes. Prepared once for a pattern; `restart` moves to another stretch, `verdict` judges a
+// prefix. CharT is the text's character type; the pattern is a sequence of code points.
+template <class CharT>
+class PrefixScorer {
+ public:
+  // `pattern` is the one `compare` was created with, non-empty; both must outlive the scorer.
+  // Prefixes up to `longest` characters are judged fastest.
+  PrefixScorer(const CachedSearch& compare, std::u32string_view pattern, std::size_t longest)
+      : compare_(compare),
+        metric_(compare.metric()),
+        pattern_(pattern),
+        masks_(pattern),
+        levenshtein_(pattern.size()),
+        osa_(pattern.size()),
+        lcs_(pattern.size()),
+        counts_(pattern.size() + 1, 0),
+        needed_(pattern.size() + 1, 0) {
+    // Jaro: the multiset of the pattern, by the first position of each character.
+    for (std::size_t i = 0; i < pattern.size(); ++i) ++needed_[first_position(pattern[i])];
+    // Most prefixes are ruled out by one comparison with these.
+    length_ok_.resize(longest + 1);
+    allowed_.resize(longest + 1);
+    for (std::size_t n = 0; n <= longest; ++n) {
+      length_ok_[n] = compare.may_match_length(n);
+      allowed_[n] = compare.allowed_distance(n);
+    }
+  }
+
+  // Moves to `stretch`; `same_start`: it begins where the last one did, with the same
+  // characters, only longer, so what was computed holds.
+  void restart(std::basic_string_view<CharT> stretch, bool same_start = false) {
+    stretch_ = stretch;
+    prefix_ = npos;
+    if (same_start) return;
+    filled_ = 0;
+    values_.assign(1, initial());
+    if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
+      for (const std::size_t at : touched_) counts_[at] = 0;
+      touched_.clear();
+      common_.assign(1, 0);
+    }
+    switch (metric_) {
+      case Metric::levenshtein:
+        levenshtein_.reset();
+        break;
+      case Metric::osa:
+        osa_.reset();
+        break;
+      case Metric::damerau_levenshtein:
+      case Metric::indel:
+      case Metric::lcs_seq:
+        lcs_.reset();
+        break;
+      default:
+        break;
+    }
+  }
+
+  // The verdict `compare` gives the first `n` characters of the stretch.
+  Verdict verdict(std::size_t n) {
+    const std::basic_string_view<CharT> window = stretch_.substr(0, n);
+    if (n == 0) return compare_(window);
+    const bool tabled = n < length_ok_.size();
+    if (!(tabled ? length_ok_[n] != 0 : compare_.may_match_length(n))) return {false, kNoScore};
+    const std::size_t allowed = tabled ? allowed_[n] : compare_.allowed_distance(n);
+    const std::size_t m = pattern_.size();
+    // The exact verdict is left to the few distances within reach.
+    const auto by_distance = [&](std::size_t distance) -> Verdict {
+      if (distance > allowed) return {false, kNoScore};
+      return compare_.distance_verdict(distance, n);
+    };
+    switch (metric_) {
+      case Metric::levenshtein:
+      case Metric::osa:
+        return by_distance(value(n));
+      case Metric::indel:
+        return by_distance(n + m - 2 * value(n));
+      case Metric::lcs_seq:
+        return by_distance(std::max(n, m) - value(n));
+      case Metric::damerau_levenshtein:
+        // max(n, m) - LCS never exceeds it: each edit loses the LCS one character at most.
+        if (std::max(n, m) - value(n) > allowed) return {false, kNoScore};
+        return compare_(window);
+      case Metric::hamming:
+        if (n != m) return compare_.distance_verdict(0, n);
+        return compare_.distance_verdict(mismatches(window), n);
+      case Metric::prefix:
+        return by_distance(std::max(n, m) - std::min(n, common_prefix()));
+      case Metric::postfix:
+        return by_distance(std::max(n, m) - common_suffix(window));
+      case Metric::jaro:
+      case Metric::jaro_winkler:
+        if (!compare_.may_match_jaro(n, common(n), std::min<std::size_t>({common_prefix(), n, 4}))) {
+          return {false, kNoScore};
+        }
+        return compare_(window);
+    }
+    return compare_(window);
+  }
+
+ private:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  static constexpr double kNoScore = std::numeric_limits<double>::quiet_NaN();
+
+  std::size_t initial() const {
+    return metric_ == Metric::levenshtein || metric_ == Metric::osa ? pattern_.size() : 0;
+  }
+
+  // The row's value for the first `n` characters (at most the stretch).
+  std::size_t value(std::size_t n) {
+    for (; filled_ < n; ++filled_) {
+      const std::uint64_t* pm = masks_(static_cast<char32_t>(stretch_[filled_]));
+      std::size_t v = 0;
+      switch (metric_) {
+        case Metric::levenshtein:
+          v = levenshtein_.push(pm);
+          break;
+        case Metric::osa:
+          v = osa_.push(pm);
+          break;
+        default:
+          v = lcs_.push(pm);
+          break;
+      }
+      values_.push_back(v);
+    }
+    return values_[n];
+  }
+
+  std::size_t mismatches(std::basic_string_view<CharT> window) const {
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < window.size(); ++i) {
+      differ += static_cast<char32_t>(window[i]) != pattern_[i];
+    }
+    return differ;
+  }
+
+  // The common prefix of the stretch and the pattern.
+  std::size_t common_prefix() {
+    if (prefix_ == npos) {
+      const std::size_t limit = std::min(stretch_.size(), pattern_.size());
+      prefix_ = 0;
+      while (prefix_ < limit && static_cast<char32_t>(stretch_[prefix_]) == pattern_[prefix_]) {
+        ++prefix_;
+      }
+    }
+    return prefix_;
+  }
+
+  std::size_t common_suffix(std::basic_string_view<CharT> window) const {
+    const std::size_t limit = std::min(window.size(), pattern_.size());
+    std::size_t k = 0;
+    while (k < limit && static_cast<char32_t>(window[window.size() - 1 - k]) ==
+                            pattern_[pattern_.size() - 1 - k]) {
+      ++k;
+    }
+    return k;
+  }
+
+  // Where the first occurrence of `c` lies in the pattern, or the pattern's length.
+  std::size_t first_position(char32_t c) const {
+    const std::uint64_t* pm = masks_(c);
+    for (std::size_t w = 0; w < masks_.words(); ++w) {
+      if (pm[w] != 0) return w * 64 + static_cast<std::size_t>(std::countr_zero(pm[w]));
+    }
+    return pattern_.size();
+  }
+
+  // How many characters the first `n` of the stretch share with the pattern, as multisets.
+  std::size_t common(std::size_t n) {
+    while (common_.size() <= n) {
+      const std::size_t at = first_position(static_cast<char32_t>(stretch_[common_.size() - 1]));
+      std::size_t shared = common_.back();
+      if (at < pattern_.size()) {
+        if (counts_[at] == 0) touched_.push_back(at);
+        shared += counts_[at] < needed_[at];
+        ++counts_[at];
+      }
+      common_.push_back(shared);
+    }
+    return common_[n];
+  }
+
+  const CachedSearch& compare_;
+  Metric metric_;
+  std::u32string_view pattern_;
+  PatternMasks masks_;
+  LevenshteinRow levenshtein_;
+  OsaRow osa_;
+  LcsRow lcs_;
+  std::basic_string_view<CharT> stretch_;
+  // values_[j]: the row's value for the first j characters, j <= filled_.
+  std::vector<std::size_t> values_;
+  std::size_t filled_ = 0;
+  std::size_t prefix_ = npos;
+  // Jaro: counts_ and needed_ per character (by its first position in the pattern), common_[j]
+  // for the first j characters.
+  std::vector<std::size_t> counts_;
+  std::vector<std::size_t> needed_;
+  std::vector<std::size_t> touched_;
+  std::vector<std::size_t> common_;
+  // Per prefix length: whether it may match by its length alone, and the largest distance that
+  // matches.
+  std::vector<unsigned char> length_ok_;
+  std::vector<std::size_t> allowed_;
+};
+
+}  // namespace veskal::comparator::fuzzy
