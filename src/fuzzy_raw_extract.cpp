@@ -20,6 +20,8 @@ namespace {
 
 // Shorter pieces occur so often in prose that looking for them costs more than it saves.
 constexpr std::size_t kMinPieceChars = 2;
+// Where rows filter the starts by a search of the text, short pieces cost more than they save.
+constexpr std::size_t kMinPieceCharsWithRows = 4;
 
 // Compares windows against the trimmed pattern and hands on the matches.
 struct Judge {
@@ -61,13 +63,15 @@ class StartRows {
       first_ = limit;
       skipped_from_ = limit;
       row_from_ = std::numeric_limits<std::uint64_t>::max();
+      hopeless_until_ = 0;
+      scorer_.count_viable_ends(chars, viable_ends_);
     }
     // The white space before `first_` was already skipped from an earlier start.
     if (start < skipped_from_ || start > first_) {
       first_ = start;
       while (first_ < limit && text::is_white_space(chars[first_ - base])) ++first_;
-      const std::uint64_t reach =
-          std::min(first_ + pattern_chars + static_cast<std::uint64_t>(margin), limit);
+      reach_ = std::min(first_ + pattern_chars + static_cast<std::uint64_t>(margin), limit);
+      const std::uint64_t reach = reach_;
       if (first_ != row_from_ || reach > row_from_ + filled_) {
         scorer_.restart(chars.substr(first_ - base, reach - first_), first_ == row_from_);
         row_from_ = first_;
@@ -75,9 +79,22 @@ class StartRows {
       }
     }
     skipped_from_ = start;
-    // The lengths alone often rule out every window of a start: the length nearest the
-    // pattern's scores best.
-    if (!blank_matches_ && !compare_.may_match_length(std::min(pattern_chars_, filled_))) return;
+    // Most starts have no window that can match: no end within reach that a search allows, or
+    // no length that does (the length nearest the pattern's scores best).
+    if (!blank_matches_ &&
+        (viable_ends_[reach_ - base] == viable_ends_[first_ - base] ||
+         !compare_.may_match_length(std::min(pattern_chars_, reach_ - first_)) ||
+         first_ < hopeless_until_)) {
+      return;
+    }
+    if (!blank_matches_) {
+      const std::ptrdiff_t slack = scorer_.slack(reach_ - first_);
+      if (slack < 0) {
+        // The stretches of the next (-slack - 1) / 2 first characters have no slack either.
+        hopeless_until_ = first_ + static_cast<std::uint64_t>((1 - slack) / 2);
+        return;
+      }
+    }
     const auto judge_window = [&](std::uint64_t from, std::uint64_t to) {
       std::uint64_t kept = std::max(to, first_);
       while (kept > first_ && text::is_white_space(chars[kept - 1 - base])) --kept;
@@ -96,8 +113,13 @@ class StartRows {
   std::uint64_t limit_ = 0;
   std::uint64_t skipped_from_ = 0;
   std::uint64_t first_ = 0;
+  std::uint64_t reach_ = 0;
+  // No window whose first character lies before this can match.
+  std::uint64_t hopeless_until_ = 0;
   std::uint64_t row_from_ = std::numeric_limits<std::uint64_t>::max();
   std::size_t filled_ = 0;
+  // viable_ends_[j]: how many ends up to base + j some window may match at.
+  std::vector<std::uint32_t> viable_ends_;
 };
 
 using Rows = StartRows<char32_t>;
@@ -298,7 +320,7 @@ bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint
                       std::int8_t margin, std::size_t bound, const Judge& judge,
                       Rows* rows) {
   const std::size_t count = bound + 1;
-  if (pattern.size() / count < kMinPieceChars) return false;
+  if (pattern.size() / count < (rows != nullptr ? kMinPieceCharsWithRows : kMinPieceChars)) return false;
 
   const std::vector<std::size_t> bounds = piece_bounds(s, pattern, count);
   std::vector<std::string> pieces(count);

@@ -68,8 +68,11 @@ class PatternMasks {
 // Levenshtein distance (Myers, Hyyrö's block form).
 class LevenshteinRow {
  public:
-  explicit LevenshteinRow(std::size_t pattern_chars)
-      : m_(pattern_chars),
+  // `search`: the text may begin anywhere, so the top row stays 0 (the least distance to any
+  // suffix of the text so far).
+  explicit LevenshteinRow(std::size_t pattern_chars, bool search = false)
+      : search_(search),
+        m_(pattern_chars),
         words_((pattern_chars + 63) / 64),
         last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
         vp_(words_),
@@ -83,9 +86,37 @@ class LevenshteinRow {
     distance_ = m_;
   }
 
+  // push() for each of `chars`, masks from `masks`, the values to `out`.
+  template <class CharT>
+  void push_all(std::basic_string_view<CharT> chars, const PatternMasks& masks, std::size_t* out) {
+    if (words_ != 1) {
+      for (const CharT c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+      return;
+    }
+    // One block: the state stays in registers.
+    std::uint64_t vp = vp_[0];
+    std::uint64_t vn = vn_[0];
+    const std::uint64_t carry = search_ ? 0 : 1;
+    for (const CharT c : chars) {
+      const std::uint64_t x = *masks(static_cast<char32_t>(c));
+      const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
+      std::uint64_t hp = vn | ~(d0 | vp);
+      std::uint64_t hn = d0 & vp;
+      distance_ += (hp & last_) != 0;
+      distance_ -= (hn & last_) != 0;
+      hp = (hp << 1) | carry;
+      hn <<= 1;
+      vp = hn | ~(d0 | hp);
+      vn = hp & d0;
+      *out++ = distance_;
+    }
+    vp_[0] = vp;
+    vn_[0] = vn;
+  }
+
   std::size_t push(const std::uint64_t* pm) {
     // The top row grows by one per text character; a block hands its top step to the next.
-    std::uint64_t hp_carry = 1;
+    std::uint64_t hp_carry = search_ ? 0 : 1;
     std::uint64_t hn_carry = 0;
     for (std::size_t w = 0; w < words_; ++w) {
       const std::uint64_t vp = vp_[w];
@@ -111,6 +142,7 @@ class LevenshteinRow {
   }
 
  private:
+  bool search_;
   std::size_t m_;
   std::size_t words_;
   std::uint64_t last_;
@@ -123,8 +155,11 @@ class LevenshteinRow {
 // substring edited once), in the block form rapidfuzz uses.
 class OsaRow {
  public:
-  explicit OsaRow(std::size_t pattern_chars)
-      : m_(pattern_chars),
+  // `search`: the text may begin anywhere, so the top row stays 0 (the least distance to any
+  // suffix of the text so far).
+  explicit OsaRow(std::size_t pattern_chars, bool search = false)
+      : search_(search),
+        m_(pattern_chars),
         words_((pattern_chars + 63) / 64),
         last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
         vp_(words_),
@@ -142,8 +177,14 @@ class OsaRow {
     distance_ = m_;
   }
 
+  // push() for each of `chars`, masks from `masks`, the values to `out`.
+  template <class CharT>
+  void push_all(std::basic_string_view<CharT> chars, const PatternMasks& masks, std::size_t* out) {
+    for (const CharT c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+  }
+
   std::size_t push(const std::uint64_t* pm) {
-    std::uint64_t hp_carry = 1;
+    std::uint64_t hp_carry = search_ ? 0 : 1;
     std::uint64_t hn_carry = 0;
     // The previous block's D0 and masks, from this step and the last, carry transpositions over
     // block borders.
@@ -181,6 +222,7 @@ class OsaRow {
   }
 
  private:
+  bool search_;
   std::size_t m_;
   std::size_t words_;
   std::uint64_t last_;
@@ -202,6 +244,23 @@ class LcsRow {
   void reset() {
     std::fill(s_.begin(), s_.end(), ~std::uint64_t{0});
     lcs_ = 0;
+  }
+
+  // push() for each of `chars`, masks from `masks`, the values to `out`.
+  template <class CharT>
+  void push_all(std::basic_string_view<CharT> chars, const PatternMasks& masks, std::size_t* out) {
+    if (words_ != 1) {
+      for (const CharT c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+      return;
+    }
+    // One block: the state stays in a register.
+    std::uint64_t s = s_[0];
+    for (const CharT c : chars) {
+      const std::uint64_t u = s & *masks(static_cast<char32_t>(c));
+      s = (s + u) | (s - u);
+      *out++ = static_cast<std::size_t>(std::popcount(~s));
+    }
+    s_[0] = s;
   }
 
   std::size_t push(const std::uint64_t* pm) {
@@ -286,6 +345,92 @@ class PrefixScorer {
     }
   }
 
+  // Sets ends[j] (j = 0..chunk.size()) to the number of ends i <= j at which some window
+  // chunk[s, i) of at most `longest` characters may match, as far as a search of the whole chunk
+  // tells: the least Levenshtein (or OSA) distance of the pattern to a window ending at i
+  // bounds the metric's distance from below. Every end counts where the metric offers no such
+  // bound, and where a window wholly different from the pattern may match.
+  void count_viable_ends(std::basic_string_view<CharT> chunk, std::vector<std::uint32_t>& ends) {
+    ends.resize(chunk.size() + 1);
+    ends[0] = 0;
+    // The metric's distance is at least the search distance divided by this.
+    std::size_t divisor = 1;
+    bool osa = false;
+    switch (metric_) {
+      case Metric::levenshtein:
+      case Metric::indel:
+      case Metric::hamming:
+      case Metric::prefix:
+      case Metric::postfix:
+        break;
+      case Metric::osa:
+        osa = true;
+        break;
+      // Both are at least max(n, m) - LCS, and Levenshtein at most twice that.
+      case Metric::lcs_seq:
+      case Metric::damerau_levenshtein:
+        divisor = 2;
+        break;
+      case Metric::jaro:
+      case Metric::jaro_winkler:
+        for (std::size_t j = 1; j <= chunk.size(); ++j) ends[j] = static_cast<std::uint32_t>(j);
+        return;
+    }
+    const std::size_t longest = allowed_.size() - 1;
+    // Allowed distances never shrink as candidates grow; a wholly different candidate scores
+    // its length (or 1), matching only when the threshold admits anything.
+    const std::size_t allowed = allowed_[longest];
+    if (allowed >= std::max(longest, pattern_.size())) {
+      for (std::size_t j = 1; j <= chunk.size(); ++j) ends[j] = static_cast<std::uint32_t>(j);
+      return;
+    }
+    LevenshteinRow levenshtein(pattern_.size(), true);
+    OsaRow osa_row(pattern_.size(), true);
+    std::uint32_t count = 0;
+    for (std::size_t j = 0; j < chunk.size(); ++j) {
+      const std::uint64_t* pm = masks_(static_cast<char32_t>(chunk[j]));
+      const std::size_t least = osa ? osa_row.push(pm) : levenshtein.push(pm);
+      count += (least + divisor - 1) / divisor <= allowed;
+      ends[j + 1] = count;
+    }
+  }
+
+  // The most that the distance of a prefix of 1 to `longest` characters falls short of the
+  // distance allowed (negative when none can match), from the rows in one pass; the largest
+  // value wherever the metric has no row. Dropping a character from the front or adding one at
+  // the end moves any of these distances (or the bound max(n, m) - LCS that stands for
+  // Damerau-Levenshtein) by one at most, so a stretch starting d characters later has a slack
+  // of at most this plus 2d.
+  std::ptrdiff_t slack(std::size_t longest) {
+    constexpr std::ptrdiff_t kNoRow = std::numeric_limits<std::ptrdiff_t>::max();
+    longest = std::min({longest, stretch_.size(), allowed_.size() - 1});
+    const std::size_t m = pattern_.size();
+    switch (metric_) {
+      case Metric::levenshtein:
+      case Metric::osa:
+      case Metric::indel:
+      case Metric::lcs_seq:
+      case Metric::damerau_levenshtein:
+        break;
+      default:
+        return kNoRow;
+    }
+    value(longest);
+    std::ptrdiff_t best = std::numeric_limits<std::ptrdiff_t>::min();
+    for (std::size_t n = 1; n <= longest; ++n) {
+      const std::size_t v = values_[n];
+      std::size_t distance = v;
+      if (metric_ == Metric::indel) {
+        distance = n + m - 2 * v;
+      } else if (metric_ == Metric::lcs_seq || metric_ == Metric::damerau_levenshtein) {
+        distance = std::max(n, m) - v;
+      }
+      best = std::max(best, static_cast<std::ptrdiff_t>(allowed_[n]) -
+                                static_cast<std::ptrdiff_t>(distance));
+    }
+    return best;
+  }
+
   // The verdict `compare` gives the first `n` characters of the stretch.
   Verdict verdict(std::size_t n) {
     const std::basic_string_view<CharT> window = stretch_.substr(0, n);
@@ -338,21 +483,22 @@ class PrefixScorer {
 
   // The row's value for the first `n` characters (at most the stretch).
   std::size_t value(std::size_t n) {
-    for (; filled_ < n; ++filled_) {
-      const std::uint64_t* pm = masks_(static_cast<char32_t>(stretch_[filled_]));
-      std::size_t v = 0;
+    if (filled_ < n) {
+      values_.resize(n + 1);
+      const std::basic_string_view<CharT> more = stretch_.substr(filled_, n - filled_);
+      std::size_t* out = &values_[filled_ + 1];
       switch (metric_) {
         case Metric::levenshtein:
-          v = levenshtein_.push(pm);
+          levenshtein_.push_all(more, masks_, out);
           break;
         case Metric::osa:
-          v = osa_.push(pm);
+          osa_.push_all(more, masks_, out);
           break;
         default:
-          v = lcs_.push(pm);
+          lcs_.push_all(more, masks_, out);
           break;
       }
-      values_.push_back(v);
+      filled_ = n;
     }
     return values_[n];
   }
