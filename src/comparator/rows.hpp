@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "comparator/fuzzy.hpp"
@@ -303,15 +304,18 @@ class PrefixScorer {
         osa_(pattern.size()),
         lcs_(pattern.size()),
         counts_(pattern.size() + 1, 0),
-        needed_(pattern.size() + 1, 0) {
+        needed_(pattern.size() + 1, 0),
+        slide_counts_(pattern.size() + 1, 0) {
     // Jaro: the multiset of the pattern, by the first position of each character.
-    for (std::size_t i = 0; i < pattern.size(); ++i) ++needed_[first_position(pattern[i])];
+    for (char32_t c = 0; c < kLowSlots; ++c) low_slots_[c] = first_position(c);
+    for (std::size_t i = 0; i < pattern.size(); ++i) ++needed_[slot(pattern[i])];
     // Most prefixes are ruled out by one comparison with these.
     length_ok_.resize(longest + 1);
     allowed_.resize(longest + 1);
     for (std::size_t n = 0; n <= longest; ++n) {
       length_ok_[n] = compare.may_match_length(n);
       allowed_[n] = compare.allowed_distance(n);
+      unequal_may_match_ |= n != pattern.size() && length_ok_[n] != 0;
     }
   }
 
@@ -351,6 +355,8 @@ class PrefixScorer {
   // bounds the metric's distance from below. Every end counts where the metric offers no such
   // bound, and where a window wholly different from the pattern may match.
   void count_viable_ends(std::basic_string_view<CharT> chunk, std::vector<std::uint32_t>& ends) {
+    // A new chunk: what slid over the old one may lie at the same addresses.
+    fresh_chunk_ = true;
     ends.resize(chunk.size() + 1);
     ends[0] = 0;
     // The metric's distance is at least the search distance divided by this.
@@ -386,11 +392,22 @@ class PrefixScorer {
     }
     LevenshteinRow levenshtein(pattern_.size(), true);
     OsaRow osa_row(pattern_.size(), true);
+    // Postfix: a window must end in the last `kept` characters of the pattern, since it loses
+    // the rest.
+    const std::size_t m = pattern_.size();
+    const std::size_t kept = metric_ == Metric::postfix ? m - std::min(m, allowed) : 0;
     std::uint32_t count = 0;
     for (std::size_t j = 0; j < chunk.size(); ++j) {
       const std::uint64_t* pm = masks_(static_cast<char32_t>(chunk[j]));
       const std::size_t least = osa ? osa_row.push(pm) : levenshtein.push(pm);
-      count += (least + divisor - 1) / divisor <= allowed;
+      bool viable = (least + divisor - 1) / divisor <= allowed;
+      if (viable && kept > 0) {
+        viable = j + 1 >= kept;
+        for (std::size_t k = 0; viable && k < kept; ++k) {
+          viable = static_cast<char32_t>(chunk[j - k]) == pattern_[m - 1 - k];
+        }
+      }
+      count += viable;
       ends[j + 1] = count;
     }
   }
@@ -405,6 +422,7 @@ class PrefixScorer {
     constexpr std::ptrdiff_t kNoRow = std::numeric_limits<std::ptrdiff_t>::max();
     longest = std::min({longest, stretch_.size(), allowed_.size() - 1});
     const std::size_t m = pattern_.size();
+    // The metrics without a row rule out this stretch alone (-1) or nothing.
     switch (metric_) {
       case Metric::levenshtein:
       case Metric::osa:
@@ -412,6 +430,25 @@ class PrefixScorer {
       case Metric::lcs_seq:
       case Metric::damerau_levenshtein:
         break;
+      case Metric::hamming:
+        // Only the window of the pattern's length can match, unless any can.
+        if (unequal_may_match_) return kNoRow;
+        if (longest < m || !mismatches_within(allowed_[m])) return -1;
+        return kNoRow;
+      case Metric::prefix:
+        // Every window misses at least the pattern's characters beyond the common prefix.
+        return m - common_prefix() > allowed_[allowed_.size() - 1] ? -1 : kNoRow;
+      case Metric::jaro:
+      case Metric::jaro_winkler: {
+        // Jaro counts no more matches than the longest window shares with the pattern, and
+        // scores best where the window holds just those.
+        // The whole stretch: every window holds a part of it.
+        const std::size_t shared = sliding_common(std::exchange(fresh_chunk_, false));
+        const std::size_t best = std::max<std::size_t>(std::min(shared, m), 1);
+        return compare_.may_match_jaro(best, shared, std::min<std::size_t>(common_prefix(), 4))
+                   ? kNoRow
+                   : -1;
+      }
       default:
         return kNoRow;
     }
@@ -503,6 +540,17 @@ class PrefixScorer {
     return values_[n];
   }
 
+  // Whether the first m characters of the stretch differ from the pattern's in `allowed`
+  // places at most.
+  bool mismatches_within(std::size_t allowed) const {
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < pattern_.size(); ++i) {
+      differ += static_cast<char32_t>(stretch_[i]) != pattern_[i];
+      if (differ > allowed) return false;
+    }
+    return true;
+  }
+
   std::size_t mismatches(std::basic_string_view<CharT> window) const {
     std::size_t differ = 0;
     for (std::size_t i = 0; i < window.size(); ++i) {
@@ -542,10 +590,41 @@ class PrefixScorer {
     return pattern_.size();
   }
 
+  // first_position() by table for Latin-1.
+  std::size_t slot(char32_t c) const { return c < kLowSlots ? low_slots_[c] : first_position(c); }
+
+  // How many characters the stretch shares with the pattern, as multisets, counted by a window
+  // that slides along the chunk (reset when `fresh`) rather than anew for each stretch.
+  std::size_t sliding_common(bool fresh) {
+    const CharT* begin = stretch_.data();
+    const CharT* end = begin + stretch_.size();
+    if (fresh) {
+      // The old chunk's characters may be gone.
+      std::fill(slide_counts_.begin(), slide_counts_.end(), 0);
+      slide_begin_ = slide_end_ = begin;
+      slide_common_ = 0;
+    } else if (begin < slide_begin_ || begin > slide_end_ || end < slide_end_) {
+      for (const CharT* c = slide_begin_; c < slide_end_; ++c) --slide_counts_[slot(*c)];
+      slide_begin_ = slide_end_ = begin;
+      slide_common_ = 0;
+    }
+    for (; slide_begin_ < begin; ++slide_begin_) {
+      const std::size_t at = slot(*slide_begin_);
+      slide_common_ -= slide_counts_[at] <= needed_[at] && at < pattern_.size();
+      --slide_counts_[at];
+    }
+    for (; slide_end_ < end; ++slide_end_) {
+      const std::size_t at = slot(*slide_end_);
+      ++slide_counts_[at];
+      slide_common_ += slide_counts_[at] <= needed_[at] && at < pattern_.size();
+    }
+    return slide_common_;
+  }
+
   // How many characters the first `n` of the stretch share with the pattern, as multisets.
   std::size_t common(std::size_t n) {
     while (common_.size() <= n) {
-      const std::size_t at = first_position(static_cast<char32_t>(stretch_[common_.size() - 1]));
+      const std::size_t at = slot(static_cast<char32_t>(stretch_[common_.size() - 1]));
       std::size_t shared = common_.back();
       if (at < pattern_.size()) {
         if (counts_[at] == 0) touched_.push_back(at);
@@ -575,9 +654,19 @@ class PrefixScorer {
   std::vector<std::size_t> needed_;
   std::vector<std::size_t> touched_;
   std::vector<std::size_t> common_;
+  static constexpr char32_t kLowSlots = 256;
+  std::vector<std::size_t> low_slots_ = std::vector<std::size_t>(kLowSlots);
+  // The sliding count: characters [slide_begin_, slide_end_) of the chunk.
+  std::vector<std::size_t> slide_counts_;
+  const CharT* slide_begin_ = nullptr;
+  const CharT* slide_end_ = nullptr;
+  std::size_t slide_common_ = 0;
+  bool fresh_chunk_ = true;
   // Per prefix length: whether it may match by its length alone, and the largest distance that
   // matches.
   std::vector<unsigned char> length_ok_;
+  // Whether a prefix of another length than the pattern's may match by its length.
+  bool unequal_may_match_ = false;
   std::vector<std::size_t> allowed_;
 };
 
