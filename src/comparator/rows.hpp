@@ -317,6 +317,24 @@ class PrefixScorer {
       allowed_[n] = compare.allowed_distance(n);
       unequal_may_match_ |= n != pattern.size() && length_ok_[n] != 0;
     }
+    if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
+      // The fewest shared characters a prefix of each length needs even with the longest common
+      // prefix (the bound grows with both).
+      shared_needed_.resize(longest + 1);
+      for (std::size_t n = 1; n <= longest; ++n) {
+        std::size_t lo = 0;
+        std::size_t hi = std::min(n, pattern.size()) + 1;
+        while (lo < hi) {
+          const std::size_t mid = (lo + hi) / 2;
+          if (compare.may_match_jaro(n, mid, 4)) {
+            hi = mid;
+          } else {
+            lo = mid + 1;
+          }
+        }
+        shared_needed_[n] = lo;
+      }
+    }
   }
 
   // Moves to `stretch`; `same_start`: it begins where the last one did, with the same
@@ -501,11 +519,14 @@ class PrefixScorer {
       case Metric::postfix:
         return by_distance(std::max(n, m) - common_suffix(window));
       case Metric::jaro:
-      case Metric::jaro_winkler:
-        if (!compare_.may_match_jaro(n, common(n), std::min<std::size_t>({common_prefix(), n, 4}))) {
+      case Metric::jaro_winkler: {
+        const std::size_t shared = common(n);
+        if ((tabled && shared < shared_needed_[n]) ||
+            !compare_.may_match_jaro(n, shared, std::min<std::size_t>({common_prefix(), n, 4}))) {
           return {false, kNoScore};
         }
         return compare_(window);
+      }
     }
     return compare_(window);
   }
@@ -665,6 +686,8 @@ class PrefixScorer {
   // Per prefix length: whether it may match by its length alone, and the largest distance that
   // matches.
   std::vector<unsigned char> length_ok_;
+  // Jaro: per prefix length, the fewest shared characters that may match.
+  std::vector<std::size_t> shared_needed_;
   // Whether a prefix of another length than the pattern's may match by its length.
   bool unequal_may_match_ = false;
   std::vector<std::size_t> allowed_;
