@@ -55,8 +55,8 @@ constexpr const char* kStrategies[] = {"best_match", "shortest", "longest",
                                        "minimum_isolated_character", "first"};
 // Normalised ones near the scores of short windows too, where bounds and rows must not differ
 // from a full comparison.
-constexpr double kThresholds[] = {0,   0.5,  1,   2,   3,  0.1, 0.25,      0.34,      0.9,
-                                  -1,  NAN,  1e300, 0.2, 0.4, 0.15, 1.0 / 3.0, 2.0 / 3.0};
+constexpr double kThresholds[] = {0,  0.5, 1,     2,   3,   0.1,  0.25,      0.34,     0.9,
+                                  -1, NAN, 1e300, 0.2, 0.4, 0.15, 1.0 / 3.0, 2.0 / 3.0};
 
 class Input {
  public:

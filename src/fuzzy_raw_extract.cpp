@@ -81,10 +81,9 @@ class StartRows {
     skipped_from_ = start;
     // Most starts have no window that can match: no end within reach that a search allows, or
     // no length that does (the length nearest the pattern's scores best).
-    if (!blank_matches_ &&
-        (viable_ends_[reach_ - base] == viable_ends_[first_ - base] ||
-         !compare_.may_match_length(std::min(pattern_chars_, reach_ - first_)) ||
-         first_ < hopeless_until_)) {
+    if (!blank_matches_ && (viable_ends_[reach_ - base] == viable_ends_[first_ - base] ||
+                            !compare_.may_match_length(std::min(pattern_chars_, reach_ - first_)) ||
+                            first_ < hopeless_until_)) {
       return;
     }
     if (!blank_matches_) {
@@ -317,10 +316,10 @@ class PieceStarts {
 // `bound` + 1 disjoint pieces intact, since an edit breaks at most one. False when the pieces
 // would be too short to pay off.
 bool scan_near_pieces(std::string_view s, std::u32string_view pattern, std::uint64_t pattern_chars,
-                      std::int8_t margin, std::size_t bound, const Judge& judge,
-                      Rows* rows) {
+                      std::int8_t margin, std::size_t bound, const Judge& judge, Rows* rows) {
   const std::size_t count = bound + 1;
-  if (pattern.size() / count < (rows != nullptr ? kMinPieceCharsWithRows : kMinPieceChars)) return false;
+  if (pattern.size() / count < (rows != nullptr ? kMinPieceCharsWithRows : kMinPieceChars))
+    return false;
 
   const std::vector<std::size_t> bounds = piece_bounds(s, pattern, count);
   std::vector<std::string> pieces(count);
@@ -418,8 +417,10 @@ bool find_candidates(std::string_view s, std::string_view pattern, std::string_v
   // One row per start pays once a start has more than one window.
   std::optional<Rows> rows;
   // Trimming only shortens a window, so none is longer than P + margin characters.
-  const std::size_t longest = static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin);
-  if (scoring == Scoring::rows && margin >= 1 && !trimmed.empty()) rows.emplace(*compare, trimmed, longest);
+  const std::size_t longest =
+      static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin);
+  if (scoring == Scoring::rows && margin >= 1 && !trimmed.empty())
+    rows.emplace(*compare, trimmed, longest);
   Rows* const rows_or_null = rows ? &*rows : nullptr;
   if (scan == Scan::near_pieces && !trimmed.empty()) {
     // Trimming only shortens a window, so none is longer than P + margin characters.

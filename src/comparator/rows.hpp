@@ -237,8 +237,7 @@ class OsaRow {
 // Length of the longest common subsequence (Allison-Dix, Hyyrö's block form).
 class LcsRow {
  public:
-  explicit LcsRow(std::size_t pattern_chars)
-      : words_((pattern_chars + 63) / 64), s_(words_) {
+  explicit LcsRow(std::size_t pattern_chars) : words_((pattern_chars + 63) / 64), s_(words_) {
     reset();
   }
 
@@ -480,8 +479,8 @@ class PrefixScorer {
       } else if (metric_ == Metric::lcs_seq || metric_ == Metric::damerau_levenshtein) {
         distance = std::max(n, m) - v;
       }
-      best = std::max(best, static_cast<std::ptrdiff_t>(allowed_[n]) -
-                                static_cast<std::ptrdiff_t>(distance));
+      best = std::max(
+          best, static_cast<std::ptrdiff_t>(allowed_[n]) - static_cast<std::ptrdiff_t>(distance));
     }
     return best;
   }

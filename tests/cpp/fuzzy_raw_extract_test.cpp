@@ -295,7 +295,7 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
   const bool costly = metric == "damerau_levenshtein" || metric.starts_with("jaro");
   const int trials = costly ? 40 : 120;
   for (int trial = 0; trial < trials; ++trial) {
-    const std::size_t n = costly           ? 1 + rng() % 24
+    const std::size_t n = costly      ? 1 + rng() % 24
                           : trial < 8 ? 60 + static_cast<std::size_t>(trial)
                                       : 1 + rng() % 80;
     std::string core;
@@ -341,11 +341,11 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
         std::vector<Match> rows;
         std::vector<Match> calls;
         ASSERT_TRUE(detail::find_candidates(
-            text, pattern, metric, threshold, 1, scan,
-            [&](const Match& m) { rows.push_back(m); }, detail::Scoring::rows));
+            text, pattern, metric, threshold, 1, scan, [&](const Match& m) { rows.push_back(m); },
+            detail::Scoring::rows));
         ASSERT_TRUE(detail::find_candidates(
-            text, pattern, metric, threshold, 1, scan,
-            [&](const Match& m) { calls.push_back(m); }, detail::Scoring::per_window));
+            text, pattern, metric, threshold, 1, scan, [&](const Match& m) { calls.push_back(m); },
+            detail::Scoring::per_window));
         ASSERT_EQ(exactly(rows), exactly(calls))
             << "pattern '" << pattern << "' text '" << text << "' threshold " << threshold;
       }

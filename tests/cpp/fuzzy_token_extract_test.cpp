@@ -108,9 +108,11 @@ Extraction every_run(const std::string& text, const std::string& pattern,
 TEST(FuzzyTokenEngine, SkippingByLengthChangesNothing) {
   std::mt19937 rng(31);
   const std::vector<std::string> alphabet = {"a", "b", " ", " ", "\xC3\xA9", "\xC2\xA0", "-"};
-  const std::vector<std::string> metrics = {
-      "levenshtein", "damerau_levenshtein", "osa",  "indel", "lcs_seq",
-      "hamming",     "prefix",              "postfix", "jaro", "jaro_winkler"};
+  const std::vector<std::string> metrics = {"levenshtein", "damerau_levenshtein",
+                                            "osa",         "indel",
+                                            "lcs_seq",     "hamming",
+                                            "prefix",      "postfix",
+                                            "jaro",        "jaro_winkler"};
   const double thresholds[] = {0,   1,   1.5,     2,
                                3,   0.2, 0.25,    1.0 / 3,
                                0.4, 0.5, 2.0 / 3, std::numeric_limits<double>::infinity()};
