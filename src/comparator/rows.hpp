@@ -314,7 +314,7 @@ class PrefixScorer {
     for (std::size_t n = 0; n <= longest; ++n) {
       length_ok_[n] = compare.may_match_length(n);
       allowed_[n] = compare.allowed_distance(n);
-      unequal_may_match_ |= n != pattern.size() && length_ok_[n] != 0;
+      unequal_may_match_ |= n != 0 && n != pattern.size() && length_ok_[n] != 0;
     }
     if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
       // The fewest shared characters a prefix of each length needs even with the longest common
