@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <string_view>
 #include <utility>
@@ -255,18 +256,23 @@ class LcsRow {
     }
     // One block: the state stays in a register.
     std::uint64_t s = s_[0];
+    std::size_t lcs = lcs_;
     for (const CharT c : chars) {
       const std::uint64_t u = s & *masks(static_cast<char32_t>(c));
-      s = (s + u) | (s - u);
-      *out++ = static_cast<std::size_t>(std::popcount(~s));
+      const std::uint64_t sum = s + u;
+      lcs += sum < s;
+      s = sum | (s - u);
+      *out++ = lcs;
     }
     s_[0] = s;
+    lcs_ = lcs;
   }
 
+  // The LCS is the count of zero bits, which grows by one exactly when the sum carries out of
+  // the pattern's top bit; the bits beyond the pattern stay set (they match nothing, and S - u
+  // never borrows), so that carry leaves the top block.
   std::size_t push(const std::uint64_t* pm) {
-    // The bits beyond the pattern stay set: they match nothing, and S - u never borrows.
     std::uint64_t carry = 0;
-    std::size_t zeros = 0;
     for (std::size_t w = 0; w < words_; ++w) {
       const std::uint64_t s = s_[w];
       const std::uint64_t u = s & pm[w];
@@ -274,9 +280,8 @@ class LcsRow {
       const std::uint64_t x = sum + carry;
       carry = (sum < s) | (x < sum);
       s_[w] = x | (s - u);
-      zeros += static_cast<std::size_t>(std::popcount(~s_[w]));
     }
-    lcs_ = zeros;
+    lcs_ += carry;
     return lcs_;
   }
 
@@ -414,10 +419,19 @@ class PrefixScorer {
     const std::size_t m = pattern_.size();
     const std::size_t kept = metric_ == Metric::postfix ? m - std::min(m, allowed) : 0;
     std::uint32_t count = 0;
+    // The search distances in blocks, each in one tight loop.
+    std::size_t least[1024];
     for (std::size_t j = 0; j < chunk.size(); ++j) {
-      const std::uint64_t* pm = masks_(static_cast<char32_t>(chunk[j]));
-      const std::size_t least = osa ? osa_row.push(pm) : levenshtein.push(pm);
-      bool viable = (least + divisor - 1) / divisor <= allowed;
+      const std::size_t slot = j % std::size(least);
+      if (slot == 0) {
+        const std::basic_string_view<CharT> block = chunk.substr(j, std::size(least));
+        if (osa) {
+          osa_row.push_all(block, masks_, least);
+        } else {
+          levenshtein.push_all(block, masks_, least);
+        }
+      }
+      bool viable = (least[slot] + divisor - 1) / divisor <= allowed;
       if (viable && kept > 0) {
         viable = j + 1 >= kept;
         for (std::size_t k = 0; viable && k < kept; ++k) {
