@@ -321,6 +321,13 @@ bool CachedSearch::may_match_length(std::size_t candidate_chars) const {
   }
 }
 
+Verdict CachedSearch::similarity_verdict(double similarity) const {
+  const Impl& s = *impl_;
+  if (s.never) return {false, kNoScore};
+  // The normalised distance rapidfuzz derives: 1 - similarity, divided by a maximum of 1.
+  return s.judge(1.0 - similarity);
+}
+
 bool CachedSearch::may_match_jaro(std::size_t candidate_chars, std::size_t common,
                                   std::size_t prefix) const {
   const Impl& s = *impl_;

@@ -85,6 +85,9 @@ class CachedSearch {
   // metric scored by a distance (not Jaro, Jaro-Winkler).
   std::size_t allowed_distance(std::size_t candidate_chars) const;
 
+  // The verdict for a Jaro or Jaro-Winkler similarity computed in bulk, as rapidfuzz's.
+  Verdict similarity_verdict(double similarity) const;
+
   // False only when no candidate of `candidate_chars` characters that shares at most `common`
   // characters with the pattern (as multisets) and begins with at most `prefix` of its first
   // characters (up to four) can match under Jaro or Jaro-Winkler.

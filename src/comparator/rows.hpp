@@ -346,6 +346,7 @@ class PrefixScorer {
   void restart(std::basic_string_view<CharT> stretch, bool same_start = false) {
     stretch_ = stretch;
     prefix_ = npos;
+    jaro_bound_ = npos;
     if (same_start) return;
     filled_ = 0;
     values_.assign(1, initial());
@@ -538,7 +539,7 @@ class PrefixScorer {
             !compare_.may_match_jaro(n, shared, std::min<std::size_t>({common_prefix(), n, 4}))) {
           return {false, kNoScore};
         }
-        return compare_(window);
+        return jaro(n);
       }
     }
     return compare_(window);
@@ -624,6 +625,86 @@ class PrefixScorer {
     return pattern_.size();
   }
 
+  // Jaro and Jaro-Winkler of the first `n` characters (n >= 1) as rapidfuzz computes them, the
+  // candidate first. rapidfuzz matches each pattern character in turn to the first unmatched
+  // equal candidate character within `bound` places; a longer candidate only adds places at its
+  // end, so the matching of a prefix is that of the whole stretch cut at its end, and one
+  // matching serves every prefix of one bound.
+  Verdict jaro(std::size_t n) {
+    const std::size_t m = pattern_.size();
+    if (n == 1 && m == 1) return compare_(stretch_.substr(0, 1));
+    const std::size_t bound = std::max(n, m) / 2 - 1;
+    if (bound != jaro_bound_) match_jaro(bound);
+    // Each matched candidate position has its own pattern character.
+    const std::size_t shared = jaro_matched_before_[n];
+    const std::size_t prefix = std::min<std::size_t>({common_prefix(), n, 4});
+    if (!compare_.may_match_jaro(n, shared, prefix)) return {false, kNoScore};
+    if (shared == 0) return compare_.similarity_verdict(0.0);
+    // Matched characters in pattern order against matched characters in candidate order.
+    std::size_t transpositions = 0;
+    std::size_t i = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t at = jaro_match_[j];
+      if (at >= n) continue;
+      while (jaro_flag_[i] == 0) ++i;
+      transpositions += static_cast<char32_t>(stretch_[i]) != pattern_[j];
+      ++i;
+    }
+    transpositions /= 2;
+    // The very operations of rapidfuzz, in its order.
+    const auto common = static_cast<double>(shared);
+    double sim = 0;
+    sim += common / static_cast<double>(n);
+    sim += common / static_cast<double>(m);
+    sim += (common - static_cast<double>(transpositions)) / common;
+    sim /= 3.0;
+    if (metric_ == Metric::jaro_winkler && sim > 0.7) {
+      sim += static_cast<double>(prefix) * kJaroWinklerWeight * (1.0 - sim);
+      sim = std::min(sim, 1.0);
+    }
+    return compare_.similarity_verdict(sim);
+  }
+
+  // The greedy matching of the whole stretch under `bound`: jaro_match_[j] is where pattern
+  // character j matched (npos for none), jaro_matched_before_[i] how many positions before i did.
+  void match_jaro(std::size_t bound) {
+    const std::size_t length = stretch_.size();
+    const std::size_t m = pattern_.size();
+    const std::size_t words = (length + 63) / 64;
+    // Where each pattern character (by slot) occurs in the stretch.
+    jaro_positions_.assign((m + 1) * words, 0);
+    for (std::size_t i = 0; i < length; ++i) {
+      jaro_positions_[slot(static_cast<char32_t>(stretch_[i])) * words + i / 64] |= std::uint64_t{1}
+                                                                                    << (i % 64);
+    }
+    jaro_flag_.assign(length + 1, 0);
+    jaro_match_.assign(m, npos);
+    std::vector<std::uint64_t>& free = jaro_free_;
+    free.assign(words, ~std::uint64_t{0});
+    for (std::size_t j = 0; j < m && length > 0; ++j) {
+      const std::size_t lo = j > bound ? j - bound : 0;
+      const std::size_t hi = std::min(j + bound, length - 1);
+      if (lo > hi) continue;
+      const std::uint64_t* at = &jaro_positions_[slot(pattern_[j]) * words];
+      for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
+        std::uint64_t candidates = at[w] & free[w];
+        if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
+        if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
+        if (candidates == 0) continue;
+        const auto bit = static_cast<std::size_t>(std::countr_zero(candidates));
+        free[w] &= ~(std::uint64_t{1} << bit);
+        jaro_match_[j] = w * 64 + bit;
+        jaro_flag_[w * 64 + bit] = 1;
+        break;
+      }
+    }
+    jaro_matched_before_.assign(length + 1, 0);
+    for (std::size_t i = 0; i < length; ++i) {
+      jaro_matched_before_[i + 1] = jaro_matched_before_[i] + jaro_flag_[i];
+    }
+    jaro_bound_ = bound;
+  }
+
   // first_position() by table for Latin-1.
   std::size_t slot(char32_t c) const { return c < kLowSlots ? low_slots_[c] : first_position(c); }
 
@@ -696,6 +777,14 @@ class PrefixScorer {
   const CharT* slide_end_ = nullptr;
   std::size_t slide_common_ = 0;
   bool fresh_chunk_ = true;
+  // Jaro: the matching under jaro_bound_ (npos: none yet) of the current stretch.
+  std::size_t jaro_bound_ = npos;
+  std::vector<std::uint64_t> jaro_positions_;
+  std::vector<std::uint64_t> jaro_free_;
+  std::vector<unsigned char> jaro_flag_;
+  std::vector<std::size_t> jaro_match_;
+  std::vector<std::size_t> jaro_matched_before_;
+  static constexpr double kJaroWinklerWeight = 0.1;
   // Per prefix length: whether it may match by its length alone, and the largest distance that
   // matches.
   std::vector<unsigned char> length_ok_;

@@ -295,7 +295,10 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
   const bool costly = metric == "damerau_levenshtein" || metric.starts_with("jaro");
   const int trials = costly ? 40 : 120;
   for (int trial = 0; trial < trials; ++trial) {
-    const std::size_t n = costly      ? 1 + rng() % 24
+    // The first trials straddle 64 characters, where rapidfuzz changes algorithms.
+    const std::size_t n = metric.starts_with("jaro") && trial < 4
+                              ? 58 + 3 * static_cast<std::size_t>(trial)
+                          : costly    ? 1 + rng() % 24
                           : trial < 8 ? 60 + static_cast<std::size_t>(trial)
                                       : 1 + rng() % 80;
     std::string core;
