@@ -671,11 +671,13 @@ class PrefixScorer {
     const std::size_t length = stretch_.size();
     const std::size_t m = pattern_.size();
     const std::size_t words = (length + 63) / 64;
-    // Where each pattern character (by slot) occurs in the stretch.
-    jaro_positions_.assign((m + 1) * words, 0);
-    for (std::size_t i = 0; i < length; ++i) {
-      jaro_positions_[slot(static_cast<char32_t>(stretch_[i])) * words + i / 64] |= std::uint64_t{1}
-                                                                                    << (i % 64);
+    // Where each pattern character (by slot) occurs in the stretch: once for every bound.
+    if (jaro_bound_ == npos) {
+      jaro_positions_.assign((m + 1) * words, 0);
+      for (std::size_t i = 0; i < length; ++i) {
+        const std::size_t at = slot(static_cast<char32_t>(stretch_[i]));
+        jaro_positions_[at * words + i / 64] |= std::uint64_t{1} << (i % 64);
+      }
     }
     jaro_flag_.assign(length + 1, 0);
     jaro_match_.assign(m, npos);
