@@ -136,6 +136,8 @@ struct CachedSearch::Impl {
                rapidfuzz::CachedLCSseq<char32_t>, rapidfuzz::CachedPrefix<char32_t>,
                rapidfuzz::CachedPostfix<char32_t>>
       scorer;
+  // Damerau-Levenshtein: rules out most candidates before the full computation.
+  std::optional<rapidfuzz::CachedLCSseq<char32_t>> lcs_bound;
 
   Verdict judge(double score) const { return {score <= threshold, score}; }
 
@@ -211,6 +213,7 @@ std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
         break;
       case Metric::damerau_levenshtein:
         impl->scorer.emplace<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(p);
+        impl->lcs_bound.emplace(p);
         break;
       case Metric::osa:
         impl->scorer.emplace<rapidfuzz::CachedOSA<char32_t>>(p);
@@ -355,8 +358,15 @@ Verdict CachedSearch::Impl::verdict(const Candidate& c) const {
   switch (metric) {
     case Metric::levenshtein:
       return by_distance<rapidfuzz::CachedLevenshtein<char32_t>>(c, longer);
-    case Metric::damerau_levenshtein:
+    case Metric::damerau_levenshtein: {
+      // Each edit loses the LCS one character at most, so max(n, m) - LCS bounds the distance
+      // from below; the bit-parallel LCS costs little beside the full matrix it spares.
+      const std::size_t allowed = allowed_within(longer, normalised, threshold);
+      if (allowed < longer && lcs_bound->similarity(c, longer - allowed) < longer - allowed) {
+        return {false, kNoScore};
+      }
       return by_distance<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(c, longer);
+    }
     case Metric::osa:
       return by_distance<rapidfuzz::CachedOSA<char32_t>>(c, longer);
     case Metric::hamming:
