@@ -348,6 +348,7 @@ class PrefixScorer {
     prefix_ = npos;
     jaro_bound_ = npos;
     if (same_start) return;
+    dl_rows_ = 0;
     filled_ = 0;
     values_.assign(1, initial());
     if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
@@ -524,7 +525,7 @@ class PrefixScorer {
       case Metric::damerau_levenshtein:
         // max(n, m) - LCS never exceeds it: each edit loses the LCS one character at most.
         if (std::max(n, m) - value(n) > allowed) return {false, kNoScore};
-        return compare_(window);
+        return by_distance(damerau_levenshtein(n));
       case Metric::hamming:
         if (n != m) return compare_.distance_verdict(0, n);
         return compare_.distance_verdict(mismatches(window), n);
@@ -707,6 +708,63 @@ class PrefixScorer {
     jaro_bound_ = bound;
   }
 
+  // The Damerau-Levenshtein distance of the first `n` characters: rapidfuzz's algorithm (Zhao
+  // and Sahni's linear-space form of Lowrance and Wagner's), whose matrix runs over the
+  // candidate's characters row by row, so that row i holds the distance of the first i.
+  std::size_t damerau_levenshtein(std::size_t n) {
+    const std::size_t m = pattern_.size();
+    // Stands in for infinity: no real distance comes near it.
+    constexpr std::int64_t kFar = std::int64_t{1} << 40;
+    if (dl_rows_ == 0) {
+      dl_r_.assign(m + 2, kFar);
+      dl_r1_.assign(m + 2, kFar);
+      dl_fr_.assign(m + 2, kFar);
+      for (std::size_t j = 0; j <= m; ++j) dl_r_[j + 1] = static_cast<std::int64_t>(j);
+      dl_last_row_.assign(m + 1, -1);
+      dl_.assign(1, m);
+    }
+    for (; dl_rows_ < n; ++dl_rows_) {
+      const auto i = static_cast<std::int64_t>(dl_rows_ + 1);
+      std::swap(dl_r_, dl_r1_);
+      // Offset by one, as in rapidfuzz: index -1 holds infinity.
+      std::int64_t* r = &dl_r_[1];
+      const std::int64_t* r1 = &dl_r1_[1];
+      std::int64_t* fr = &dl_fr_[1];
+      const auto c = static_cast<char32_t>(stretch_[dl_rows_]);
+      std::int64_t last_col = -1;
+      std::int64_t last_i2l1 = r[0];
+      r[0] = i;
+      std::int64_t t = kFar;
+      for (std::size_t jj = 1; jj <= m; ++jj) {
+        const auto j = static_cast<std::int64_t>(jj);
+        const char32_t p = pattern_[jj - 1];
+        const std::int64_t diag = r1[j - 1] + (c != p);
+        const std::int64_t left = r[j - 1] + 1;
+        const std::int64_t up = r1[j] + 1;
+        std::int64_t temp = std::min({diag, left, up});
+        if (c == p) {
+          last_col = j;
+          fr[j] = r1[j - 2];
+          t = last_i2l1;
+        } else {
+          const std::int64_t k = dl_last_row_[slot(p)];
+          const std::int64_t l = last_col;
+          if (j - l == 1) {
+            temp = std::min(temp, fr[j] + (i - k));
+          } else if (i - k == 1) {
+            temp = std::min(temp, t + (j - l));
+          }
+        }
+        last_i2l1 = r[j];
+        r[j] = temp;
+      }
+      const std::size_t at = slot(c);
+      if (at < m) dl_last_row_[at] = i;
+      dl_.push_back(static_cast<std::size_t>(r[static_cast<std::int64_t>(m)]));
+    }
+    return dl_[n];
+  }
+
   // first_position() by table for Latin-1.
   std::size_t slot(char32_t c) const { return c < kLowSlots ? low_slots_[c] : first_position(c); }
 
@@ -787,6 +845,14 @@ class PrefixScorer {
   std::vector<std::size_t> jaro_match_;
   std::vector<std::size_t> jaro_matched_before_;
   static constexpr double kJaroWinklerWeight = 0.1;
+  // Damerau-Levenshtein: the two last rows, the saved diagonals, the last row of each pattern
+  // character (by slot), and dl_[i] for the first i characters, i <= dl_rows_.
+  std::vector<std::int64_t> dl_r_;
+  std::vector<std::int64_t> dl_r1_;
+  std::vector<std::int64_t> dl_fr_;
+  std::vector<std::int64_t> dl_last_row_;
+  std::vector<std::size_t> dl_;
+  std::size_t dl_rows_ = 0;
   // Per prefix length: whether it may match by its length alone, and the largest distance that
   // matches.
   std::vector<unsigned char> length_ok_;
