@@ -644,9 +644,8 @@ class PrefixScorer {
     // Matched characters in pattern order against matched characters in candidate order.
     std::size_t transpositions = 0;
     std::size_t i = 0;
-    for (std::size_t j = 0; j < m; ++j) {
-      const std::size_t at = jaro_match_[j];
-      if (at >= n) continue;
+    for (const std::size_t j : jaro_matched_) {
+      if (jaro_match_[j] >= n) continue;
       while (jaro_flag_[i] == 0) ++i;
       transpositions += static_cast<char32_t>(stretch_[i]) != pattern_[j];
       ++i;
@@ -672,23 +671,40 @@ class PrefixScorer {
     const std::size_t length = stretch_.size();
     const std::size_t m = pattern_.size();
     const std::size_t words = (length + 63) / 64;
-    // Where each pattern character (by slot) occurs in the stretch: once for every bound.
+    // Where each pattern character occurs in the stretch, once for every bound: one row of
+    // masks for each character the two share, numbered as met (a long pattern has many slots).
     if (jaro_bound_ == npos) {
-      jaro_positions_.assign((m + 1) * words, 0);
+      if (jaro_row_.size() != m + 1) jaro_row_.assign(m + 1, npos);
+      for (const std::size_t at : jaro_rowed_) jaro_row_[at] = npos;
+      jaro_rowed_.clear();
+      jaro_positions_.clear();
       for (std::size_t i = 0; i < length; ++i) {
         const std::size_t at = slot(static_cast<char32_t>(stretch_[i]));
-        jaro_positions_[at * words + i / 64] |= std::uint64_t{1} << (i % 64);
+        if (at == m) continue;
+        if (jaro_row_[at] == npos) {
+          jaro_row_[at] = jaro_rowed_.size();
+          jaro_rowed_.push_back(at);
+          jaro_positions_.resize(jaro_positions_.size() + words, 0);
+        }
+        jaro_positions_[jaro_row_[at] * words + i / 64] |= std::uint64_t{1} << (i % 64);
       }
     }
     jaro_flag_.assign(length + 1, 0);
-    jaro_match_.assign(m, npos);
+    // Only the entries set last time need clearing: a long pattern matches few of its
+    // characters in a short stretch.
+    if (jaro_match_.size() != m) jaro_match_.assign(m, npos);
+    for (const std::size_t j : jaro_matched_) jaro_match_[j] = npos;
+    jaro_matched_.clear();
     std::vector<std::uint64_t>& free = jaro_free_;
     free.assign(words, ~std::uint64_t{0});
     for (std::size_t j = 0; j < m && length > 0; ++j) {
       const std::size_t lo = j > bound ? j - bound : 0;
       const std::size_t hi = std::min(j + bound, length - 1);
-      if (lo > hi) continue;
-      const std::uint64_t* at = &jaro_positions_[slot(pattern_[j]) * words];
+      // Later pattern characters lie further beyond the stretch.
+      if (lo > hi) break;
+      const std::size_t row = jaro_row_[slot(pattern_[j])];
+      if (row == npos) continue;
+      const std::uint64_t* at = &jaro_positions_[row * words];
       for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
         std::uint64_t candidates = at[w] & free[w];
         if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
@@ -697,6 +713,7 @@ class PrefixScorer {
         const auto bit = static_cast<std::size_t>(std::countr_zero(candidates));
         free[w] &= ~(std::uint64_t{1} << bit);
         jaro_match_[j] = w * 64 + bit;
+        jaro_matched_.push_back(j);
         jaro_flag_[w * 64 + bit] = 1;
         break;
       }
@@ -840,9 +857,13 @@ class PrefixScorer {
   // Jaro: the matching under jaro_bound_ (npos: none yet) of the current stretch.
   std::size_t jaro_bound_ = npos;
   std::vector<std::uint64_t> jaro_positions_;
+  std::vector<std::size_t> jaro_row_;
+  std::vector<std::size_t> jaro_rowed_;
   std::vector<std::uint64_t> jaro_free_;
   std::vector<unsigned char> jaro_flag_;
   std::vector<std::size_t> jaro_match_;
+  // The pattern positions that matched, ascending.
+  std::vector<std::size_t> jaro_matched_;
   std::vector<std::size_t> jaro_matched_before_;
   static constexpr double kJaroWinklerWeight = 0.1;
   // Damerau-Levenshtein: the two last rows, the saved diagonals, the last row of each pattern
