@@ -25,8 +25,7 @@ std::string repeated(const std::string& piece, int times) {
 
 const text::OwnedText kText = text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 600));
 // For the engines that count cheap steps (occurrences, tokens) in batches.
-const text::OwnedText kLongText =
-    text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 12000));
+const text::OwnedText kLongText = text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 12000));
 
 struct Search {
   const char* name;
@@ -55,13 +54,13 @@ const Search kSearches[] = {
      }},
     {"fuzzy_raw_rows",
      [](const Check& c) {
-       return fuzzy_raw_extract::extract(kText.view(), "abc abd", true, false, "levenshtein", 0.3, 1,
-                                         {"best_match"}, c);
+       return fuzzy_raw_extract::extract(kText.view(), "abc abd", true, false, "levenshtein", 0.3,
+                                         1, {"best_match"}, c);
      }},
     {"fuzzy_raw_near_pieces",
      [](const Check& c) {
-       return fuzzy_raw_extract::extract(kText.view(), "abc abd a b ab", false, false, "levenshtein", 2, 0,
-                                         {"shortest"}, c);
+       return fuzzy_raw_extract::extract(kText.view(), "abc abd a b ab", false, false,
+                                         "levenshtein", 2, 0, {"shortest"}, c);
      }},
     {"fuzzy_raw_per_window",
      [](const Check& c) {
@@ -70,8 +69,8 @@ const Search kSearches[] = {
      }},
     {"fuzzy_token",
      [](const Check& c) {
-       return fuzzy_token_extract::extract(kLongText.view(), "abd a", " ", false, false, "jaro", 0.2, 1,
-                                           {"longest"}, c);
+       return fuzzy_token_extract::extract(kLongText.view(), "abd a", " ", false, false, "jaro",
+                                           0.2, 1, {"longest"}, c);
      }},
 };
 
@@ -118,7 +117,8 @@ INSTANTIATE_TEST_SUITE_P(Engines, Cancelling, testing::ValuesIn(kSearches),
 TEST(Check, IsNotAskedInAShortSearch) {
   int calls = 0;
   const Check check{[&] { return ++calls, true; }};
-  const Extraction got = exact_raw_extract::extract(text::OwnedText::from_utf8("a b a").view(), "a", false, false, {}, check);
+  const Extraction got = exact_raw_extract::extract(text::OwnedText::from_utf8("a b a").view(), "a",
+                                                    false, false, {}, check);
   EXPECT_TRUE(got.ok());
   EXPECT_EQ(calls, 0);
 }
