@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "comparator/fuzzy.hpp"
+#include "comparator/rows.hpp"
 #include "conflict_solver/solver.hpp"
 #include "preprocessor.hpp"
 #include "text.hpp"
@@ -19,6 +20,8 @@ namespace {
 
 // Shorter pieces occur so often in prose that looking for them costs more than it saves.
 constexpr std::size_t kMinPieceChars = 2;
+// Where rows filter the starts by a search of the text, short pieces cost more than they save.
+constexpr std::size_t kMinPieceCharsWithRows = 4;
 
 // A window as the comparator takes it: its own units, never widened.
 template <class Unit>
@@ -43,173 +46,91 @@ struct Judge {
   }
 };
 
-// ---- Levenshtein rows: every window of one start in one pass ----
+// ---- Rows: every window of one start in one pass ----
 
-// The Levenshtein distances of the trimmed pattern to every prefix of a stretch of text: the last
-// row of one dynamic-programming matrix, by the bit-parallel recurrence in blocks of 64 pattern
-// characters. All windows of one start trim to the same first character, so one row scores them
-// all where rapidfuzz, which returns one distance per call, would take a call per window.
-class LevenshteinRows {
+// All windows of one start trim to prefixes of one stretch of text, from the start's first
+// character that is not white space on; one PrefixScorer judges them all from rows shared by
+// every prefix, where rapidfuzz would take a call per window.
+template <class Unit>
+class StartRows {
  public:
-  // `bound`: the largest distance at which a window can still lie within the threshold.
-  LevenshteinRows(std::u32string_view pattern, std::size_t bound)
-      : bound_(bound),
+  // `longest`: the most characters a window holds.
+  StartRows(const comparator::fuzzy::CachedSearch& compare, std::u32string_view pattern,
+            std::size_t longest)
+      : compare_(compare),
+        scorer_(compare, pattern, longest),
         pattern_chars_(pattern.size()),
-        words_((pattern.size() + 63) / 64),
-        last_bit_(std::uint64_t{1} << ((pattern.size() - 1) % 64)),
-        ascii_(128 * words_, 0),
-        absent_(words_, 0),
-        vp_(words_),
-        vn_(words_) {
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-      const char32_t c = pattern[i];
-      std::size_t at;
-      if (c < 128) {
-        at = c * words_;
-      } else {
-        const auto it = std::lower_bound(others_.begin(), others_.end(), c);
-        const auto k = static_cast<std::size_t>(it - others_.begin());
-        if (it == others_.end() || *it != c) {
-          others_.insert(it, c);
-          other_masks_.insert(other_masks_.begin() + static_cast<std::ptrdiff_t>(k * words_),
-                              words_, 0);
-        }
-        at = k * words_;
-      }
-      (c < 128 ? ascii_ : other_masks_)[at + i / 64] |= std::uint64_t{1} << (i % 64);
-    }
-  }
+        blank_matches_(compare(std::u32string_view{}).matched) {}
 
   // Judges every window at `start` as `judge` would. `chars` holds the text from character `base`
   // on, through the end of every window at `start`.
-  template <class Unit>
   void judge_start(text::Units<Unit> chars, std::uint64_t base, std::uint64_t start,
                    std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
                    const Judge& judge) {
     const std::uint64_t limit = base + chars.size();
     if (base != base_ || limit != limit_) {
       // Another stretch of the text: the white space skipped may have ended at the old limit.
-      // The row itself depends on the text alone and stays.
       base_ = base;
       limit_ = limit;
       first_ = limit;
       skipped_from_ = limit;
+      row_from_ = std::numeric_limits<std::uint64_t>::max();
+      hopeless_until_ = 0;
+      scorer_.count_viable_ends(chars, viable_ends_);
     }
     // The white space before `first_` was already skipped from an earlier start.
     if (start < skipped_from_ || start > first_) {
       first_ = start;
       while (first_ < limit && text::is_white_space(chars[first_ - base])) ++first_;
-      const std::uint64_t reach =
-          std::min(first_ + pattern_chars + static_cast<std::uint64_t>(margin), limit);
+      reach_ = std::min(first_ + pattern_chars + static_cast<std::uint64_t>(margin), limit);
+      const std::uint64_t reach = reach_;
       if (first_ != row_from_ || reach > row_from_ + filled_) {
-        fill(chars.subspan(first_ - base, reach - first_));
+        scorer_.restart(chars.subspan(first_ - base, reach - first_), first_ == row_from_);
         row_from_ = first_;
+        filled_ = reach - first_;
       }
     }
     skipped_from_ = start;
+    // Most starts have no window that can match: no end within reach that a search allows, or
+    // no length that does (the length nearest the pattern's scores best).
+    if (!blank_matches_ && (viable_ends_[reach_ - base] == viable_ends_[first_ - base] ||
+                            !compare_.may_match_length(std::min(pattern_chars_, reach_ - first_)) ||
+                            first_ < hopeless_until_)) {
+      return;
+    }
+    if (!blank_matches_) {
+      const std::ptrdiff_t slack = scorer_.slack(reach_ - first_);
+      if (slack < 0) {
+        // The stretches of the next (-slack - 1) / 2 first characters have no slack either.
+        hopeless_until_ = first_ + static_cast<std::uint64_t>((1 - slack) / 2);
+        return;
+      }
+    }
     const auto judge_window = [&](std::uint64_t from, std::uint64_t to) {
-      const std::size_t kept = to > first_ ? trimmed_[to - first_] : 0;
-      // Most windows fail the bound; the exact verdict is left to the few others.
-      if (distance_[kept] > bound_) return;
-      const comparator::fuzzy::Verdict verdict =
-          judge.compare.levenshtein_verdict(distance_[kept], kept);
+      std::uint64_t kept = std::max(to, first_);
+      while (kept > first_ && text::is_white_space(chars[kept - 1 - base])) --kept;
+      const comparator::fuzzy::Verdict verdict = scorer_.verdict(kept - first_);
       if (verdict.matched) judge.on_candidate({from, to, verdict.score});
     };
     detail::for_each_window_at(start, text_chars, pattern_chars, margin, judge_window);
   }
 
  private:
-  const std::uint64_t* masks(char32_t c) const {
-    if (c < 128) return &ascii_[c * words_];
-    const auto it = std::lower_bound(others_.begin(), others_.end(), c);
-    if (it == others_.end() || *it != c) return absent_.data();
-    return &other_masks_[static_cast<std::size_t>(it - others_.begin()) * words_];
-  }
-
-  // distance_[j] and trimmed_[j]: the distance to, and the length less trailing white space of,
-  // the first j characters of `stretch`.
-  template <class Unit>
-  void fill(text::Units<Unit> stretch) {
-    const std::size_t n = stretch.size();
-    filled_ = n;
-    distance_.resize(n + 1);
-    trimmed_.resize(n + 1);
-    distance_[0] = pattern_chars_;
-    trimmed_[0] = 0;
-    std::size_t distance = pattern_chars_;
-    if (words_ == 1) {
-      std::uint64_t vp = ~std::uint64_t{0};
-      std::uint64_t vn = 0;
-      for (std::size_t j = 0; j < n; ++j) {
-        const std::uint64_t x = *masks(stretch[j]);
-        const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
-        std::uint64_t hp = vn | ~(d0 | vp);
-        std::uint64_t hn = d0 & vp;
-        distance += (hp & last_bit_) != 0;
-        distance -= (hn & last_bit_) != 0;
-        hp = (hp << 1) | 1;
-        hn <<= 1;
-        vp = hn | ~(d0 | hp);
-        vn = hp & d0;
-        distance_[j + 1] = distance;
-        trimmed_[j + 1] = text::is_white_space(stretch[j]) ? trimmed_[j] : j + 1;
-      }
-      return;
-    }
-    std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
-    std::fill(vn_.begin(), vn_.end(), 0);
-    for (std::size_t j = 0; j < n; ++j) {
-      const std::uint64_t* pm = masks(stretch[j]);
-      // The first row grows by one per text character; a block passes its top row's horizontal
-      // step on to the next.
-      std::uint64_t hp_carry = 1;
-      std::uint64_t hn_carry = 0;
-      for (std::size_t w = 0; w < words_; ++w) {
-        const std::uint64_t vp = vp_[w];
-        const std::uint64_t vn = vn_[w];
-        const std::uint64_t x = pm[w] | hn_carry;
-        const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
-        std::uint64_t hp = vn | ~(d0 | vp);
-        std::uint64_t hn = d0 & vp;
-        const std::uint64_t hp_in = hp_carry;
-        const std::uint64_t hn_in = hn_carry;
-        if (w + 1 < words_) {
-          hp_carry = hp >> 63;
-          hn_carry = hn >> 63;
-        } else {
-          distance += (hp & last_bit_) != 0;
-          distance -= (hn & last_bit_) != 0;
-        }
-        hp = (hp << 1) | hp_in;
-        hn = (hn << 1) | hn_in;
-        vp_[w] = hn | ~(d0 | hp);
-        vn_[w] = hp & d0;
-      }
-      distance_[j + 1] = distance;
-      trimmed_[j + 1] = text::is_white_space(stretch[j]) ? trimmed_[j] : j + 1;
-    }
-  }
-
-  std::size_t bound_;
+  const comparator::fuzzy::CachedSearch& compare_;
+  comparator::fuzzy::PrefixScorer<Unit> scorer_;
   std::size_t pattern_chars_;
-  std::size_t words_;
-  std::uint64_t last_bit_;
-  // Per character, one mask of its positions in the pattern for each block.
-  std::vector<std::uint64_t> ascii_;
-  std::vector<char32_t> others_;
-  std::vector<std::uint64_t> other_masks_;
-  std::vector<std::uint64_t> absent_;
-  std::vector<std::uint64_t> vp_;
-  std::vector<std::uint64_t> vn_;
-  // Reused from start to start, so that no start allocates.
-  std::vector<std::size_t> distance_;
-  std::vector<std::size_t> trimmed_;
+  bool blank_matches_;
   std::uint64_t base_ = 0;
   std::uint64_t limit_ = 0;
   std::uint64_t skipped_from_ = 0;
   std::uint64_t first_ = 0;
+  std::uint64_t reach_ = 0;
+  // No window whose first character lies before this can match.
+  std::uint64_t hopeless_until_ = 0;
   std::uint64_t row_from_ = std::numeric_limits<std::uint64_t>::max();
   std::size_t filled_ = 0;
+  // viable_ends_[j]: how many ends up to base + j some window may match at.
+  std::vector<std::uint32_t> viable_ends_;
 };
 
 // The windows at `start` (`chars` holds the text from character `base` on), scored by `rows`
@@ -217,8 +138,7 @@ class LevenshteinRows {
 template <class Unit>
 void judge_start(text::Units<Unit> chars, std::uint64_t base, std::uint64_t start,
                  std::uint64_t text_chars, std::uint64_t pattern_chars, std::int8_t margin,
-                 const Judge& judge, LevenshteinRows* rows) {
-  judge.meter.poll(static_cast<std::uint64_t>(margin) + 1);
+                 const Judge& judge, StartRows<Unit>* rows) {
   if (rows != nullptr) {
     rows->judge_start(chars, base, start, text_chars, pattern_chars, margin, judge);
     return;
@@ -229,13 +149,17 @@ void judge_start(text::Units<Unit> chars, std::uint64_t base, std::uint64_t star
                              });
 }
 
-// ---- end of Levenshtein rows ----
+// ---- end of rows ----
 
 template <class Unit>
 void scan_every_window(text::Units<Unit> all, std::uint64_t pattern_chars, std::int8_t margin,
-                       const Judge& judge, LevenshteinRows* rows) {
+                       const Judge& judge, StartRows<Unit>* rows) {
   if (rows != nullptr) {
+    // A meter of the loop's own, which stays in a register: the one the judge shares costs the
+    // rows a third of their speed.
+    cancel::Meter meter;
     for (std::uint64_t start = 0; start < all.size(); ++start) {
+      meter.poll(static_cast<std::uint64_t>(margin) + 1);
       judge_start(all, 0, start, all.size(), pattern_chars, margin, judge, rows);
     }
     return;
@@ -373,9 +297,10 @@ class PieceStarts {
 template <class Unit>
 bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uint64_t pattern_chars,
                       std::int8_t margin, std::size_t bound, const Judge& judge,
-                      LevenshteinRows* rows) {
+                      StartRows<Unit>* rows) {
   const std::size_t count = bound + 1;
-  if (pattern.size() / count < kMinPieceChars) return false;
+  if (pattern.size() / count < (rows != nullptr ? kMinPieceCharsWithRows : kMinPieceChars))
+    return false;
 
   const std::vector<std::size_t> bounds = piece_bounds(s, pattern, count);
   std::vector<std::vector<Unit>> pieces(count);
@@ -407,11 +332,13 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
   for (std::size_t i = 0; i < count; ++i) advance(i);
 
   // The windows at starts [run.lo, run.hi] and the characters they cover.
+  cancel::Meter meter;
   const auto flush = [&](const Range& run) {
     const std::int64_t last = std::min(run.hi + longest, text_chars);
     const auto base = static_cast<std::uint64_t>(run.lo);
     const text::Units<Unit> covered = s.subspan(base, static_cast<std::uint64_t>(last) - base);
     for (auto start = base; start <= static_cast<std::uint64_t>(run.hi); ++start) {
+      meter.poll(static_cast<std::uint64_t>(margin) + 1);
       judge_start(covered, base, start, static_cast<std::uint64_t>(text_chars), pattern_chars,
                   margin, judge, rows);
     }
@@ -464,28 +391,26 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
   if (compare->never_matches() || margin < 0) return true;
 
   const Judge judge{*compare, on_candidate};
-  // One row per start pays once a start has more than one window.
-  std::optional<LevenshteinRows> rows;
-  if (scoring == Scoring::rows && margin >= 1 && !trimmed.empty() &&
-      comparator::fuzzy::parse_metric(metric) == comparator::fuzzy::Metric::levenshtein) {
-    // Trimming only shortens a window, so none is longer than P + margin characters.
-    rows.emplace(trimmed, *compare->levenshtein_bound(static_cast<std::size_t>(pattern_chars) +
-                                                      static_cast<std::size_t>(margin)));
-  }
-  LevenshteinRows* const rows_or_null = rows ? &*rows : nullptr;
-  if (scan == Scan::near_pieces && !trimmed.empty()) {
-    // Trimming only shortens a window, so none is longer than P + margin characters.
-    const std::optional<std::size_t> bound = compare->levenshtein_bound(
-        static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin));
-    if (bound && *bound < trimmed.size() && s.visit([&](auto units) {
-          return scan_near_pieces(units, trimmed, pattern_chars, margin, *bound, judge,
-                                  rows_or_null);
-        })) {
-      return true;
+  // Trimming only shortens a window, so none is longer than P + margin characters.
+  const std::size_t longest =
+      static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin);
+  const std::optional<std::size_t> bound = scan == Scan::near_pieces && !trimmed.empty()
+                                               ? compare->levenshtein_bound(longest)
+                                               : std::nullopt;
+  s.visit([&](auto units) {
+    using Unit = typename decltype(units)::value_type;
+    // One row per start pays once a start has more than one window.
+    std::optional<StartRows<std::remove_const_t<Unit>>> rows;
+    if (scoring == Scoring::rows && margin >= 1 && !trimmed.empty()) {
+      rows.emplace(*compare, trimmed, longest);
     }
-  }
-  s.visit(
-      [&](auto units) { scan_every_window(units, pattern_chars, margin, judge, rows_or_null); });
+    auto* const rows_or_null = rows ? &*rows : nullptr;
+    if (bound && *bound < trimmed.size() &&
+        scan_near_pieces(units, trimmed, pattern_chars, margin, *bound, judge, rows_or_null)) {
+      return;
+    }
+    scan_every_window(units, pattern_chars, margin, judge, rows_or_null);
+  });
   return true;
 }
 

@@ -1,6 +1,5 @@
 #include "fuzzy_token_extract.hpp"
 
-#include <cmath>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -14,59 +13,6 @@
 namespace veskal::fuzzy_token_extract {
 
 namespace {
-
-// Rules out candidates by length alone, before they are compared. Every metric it knows counts
-// at least one edit per character of difference in length, so a candidate whose difference
-// already scores beyond the threshold cannot match; the score of the difference is computed as
-// the metric's own score is (the same integer, or the same division), so the rule is exact.
-class LengthFilter {
- public:
-  LengthFilter(std::string_view metric, std::uint8_t threshold_kind, double threshold,
-               std::uint64_t pattern_chars)
-      : threshold_(threshold), pattern_chars_(pattern_chars) {
-    using comparator::fuzzy::Metric;
-    const std::optional<Metric> m = comparator::fuzzy::parse_metric(metric);
-    if (!m || std::isnan(threshold)) return;
-    switch (*m) {
-      case Metric::levenshtein:
-      case Metric::damerau_levenshtein:
-      case Metric::osa:
-      case Metric::lcs_seq:
-        divisor_ = threshold_kind == 0 ? Divisor::one : Divisor::longer;
-        break;
-      case Metric::indel:
-        divisor_ = threshold_kind == 0 ? Divisor::one : Divisor::total;
-        break;
-      default:
-        break;
-    }
-  }
-
-  bool may_match(std::uint64_t chars) const {
-    const std::uint64_t p = pattern_chars_;
-    const std::uint64_t gap = chars > p ? chars - p : p - chars;
-    switch (divisor_) {
-      case Divisor::none:
-        return true;
-      case Divisor::one:
-        return static_cast<double>(gap) <= threshold_;
-      case Divisor::longer:
-        return gap == 0 ||
-               static_cast<double>(gap) / static_cast<double>(chars > p ? chars : p) <= threshold_;
-      case Divisor::total:
-        return gap == 0 || static_cast<double>(gap) / static_cast<double>(chars + p) <= threshold_;
-    }
-    return true;
-  }
-
- private:
-  // What the metric divides a distance by to normalise it.
-  enum class Divisor { none, one, longer, total };
-
-  Divisor divisor_ = Divisor::none;
-  double threshold_;
-  std::uint64_t pattern_chars_;
-};
 
 template <class Unit>
 Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
@@ -89,12 +35,12 @@ Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
   if (!compare) return Extraction::failure("Invalid distance metric");
   if (compare->never_matches()) return sink.finish();
 
-  const LengthFilter filter(metric, threshold_kind, threshold, target.size());
   cancel::Meter meter;
   do {
     meter.poll();
     const text::Units<Unit> trimmed = text::trim(item.text);
-    if (!filter.may_match(trimmed.size())) continue;
+    // Most runs differ from the pattern in length by more than the threshold allows.
+    if (!compare->may_match_length(trimmed.size())) continue;
     comparator::fuzzy::Verdict verdict;
     if constexpr (sizeof(Unit) == 4) {
       verdict = (*compare)(std::u32string_view(trimmed.data(), trimmed.size()));

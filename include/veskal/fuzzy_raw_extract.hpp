@@ -61,8 +61,8 @@ void for_each_window(std::uint64_t text_chars, std::uint64_t pattern_chars, std:
 // occurrence of a piece of the pattern (the candidates are the same either way).
 enum class Scan { every_window, near_pieces };
 
-// How "levenshtein" windows are scored: one rapidfuzz call each, or all windows of a start
-// from one row of distances (the candidates are the same either way).
+// How windows are scored: one rapidfuzz call each, or all windows of a start from rows and
+// bounds shared by them (the candidates and scores are the same either way).
 enum class Scoring { per_window, rows };
 
 // Hands `on_candidate` every window of the normalised `text` within `threshold` of the

@@ -17,6 +17,9 @@ namespace {
 
 constexpr double kJaroWinklerPrefixWeight = 0.1;
 constexpr double kNoScore = std::numeric_limits<double>::quiet_NaN();
+// How far a bound on a similarity computed in floating point is widened before it rules out a
+// candidate: far beyond the rounding of a handful of operations on values at most 1.
+constexpr double kBoundSlack = 1e-9;
 
 // An integer distance as the score of its kind: the same division as rapidfuzz's normalised
 // distances, so that scores agree bit for bit.
@@ -71,7 +74,7 @@ double reference_score(Metric metric, const Candidate& c, std::u32string_view p,
 // The largest integer distance whose score lies within `threshold` (not NaN, not negative),
 // for a candidate whose distance cannot exceed `maximum`. Handing it to rapidfuzz as the cutoff
 // is exact: every distance up to it comes back exact, and every larger one fails the threshold.
-std::size_t allowed_distance(std::size_t maximum, bool normalised, double threshold) {
+std::size_t allowed_within(std::size_t maximum, bool normalised, double threshold) {
   const auto m = static_cast<double>(maximum);
   if (!normalised) {
     // An integer d is <= threshold exactly when it is <= floor(threshold).
@@ -121,6 +124,9 @@ struct CachedSearch::Impl {
   bool normalised;
   double threshold;
   bool never;
+  // Jaro and Jaro-Winkler: a similarity below this scores beyond the threshold (a slack below
+  // 1 - threshold), so rapidfuzz may give up on it early.
+  double similarity_cutoff = 0.0;
   std::u32string pattern;
   // Built from the pattern once; Jaro and Jaro-Winkler keep none, so that the candidate stays
   // the first string exactly as in `search` (their greedy matching is not obviously symmetric).
@@ -130,14 +136,19 @@ struct CachedSearch::Impl {
                rapidfuzz::CachedLCSseq<char32_t>, rapidfuzz::CachedPrefix<char32_t>,
                rapidfuzz::CachedPostfix<char32_t>>
       scorer;
+  // Damerau-Levenshtein: rules out most candidates before the full computation.
+  std::optional<rapidfuzz::CachedLCSseq<char32_t>> lcs_bound;
 
   Verdict judge(double score) const { return {score <= threshold, score}; }
+
+  // The divisor of the metric's normalised distance.
+  std::size_t maximum(std::size_t candidate_chars) const;
 
   // The verdict of a metric whose distance never exceeds `maximum`; `distance(cutoff)` must be
   // exact up to the cutoff and above it beyond.
   template <class Distance>
   Verdict within(std::size_t maximum, Distance&& distance) const {
-    const std::size_t allowed = allowed_distance(maximum, normalised, threshold);
+    const std::size_t allowed = allowed_within(maximum, normalised, threshold);
     const std::size_t found = distance(allowed);
     if (found > allowed) return {false, kNoScore};
     return judge(to_score(found, maximum, normalised));
@@ -154,7 +165,7 @@ struct CachedSearch::Impl {
   template <class Candidate>
   Verdict indel(const Candidate& c) const {
     const std::size_t total = c.size() + pattern.size();
-    const std::size_t allowed = allowed_distance(total, normalised, threshold);
+    const std::size_t allowed = allowed_within(total, normalised, threshold);
     // total - 2 * lcs <= allowed exactly when lcs reaches this; shorter ones come back as 0.
     const std::size_t needed = allowed >= total ? 0 : (total - allowed + 1) / 2;
     const std::size_t lcs =
@@ -191,6 +202,7 @@ std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
   // Scores are never negative, so -0.0 still admits exact matches.
   impl->never = std::isnan(threshold) || threshold < 0.0;
   impl->pattern.assign(pattern);
+  if (!impl->never) impl->similarity_cutoff = std::max(0.0, 1.0 - threshold - kBoundSlack);
   for (const char32_t ch : pattern) {
     if (ch < 256) impl->latin1_in_pattern[ch >> 6] |= std::uint64_t{1} << (ch & 63);
   }
@@ -203,6 +215,7 @@ std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
         break;
       case Metric::damerau_levenshtein:
         impl->scorer.emplace<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(p);
+        impl->lcs_bound.emplace(p);
         break;
       case Metric::osa:
         impl->scorer.emplace<rapidfuzz::CachedOSA<char32_t>>(p);
@@ -250,15 +263,15 @@ std::optional<std::size_t> CachedSearch::levenshtein_bound(std::size_t candidate
     // Edits beyond the common prefix (suffix) turn one string into the other.
     case Metric::prefix:
     case Metric::postfix:
-      return allowed_distance(longer, s.normalised, s.threshold);
+      return allowed_within(longer, s.normalised, s.threshold);
     case Metric::indel:
-      return allowed_distance(candidate_chars + s.pattern.size(), s.normalised, s.threshold);
+      return allowed_within(candidate_chars + s.pattern.size(), s.normalised, s.threshold);
     // A transposition costs two Levenshtein edits, and so does every step the unrestricted
     // variant takes; max(len) - LCS is at least half the indel distance.
     case Metric::damerau_levenshtein:
     case Metric::osa:
     case Metric::lcs_seq:
-      return 2 * allowed_distance(longer, s.normalised, s.threshold);
+      return 2 * allowed_within(longer, s.normalised, s.threshold);
     case Metric::jaro:
     case Metric::jaro_winkler:
       break;
@@ -266,14 +279,76 @@ std::optional<std::size_t> CachedSearch::levenshtein_bound(std::size_t candidate
   return std::nullopt;
 }
 
-// Kept in step with the "levenshtein" branches of operator(), which it must equal.
-Verdict CachedSearch::levenshtein_verdict(std::size_t distance, std::size_t candidate_chars) const {
+Metric CachedSearch::metric() const {
+  return impl_->metric;
+}
+
+std::size_t CachedSearch::Impl::maximum(std::size_t candidate_chars) const {
+  return metric == Metric::indel ? candidate_chars + pattern.size()
+                                 : std::max(candidate_chars, pattern.size());
+}
+
+// Kept in step with the branches of verdict(), which it must equal.
+Verdict CachedSearch::distance_verdict(std::size_t distance, std::size_t candidate_chars) const {
   const Impl& s = *impl_;
   if (s.never) return {false, kNoScore};
-  if (candidate_chars == 0) return s.judge(reference_score(s.metric, {}, s.pattern, s.normalised));
-  // An empty pattern leaves distance = candidate_chars = maximum: the reference score n / n or n.
-  return s.within(std::max(candidate_chars, s.pattern.size()),
-                  [distance](std::size_t) { return distance; });
+  if (candidate_chars == 0 || s.pattern.empty() ||
+      (s.metric == Metric::hamming && candidate_chars != s.pattern.size())) {
+    // Only the lengths count: the reference scores such a pair as wholly different, or both
+    // empty as equal.
+    const std::size_t longer = std::max(candidate_chars, s.pattern.size());
+    return s.judge(longer == 0 ? 0.0 : s.normalised ? 1.0 : static_cast<double>(longer));
+  }
+  return s.within(s.maximum(candidate_chars), [distance](std::size_t) { return distance; });
+}
+
+std::size_t CachedSearch::allowed_distance(std::size_t candidate_chars) const {
+  const Impl& s = *impl_;
+  return allowed_within(s.maximum(candidate_chars), s.normalised, s.threshold);
+}
+
+bool CachedSearch::may_match_length(std::size_t candidate_chars) const {
+  const Impl& s = *impl_;
+  if (s.never) return false;
+  const std::size_t n = candidate_chars;
+  const std::size_t m = s.pattern.size();
+  // Empty strings have scores of their own.
+  if (n == 0 || m == 0) return true;
+  switch (s.metric) {
+    case Metric::hamming:
+      return n == m || s.judge(s.normalised ? 1.0 : static_cast<double>(std::max(n, m))).matched;
+    case Metric::jaro:
+    case Metric::jaro_winkler:
+      return may_match_jaro(n, std::min(n, m), std::min<std::size_t>({n, m, 4}));
+    default:
+      // Every edit changes the length by one character at most.
+      return (n > m ? n - m : m - n) <= allowed_distance(n);
+  }
+}
+
+Verdict CachedSearch::similarity_verdict(double similarity) const {
+  const Impl& s = *impl_;
+  if (s.never) return {false, kNoScore};
+  // The normalised distance rapidfuzz derives: 1 - similarity, divided by a maximum of 1.
+  return s.judge(1.0 - similarity);
+}
+
+bool CachedSearch::may_match_jaro(std::size_t candidate_chars, std::size_t common,
+                                  std::size_t prefix) const {
+  const Impl& s = *impl_;
+  if (s.never) return false;
+  const std::size_t n = candidate_chars;
+  const std::size_t m = s.pattern.size();
+  if (n == 0 || m == 0) return true;
+  // Jaro counts at most min(n, m) and at most `common` characters as matching, and no
+  // transposition makes it higher; the bound is the real-valued one, widened by far more than
+  // the rounding of rapidfuzz's few operations, so that it never rules out a match.
+  const auto shared = static_cast<double>(std::min({common, n, m}));
+  double bound = (shared / static_cast<double>(n) + shared / static_cast<double>(m) + 1.0) / 3.0;
+  if (s.metric == Metric::jaro_winkler && bound > 0.7) {
+    bound += static_cast<double>(prefix) * kJaroWinklerPrefixWeight * (1.0 - bound);
+  }
+  return 1.0 - bound - kBoundSlack <= s.threshold;
 }
 
 template <class Candidate>
@@ -285,8 +360,15 @@ Verdict CachedSearch::Impl::verdict(const Candidate& c) const {
   switch (metric) {
     case Metric::levenshtein:
       return by_distance<rapidfuzz::CachedLevenshtein<char32_t>>(c, longer);
-    case Metric::damerau_levenshtein:
+    case Metric::damerau_levenshtein: {
+      // Each edit loses the LCS one character at most, so max(n, m) - LCS bounds the distance
+      // from below; the bit-parallel LCS costs little beside the full matrix it spares.
+      const std::size_t allowed = allowed_within(longer, normalised, threshold);
+      if (allowed < longer && lcs_bound->similarity(c, longer - allowed) < longer - allowed) {
+        return {false, kNoScore};
+      }
       return by_distance<rapidfuzz::experimental::CachedDamerauLevenshtein<char32_t>>(c, longer);
+    }
     case Metric::osa:
       return by_distance<rapidfuzz::CachedOSA<char32_t>>(c, longer);
     case Metric::hamming:
@@ -301,8 +383,17 @@ Verdict CachedSearch::Impl::verdict(const Candidate& c) const {
     case Metric::postfix:
       return by_distance<rapidfuzz::CachedPostfix<char32_t>>(c, longer);
     case Metric::jaro:
-    case Metric::jaro_winkler:
-      break;
+    case Metric::jaro_winkler: {
+      // The similarity the reference computes, given up early once it cannot reach the cutoff.
+      const double sim = metric == Metric::jaro
+                             ? rapidfuzz::jaro_similarity(c, p, similarity_cutoff)
+                             : rapidfuzz::jaro_winkler_similarity(c, p, kJaroWinklerPrefixWeight,
+                                                                  similarity_cutoff);
+      if (similarity_cutoff > 0.0 && (sim == 0.0 || sim < similarity_cutoff)) {
+        return {false, kNoScore};
+      }
+      return judge(1.0 - sim);
+    }
   }
   return judge(reference_score(metric, c, p, normalised));
 }
@@ -324,7 +415,7 @@ bool CachedSearch::Impl::may_match(std::span<const Unit> c) const {
   // The divisor of every normalised distance: a bound on the distance, which it stays within.
   const std::size_t maximum =
       metric == Metric::indel ? c.size() + pattern.size() : std::max(c.size(), pattern.size());
-  const std::size_t allowed = allowed_distance(maximum, normalised, threshold);
+  const std::size_t allowed = allowed_within(maximum, normalised, threshold);
   // Counted in full: a branch per byte would mispredict on every other one.
   std::size_t absent = 0;
   for (const Unit u : c) {

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <rapidfuzz/distance.hpp>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <random>
@@ -119,6 +121,29 @@ std::optional<std::vector<Unit>> narrow(std::u32string_view s) {
   return out;
 }
 
+// The distance a metric scores, for the verdicts of distances computed in bulk (Indel's from the
+// LCS; Hamming's only for equal lengths).
+std::size_t distance(const std::string& metric, std::u32string_view c, std::u32string_view p) {
+  namespace rf = rapidfuzz;
+  if (metric == "levenshtein") return rf::levenshtein_distance(c, p);
+  if (metric == "damerau_levenshtein") return rf::experimental::damerau_levenshtein_distance(c, p);
+  if (metric == "osa") return rf::osa_distance(c, p);
+  if (metric == "hamming") return c.size() == p.size() ? rf::hamming_distance(c, p) : 0;
+  if (metric == "indel") return c.size() + p.size() - 2 * rf::lcs_seq_similarity(c, p);
+  if (metric == "lcs_seq") return rf::lcs_seq_distance(c, p);
+  if (metric == "prefix") return rf::prefix_distance(c, p);
+  return rf::postfix_distance(c, p);
+}
+
+// How many characters two strings share as multisets.
+std::size_t shared(std::u32string c, std::u32string p) {
+  std::sort(c.begin(), c.end());
+  std::sort(p.begin(), p.end());
+  std::u32string both;
+  std::set_intersection(c.begin(), c.end(), p.begin(), p.end(), std::back_inserter(both));
+  return both.size();
+}
+
 // The cached scorer hands rapidfuzz exact cutoffs and compares ASCII candidates undecoded; it
 // must agree with the full computation on every verdict, and bit for bit on the score of every
 // match.
@@ -190,6 +215,27 @@ TEST_P(FuzzyCachedAgreesWithSearch, OnRandomStrings) {
                 << "narrow, kind " << int{kind} << " threshold " << threshold;
             if (expected.matched) {
               ASSERT_EQ(std::bit_cast<std::uint64_t>(verdict->score),
+                        std::bit_cast<std::uint64_t>(expected.score));
+            }
+          }
+          // The bounds that let the engines skip candidates hold for every match, and distances
+          // computed in bulk get the very verdicts.
+          if (expected.matched) {
+            ASSERT_TRUE(cached->may_match_length(c.size()));
+            std::size_t prefix = 0;
+            while (prefix < 4 && prefix < c.size() && prefix < pattern.size() &&
+                   c[prefix] == pattern[prefix]) {
+              ++prefix;
+            }
+            if (is_jaro(metric)) {
+              ASSERT_TRUE(cached->may_match_jaro(c.size(), shared(c, pattern), prefix));
+            }
+          }
+          if (!is_jaro(metric)) {
+            const Verdict bulk = cached->distance_verdict(distance(metric, c, pattern), c.size());
+            ASSERT_EQ(bulk.matched, expected.matched) << "bulk, threshold " << threshold;
+            if (expected.matched) {
+              ASSERT_EQ(std::bit_cast<std::uint64_t>(bulk.score),
                         std::bit_cast<std::uint64_t>(expected.score));
             }
           }

@@ -136,8 +136,11 @@ TEST(FuzzyTokenEngine, SkippingByLengthChangesNothing) {
   const std::vector<std::string> alphabet = {
       "a", "b",  " ",        " ",        "\xC3\xA9",        "\xC2\xA0",
       "-", "\n", "\xC5\x93", "\xC3\xBF", "\xF0\x9F\x98\x80"};
-  const std::vector<std::string> metrics = {
-      "levenshtein", "damerau_levenshtein", "osa", "indel", "lcs_seq", "hamming", "jaro_winkler"};
+  const std::vector<std::string> metrics = {"levenshtein", "damerau_levenshtein",
+                                            "osa",         "indel",
+                                            "lcs_seq",     "hamming",
+                                            "prefix",      "postfix",
+                                            "jaro",        "jaro_winkler"};
   const double thresholds[] = {0,   1,   1.5,     2,
                                3,   0.2, 0.25,    1.0 / 3,
                                0.4, 0.5, 2.0 / 3, std::numeric_limits<double>::infinity()};

@@ -70,10 +70,30 @@ class CachedSearch {
   // Jaro-Winkler).
   std::optional<std::size_t> levenshtein_bound(std::size_t candidate_chars) const;
 
-  // The verdict operator() gives a candidate of `candidate_chars` characters at Levenshtein
-  // distance `distance` from the pattern, for callers that compute distances in bulk. Only for
-  // the "levenshtein" metric.
-  Verdict levenshtein_verdict(std::size_t distance, std::size_t candidate_chars) const;
+  // The metric selected.
+  Metric metric() const;
+
+  // The verdict operator() gives a candidate of `candidate_chars` characters at distance
+  // `distance` from the pattern under the metric, for callers that compute distances in bulk:
+  // Hamming's for a candidate of the pattern's length (any other length ignores `distance`),
+  // Indel's from the LCS as n + m - 2 * LCS. Not for Jaro and Jaro-Winkler.
+  Verdict distance_verdict(std::size_t distance, std::size_t candidate_chars) const;
+
+  // False only when no candidate of `candidate_chars` characters can match, whatever its
+  // characters: the difference in length alone scores beyond the threshold.
+  bool may_match_length(std::size_t candidate_chars) const;
+
+  // The largest distance at which a candidate of `candidate_chars` characters matches under a
+  // metric scored by a distance (not Jaro, Jaro-Winkler).
+  std::size_t allowed_distance(std::size_t candidate_chars) const;
+
+  // The verdict for a Jaro or Jaro-Winkler similarity computed in bulk, as rapidfuzz's.
+  Verdict similarity_verdict(double similarity) const;
+
+  // False only when no candidate of `candidate_chars` characters that shares at most `common`
+  // characters with the pattern (as multisets) and begins with at most `prefix` of its first
+  // characters (up to four) can match under Jaro or Jaro-Winkler.
+  bool may_match_jaro(std::size_t candidate_chars, std::size_t common, std::size_t prefix) const;
 
  private:
   struct Impl;

@@ -1,0 +1,904 @@
+#pragma once
+
+// Scores of every prefix of one stretch of text against one pattern. The windows of one start
+// trim to prefixes of one stretch, so a row of the dynamic-programming matrix, extended a
+// character at a time, scores them all where rapidfuzz would take one call per window.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "cancel.hpp"
+#include "comparator/fuzzy.hpp"
+#include "text.hpp"
+
+namespace veskal::comparator::fuzzy {
+
+// Per character, the positions it takes in the pattern, one 64-bit mask per block of 64.
+class PatternMasks {
+ public:
+  explicit PatternMasks(std::u32string_view pattern)
+      : words_((pattern.size() + 63) / 64), low_(kLow * words_, 0), absent_(words_, 0) {
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+      const char32_t c = pattern[i];
+      std::uint64_t* masks;
+      if (c < kLow) {
+        masks = &low_[c * words_];
+      } else {
+        const auto it = std::lower_bound(others_.begin(), others_.end(), c);
+        const auto k = static_cast<std::size_t>(it - others_.begin());
+        if (it == others_.end() || *it != c) {
+          others_.insert(it, c);
+          other_masks_.insert(other_masks_.begin() + static_cast<std::ptrdiff_t>(k * words_),
+                              words_, 0);
+        }
+        masks = &other_masks_[k * words_];
+      }
+      masks[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+  }
+
+  std::size_t words() const { return words_; }
+
+  // The masks of `c` (all zero when the pattern lacks it), one per block.
+  const std::uint64_t* operator()(char32_t c) const {
+    if (c < kLow) return &low_[c * words_];
+    const auto it = std::lower_bound(others_.begin(), others_.end(), c);
+    if (it == others_.end() || *it != c) return absent_.data();
+    return &other_masks_[static_cast<std::size_t>(it - others_.begin()) * words_];
+  }
+
+ private:
+  // Latin-1 by table, the rare others by search.
+  static constexpr char32_t kLow = 256;
+
+  std::size_t words_;
+  std::vector<std::uint64_t> low_;
+  std::vector<char32_t> others_;
+  std::vector<std::uint64_t> other_masks_;
+  std::vector<std::uint64_t> absent_;
+};
+
+// The bit-parallel rows below keep the last column of the matrix between the pattern (down) and
+// a text growing one character at a time (across): `push` takes the masks of the next text
+// character and returns the value for the text so far.
+
+// Levenshtein distance (Myers, Hyyrö's block form).
+class LevenshteinRow {
+ public:
+  // `search`: the text may begin anywhere, so the top row stays 0 (the least distance to any
+  // suffix of the text so far).
+  explicit LevenshteinRow(std::size_t pattern_chars, bool search = false)
+      : search_(search),
+        m_(pattern_chars),
+        words_((pattern_chars + 63) / 64),
+        last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
+        vp_(words_),
+        vn_(words_) {
+    reset();
+  }
+
+  void reset() {
+    std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
+    std::fill(vn_.begin(), vn_.end(), 0);
+    distance_ = m_;
+  }
+
+  // push() for each of `chars`, masks from `masks`, the values to `out`.
+  template <class Unit>
+  void push_all(text::Units<Unit> chars, const PatternMasks& masks, std::size_t* out) {
+    if (words_ != 1) {
+      for (const Unit c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+      return;
+    }
+    // One block: the state stays in registers.
+    std::uint64_t vp = vp_[0];
+    std::uint64_t vn = vn_[0];
+    const std::uint64_t carry = search_ ? 0 : 1;
+    for (const Unit c : chars) {
+      const std::uint64_t x = *masks(static_cast<char32_t>(c));
+      const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
+      std::uint64_t hp = vn | ~(d0 | vp);
+      std::uint64_t hn = d0 & vp;
+      distance_ += (hp & last_) != 0;
+      distance_ -= (hn & last_) != 0;
+      hp = (hp << 1) | carry;
+      hn <<= 1;
+      vp = hn | ~(d0 | hp);
+      vn = hp & d0;
+      *out++ = distance_;
+    }
+    vp_[0] = vp;
+    vn_[0] = vn;
+  }
+
+  std::size_t push(const std::uint64_t* pm) {
+    // The top row grows by one per text character; a block hands its top step to the next.
+    std::uint64_t hp_carry = search_ ? 0 : 1;
+    std::uint64_t hn_carry = 0;
+    for (std::size_t w = 0; w < words_; ++w) {
+      const std::uint64_t vp = vp_[w];
+      const std::uint64_t vn = vn_[w];
+      const std::uint64_t x = pm[w] | hn_carry;
+      const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
+      std::uint64_t hp = vn | ~(d0 | vp);
+      std::uint64_t hn = d0 & vp;
+      if (w + 1 == words_) {
+        distance_ += (hp & last_) != 0;
+        distance_ -= (hn & last_) != 0;
+      }
+      const std::uint64_t hp_in = hp_carry;
+      const std::uint64_t hn_in = hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      hp = (hp << 1) | hp_in;
+      hn = (hn << 1) | hn_in;
+      vp_[w] = hn | ~(d0 | hp);
+      vn_[w] = hp & d0;
+    }
+    return distance_;
+  }
+
+ private:
+  bool search_;
+  std::size_t m_;
+  std::size_t words_;
+  std::uint64_t last_;
+  std::vector<std::uint64_t> vp_;
+  std::vector<std::uint64_t> vn_;
+  std::size_t distance_ = 0;
+};
+
+// Optimal string alignment distance (Hyyrö 2003: Levenshtein plus adjacent transpositions, each
+// substring edited once), in the block form rapidfuzz uses.
+class OsaRow {
+ public:
+  // `search`: the text may begin anywhere, so the top row stays 0 (the least distance to any
+  // suffix of the text so far).
+  explicit OsaRow(std::size_t pattern_chars, bool search = false)
+      : search_(search),
+        m_(pattern_chars),
+        words_((pattern_chars + 63) / 64),
+        last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
+        vp_(words_),
+        vn_(words_),
+        d0_(words_),
+        pm_old_(words_) {
+    reset();
+  }
+
+  void reset() {
+    std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
+    std::fill(vn_.begin(), vn_.end(), 0);
+    std::fill(d0_.begin(), d0_.end(), 0);
+    std::fill(pm_old_.begin(), pm_old_.end(), 0);
+    distance_ = m_;
+  }
+
+  // push() for each of `chars`, masks from `masks`, the values to `out`.
+  template <class Unit>
+  void push_all(text::Units<Unit> chars, const PatternMasks& masks, std::size_t* out) {
+    for (const Unit c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+  }
+
+  std::size_t push(const std::uint64_t* pm) {
+    std::uint64_t hp_carry = search_ ? 0 : 1;
+    std::uint64_t hn_carry = 0;
+    // The previous block's D0 and masks, from this step and the last, carry transpositions over
+    // block borders.
+    std::uint64_t d0_below_old = 0;
+    std::uint64_t pm_below = 0;
+    for (std::size_t w = 0; w < words_; ++w) {
+      const std::uint64_t vp = vp_[w];
+      const std::uint64_t vn = vn_[w];
+      const std::uint64_t d0_old = d0_[w];
+      const std::uint64_t x = pm[w];
+      const std::uint64_t tr =
+          ((((~d0_old) & x) << 1) | (((~d0_below_old) & pm_below) >> 63)) & pm_old_[w];
+      const std::uint64_t xc = x | hn_carry;
+      const std::uint64_t d0 = (((xc & vp) + vp) ^ vp) | xc | vn | tr;
+      std::uint64_t hp = vn | ~(d0 | vp);
+      std::uint64_t hn = d0 & vp;
+      if (w + 1 == words_) {
+        distance_ += (hp & last_) != 0;
+        distance_ -= (hn & last_) != 0;
+      }
+      const std::uint64_t hp_in = hp_carry;
+      const std::uint64_t hn_in = hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      hp = (hp << 1) | hp_in;
+      hn = (hn << 1) | hn_in;
+      vp_[w] = hn | ~(d0 | hp);
+      vn_[w] = hp & d0;
+      d0_below_old = d0_old;
+      pm_below = x;
+      d0_[w] = d0;
+      pm_old_[w] = x;
+    }
+    return distance_;
+  }
+
+ private:
+  bool search_;
+  std::size_t m_;
+  std::size_t words_;
+  std::uint64_t last_;
+  std::vector<std::uint64_t> vp_;
+  std::vector<std::uint64_t> vn_;
+  std::vector<std::uint64_t> d0_;
+  std::vector<std::uint64_t> pm_old_;
+  std::size_t distance_ = 0;
+};
+
+// Length of the longest common subsequence (Allison-Dix, Hyyrö's block form).
+class LcsRow {
+ public:
+  explicit LcsRow(std::size_t pattern_chars) : words_((pattern_chars + 63) / 64), s_(words_) {
+    reset();
+  }
+
+  void reset() {
+    std::fill(s_.begin(), s_.end(), ~std::uint64_t{0});
+    lcs_ = 0;
+  }
+
+  // push() for each of `chars`, masks from `masks`, the values to `out`.
+  template <class Unit>
+  void push_all(text::Units<Unit> chars, const PatternMasks& masks, std::size_t* out) {
+    if (words_ != 1) {
+      for (const Unit c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+      return;
+    }
+    // One block: the state stays in a register.
+    std::uint64_t s = s_[0];
+    std::size_t lcs = lcs_;
+    for (const Unit c : chars) {
+      const std::uint64_t u = s & *masks(static_cast<char32_t>(c));
+      const std::uint64_t sum = s + u;
+      lcs += sum < s;
+      s = sum | (s - u);
+      *out++ = lcs;
+    }
+    s_[0] = s;
+    lcs_ = lcs;
+  }
+
+  // The LCS is the count of zero bits, which grows by one exactly when the sum carries out of
+  // the pattern's top bit; the bits beyond the pattern stay set (they match nothing, and S - u
+  // never borrows), so that carry leaves the top block.
+  std::size_t push(const std::uint64_t* pm) {
+    std::uint64_t carry = 0;
+    for (std::size_t w = 0; w < words_; ++w) {
+      const std::uint64_t s = s_[w];
+      const std::uint64_t u = s & pm[w];
+      const std::uint64_t sum = s + u;
+      const std::uint64_t x = sum + carry;
+      carry = (sum < s) | (x < sum);
+      s_[w] = x | (s - u);
+    }
+    lcs_ += carry;
+    return lcs_;
+  }
+
+ private:
+  std::size_t words_;
+  std::vector<std::uint64_t> s_;
+  std::size_t lcs_ = 0;
+};
+
+// The verdicts `compare` gives every prefix of one stretch of text, from rows shared by all the
+// prefixes. Prepared once for a pattern; `restart` moves to another stretch, `verdict` judges a
+// prefix. Unit is the text's code unit; the pattern is a sequence of code points.
+template <class Unit>
+class PrefixScorer {
+ public:
+  // `pattern` is the one `compare` was created with, non-empty; both must outlive the scorer.
+  // Prefixes up to `longest` characters are judged fastest.
+  PrefixScorer(const CachedSearch& compare, std::u32string_view pattern, std::size_t longest)
+      : compare_(compare),
+        metric_(compare.metric()),
+        pattern_(pattern),
+        masks_(pattern),
+        levenshtein_(pattern.size()),
+        osa_(pattern.size()),
+        lcs_(pattern.size()),
+        counts_(pattern.size() + 1, 0),
+        needed_(pattern.size() + 1, 0),
+        slide_counts_(pattern.size() + 1, 0) {
+    // Jaro: the multiset of the pattern, by the first position of each character.
+    for (char32_t c = 0; c < kLowSlots; ++c) low_slots_[c] = first_position(c);
+    for (std::size_t i = 0; i < pattern.size(); ++i) ++needed_[slot(pattern[i])];
+    // Most prefixes are ruled out by one comparison with these.
+    length_ok_.resize(longest + 1);
+    allowed_.resize(longest + 1);
+    for (std::size_t n = 0; n <= longest; ++n) {
+      length_ok_[n] = compare.may_match_length(n);
+      allowed_[n] = compare.allowed_distance(n);
+      unequal_may_match_ |= n != 0 && n != pattern.size() && length_ok_[n] != 0;
+    }
+    if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
+      // The fewest shared characters a prefix of each length needs even with the longest common
+      // prefix (the bound grows with both).
+      shared_needed_.resize(longest + 1);
+      for (std::size_t n = 1; n <= longest; ++n) {
+        std::size_t lo = 0;
+        std::size_t hi = std::min(n, pattern.size()) + 1;
+        while (lo < hi) {
+          const std::size_t mid = (lo + hi) / 2;
+          if (compare.may_match_jaro(n, mid, 4)) {
+            hi = mid;
+          } else {
+            lo = mid + 1;
+          }
+        }
+        shared_needed_[n] = lo;
+      }
+    }
+  }
+
+  // Moves to `stretch`; `same_start`: it begins where the last one did, with the same
+  // characters, only longer, so what was computed holds.
+  void restart(text::Units<Unit> stretch, bool same_start = false) {
+    stretch_ = stretch;
+    prefix_ = npos;
+    jaro_bound_ = npos;
+    if (same_start) return;
+    dl_rows_ = 0;
+    filled_ = 0;
+    values_.assign(1, initial());
+    if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
+      for (const std::size_t at : touched_) counts_[at] = 0;
+      touched_.clear();
+      common_.assign(1, 0);
+    }
+    switch (metric_) {
+      case Metric::levenshtein:
+        levenshtein_.reset();
+        break;
+      case Metric::osa:
+        osa_.reset();
+        break;
+      case Metric::damerau_levenshtein:
+      case Metric::indel:
+      case Metric::lcs_seq:
+        lcs_.reset();
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Sets ends[j] (j = 0..chunk.size()) to the number of ends i <= j at which some window
+  // chunk[s, i) of at most `longest` characters may match, as far as a search of the whole chunk
+  // tells: the least Levenshtein (or OSA) distance of the pattern to a window ending at i
+  // bounds the metric's distance from below. Every end counts where the metric offers no such
+  // bound, and where a window wholly different from the pattern may match.
+  void count_viable_ends(text::Units<Unit> chunk, std::vector<std::uint32_t>& ends) {
+    // A new chunk: what slid over the old one may lie at the same addresses.
+    fresh_chunk_ = true;
+    ends.resize(chunk.size() + 1);
+    ends[0] = 0;
+    // The metric's distance is at least the search distance divided by this.
+    std::size_t divisor = 1;
+    bool osa = false;
+    switch (metric_) {
+      case Metric::levenshtein:
+      case Metric::indel:
+      case Metric::hamming:
+      case Metric::prefix:
+      case Metric::postfix:
+        break;
+      case Metric::osa:
+        osa = true;
+        break;
+      // Both are at least max(n, m) - LCS, and Levenshtein at most twice that.
+      case Metric::lcs_seq:
+      case Metric::damerau_levenshtein:
+        divisor = 2;
+        break;
+      case Metric::jaro:
+      case Metric::jaro_winkler:
+        for (std::size_t j = 1; j <= chunk.size(); ++j) ends[j] = static_cast<std::uint32_t>(j);
+        return;
+    }
+    const std::size_t longest = allowed_.size() - 1;
+    // Allowed distances never shrink as candidates grow; a wholly different candidate scores
+    // its length (or 1), matching only when the threshold admits anything.
+    const std::size_t allowed = allowed_[longest];
+    if (allowed >= std::max(longest, pattern_.size())) {
+      for (std::size_t j = 1; j <= chunk.size(); ++j) ends[j] = static_cast<std::uint32_t>(j);
+      return;
+    }
+    LevenshteinRow levenshtein(pattern_.size(), true);
+    OsaRow osa_row(pattern_.size(), true);
+    // Postfix: a window must end in the last `kept` characters of the pattern, since it loses
+    // the rest.
+    const std::size_t m = pattern_.size();
+    const std::size_t kept = metric_ == Metric::postfix ? m - std::min(m, allowed) : 0;
+    std::uint32_t count = 0;
+    // The search distances in blocks, each in one tight loop.
+    std::size_t least[1024];
+    for (std::size_t j = 0; j < chunk.size(); ++j) {
+      const std::size_t slot = j % std::size(least);
+      if (slot == 0) {
+        const text::Units<Unit> block =
+            chunk.subspan(j, std::min(std::size(least), chunk.size() - j));
+        // A chunk may be the whole text.
+        cancel::poll(block.size());
+        if (osa) {
+          osa_row.push_all(block, masks_, least);
+        } else {
+          levenshtein.push_all(block, masks_, least);
+        }
+      }
+      bool viable = (least[slot] + divisor - 1) / divisor <= allowed;
+      if (viable && kept > 0) {
+        viable = j + 1 >= kept;
+        for (std::size_t k = 0; viable && k < kept; ++k) {
+          viable = static_cast<char32_t>(chunk[j - k]) == pattern_[m - 1 - k];
+        }
+      }
+      count += viable;
+      ends[j + 1] = count;
+    }
+  }
+
+  // The most that the distance of a prefix of 1 to `longest` characters falls short of the
+  // distance allowed (negative when none can match), from the rows in one pass; the largest
+  // value wherever the metric has no row. Dropping a character from the front or adding one at
+  // the end moves any of these distances (or the bound max(n, m) - LCS that stands for
+  // Damerau-Levenshtein) by one at most, so a stretch starting d characters later has a slack
+  // of at most this plus 2d.
+  std::ptrdiff_t slack(std::size_t longest) {
+    constexpr std::ptrdiff_t kNoRow = std::numeric_limits<std::ptrdiff_t>::max();
+    longest = std::min({longest, stretch_.size(), allowed_.size() - 1});
+    const std::size_t m = pattern_.size();
+    // The metrics without a row rule out this stretch alone (-1) or nothing.
+    switch (metric_) {
+      case Metric::levenshtein:
+      case Metric::osa:
+      case Metric::indel:
+      case Metric::lcs_seq:
+      case Metric::damerau_levenshtein:
+        break;
+      case Metric::hamming:
+        // Only the window of the pattern's length can match, unless any can.
+        if (unequal_may_match_) return kNoRow;
+        if (longest < m || !mismatches_within(allowed_[m])) return -1;
+        return kNoRow;
+      case Metric::prefix:
+        // Every window misses at least the pattern's characters beyond the common prefix.
+        return m - common_prefix() > allowed_[allowed_.size() - 1] ? -1 : kNoRow;
+      case Metric::jaro:
+      case Metric::jaro_winkler: {
+        // Jaro counts no more matches than the longest window shares with the pattern, and
+        // scores best where the window holds just those.
+        // The whole stretch: every window holds a part of it.
+        const std::size_t shared = sliding_common(std::exchange(fresh_chunk_, false));
+        const std::size_t best = std::max<std::size_t>(std::min(shared, m), 1);
+        return compare_.may_match_jaro(best, shared, std::min<std::size_t>(common_prefix(), 4))
+                   ? kNoRow
+                   : -1;
+      }
+      default:
+        return kNoRow;
+    }
+    value(longest);
+    std::ptrdiff_t best = std::numeric_limits<std::ptrdiff_t>::min();
+    for (std::size_t n = 1; n <= longest; ++n) {
+      const std::size_t v = values_[n];
+      std::size_t distance = v;
+      if (metric_ == Metric::indel) {
+        distance = n + m - 2 * v;
+      } else if (metric_ == Metric::lcs_seq || metric_ == Metric::damerau_levenshtein) {
+        distance = std::max(n, m) - v;
+      }
+      best = std::max(
+          best, static_cast<std::ptrdiff_t>(allowed_[n]) - static_cast<std::ptrdiff_t>(distance));
+    }
+    return best;
+  }
+
+  // The verdict `compare` gives the first `n` characters of the stretch.
+  Verdict verdict(std::size_t n) {
+    const text::Units<Unit> window = stretch_.first(n);
+    if (n == 0) return judge_units(window);
+    const bool tabled = n < length_ok_.size();
+    if (!(tabled ? length_ok_[n] != 0 : compare_.may_match_length(n))) return {false, kNoScore};
+    const std::size_t allowed = tabled ? allowed_[n] : compare_.allowed_distance(n);
+    const std::size_t m = pattern_.size();
+    // The exact verdict is left to the few distances within reach.
+    const auto by_distance = [&](std::size_t distance) -> Verdict {
+      if (distance > allowed) return {false, kNoScore};
+      return compare_.distance_verdict(distance, n);
+    };
+    switch (metric_) {
+      case Metric::levenshtein:
+      case Metric::osa:
+        return by_distance(value(n));
+      case Metric::indel:
+        return by_distance(n + m - 2 * value(n));
+      case Metric::lcs_seq:
+        return by_distance(std::max(n, m) - value(n));
+      case Metric::damerau_levenshtein:
+        // max(n, m) - LCS never exceeds it: each edit loses the LCS one character at most.
+        if (std::max(n, m) - value(n) > allowed) return {false, kNoScore};
+        return by_distance(damerau_levenshtein(n));
+      case Metric::hamming:
+        if (n != m) return compare_.distance_verdict(0, n);
+        return compare_.distance_verdict(mismatches(window), n);
+      case Metric::prefix:
+        return by_distance(std::max(n, m) - std::min(n, common_prefix()));
+      case Metric::postfix:
+        return by_distance(std::max(n, m) - common_suffix(window));
+      case Metric::jaro:
+      case Metric::jaro_winkler: {
+        const std::size_t shared = common(n);
+        if ((tabled && shared < shared_needed_[n]) ||
+            !compare_.may_match_jaro(n, shared, std::min<std::size_t>({common_prefix(), n, 4}))) {
+          return {false, kNoScore};
+        }
+        return jaro(n);
+      }
+    }
+    return judge_units(window);
+  }
+
+ private:
+  static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+  static constexpr double kNoScore = std::numeric_limits<double>::quiet_NaN();
+
+  // `compare` on a window of the stretch: UCS-4 as the code points it holds, narrower units
+  // as they are.
+  Verdict judge_units(text::Units<Unit> window) const {
+    if constexpr (sizeof(Unit) == 4) {
+      return compare_(std::u32string_view(window.data(), window.size()));
+    } else {
+      return compare_(window);
+    }
+  }
+
+  std::size_t initial() const {
+    return metric_ == Metric::levenshtein || metric_ == Metric::osa ? pattern_.size() : 0;
+  }
+
+  // The row's value for the first `n` characters (at most the stretch).
+  std::size_t value(std::size_t n) {
+    if (filled_ < n) {
+      values_.resize(n + 1);
+      const text::Units<Unit> more = stretch_.subspan(filled_, n - filled_);
+      std::size_t* out = &values_[filled_ + 1];
+      switch (metric_) {
+        case Metric::levenshtein:
+          levenshtein_.push_all(more, masks_, out);
+          break;
+        case Metric::osa:
+          osa_.push_all(more, masks_, out);
+          break;
+        default:
+          lcs_.push_all(more, masks_, out);
+          break;
+      }
+      filled_ = n;
+    }
+    return values_[n];
+  }
+
+  // Whether the first m characters of the stretch differ from the pattern's in `allowed`
+  // places at most.
+  bool mismatches_within(std::size_t allowed) const {
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < pattern_.size(); ++i) {
+      differ += static_cast<char32_t>(stretch_[i]) != pattern_[i];
+      if (differ > allowed) return false;
+    }
+    return true;
+  }
+
+  std::size_t mismatches(text::Units<Unit> window) const {
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < window.size(); ++i) {
+      differ += static_cast<char32_t>(window[i]) != pattern_[i];
+    }
+    return differ;
+  }
+
+  // The common prefix of the stretch and the pattern.
+  std::size_t common_prefix() {
+    if (prefix_ == npos) {
+      const std::size_t limit = std::min(stretch_.size(), pattern_.size());
+      prefix_ = 0;
+      while (prefix_ < limit && static_cast<char32_t>(stretch_[prefix_]) == pattern_[prefix_]) {
+        ++prefix_;
+      }
+    }
+    return prefix_;
+  }
+
+  std::size_t common_suffix(text::Units<Unit> window) const {
+    const std::size_t limit = std::min(window.size(), pattern_.size());
+    std::size_t k = 0;
+    while (k < limit && static_cast<char32_t>(window[window.size() - 1 - k]) ==
+                            pattern_[pattern_.size() - 1 - k]) {
+      ++k;
+    }
+    return k;
+  }
+
+  // Where the first occurrence of `c` lies in the pattern, or the pattern's length.
+  std::size_t first_position(char32_t c) const {
+    const std::uint64_t* pm = masks_(c);
+    for (std::size_t w = 0; w < masks_.words(); ++w) {
+      if (pm[w] != 0) return w * 64 + static_cast<std::size_t>(std::countr_zero(pm[w]));
+    }
+    return pattern_.size();
+  }
+
+  // Jaro and Jaro-Winkler of the first `n` characters (n >= 1) as rapidfuzz computes them, the
+  // candidate first. rapidfuzz matches each pattern character in turn to the first unmatched
+  // equal candidate character within `bound` places; a longer candidate only adds places at its
+  // end, so the matching of a prefix is that of the whole stretch cut at its end, and one
+  // matching serves every prefix of one bound.
+  Verdict jaro(std::size_t n) {
+    const std::size_t m = pattern_.size();
+    if (n == 1 && m == 1) return judge_units(stretch_.first(1));
+    const std::size_t bound = std::max(n, m) / 2 - 1;
+    if (bound != jaro_bound_) match_jaro(bound);
+    // Each matched candidate position has its own pattern character.
+    const std::size_t shared = jaro_matched_before_[n];
+    const std::size_t prefix = std::min<std::size_t>({common_prefix(), n, 4});
+    if (!compare_.may_match_jaro(n, shared, prefix)) return {false, kNoScore};
+    if (shared == 0) return compare_.similarity_verdict(0.0);
+    // Matched characters in pattern order against matched characters in candidate order.
+    std::size_t transpositions = 0;
+    std::size_t i = 0;
+    for (const std::size_t j : jaro_matched_) {
+      if (jaro_match_[j] >= n) continue;
+      while (jaro_flag_[i] == 0) ++i;
+      transpositions += static_cast<char32_t>(stretch_[i]) != pattern_[j];
+      ++i;
+    }
+    transpositions /= 2;
+    // The very operations of rapidfuzz, in its order.
+    const auto common = static_cast<double>(shared);
+    double sim = 0;
+    sim += common / static_cast<double>(n);
+    sim += common / static_cast<double>(m);
+    sim += (common - static_cast<double>(transpositions)) / common;
+    sim /= 3.0;
+    if (metric_ == Metric::jaro_winkler && sim > 0.7) {
+      sim += static_cast<double>(prefix) * kJaroWinklerWeight * (1.0 - sim);
+      sim = std::min(sim, 1.0);
+    }
+    return compare_.similarity_verdict(sim);
+  }
+
+  // The greedy matching of the whole stretch under `bound`: jaro_match_[j] is where pattern
+  // character j matched (npos for none), jaro_matched_before_[i] how many positions before i did.
+  void match_jaro(std::size_t bound) {
+    const std::size_t length = stretch_.size();
+    const std::size_t m = pattern_.size();
+    const std::size_t words = (length + 63) / 64;
+    // Where each pattern character occurs in the stretch, once for every bound: one row of
+    // masks for each character the two share, numbered as met (a long pattern has many slots).
+    if (jaro_bound_ == npos) {
+      if (jaro_row_.size() != m + 1) jaro_row_.assign(m + 1, npos);
+      for (const std::size_t at : jaro_rowed_) jaro_row_[at] = npos;
+      jaro_rowed_.clear();
+      jaro_positions_.clear();
+      for (std::size_t i = 0; i < length; ++i) {
+        const std::size_t at = slot(static_cast<char32_t>(stretch_[i]));
+        if (at == m) continue;
+        if (jaro_row_[at] == npos) {
+          jaro_row_[at] = jaro_rowed_.size();
+          jaro_rowed_.push_back(at);
+          jaro_positions_.resize(jaro_positions_.size() + words, 0);
+        }
+        jaro_positions_[jaro_row_[at] * words + i / 64] |= std::uint64_t{1} << (i % 64);
+      }
+    }
+    jaro_flag_.assign(length + 1, 0);
+    // Only the entries set last time need clearing: a long pattern matches few of its
+    // characters in a short stretch.
+    if (jaro_match_.size() != m) jaro_match_.assign(m, npos);
+    for (const std::size_t j : jaro_matched_) jaro_match_[j] = npos;
+    jaro_matched_.clear();
+    std::vector<std::uint64_t>& free = jaro_free_;
+    free.assign(words, ~std::uint64_t{0});
+    for (std::size_t j = 0; j < m && length > 0; ++j) {
+      const std::size_t lo = j > bound ? j - bound : 0;
+      const std::size_t hi = std::min(j + bound, length - 1);
+      // Later pattern characters lie further beyond the stretch.
+      if (lo > hi) break;
+      const std::size_t row = jaro_row_[slot(pattern_[j])];
+      if (row == npos) continue;
+      const std::uint64_t* at = &jaro_positions_[row * words];
+      for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
+        std::uint64_t candidates = at[w] & free[w];
+        if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
+        if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
+        if (candidates == 0) continue;
+        const auto bit = static_cast<std::size_t>(std::countr_zero(candidates));
+        free[w] &= ~(std::uint64_t{1} << bit);
+        jaro_match_[j] = w * 64 + bit;
+        jaro_matched_.push_back(j);
+        jaro_flag_[w * 64 + bit] = 1;
+        break;
+      }
+    }
+    jaro_matched_before_.assign(length + 1, 0);
+    for (std::size_t i = 0; i < length; ++i) {
+      jaro_matched_before_[i + 1] = jaro_matched_before_[i] + jaro_flag_[i];
+    }
+    jaro_bound_ = bound;
+  }
+
+  // The Damerau-Levenshtein distance of the first `n` characters: rapidfuzz's algorithm (Zhao
+  // and Sahni's linear-space form of Lowrance and Wagner's), whose matrix runs over the
+  // candidate's characters row by row, so that row i holds the distance of the first i.
+  std::size_t damerau_levenshtein(std::size_t n) {
+    const std::size_t m = pattern_.size();
+    // Stands in for infinity: no real distance comes near it.
+    constexpr std::int64_t kFar = std::int64_t{1} << 40;
+    if (dl_rows_ == 0) {
+      dl_r_.assign(m + 2, kFar);
+      dl_r1_.assign(m + 2, kFar);
+      dl_fr_.assign(m + 2, kFar);
+      for (std::size_t j = 0; j <= m; ++j) dl_r_[j + 1] = static_cast<std::int64_t>(j);
+      dl_last_row_.assign(m + 1, -1);
+      dl_.assign(1, m);
+    }
+    for (; dl_rows_ < n; ++dl_rows_) {
+      // A row costs the pattern's length: long patterns make it long work.
+      cancel::poll(1 + m / 8);
+      const auto i = static_cast<std::int64_t>(dl_rows_ + 1);
+      std::swap(dl_r_, dl_r1_);
+      // Offset by one, as in rapidfuzz: index -1 holds infinity.
+      std::int64_t* r = &dl_r_[1];
+      const std::int64_t* r1 = &dl_r1_[1];
+      std::int64_t* fr = &dl_fr_[1];
+      const auto c = static_cast<char32_t>(stretch_[dl_rows_]);
+      std::int64_t last_col = -1;
+      std::int64_t last_i2l1 = r[0];
+      r[0] = i;
+      std::int64_t t = kFar;
+      for (std::size_t jj = 1; jj <= m; ++jj) {
+        const auto j = static_cast<std::int64_t>(jj);
+        const char32_t p = pattern_[jj - 1];
+        const std::int64_t diag = r1[j - 1] + (c != p);
+        const std::int64_t left = r[j - 1] + 1;
+        const std::int64_t up = r1[j] + 1;
+        std::int64_t temp = std::min({diag, left, up});
+        if (c == p) {
+          last_col = j;
+          fr[j] = r1[j - 2];
+          t = last_i2l1;
+        } else {
+          const std::int64_t k = dl_last_row_[slot(p)];
+          const std::int64_t l = last_col;
+          if (j - l == 1) {
+            temp = std::min(temp, fr[j] + (i - k));
+          } else if (i - k == 1) {
+            temp = std::min(temp, t + (j - l));
+          }
+        }
+        last_i2l1 = r[j];
+        r[j] = temp;
+      }
+      const std::size_t at = slot(c);
+      if (at < m) dl_last_row_[at] = i;
+      dl_.push_back(static_cast<std::size_t>(r[static_cast<std::int64_t>(m)]));
+    }
+    return dl_[n];
+  }
+
+  // first_position() by table for Latin-1.
+  std::size_t slot(char32_t c) const { return c < kLowSlots ? low_slots_[c] : first_position(c); }
+
+  // How many characters the stretch shares with the pattern, as multisets, counted by a window
+  // that slides along the chunk (reset when `fresh`) rather than anew for each stretch.
+  std::size_t sliding_common(bool fresh) {
+    const Unit* begin = stretch_.data();
+    const Unit* end = begin + stretch_.size();
+    if (fresh) {
+      // The old chunk's characters may be gone.
+      std::fill(slide_counts_.begin(), slide_counts_.end(), 0);
+      slide_begin_ = slide_end_ = begin;
+      slide_common_ = 0;
+    } else if (begin < slide_begin_ || begin > slide_end_ || end < slide_end_) {
+      for (const Unit* c = slide_begin_; c < slide_end_; ++c) --slide_counts_[slot(*c)];
+      slide_begin_ = slide_end_ = begin;
+      slide_common_ = 0;
+    }
+    for (; slide_begin_ < begin; ++slide_begin_) {
+      const std::size_t at = slot(*slide_begin_);
+      slide_common_ -= slide_counts_[at] <= needed_[at] && at < pattern_.size();
+      --slide_counts_[at];
+    }
+    for (; slide_end_ < end; ++slide_end_) {
+      const std::size_t at = slot(*slide_end_);
+      ++slide_counts_[at];
+      slide_common_ += slide_counts_[at] <= needed_[at] && at < pattern_.size();
+    }
+    return slide_common_;
+  }
+
+  // How many characters the first `n` of the stretch share with the pattern, as multisets.
+  std::size_t common(std::size_t n) {
+    while (common_.size() <= n) {
+      const std::size_t at = slot(static_cast<char32_t>(stretch_[common_.size() - 1]));
+      std::size_t shared = common_.back();
+      if (at < pattern_.size()) {
+        if (counts_[at] == 0) touched_.push_back(at);
+        shared += counts_[at] < needed_[at];
+        ++counts_[at];
+      }
+      common_.push_back(shared);
+    }
+    return common_[n];
+  }
+
+  const CachedSearch& compare_;
+  Metric metric_;
+  std::u32string_view pattern_;
+  PatternMasks masks_;
+  LevenshteinRow levenshtein_;
+  OsaRow osa_;
+  LcsRow lcs_;
+  text::Units<Unit> stretch_;
+  // values_[j]: the row's value for the first j characters, j <= filled_.
+  std::vector<std::size_t> values_;
+  std::size_t filled_ = 0;
+  std::size_t prefix_ = npos;
+  // Jaro: counts_ and needed_ per character (by its first position in the pattern), common_[j]
+  // for the first j characters.
+  std::vector<std::size_t> counts_;
+  std::vector<std::size_t> needed_;
+  std::vector<std::size_t> touched_;
+  std::vector<std::size_t> common_;
+  static constexpr char32_t kLowSlots = 256;
+  std::vector<std::size_t> low_slots_ = std::vector<std::size_t>(kLowSlots);
+  // The sliding count: characters [slide_begin_, slide_end_) of the chunk.
+  std::vector<std::size_t> slide_counts_;
+  const Unit* slide_begin_ = nullptr;
+  const Unit* slide_end_ = nullptr;
+  std::size_t slide_common_ = 0;
+  bool fresh_chunk_ = true;
+  // Jaro: the matching under jaro_bound_ (npos: none yet) of the current stretch.
+  std::size_t jaro_bound_ = npos;
+  std::vector<std::uint64_t> jaro_positions_;
+  std::vector<std::size_t> jaro_row_;
+  std::vector<std::size_t> jaro_rowed_;
+  std::vector<std::uint64_t> jaro_free_;
+  std::vector<unsigned char> jaro_flag_;
+  std::vector<std::size_t> jaro_match_;
+  // The pattern positions that matched, ascending.
+  std::vector<std::size_t> jaro_matched_;
+  std::vector<std::size_t> jaro_matched_before_;
+  static constexpr double kJaroWinklerWeight = 0.1;
+  // Damerau-Levenshtein: the two last rows, the saved diagonals, the last row of each pattern
+  // character (by slot), and dl_[i] for the first i characters, i <= dl_rows_.
+  std::vector<std::int64_t> dl_r_;
+  std::vector<std::int64_t> dl_r1_;
+  std::vector<std::int64_t> dl_fr_;
+  std::vector<std::int64_t> dl_last_row_;
+  std::vector<std::size_t> dl_;
+  std::size_t dl_rows_ = 0;
+  // Per prefix length: whether it may match by its length alone, and the largest distance that
+  // matches.
+  std::vector<unsigned char> length_ok_;
+  // Jaro: per prefix length, the fewest shared characters that may match.
+  std::vector<std::size_t> shared_needed_;
+  // Whether a prefix of another length than the pattern's may match by its length.
+  bool unequal_may_match_ = false;
+  std::vector<std::size_t> allowed_;
+};
+
+}  // namespace veskal::comparator::fuzzy
