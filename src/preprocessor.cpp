@@ -12,6 +12,7 @@
 #include <new>
 #include <string_view>
 
+#include "cancel.hpp"
 #include "text.hpp"
 
 namespace veskal::preprocessor {
@@ -339,17 +340,43 @@ class Writer {
 
 namespace {
 
+// The first index from `first` on where `changes(i)` holds, or `size`. Counted in blocks, so that
+// the caller's check runs (and the interpreter's lock is given up) early in a long text.
+template <class Changes>
+std::size_t first_change(std::size_t first, std::size_t size, Changes&& changes) {
+  constexpr std::size_t kBlock = std::size_t{1} << 16;
+  while (first < size) {
+    const std::size_t stop = std::min(size, first + kBlock);
+    for (; first < stop; ++first) {
+      if (changes(first)) return first;
+    }
+    cancel::poll(kBlock / 16);
+  }
+  return size;
+}
+
+// Calls `write(i)` for every i in [first, size), counted in blocks as above.
+template <class Write>
+void write_blocks(std::size_t first, std::size_t size, Write&& write) {
+  constexpr std::size_t kBlock = std::size_t{1} << 16;
+  for (std::size_t block = first; block < size; block += kBlock) {
+    const std::size_t stop = std::min(size, block + kBlock);
+    for (std::size_t i = block; i < stop; ++i) write(i);
+    cancel::poll(kBlock / 8);
+  }
+}
+
 // Latin-1 text: one table lookup per character, from the first one that changes.
 Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold) {
   const Latin1Table& table = latin1_table(lower, fold);
-  std::size_t first = 0;
-  while (first < in.size() && table[in[first]] == in[first]) ++first;
+  const std::size_t first =
+      first_change(0, in.size(), [&](std::size_t i) { return table[in[i]] != in[i]; });
   if (first == in.size()) return Normalised::borrow(text::TextView(in));
   Writer out;
   out.reserve<text::Latin1>(in.size());
   text::Latin1* o = out.units<text::Latin1>();
   if (first != 0) std::memcpy(o, in.data(), first);
-  for (std::size_t i = first; i < in.size(); ++i) o[i] = table[in[i]];
+  write_blocks(first, in.size(), [&](std::size_t i) { o[i] = table[in[i]]; });
   out.wrote<text::Latin1>(in.size(), 0);
   return std::move(out).finish<text::Latin1>();
 }
@@ -357,8 +384,8 @@ Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold)
 // A wide text without lowercasing: every character maps to one, through `map`.
 template <class Unit, class Map>
 Normalised map_wide(text::Units<Unit> in, Map&& map) {
-  std::size_t first = 0;
-  while (first < in.size() && map(in[first]) == in[first]) ++first;
+  const std::size_t first =
+      first_change(0, in.size(), [&](std::size_t i) { return map(in[i]) != in[i]; });
   if (first == in.size()) return Normalised::borrow(text::TextView(in));
   Writer out;
   out.reserve<Unit>(in.size());
@@ -366,10 +393,10 @@ Normalised map_wide(text::Units<Unit> in, Map&& map) {
   if (first != 0) std::memcpy(o, in.data(), first * sizeof(Unit));
   Unit high = 0;
   for (std::size_t i = 0; i < first; ++i) high = std::max(high, o[i]);
-  for (std::size_t i = first; i < in.size(); ++i) {
+  write_blocks(first, in.size(), [&](std::size_t i) {
     o[i] = static_cast<Unit>(map(in[i]));
     high = std::max(high, o[i]);
-  }
+  });
   out.wrote<Unit>(in.size(), high);
   return std::move(out).finish<Unit>();
 }
@@ -388,6 +415,7 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
   for (std::size_t begin = 0; begin < in.size();) {
     const std::size_t end = unit_chunk_end(in, begin);
     const text::Units<Unit> chunk = in.subspan(begin, end - begin);
+    cancel::poll(chunk.size() / 4);
     // Optimistically through the table; the rare stretch that needs ICU is written over.
     out.reserve<Unit>(written + chunk.size());
     Unit* o = out.units<Unit>() + written;
