@@ -255,9 +255,9 @@ def peak_memory(variant: str, chars: int, function: str, args: list, python: str
     set (so the text's own construction is not counted), makes the call and reads the new mark:
     native allocations count, which tracemalloc would miss.
     """
-    spec = json.dumps({"variant": variant, "chars": chars, "function": function, "args": args})
+    job = json.dumps({"variant": variant, "chars": chars, "function": function, "args": args})
     try:
-        out = subprocess.run([python, __file__, "memory", spec], capture_output=True, text=True,
+        out = subprocess.run([python, __file__, "memory", job], capture_output=True, text=True,
                              timeout=timeout)
     except subprocess.TimeoutExpired:
         return {"error": f"timed out after {timeout:g} s"}
@@ -266,15 +266,15 @@ def peak_memory(variant: str, chars: int, function: str, args: list, python: str
     return json.loads(out.stdout)
 
 
-def _memory_child(spec: dict) -> dict:
+def _memory_child(job: dict) -> dict:
     import prepare_data
 
     import veskal
 
-    text = prepare_data.corpus(spec["chars"], prepare_data.build(spec["variant"]))
+    text = prepare_data.corpus(job["chars"], prepare_data.build(job["variant"]))
     text = fresh_copy(text)
-    fn = getattr(veskal, spec["function"])
-    fn(fresh_copy(text[:1000]), *spec["args"])  # loads the code pages the call will run
+    fn = getattr(veskal, job["function"])
+    fn(fresh_copy(text[:1000]), *job["args"])  # loads the code pages the call will run
     gc.collect()
     try:
         # Free memory that the allocator kept resident would be reused unseen by the call.
@@ -289,7 +289,7 @@ def _memory_child(spec: dict) -> dict:
     except OSError:
         exact = False  # the mark then still holds the text's construction: an upper bound
     before = _status("VmRSS")
-    result = fn(text, *spec["args"])
+    result = fn(text, *job["args"])
     peak = _status("VmHWM")
     kind = 1 if text.isascii() or max(text) <= "\xff" else (2 if max(text) <= "\uffff" else 4)
     return {"extra": max(0, peak - before), "chars": len(text), "kind": kind,

@@ -279,11 +279,11 @@ PyModuleDef refusal_probe_def = {
 // question up front, with the same ImportError; its module is discarded at once. False with
 // that error set.
 bool interpreter_accepts_module() {
-  Ref spec{PyModule_New("spec")};  // any object with a `name` will do
-  if (!spec) return false;
+  Ref module_spec{PyModule_New("module_spec")};  // any object with a `name` will do
+  if (!module_spec) return false;
   Ref name{PyUnicode_FromString(module_def.m_name)};
-  if (!name || PyObject_SetAttrString(spec.get(), "name", name.get()) < 0) return false;
-  Ref probe{PyModule_FromDefAndSpec(&refusal_probe_def, spec.get())};
+  if (!name || PyObject_SetAttrString(module_spec.get(), "name", name.get()) < 0) return false;
+  Ref probe{PyModule_FromDefAndSpec(&refusal_probe_def, module_spec.get())};
   return probe != nullptr;
 }
 
