@@ -278,16 +278,22 @@ std::size_t unit_chunk_end(text::Units<Unit> s, std::size_t begin) {
 // place when the characters written allow.
 class Writer {
  public:
+  // Exactly `units` units: callers size the text once, as a growing copy would hold two buffers
+  // at its peak. Pages never written are never made resident, so a generous size costs nothing.
   template <class Unit>
   void reserve(std::size_t units) {
     const std::size_t bytes = units * sizeof(Unit);
     if (bytes <= capacity_) return;
-    const std::size_t grown = std::max(bytes, capacity_ + capacity_ / 8);
-    auto bigger = std::make_unique_for_overwrite<std::byte[]>(grown);
+    auto bigger = std::make_unique_for_overwrite<std::byte[]>(bytes);
     // Units may have been written without being recorded yet: all of the old storage moves.
     if (capacity_ != 0) std::memcpy(bigger.get(), storage_.get(), capacity_);
     storage_ = std::move(bigger);
-    capacity_ = grown;
+    capacity_ = bytes;
+  }
+
+  template <class Unit>
+  std::size_t capacity() const {
+    return capacity_ / sizeof(Unit);
   }
 
   template <class Unit>
@@ -407,7 +413,8 @@ template <class Unit>
 Normalised lower_wide(text::Units<Unit> in, bool fold) {
   const BmpTable& table = bmp_table(true, fold);
   Writer out;
-  out.reserve<Unit>(in.size());
+  // Only U+0130 lengthens (to two characters); the slack absorbs a text's few.
+  out.reserve<Unit>(in.size() + in.size() / 32 + 16);
   std::size_t written = 0;
   char32_t high = 0;
   std::u16string source;
@@ -457,29 +464,61 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
       src = source.data();
       src_size = source.size();
     }
+    // Past the slack, the storage grows once, to what the rest of the text needs beyond `chars`.
+    const auto grow = [&](std::size_t chars) {
+      const text::Units<Unit> rest = in.subspan(end);
+      const auto lengthened =
+          static_cast<std::size_t>(std::count(rest.begin(), rest.end(), static_cast<Unit>(0x0130)));
+      out.reserve<Unit>(written + chars + rest.size() + lengthened);
+    };
     std::int32_t length = 0;
-    for (std::size_t capacity = src_size + src_size / 2 + 16;;) {
-      lowered.resize(capacity);
-      UErrorCode status = U_ZERO_ERROR;
-      // "" is the root locale: no Turkish, Azeri or Lithuanian rules, whatever the process locale.
-      length =
-          icu::CaseMap::toLower("", 0, src, static_cast<std::int32_t>(src_size), lowered.data(),
-                                static_cast<std::int32_t>(capacity), nullptr, status);
-      if (status == U_BUFFER_OVERFLOW_ERROR) {
-        capacity = static_cast<std::size_t>(length);
-        continue;
+    const char16_t* low = nullptr;
+    if constexpr (sizeof(Unit) == 2) {
+      // Straight into the text, over what the table wrote: no buffer of its own.
+      for (;;) {
+        char16_t* const dest = out.units<char16_t>() + written;
+        const std::size_t room = std::min<std::size_t>(out.capacity<Unit>() - written, INT32_MAX);
+        UErrorCode status = U_ZERO_ERROR;
+        // "" is the root locale: no Turkish, Azeri or Lithuanian rules, whatever the locale.
+        length = icu::CaseMap::toLower("", 0, src, static_cast<std::int32_t>(src_size), dest,
+                                       static_cast<std::int32_t>(room), nullptr, status);
+        low = dest;
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+          grow(static_cast<std::size_t>(length));
+          continue;
+        }
+        // Only reachable on memory exhaustion; a half-lowered text must never be searched.
+        if (U_FAILURE(status)) throw std::bad_alloc();
+        break;
       }
-      // Only reachable on memory exhaustion; a half-lowered text must never be searched.
-      if (U_FAILURE(status)) throw std::bad_alloc();
-      break;
+    } else {
+      for (std::size_t capacity = src_size + src_size / 2 + 16;;) {
+        lowered.resize(capacity);
+        UErrorCode status = U_ZERO_ERROR;
+        length =
+            icu::CaseMap::toLower("", 0, src, static_cast<std::int32_t>(src_size), lowered.data(),
+                                  static_cast<std::int32_t>(capacity), nullptr, status);
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+          capacity = static_cast<std::size_t>(length);
+          continue;
+        }
+        if (U_FAILURE(status)) throw std::bad_alloc();
+        break;
+      }
+      low = lowered.data();
+      // A surrogate pair in ICU's output is one character of the text.
+      std::size_t chars = 0;
+      for (std::int32_t i = 0; i < length; ++i, ++chars) {
+        if (low[i] >= 0xD800 && low[i] < 0xDC00 && i + 1 < length) ++i;
+      }
+      if (written + chars > out.capacity<Unit>()) grow(chars);
     }
-    out.reserve<Unit>(written + static_cast<std::size_t>(length));
+    // In place for UCS-2: a pair only ever shortens, so each unit is read before it is written.
     Unit* const base = out.units<Unit>();
     for (std::int32_t i = 0; i < length; ++i) {
-      char32_t c = lowered[static_cast<std::size_t>(i)];
-      if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (lowered[static_cast<std::size_t>(++i)] - 0xDC00);
-      }
+      char32_t c = low[i];
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < length)
+        c = 0x10000 + ((c - 0xD800) << 10) + (low[++i] - 0xDC00);
       c = finish_char(c, fold);
       high = std::max(high, c);
       // The lowercase of a BMP character lies in the BMP, so a UCS-2 text stays one.
