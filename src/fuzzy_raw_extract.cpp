@@ -158,9 +158,18 @@ void scan_every_window(text::Units<Unit> all, std::uint64_t pattern_chars, std::
     // A meter of the loop's own, which stays in a register: the one the judge shares costs the
     // rows a third of their speed.
     cancel::Meter meter;
-    for (std::uint64_t start = 0; start < all.size(); ++start) {
-      meter.poll(static_cast<std::uint64_t>(margin) + 1);
-      judge_start(all, 0, start, all.size(), pattern_chars, margin, judge, rows);
+    // Stretch by stretch, as the piece filter hands out its runs: the rows keep a count per
+    // character of the stretch they are given, which over the whole text would outweigh it.
+    constexpr std::uint64_t kStretch = std::uint64_t{1} << 14;
+    const std::uint64_t longest = pattern_chars + static_cast<std::uint64_t>(margin);
+    for (std::uint64_t base = 0; base < all.size(); base += kStretch) {
+      const std::uint64_t stop = std::min<std::uint64_t>(all.size(), base + kStretch);
+      const text::Units<Unit> covered =
+          all.subspan(base, std::min<std::uint64_t>(all.size(), stop - 1 + longest) - base);
+      for (std::uint64_t start = base; start < stop; ++start) {
+        meter.poll(static_cast<std::uint64_t>(margin) + 1);
+        judge_start(covered, base, start, all.size(), pattern_chars, margin, judge, rows);
+      }
     }
     return;
   }
@@ -364,6 +373,8 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
 
 }  // namespace
 
+constexpr std::size_t kNoBound = std::numeric_limits<std::size_t>::max();
+
 namespace detail {
 
 std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t threshold_kind) {
@@ -394,9 +405,10 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
   // Trimming only shortens a window, so none is longer than P + margin characters.
   const std::size_t longest =
       static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin);
-  const std::optional<std::size_t> bound = scan == Scan::near_pieces && !trimmed.empty()
-                                               ? compare->levenshtein_bound(longest)
-                                               : std::nullopt;
+  // The edit bound of the pieces' filter, or none (the largest value) where it does not apply.
+  const std::size_t bound = scan == Scan::near_pieces && !trimmed.empty()
+                                ? compare->levenshtein_bound(longest).value_or(kNoBound)
+                                : kNoBound;
   s.visit([&](auto units) {
     using Unit = typename decltype(units)::value_type;
     // One row per start pays once a start has more than one window.
@@ -405,8 +417,8 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
       rows.emplace(*compare, trimmed, longest);
     }
     auto* const rows_or_null = rows ? &*rows : nullptr;
-    if (bound && *bound < trimmed.size() &&
-        scan_near_pieces(units, trimmed, pattern_chars, margin, *bound, judge, rows_or_null)) {
+    if (bound < trimmed.size() &&
+        scan_near_pieces(units, trimmed, pattern_chars, margin, bound, judge, rows_or_null)) {
       return;
     }
     scan_every_window(units, pattern_chars, margin, judge, rows_or_null);

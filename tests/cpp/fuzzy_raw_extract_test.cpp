@@ -294,6 +294,16 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFinds) {
   }
 }
 
+// Scores compared bit for bit, not by ==, which would equate 0.0 and -0.0.
+std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> exactly(
+    const std::vector<Match>& matches) {
+  std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> out;
+  for (const Match& m : matches) {
+    out.emplace_back(m.start, m.end, std::bit_cast<std::uint64_t>(m.score));
+  }
+  return out;
+}
+
 // On large texts the pieces are chosen from a sample of the text.
 TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFindsInALargeText) {
   const std::string& metric = GetParam();
@@ -310,19 +320,22 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFindsInALargeText) {
           << pattern << " " << threshold << " " << int{kind};
     }
   }
+  // The plain scan hands the rows the text in stretches; windows across their seams must score as
+  // one call per window scores them.
+  const std::u32string pattern = text::decode("the cat sat on");
+  const text::OwnedText owned = text::OwnedText::from_utf8(text);
+  std::vector<Match> rows;
+  std::vector<Match> calls;
+  for (const auto& [scoring, found] :
+       {std::pair{detail::Scoring::rows, &rows}, {detail::Scoring::per_window, &calls}}) {
+    ASSERT_TRUE(detail::find_candidates(
+        owned.view(), pattern, metric, 0.2, 1, detail::Scan::every_window,
+        [&, found = found](const Match& m) { found->push_back(m); }, scoring));
+  }
+  EXPECT_EQ(exactly(rows), exactly(calls));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMetric, FuzzyRawSkipping, testing::ValuesIn(kMetrics));
-
-// Scores compared bit for bit, not by ==, which would equate 0.0 and -0.0.
-std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> exactly(
-    const std::vector<Match>& matches) {
-  std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> out;
-  for (const Match& m : matches) {
-    out.emplace_back(m.start, m.end, std::bit_cast<std::uint64_t>(m.score));
-  }
-  return out;
-}
 
 // Scoring all windows of a start from shared rows and bounds must give every candidate and score
 // that one rapidfuzz call per window gives: patterns on both sides of one 64-bit block, white
