@@ -196,6 +196,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_spans(fuzzy_token.matches(), n, true);
   check_scores(fuzzy_token.matches(), threshold);
 
+  // Without flags a text is lent with its line feeds where they act as the spaces they normalise
+  // to: its normalised copy must find the same.
+  if (!ci && !sci) {
+    const text::OwnedText copy = text::OwnedText::from_utf8(text);
+    check(same(exact_token_extract::extract(copy.view(), pattern, separator, false, false),
+               exact_token),
+          "lent text as its normalised copy (exact token)");
+    check(same(fuzzy_token_extract::extract(copy.view(), pattern, separator, false, false, metric,
+                                            threshold, kind, strategies),
+               fuzzy_token),
+          "lent text as its normalised copy (fuzzy token)");
+  }
+
   // The piece filter and the row scoring are shortcuts: the plain scan must find the same.
   if (known) {
     using fuzzy_raw_extract::detail::find_candidates;

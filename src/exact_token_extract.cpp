@@ -11,23 +11,18 @@ namespace {
 
 Extraction search(text::TextView s, std::string pattern, std::string tokenizer_pattern,
                   bool case_insensitive, bool special_char_insensitive) {
-  const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
-                                                           special_char_insensitive);
-  const std::u32string separator = preprocessor::normalise_pattern(
-      std::move(tokenizer_pattern), case_insensitive, special_char_insensitive);
-  // Where neither the trimmed pattern nor the separator holds white space, a line feed and a
-  // space cut and trim alike: the caller's text will do.
-  const bool line_feeds_matter =
-      text::has_white_space(text::trim(p)) || text::has_white_space(separator);
-  const preprocessor::Normalised normalised =
-      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
+  const iterator::tokens::Inputs in =
+      iterator::tokens::normalise(s, std::move(pattern), std::move(tokenizer_pattern),
+                                  case_insensitive, special_char_insensitive);
+  const std::u32string& p = in.pattern;
+  const std::u32string& separator = in.separator;
 
   // The window counts the pattern's separators as written, leading and trailing ones included,
   // even though the comparison then ignores the white space they may leave at the ends.
   const std::uint64_t window = iterator::tokens::pattern_token_count(p, separator);
-  return normalised.text().visit([&](auto t) -> Extraction {
+  return in.text.text().visit([&](auto t) -> Extraction {
     using Unit = typename decltype(t)::value_type;
-    const iterator::tokens::Separator<Unit> sep(separator);
+    const iterator::tokens::Separator<Unit> sep(separator, in.line_feeds);
     if (window == 0) {
       return Extraction::failure(*iterator::tokens::TokenIterator<Unit>(t, sep, window).fault());
     }
@@ -84,8 +79,7 @@ std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32st
   if (!units) return std::vector<Match>{};
   const text::Units<Unit> target(*units);
   const bool cuts = !separator.absent();
-  const Unit sep = cuts ? separator.units()[0] : Unit{};
-  const auto separator_at = [&](std::size_t at) { return cuts && s[at] == sep; };
+  const auto separator_at = [&](std::size_t at) { return cuts && separator.cuts_at(s[at]); };
 
   std::vector<Match> matches;
   // The separator may itself be white space: it is looked for first at every step.

@@ -16,10 +16,11 @@ namespace {
 
 template <class Unit>
 Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
-                         std::u32string_view separator, const std::string& metric, double threshold,
-                         std::uint8_t threshold_kind, const std::vector<std::string>& strategies) {
+                         std::u32string_view separator, bool line_feeds, const std::string& metric,
+                         double threshold, std::uint8_t threshold_kind,
+                         const std::vector<std::string>& strategies) {
   const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
-  const iterator::tokens::Separator<Unit> sep(separator);
+  const iterator::tokens::Separator<Unit> sep(separator, line_feeds);
   iterator::tokens::TokenIterator<Unit> items(t, sep, window);
   // The first item is read before anything is compared, so this fault outranks a bad metric.
   if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
@@ -59,18 +60,12 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
                    double threshold, std::uint8_t threshold_kind,
                    std::vector<std::string> strategies, const cancel::Check& check) {
   return cancel::run(check, [&] {
-    const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
-                                                             special_char_insensitive);
-    const std::u32string separator = preprocessor::normalise_pattern(
-        std::move(tokenizer_pattern), case_insensitive, special_char_insensitive);
-    // Where neither the trimmed pattern nor the separator holds white space, a line feed and a
-    // space cut, trim and score alike: the caller's text will do.
-    const bool line_feeds_matter =
-        text::has_white_space(text::trim(p)) || text::has_white_space(separator);
-    const preprocessor::Normalised normalised =
-        preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
-    return normalised.text().visit([&](auto t) {
-      return extract_units(t, p, separator, metric, threshold, threshold_kind, strategies);
+    const iterator::tokens::Inputs in =
+        iterator::tokens::normalise(s, std::move(pattern), std::move(tokenizer_pattern),
+                                    case_insensitive, special_char_insensitive);
+    return in.text.text().visit([&](auto t) {
+      return extract_units(t, in.pattern, in.separator, in.line_feeds, metric, threshold,
+                           threshold_kind, strategies);
     });
   });
 }

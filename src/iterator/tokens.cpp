@@ -1,6 +1,27 @@
 #include "iterator/tokens.hpp"
 
+#include <utility>
+
 namespace veskal::iterator::tokens {
+
+Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pattern,
+                 bool case_insensitive, bool special_char_insensitive) {
+  std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
+                                                     special_char_insensitive);
+  std::u32string separator = preprocessor::normalise_pattern(
+      std::move(tokenizer_pattern), case_insensitive, special_char_insensitive);
+  // Where the trimmed pattern holds no white space, a line feed and a space trim and score alike,
+  // and they cut alike unless the separator holds white space; the one-space separator can be
+  // told to cut at line feeds too. The caller's text then serves as it is.
+  const bool space = separator == U" ";
+  const bool line_feeds_matter =
+      text::has_white_space(text::trim(p)) || (!space && text::has_white_space(separator));
+  preprocessor::Normalised text =
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
+  // A copy holds no line feed: cutting there too would only cost time.
+  const bool line_feeds = space && !line_feeds_matter && text.borrowed();
+  return {std::move(p), std::move(separator), std::move(text), line_feeds};
+}
 
 std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_view separator) {
   if (separator.empty()) return pattern.size();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -17,14 +18,14 @@ using Spans = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 
 // The spans of the UTF-8 `text` stored at every width that holds it, which must agree; a
 // separator that a width cannot hold never cuts there.
-Spans char_spans(std::string_view text, std::string_view separator) {
+Spans char_spans(std::string_view text, std::string_view separator, bool line_feeds = false) {
   const std::u32string sep = text::decode(separator);
   std::optional<Spans> first;
   for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
     Spans spans;
     owned.view().visit([&](auto units) {
       using Unit = typename decltype(units)::value_type;
-      for (const TokenSpan& t : tokenize(units, Separator<Unit>(sep))) {
+      for (const TokenSpan& t : tokenize(units, Separator<Unit>(sep, line_feeds))) {
         spans.emplace_back(t.start, t.end);
       }
     });
@@ -130,18 +131,25 @@ TEST(Tokenize, AgreesWithPositionByPositionRules) {
 // looked for, and mix ASCII stretches with multi-byte characters at every distance.
 TEST(Tokenize, LongTextsAgreeWithPositionByPositionRules) {
   std::mt19937 rng(7);
-  const std::string alphabet[] = {"a", "b", " ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+  const std::string alphabet[] = {"a", "b", " ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                  "\n"};
   const std::string separators[] = {" ", "a", "\xC3\xA9", "ab", "aba"};
   for (int trial = 0; trial < 3000; ++trial) {
     std::string text;
     const std::size_t chars = rng() % 400;
     // Mostly one letter, so that long runs without a separator occur too.
-    const std::size_t spread = 1 + rng() % 6;
+    const std::size_t spread = 1 + rng() % 7;
     for (std::size_t k = 0; k < chars; ++k) text += alphabet[rng() % spread];
     for (const std::string& separator : separators) {
       ASSERT_EQ(char_spans(text, separator), reference_spans(text, separator))
           << text << " | " << separator;
     }
+    // Told to, the space cuts a lent text at its line feeds as at the spaces they stand for;
+    // any other separator ignores the request.
+    std::string spaced = text;
+    std::replace(spaced.begin(), spaced.end(), '\n', ' ');
+    ASSERT_EQ(char_spans(text, " ", true), reference_spans(spaced, " ")) << text;
+    ASSERT_EQ(char_spans(text, "a", true), reference_spans(text, "a")) << text;
   }
 }
 

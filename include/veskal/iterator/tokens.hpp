@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../preprocessor.hpp"
 #include "../text.hpp"
 
 namespace veskal::iterator::tokens {
@@ -29,17 +30,23 @@ struct Item {
 
 // A separator as units of the text's width. One holding a character that the text's width
 // cannot store never occurs in it: it is `absent`, and its units are meaningless.
+// With `line_feeds`, the separator " " also cuts at a line feed: the text was lent with the line
+// feeds that normalisation would have made spaces.
 template <class Unit>
 struct Separator {
-  Separator(std::u32string_view chars)  // NOLINT: implicit, from the normalised separator
-      : owned(text::narrow<Unit>(chars)) {}
+  Separator(std::u32string_view chars,  // NOLINT: implicit, from the normalised separator
+            bool cut_line_feeds = false)
+      : owned(text::narrow<Unit>(chars)), line_feeds(cut_line_feeds && chars == U" ") {}
 
   text::Units<Unit> units() const {
     return owned ? text::Units<Unit>(*owned) : text::Units<Unit>();
   }
   bool absent() const { return !owned; }
+  // True when `u` is the one-unit separator.
+  bool cuts_at(Unit u) const { return owned->front() == u || (line_feeds && u == Unit{'\n'}); }
 
   std::optional<std::vector<Unit>> owned;
+  bool line_feeds;
 };
 
 // Produces the token spans of `text`, cut at every occurrence (overlapping ones included) of
@@ -63,6 +70,7 @@ class Tokenizer {
   text::Units<Unit> text_;
   text::Units<Unit> separator_;
   bool absent_;
+  bool line_feeds_;
   text::Occurrences<Unit> occurrences_;
   std::uint64_t start_ = 0;       // Where the current token starts.
   std::size_t block_ = 1;         // The block of separators_ (a multiple of 64 once loaded).
@@ -110,6 +118,19 @@ class TokenIterator {
   std::uint64_t window_;
   bool done_ = false;
 };
+
+// A token search's pattern, separator and text, normalised. Where a line feed and a space cut,
+// trim and score alike, the caller's text is lent as it is; `line_feeds` then tells whether its
+// line feeds must cut as the separator " " does.
+struct Inputs {
+  std::u32string pattern;
+  std::u32string separator;
+  preprocessor::Normalised text;
+  bool line_feeds;
+};
+
+Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pattern,
+                 bool case_insensitive, bool special_char_insensitive);
 
 // The number of tokens of `pattern` under `separator` (left-to-right split, empty pieces count;
 // with an empty separator, the number of characters). This is the window of the token engines.

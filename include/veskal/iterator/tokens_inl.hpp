@@ -43,6 +43,7 @@ Tokenizer<Unit>::Tokenizer(text::Units<Unit> text, const Separator<Unit>& separa
     : text_(text),
       separator_(separator.units()),
       absent_(separator.absent()),
+      line_feeds_(separator.line_feeds),
       occurrences_(text, separator.units()) {}
 
 template <class Unit>
@@ -50,12 +51,16 @@ void Tokenizer<Unit>::load_block(std::size_t at) {
   block_ = at & ~std::size_t{63};
   if (block_ + 64 <= text_.size()) {
     separators_ = detail::unit_mask(text_.data() + block_, separator_[0]);
+    if (line_feeds_) separators_ |= detail::unit_mask(text_.data() + block_, Unit{'\n'});
     return;
   }
   // The last, partial block: the units past the end count as separators, ending the last token.
   separators_ = ~std::uint64_t{0};
   for (std::size_t k = 0; block_ + k < text_.size(); ++k) {
-    if (text_[block_ + k] != separator_[0]) separators_ &= ~(std::uint64_t{1} << k);
+    const Unit u = text_[block_ + k];
+    if (u != separator_[0] && !(line_feeds_ && u == Unit{'\n'})) {
+      separators_ &= ~(std::uint64_t{1} << k);
+    }
   }
 }
 
