@@ -240,27 +240,12 @@ bool convert_string(PyObject* object, Value& out) {
   return copy_utf8(object, out.emplace<std::string>());
 }
 
-// Whether `units` holds a surrogate code point, which has no UTF-8 (nor any meaning to search
-// for). Checked in blocks with a narrow accumulator, which the compiler vectorises.
-template <typename Char>
-bool has_surrogate(const Char* units, std::size_t length) {
-  constexpr std::size_t kBlock = 4096;
-  for (std::size_t start = 0; start < length; start += kBlock) {
-    const std::size_t end = std::min(length, start + kBlock);
-    Char found = 0;
-    for (std::size_t i = start; i < end; ++i) {
-      found |= static_cast<Char>(static_cast<Char>(units[i] - 0xD800) < 0x800);
-    }
-    if (found != 0) return true;
-  }
-  return false;
-}
-
 // Any str, subclasses included, is lent as its own code units: nothing is encoded or counted.
 // A str holding a lone surrogate is refused as every other str argument is: the interpreter's
 // own UTF-8 encoder raises its UnicodeEncodeError (and, failing, caches nothing on the str).
-// Only 2- and 4-byte strs can hold one.
-bool convert_text(PyObject* object, Value& out) {
+// Only 2- and 4-byte strs can hold one. Without `vet` the engine looks for it as it reads the
+// text, which then is read once rather than twice.
+bool convert_text(PyObject* object, Value& out, bool vet = true) {
   if (!PyUnicode_Check(object)) {
     raise_cannot_convert(object, "PyString");
     return false;
@@ -269,27 +254,39 @@ bool convert_text(PyObject* object, Value& out) {
   const void* data = PyUnicode_DATA(object);
   switch (PyUnicode_KIND(object)) {
     case PyUnicode_1BYTE_KIND:
-      out.emplace<Text>(text::TextView::latin1(static_cast<const Py_UCS1*>(data), length));
+      out.emplace<Text>(text::TextView::latin1(static_cast<const Py_UCS1*>(data), length), object);
       return true;
     case PyUnicode_2BYTE_KIND:
-      if (has_surrogate(static_cast<const Py_UCS2*>(data), length)) break;
       // Py_UCS2 and char16_t are both 16-bit code units of the same values.
       out.emplace<Text>(
-          text::TextView(std::u16string_view(reinterpret_cast<const char16_t*>(data), length)));
-      return true;
+          text::TextView(std::u16string_view(reinterpret_cast<const char16_t*>(data), length)),
+          object, vet);
+      break;
     default:
-      if (has_surrogate(static_cast<const Py_UCS4*>(data), length)) break;
       out.emplace<Text>(
-          text::TextView(std::u32string_view(reinterpret_cast<const char32_t*>(data), length)));
-      return true;
+          text::TextView(std::u32string_view(reinterpret_cast<const char32_t*>(data), length)),
+          object, vet);
+      break;
   }
-  Ref bytes{PyUnicode_AsUTF8String(object)};
+  const Text& text = std::get<Text>(out);
+  if (!vet || !text.has_surrogate()) return true;
+  return text.raise_surrogate();
+}
+
+}  // namespace
+
+bool Text::has_surrogate() const {
+  return view_.visit([](auto units) { return text::has_surrogate(units); });
+}
+
+// The interpreter's own UTF-8 encoder raises its UnicodeEncodeError (and, failing, caches
+// nothing on the str).
+bool Text::raise_surrogate() const {
+  Ref bytes{PyUnicode_AsUTF8String(str_)};
   if (!bytes) return false;
   PyErr_SetString(PyExc_SystemError, "a surrogate went unreported by the UTF-8 encoder");
   return false;
 }
-
-}  // namespace
 
 std::optional<Text> str_to_text(PyObject* str) {
   Value value;
@@ -378,6 +375,8 @@ bool convert(Kind kind, PyObject* object, Value& out) {
   switch (kind) {
     case Kind::kText:
       return convert_text(object, out);
+    case Kind::kTextToVet:
+      return convert_text(object, out, false);
     case Kind::kString:
       return convert_string(object, out);
     case Kind::kBool:
@@ -490,6 +489,14 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
     const Parameter& parameter = signature.parameters[i];
     if (!convert(parameter.kind, bound[i], out[i])) {
       name_parameter_in_type_error(parameter.name);
+      // A text before this argument with a lone surrogate fails first, as a kText one does.
+      for (std::size_t j = 0; j < i; ++j) {
+        const Text* text = std::get_if<Text>(&out[j]);
+        if (text != nullptr && !text->vetted() && text->has_surrogate()) {
+          PyErr_Clear();
+          return text->raise_surrogate();
+        }
+      }
       return false;
     }
   }

@@ -19,6 +19,7 @@ namespace veskal::binding {
 // What a parameter converts to on the engine side.
 enum class Kind {
   kText,        // str (subclasses too), lent as a view of its own storage
+  kTextToVet,   // the same, unchecked for lone surrogates: the engine checks as it reads
   kString,      // str (subclasses too), copied out as UTF-8
   kBool,        // True/False, or a numpy boolean scalar
   kFloat64,     // anything the interpreter's float conversion accepts
@@ -44,12 +45,29 @@ inline constexpr std::size_t kMaxParameters = 16;
 // holds it, and a str never changes).
 class Text {
  public:
-  explicit Text(text::TextView view) : view_(view) {}
+  // `str` is borrowed: the caller holds it for the whole call.
+  explicit Text(text::TextView view, PyObject* str = nullptr, bool vetted = true)
+      : view_(view), str_(str), vetted_(vetted) {}
 
   text::TextView view() const { return view_; }
+  // False when the str may hold a lone surrogate (a kTextToVet argument).
+  bool vetted() const { return vetted_; }
+
+  // Where the engine reports a lone surrogate in an unvetted str; null until set.
+  bool* found() const { return found_; }
+  void report_to(bool* found) { found_ = found; }
+
+  // Whether the unvetted str holds a lone surrogate, from a pass over it.
+  bool has_surrogate() const;
+  // Raises the interpreter's UnicodeEncodeError for the str, as a kText argument with a lone
+  // surrogate does; always returns false.
+  bool raise_surrogate() const;
 
  private:
   text::TextView view_;
+  PyObject* str_;
+  bool vetted_;
+  bool* found_ = nullptr;
 };
 
 using Value = std::variant<std::monostate, Text, std::string, bool, double, std::uint8_t,

@@ -64,6 +64,15 @@ PyObject* call_with(Extraction (*impl)(const cancel::Check&, Args...), PyObject*
   return call_guarded([&]() -> PyObject* {
     std::array<Value, sizeof...(Args)> argv;
     if (!parse_arguments(signature, args, nargs, kwnames, argv)) return nullptr;
+    // A text the engine checks for lone surrogates as it reads it.
+    bool surrogate = false;
+    std::optional<Text> to_vet;
+    for (Value& value : argv) {
+      Text* text = std::get_if<Text>(&value);
+      if (text == nullptr || text->vetted()) continue;
+      text->report_to(&surrogate);
+      to_vet = *text;
+    }
     // Signal handlers run only in the main interpreter.
     const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
     std::optional<Extraction> extraction;
@@ -79,6 +88,13 @@ PyObject* call_with(Extraction (*impl)(const cancel::Check&, Args...), PyObject*
       extraction.emplace([&]<std::size_t... I>(std::index_sequence<I...>) {
         return impl(check, take<std::decay_t<Args>>(argv[I])...);
       }(std::index_sequence_for<Args...>{}));
+    }
+    // An engine that stopped early may not have read the whole text; a lone surrogate in it
+    // outranks the engine's own failure, as it would have been refused before the search.
+    if (to_vet && (surrogate || (!extraction->ok() && to_vet->has_surrogate()))) {
+      PyErr_Clear();
+      to_vet->raise_surrogate();
+      return nullptr;
     }
     if (extraction->was_cancelled()) {
       // The handler's exception (KeyboardInterrupt, say) goes to the caller as it is.
@@ -97,10 +113,8 @@ PyObject* fast_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 // ---- exact_raw_extract ----------------------------------------------------------------------
 
 constexpr Parameter kExactRawExtractParameters[] = {
-    {"s", Kind::kText},
-    {"pattern", Kind::kString},
-    {"case_insensitive", Kind::kBool},
-    {"special_char_insensitive", Kind::kBool},
+    {"s", Kind::kTextToVet},           {"pattern", Kind::kString},
+    {"case_insensitive", Kind::kBool}, {"special_char_insensitive", Kind::kBool},
     {"strategies", Kind::kStringList},
 };
 constexpr Signature kExactRawExtract{"exact_raw_extract", kExactRawExtractParameters};
@@ -109,7 +123,8 @@ Extraction exact_raw_extract_impl(const cancel::Check& check, Text s, std::strin
                                   bool case_insensitive, bool special_char_insensitive,
                                   std::vector<std::string> strategies) {
   return exact_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
-                                    special_char_insensitive, std::move(strategies), check);
+                                    special_char_insensitive, std::move(strategies), check,
+                                    s.found());
 }
 
 // ---- exact_token_extract --------------------------------------------------------------------

@@ -35,27 +35,35 @@ void white_space_windows(text::Units<Unit> t, std::uint64_t m, Emit& emit) {
   if (in_run) close_run(t.size(), true);
 }
 
-// Hands every matching window to `emit`, in strictly ascending start order.
+// Hands every matching window to `emit`, in strictly ascending start order. With `surrogate`,
+// the text is also checked for surrogate code points as it is read; on the first one the search
+// stops, with *surrogate set.
 template <class Unit, class Emit>
-void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&& emit) {
+void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&& emit,
+                        bool* surrogate = nullptr) {
   const std::uint64_t m = pattern.size();
-  if (m == 0 || t.empty()) return;
   const std::u32string_view trimmed = text::trim(pattern);
-  if (trimmed.empty()) {
-    white_space_windows(t, m, emit);
+  // A character the text's width cannot hold occurs nowhere in it.
+  const std::optional<std::vector<Unit>> units =
+      m == 0 || t.empty() ? std::nullopt : text::narrow<Unit>(trimmed);
+  if (!units || trimmed.empty()) {
+    // No search to check the text on the way.
+    if (surrogate != nullptr && text::has_surrogate(t)) {
+      *surrogate = true;
+      return;
+    }
+    if (units) white_space_windows(t, m, emit);
     return;
   }
-  // A character the text's width cannot hold occurs nowhere in it.
-  const std::optional<std::vector<Unit>> units = text::narrow<Unit>(trimmed);
-  if (!units) return;
   const text::Units<Unit> p(*units);
   // White space that a window may hold around the occurrence, split between both sides.
   const std::uint64_t slack = m - p.size();
   const std::uint64_t n = t.size();
-  text::for_each_occurrence(t, p, [&](std::size_t q) {
+  text::Occurrences<Unit> occurrences(t, p, surrogate != nullptr);
+  for (std::size_t q; (q = occurrences.next()) != text::npos;) {
     if (slack == 0) {
       emit(Match{q, q + m, 0.0});
-      return;
+      continue;
     }
     // The first non-white character of a window fixes the occurrence it can hold, so each
     // occurrence owns the starts q - before .. q - short_after: `before` is the white space
@@ -71,7 +79,8 @@ void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&&
     for (std::uint64_t i = q - before; i + short_after <= q; ++i) {
       emit(Match{i, std::min(i + m, n), 0.0});
     }
-  });
+  }
+  if (surrogate != nullptr) *surrogate = occurrences.surrogate();
 }
 
 }  // namespace
@@ -91,12 +100,20 @@ std::vector<Match> candidates(text::TextView t, std::u32string_view pattern) {
 namespace {
 
 Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
-                  bool special_char_insensitive, std::vector<std::string> strategies) {
+                  bool special_char_insensitive, std::vector<std::string> strategies,
+                  bool* surrogate) {
   const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
                                                            special_char_insensitive);
   // A pattern without inner white space finds the same windows whether a line feed reads as
   // one or as a space, and the solver reads line feeds as spaces: the caller's text will do.
   const bool line_feeds_matter = text::has_white_space(text::trim(p));
+  // A text that is copied is checked before; one searched as it is, while it is searched.
+  const bool lent = !case_insensitive && !special_char_insensitive && !line_feeds_matter;
+  if (surrogate != nullptr && !lent) {
+    *surrogate = s.visit([](auto units) { return text::has_surrogate(units); });
+    if (*surrogate) return std::vector<Match>{};
+  }
+  bool* const vet = lent ? surrogate : nullptr;
   const preprocessor::Normalised normalised =
       preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
   const text::TextView t = normalised.text();
@@ -104,11 +121,15 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   conflict_solver::StreamingSolver solver(t, strategies);
   cancel::Meter meter;
   t.visit([&](auto units) {
-    for_each_candidate(units, p, [&](const Match& c) {
-      meter.poll();
-      solver.add(c);
-    });
+    for_each_candidate(
+        units, p,
+        [&](const Match& c) {
+          meter.poll();
+          solver.add(c);
+        },
+        vet);
   });
+  if (vet != nullptr && *vet) return std::vector<Match>{};
   return solver.finish();
 }
 
@@ -116,10 +137,11 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
 
 Extraction extract(text::TextView s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::vector<std::string> strategies,
-                   const cancel::Check& check) {
+                   const cancel::Check& check, bool* surrogate) {
+  if (surrogate != nullptr) *surrogate = false;
   return cancel::run(check, [&] {
     return search(s, std::move(pattern), case_insensitive, special_char_insensitive,
-                  std::move(strategies));
+                  std::move(strategies), surrogate);
   });
 }
 

@@ -31,6 +31,29 @@ char32_t max_char(Units<Unit> units) {
   return static_cast<char32_t>(max_char_of(units.data(), units.size()));
 }
 
+template <class Unit>
+bool has_surrogate(Units<Unit> units) {
+  if constexpr (sizeof(Unit) == 1) {
+    return false;
+  } else {
+    // In blocks with a narrow accumulator, which the compiler vectorises.
+    constexpr std::size_t kBlock = 4096;
+    for (std::size_t start = 0; start < units.size(); start += kBlock) {
+      const std::size_t end = std::min(units.size(), start + kBlock);
+      Unit found = 0;
+      for (std::size_t i = start; i < end; ++i) {
+        found |= static_cast<Unit>(static_cast<Unit>(units[i] - 0xD800) < 0x800);
+      }
+      if (found != 0) return true;
+    }
+    return false;
+  }
+}
+
+template bool has_surrogate(Units<Latin1>);
+template bool has_surrogate(Units<char16_t>);
+template bool has_surrogate(Units<char32_t>);
+
 template char32_t max_char(Units<Latin1>);
 template char32_t max_char(Units<char16_t>);
 template char32_t max_char(Units<char32_t>);
@@ -354,8 +377,8 @@ template std::vector<std::size_t> borders(Units<char32_t>);
 }  // namespace detail
 
 template <class Unit>
-Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle)
-    : haystack_(haystack), needle_(needle) {
+Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle, bool vet)
+    : haystack_(haystack), needle_(needle), vetting_(vet && sizeof(Unit) > 1) {
   if (needle.empty()) return;
   probes_ = probes(needle);
   std::vector<std::size_t> border = detail::borders(needle);
@@ -367,24 +390,58 @@ Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle)
 }
 
 template <class Unit>
-std::size_t Occurrences<Unit>::next() {
-  const std::size_t m = needle_.size();
-  if (m == 0) return npos;
-  if (automaton_) return next_by_automaton();
-  const Found found = find_from(haystack_, needle_, probes_, pos_, budget_);
-  if (found.gave_up) {
-    automaton_ = true;
-    pos_ = found.at;
-    matched_ = 0;
-    return next_by_automaton();
-  }
-  if (found.at == npos) {
+bool Occurrences<Unit>::vet_to(std::size_t to) {
+  if (has_surrogate(haystack_.subspan(vetted_, to - vetted_))) {
+    surrogate_ = true;
+    vetting_ = false;
+    automaton_ = false;
     pos_ = haystack_.size();
+    needle_ = {};
+    return false;
+  }
+  vetted_ = to;
+  return true;
+}
+
+template <class Unit>
+std::size_t Occurrences<Unit>::next() {
+  const std::size_t n = haystack_.size();
+  const std::size_t m = needle_.size();
+  if (m == 0) {
+    if (vetting_) vet_to(n);
     return npos;
   }
-  // No occurrence starts less than a period after another.
-  pos_ = found.at + period_;
-  return found.at;
+  if (automaton_) return next_by_automaton();
+  // A block of 64 KiB stays in cache between its check and its search.
+  constexpr std::size_t kVetBlock = (std::size_t{1} << 16) / sizeof(Unit);
+  for (;;) {
+    // Starts up to vetted_ - m lie wholly in checked units.
+    if (vetting_ && vetted_ < n && pos_ + m > vetted_) {
+      if (!vet_to(std::min(n, std::max(vetted_, pos_ + m - 1) + kVetBlock))) return npos;
+      continue;
+    }
+    const Found found =
+        find_from(vetting_ ? haystack_.first(vetted_) : haystack_, needle_, probes_, pos_, budget_);
+    if (found.gave_up) {
+      // The automaton reads on to the end.
+      if (vetting_ && !vet_to(n)) return npos;
+      automaton_ = true;
+      pos_ = found.at;
+      matched_ = 0;
+      return next_by_automaton();
+    }
+    if (found.at == npos) {
+      if (vetting_ && vetted_ < n) {
+        pos_ = std::max(pos_, vetted_ + 1 - std::min(vetted_ + 1, m));
+        continue;
+      }
+      pos_ = n;
+      return npos;
+    }
+    // No occurrence starts less than a period after another.
+    pos_ = found.at + period_;
+    return found.at;
+  }
 }
 
 // A KMP automaton keeps the scan linear however the text is built.

@@ -132,6 +132,10 @@ inline std::u32string_view trim(std::u32string_view s) {
   return {t.data(), t.size()};
 }
 
+// True when `units` holds a surrogate code point (U+D800..U+DFFF), which no UTF-8 encodes.
+template <class Unit>
+bool has_surrogate(Units<Unit> units);
+
 // True when `s` holds a White_Space character.
 inline bool has_white_space(std::u32string_view s) {
   for (const char32_t c : s) {
@@ -205,16 +209,26 @@ std::vector<std::size_t> borders(Units<Unit> needle);
 
 // The occurrences of the non-empty `needle` in `haystack`, overlapping ones included, one at a
 // time in increasing order. Linear in the haystack for every needle. Both must outlive it.
+//
+// With `vet`, the haystack is also checked for surrogate code points, a block ahead of the
+// search, which then reads it from cache rather than memory a second time. The first one found
+// ends the search (next() returns npos) and sets surrogate(). Once next() has returned npos the
+// whole haystack has been checked.
 template <class Unit>
 class Occurrences {
  public:
-  Occurrences(Units<Unit> haystack, Units<Unit> needle);
+  Occurrences(Units<Unit> haystack, Units<Unit> needle, bool vet = false);
 
   // The index of the next occurrence, or npos once there is none (and ever after).
   std::size_t next();
 
+  // True when vetting found a surrogate code point.
+  bool surrogate() const { return surrogate_; }
+
  private:
   std::size_t next_by_automaton();
+  // Checks the haystack up to `to`; false (and the search over) on a surrogate.
+  bool vet_to(std::size_t to);
 
   Units<Unit> haystack_;
   Units<Unit> needle_;
@@ -226,6 +240,9 @@ class Occurrences {
   // whole scan linear.
   std::size_t budget_ = 0;
   bool automaton_ = false;
+  bool vetting_ = false;
+  bool surrogate_ = false;
+  std::size_t vetted_ = 0;           // Units checked for surrogates, from the start.
   std::vector<std::size_t> border_;  // Empty unless the automaton may run.
 };
 

@@ -10,12 +10,18 @@
 namespace veskal::text {
 namespace {
 
+// Found with and without vetting for surrogates, which must agree.
 template <class Unit>
 std::vector<std::size_t> occurrences(const std::vector<Unit>& haystack,
                                      const std::vector<Unit>& needle) {
   std::vector<std::size_t> found;
   for_each_occurrence(Units<Unit>(haystack), Units<Unit>(needle),
                       [&](std::size_t at) { found.push_back(at); });
+  std::vector<std::size_t> vetted;
+  Occurrences<Unit> search(Units<Unit>(haystack), Units<Unit>(needle), true);
+  for (std::size_t at; (at = search.next()) != npos;) vetted.push_back(at);
+  EXPECT_EQ(vetted, found);
+  EXPECT_FALSE(search.surrogate());
   return found;
 }
 
@@ -80,6 +86,39 @@ TEST(ForEachOccurrence, FilterDefeatingTextsStayExactAndLinear) {
   const std::vector<char16_t> run(100000, u'a');
   EXPECT_EQ(occurrences(run, std::vector<char16_t>(50, u'a')).size(), run.size() - 49);
   EXPECT_EQ(occurrences(std::vector<char16_t>{u'a'}, std::vector<char16_t>{}).size(), 0u);
+}
+
+// Vetting reads a block ahead of the search: a surrogate anywhere, before, between or after
+// the occurrences, or where no needle fits, ends the search and is reported.
+TEST(ForEachOccurrence, VettingFindsEverySurrogate) {
+  const auto check = [&]<class Unit>(Unit) {
+    std::vector<Unit> text;
+    for (int i = 0; i < 30000; ++i) {
+      for (const char c : std::string_view(i % 7 == 0 ? "needle " : "hay ")) text.push_back(c);
+    }
+    const std::vector<Unit> needle = units<Unit>(U"needle");
+    const std::vector<std::size_t> all = occurrences(text, needle);
+    ASSERT_FALSE(all.empty());
+    for (const std::size_t at : {std::size_t{0}, std::size_t{70000}, text.size() - 1}) {
+      for (const Unit surrogate : {Unit{0xD800}, Unit{0xDFFF}}) {
+        std::vector<Unit> bad = text;
+        bad[at] = surrogate;
+        for (const std::vector<Unit>& n :
+             {needle, std::vector<Unit>(bad.size() + 1, Unit{'h'}), std::vector<Unit>{}}) {
+          Occurrences<Unit> search(Units<Unit>(bad), Units<Unit>(n), true);
+          std::size_t last = 0;
+          for (std::size_t found; (found = search.next()) != npos;) last = found;
+          EXPECT_TRUE(search.surrogate()) << at << " " << n.size();
+          EXPECT_LT(last, at + 70000) << "the search stops near the surrogate";
+          EXPECT_EQ(search.next(), npos);
+        }
+      }
+    }
+    EXPECT_TRUE(has_surrogate(Units<Unit>(std::vector<Unit>{Unit{'a'}, Unit{0xDC00}})));
+    EXPECT_FALSE(has_surrogate(Units<Unit>(std::vector<Unit>{Unit{0xD7FF}, Unit{0xE000}})));
+  };
+  check(char16_t{});
+  check(char32_t{});
 }
 
 TEST(OwnedText, StoresAtTheNarrowestWidth) {

@@ -464,6 +464,29 @@ def test_lone_surrogate_raises_the_interpreters_unicode_encode_error(kind, make,
         assert sys.getsizeof(bad) == size
 
 
+@pytest.mark.parametrize("kind", ["bmp", "astral"])
+@pytest.mark.parametrize("function", sorted(SIGNATURES))
+def test_lone_surrogate_in_the_text_outranks_everything_after_it(kind, function):
+    # exact_raw_extract looks for it as it searches: wherever it lies (inside or beyond the first
+    # blocks, where no pattern fits, at the very end), however the search goes (no pattern,
+    # white space only, flags that copy the text), and whatever later argument is also wrong.
+    long = " ".join([SAMPLES[kind]] * 3000)
+    for at in (0, 35, 70_000, len(long)):
+        bad = long[:at] + "\udc80" + long[at:]
+        with pytest.raises(UnicodeEncodeError) as expected:
+            bad.encode("utf-8")
+        for overrides in ({}, {"pattern": "chat"}, {"pattern": ""}, {"pattern": "   "},
+                          {"pattern": long + "x"}, {"pattern": "\U0001F600"},
+                          {"pattern": "chat", "case_insensitive": True},
+                          {"pattern": "\ud800"}, {"special_char_insensitive": 2},
+                          {"strategies": "longest"}):
+            with pytest.raises(BaseException) as info:
+                call(function, s=bad,
+                     **{k: v for k, v in overrides.items() if k in SIGNATURES[function]})
+            assert type(info.value) is UnicodeEncodeError, (at, overrides)
+            assert info.value.args == expected.value.args
+
+
 @pytest.mark.parametrize("threshold", [math.nan, math.inf, -math.inf])
 def test_non_finite_thresholds_pass_binding(threshold):
     assert isinstance(call("fuzzy_raw_extract", threshold=threshold), list)
