@@ -171,13 +171,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(exact_token.ok() != no_window, "token failure only for an empty window");
   check_spans(exact_token.matches(), n, false);
 
-  check_spans(at_every_width(chars,
-                             [&](text::TextView view) {
-                               return exact_raw_extract::extract(view, pattern, ci, sci,
-                                                                 strategies);
-                             })
-                  .matches(),
-              n, true);
+  const Extraction exact_raw = at_every_width(chars, [&](text::TextView view) {
+    return exact_raw_extract::extract(view, pattern, ci, sci, strategies);
+  });
+  check_spans(exact_raw.matches(), n, true);
+  // Checking the text for surrogates while searching it changes nothing else.
+  at_every_width(chars, [&](text::TextView view) {
+    bool surrogate = true;
+    const Extraction vetted =
+        exact_raw_extract::extract(view, pattern, ci, sci, strategies, {}, &surrogate);
+    check(same(vetted, exact_raw) && !surrogate, "vetting search exact");
+    return 0;
+  });
 
   const Extraction fuzzy_raw = at_every_width(chars, [&](text::TextView view) {
     return fuzzy_raw_extract::extract(view, pattern, ci, sci, metric, threshold, kind, strategies);
