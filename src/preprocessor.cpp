@@ -517,8 +517,9 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
     Unit* const base = out.units<Unit>();
     for (std::int32_t i = 0; i < length; ++i) {
       char32_t c = low[i];
-      if (c >= 0xD800 && c < 0xDC00 && i + 1 < length)
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
         c = 0x10000 + ((c - 0xD800) << 10) + (low[++i] - 0xDC00);
+      }
       c = finish_char(c, fold);
       high = std::max(high, c);
       // The lowercase of a BMP character lies in the BMP, so a UCS-2 text stays one.

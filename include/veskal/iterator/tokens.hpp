@@ -42,7 +42,7 @@ struct Separator {
     return owned ? text::Units<Unit>(*owned) : text::Units<Unit>();
   }
   bool absent() const { return !owned; }
-  // True when `u` is the one-unit separator.
+  // True when the one-unit separator cuts at `u`.
   bool cuts_at(Unit u) const { return owned->front() == u || (line_feeds && u == Unit{'\n'}); }
 
   std::optional<std::vector<Unit>> owned;
