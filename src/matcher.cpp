@@ -430,10 +430,9 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       // match bound them.
       const std::uint64_t pattern_chars = p.chars.size();
       const bool raw = impl->mode == Mode::fuzzy_raw;
-      const std::int8_t margin =
-          raw ? fuzzy_raw_extract::detail::margin(pattern_chars, options.threshold,
-                                                  options.threshold_kind)
-              : 0;
+      const std::int8_t margin = raw ? fuzzy_raw_extract::detail::margin(
+                                           pattern_chars, options.threshold, options.threshold_kind)
+                                     : 0;
       std::optional<comparator::fuzzy::CachedSearch> compare =
           comparator::fuzzy::CachedSearch::create(target, *options.metric, options.threshold_kind,
                                                   options.threshold);
@@ -763,9 +762,9 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
     const std::uint64_t q = end - key.chars;
     // The runs that hold the occurrence: first token beginning at q or before, last token
     // ending at `end` or after.
-    const auto by_start = std::partition_point(
-        tokens.begin(), tokens.end(),
-        [&](const iterator::tokens::TokenSpan& s) { return s.start <= q; });
+    const auto by_start =
+        std::partition_point(tokens.begin(), tokens.end(),
+                             [&](const iterator::tokens::TokenSpan& s) { return s.start <= q; });
     const auto by_end =
         std::partition_point(tokens.begin(), tokens.end(),
                              [&](const iterator::tokens::TokenSpan& s) { return s.end < end; });
