@@ -161,22 +161,43 @@ class Automaton {
   template <class Unit, class OnHit>
   void scan(text::Units<Unit> text, std::size_t offset, std::uint32_t& state,
             OnHit&& on_hit) const {
-    const std::uint32_t* table = table_.data();
     const std::uint32_t first = classes_;
     const std::uint32_t link = classes_ + 1;
     std::uint32_t s = state;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const std::uint32_t to = table[s + classify(text[i])];
-      s = to & kStateMask;
-      if ((to & kOutputBit) == 0) continue;
-      for (std::uint32_t out = table[s + first] != kNone ? s : table[s + link]; out != kNone;
-           out = table[out + link]) {
-        for (std::uint32_t id = table[out + first]; id != kNone; id = next_key_[id]) {
-          on_hit(id, offset + i + 1);
+    for (std::size_t i = 0;;) {
+      i = advance(text, i, s);
+      if (i > text.size()) break;
+      for (std::uint32_t out = table_[s + first] != kNone ? s : table_[s + link]; out != kNone;
+           out = table_[out + link]) {
+        for (std::uint32_t id = table_[out + first]; id != kNone; id = next_key_[id]) {
+          on_hit(id, offset + i);
         }
       }
     }
     state = s;
+  }
+
+ private:
+  // Moves `state` over text[i...] up to and including the first unit whose transition reaches a
+  // key, and returns the offset just past it, or text.size() + 1 when none does. Kept apart from
+  // the handling of keys, so that the loop's state and pointers stay in registers: each unit
+  // costs one dependent load.
+  template <class Unit>
+  [[gnu::noinline]] std::size_t advance(text::Units<Unit> text, std::size_t i,
+                                        std::uint32_t& state) const {
+    const std::uint32_t* table = table_.data();
+    std::uint32_t s = state;
+    const std::size_t n = text.size();
+    for (; i < n; ++i) {
+      const std::uint32_t to = table[s + classify(text[i])];
+      s = to & kStateMask;
+      if (to & kOutputBit) {
+        state = s;
+        return i + 1;
+      }
+    }
+    state = s;
+    return n + 1;
   }
 
  private:
