@@ -155,11 +155,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Long enough, now and then, for the rows to span two 64-bit blocks.
   const std::string pattern = in.text(in.byte() % 8 == 0 ? 70 : 12);
   const std::string s = in.text(400);
+  const std::u32string chars = text::decode(s);
   // More patterns for a matcher, read last so that the inputs above keep their meaning.
   std::vector<std::string> patterns = {pattern};
   for (std::uint8_t n = in.byte() % 6; n > 0; --n) patterns.push_back(in.text(in.byte() % 16));
+  // Some cut from the text, so that pieces occur and windows match.
+  for (std::uint8_t n = in.byte() % 4; n > 0; --n) {
+    const std::size_t from = in.byte() % (chars.size() + 1);
+    std::string cut;
+    for (std::size_t i = from, len = in.byte() % 24; i < chars.size() && i < from + len; ++i) {
+      text::append_utf8(cut, chars[i]);
+    }
+    patterns.push_back(cut);
+  }
   if (in.byte() % 2 == 0) patterns.push_back(pattern);
-  const std::u32string chars = text::decode(s);
 
   const std::string text = preprocessor::preprocess(s, ci, sci);
   const std::u32string normal_pattern = preprocessor::normalise_pattern(pattern, ci, sci);

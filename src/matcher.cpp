@@ -330,6 +330,140 @@ std::optional<std::size_t> longest_match(const comparator::fuzzy::CachedSearch& 
   return longest;
 }
 
+// ---- Anchors: a filter for pieces that a scan reads without a chain of dependent loads -------
+// The automaton's scan waits for one table load per unit. Where every piece holds a few
+// characters and the pieces are not too many, a rare run of three or four characters of each
+// (its anchor) is looked up instead, by a hash of the last characters read into a bitmap:
+// each unit's test is independent of the last, and the rare hits are checked piece by piece.
+
+constexpr std::size_t kLeastAnchorChars = 3;
+constexpr std::size_t kMostAnchorChars = 4;
+// Beyond this many pieces the bitmap outgrows the fast caches; the automaton takes over.
+constexpr std::size_t kMostAnchoredKeys = 4096;
+
+class Anchors {
+ public:
+  // Nothing when some key is shorter than an anchor, or there are too many keys.
+  static std::optional<Anchors> create(const std::vector<std::u32string_view>& keys,
+                                       const Rarity& rarity) {
+    if (keys.empty() || keys.size() > kMostAnchoredKeys) return std::nullopt;
+    Anchors a;
+    a.chars_ = kMostAnchorChars;
+    for (const std::u32string_view key : keys) a.chars_ = std::min(a.chars_, key.size());
+    if (a.chars_ < kLeastAnchorChars) return std::nullopt;
+    a.mask_ = a.chars_ == 4 ? ~std::uint64_t{0} : (std::uint64_t{1} << (16 * a.chars_)) - 1;
+    // Some 256 bits a key keep false hits to one unit in several hundred.
+    a.bits_ = 12;
+    while ((std::size_t{1} << a.bits_) < 256 * keys.size()) ++a.bits_;
+    a.bitmap_.assign((std::size_t{1} << a.bits_) / 64, 0);
+    for (std::uint32_t id = 0; id < keys.size(); ++id) {
+      const std::u32string_view key = keys[id];
+      std::size_t best = 0;
+      double rarest = std::numeric_limits<double>::infinity();
+      for (std::size_t at = 0; at + a.chars_ <= key.size(); ++at) {
+        const double e = rarity.expected(key.substr(at, a.chars_));
+        if (e < rarest) {
+          rarest = e;
+          best = at;
+        }
+      }
+      std::uint64_t x = 0;
+      for (std::size_t k = 0; k < a.chars_; ++k) x = a.push(x, key[best + k]);
+      const std::uint32_t h = a.hash(x);
+      a.bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
+      a.entries_.push_back({h, id, static_cast<std::uint32_t>(best)});
+    }
+    std::sort(a.entries_.begin(), a.entries_.end(),
+              [](const Entry& x, const Entry& y) { return x.hash < y.hash; });
+    // word_start_[w]: the first entry whose hash lies in bitmap word w or later.
+    a.word_start_.assign(a.bitmap_.size() + 1, 0);
+    for (const Entry& e : a.entries_) ++a.word_start_[e.hash / 64 + 1];
+    for (std::size_t w = 1; w < a.word_start_.size(); ++w) a.word_start_[w] += a.word_start_[w - 1];
+    return a;
+  }
+
+  // Calls on_hit(key, end) for every occurrence of every key in `text`, `end` ascending as the
+  // automaton's scan gives them; `keys` as given to create.
+  template <class Unit, class OnHit>
+  void scan(text::Units<Unit> text, const std::vector<std::u32string_view>& keys,
+            OnHit&& on_hit) const {
+    struct Found {
+      std::size_t end;
+      std::uint32_t key;
+    };
+    std::vector<Found> found;
+    std::uint64_t x = 0;
+    for (std::size_t from = 0; from < text.size(); from += kScanBlock) {
+      const std::size_t to = std::min(text.size(), from + kScanBlock);
+      cancel::poll(to - from);
+      for (std::size_t i = from; (i = next_candidate(text, i, to, x)) < to; ++i) {
+        const std::uint32_t h = hash(x);
+        if (i + 1 < chars_) continue;
+        const std::size_t anchor = i + 1 - chars_;
+        for (std::uint32_t e = word_start_[h / 64]; e < word_start_[h / 64 + 1]; ++e) {
+          const Entry& entry = entries_[e];
+          if (entry.hash != h || entry.offset > anchor) continue;
+          const std::u32string_view key = keys[entry.key];
+          const std::size_t start = anchor - entry.offset;
+          if (start + key.size() > text.size()) continue;
+          std::size_t k = 0;
+          while (k < key.size() && static_cast<char32_t>(text[start + k]) == key[k]) ++k;
+          if (k == key.size()) found.push_back({start + key.size(), entry.key});
+        }
+      }
+      // An anchor read later ends a key past `to`.
+      std::sort(found.begin(), found.end(),
+                [](const Found& a, const Found& b) { return a.end < b.end; });
+      std::size_t done = 0;
+      for (; done < found.size() && found[done].end <= to; ++done) {
+        on_hit(found[done].key, found[done].end);
+      }
+      found.erase(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(done));
+    }
+    for (const Found& f : found) on_hit(f.key, f.end);
+  }
+
+ private:
+  struct Entry {
+    std::uint32_t hash;
+    std::uint32_t key;
+    std::uint32_t offset;  // of the anchor in the key
+  };
+
+  // Reads text[i...to) into `window` up to the first unit that ends an anchor in the bitmap, and
+  // returns its offset, or `to`. Kept apart from the checks, so that the loop's values stay in
+  // registers.
+  template <class Unit>
+  [[gnu::noinline]] std::size_t next_candidate(text::Units<Unit> text, std::size_t i,
+                                               std::size_t to, std::uint64_t& window) const {
+    const std::uint64_t* bitmap = bitmap_.data();
+    const std::uint64_t mask = mask_;
+    std::uint64_t x = window;
+    for (; i < to; ++i) {
+      x = ((x << 16) | (text[i] & 0xFFFF)) & mask;
+      const std::uint32_t h = hash(x);
+      if ((bitmap[h / 64] >> (h % 64)) & 1) break;
+    }
+    window = x;
+    return i;
+  }
+
+  // The last chars_ characters read, 16 low bits each: wider ones only collide.
+  std::uint64_t push(std::uint64_t x, char32_t c) const {
+    return ((x << 16) | (c & 0xFFFF)) & mask_;
+  }
+  std::uint32_t hash(std::uint64_t x) const {
+    return static_cast<std::uint32_t>((x * 0x9E3779B97F4A7C15ULL) >> (64 - bits_));
+  }
+
+  std::size_t chars_ = kMostAnchorChars;  // of every anchor
+  std::uint64_t mask_ = 0;
+  unsigned bits_ = 12;
+  std::vector<std::uint64_t> bitmap_;
+  std::vector<std::uint32_t> word_start_;
+  std::vector<Entry> entries_;
+};
+
 }  // namespace
 
 struct Matcher::Impl {
@@ -369,10 +503,28 @@ struct Matcher::Impl {
   std::vector<Pattern> patterns;
   std::optional<Automaton> automaton;
   std::vector<Key> keys;
+  // Fuzzy modes: each key's characters, and the filter that finds them in place of the
+  // automaton where it can.
+  std::vector<std::u32string_view> key_chars;
+  std::optional<Anchors> anchors;
 
   std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
 
  private:
+  // Calls on_hit(key, end) for every key occurrence in `t`, `end` ascending.
+  template <class Unit, class OnHit>
+  void scan_pieces(text::Units<Unit> t, OnHit&& on_hit) const {
+    if (anchors) {
+      anchors->scan(t, key_chars, on_hit);
+      return;
+    }
+    std::uint32_t state = 0;
+    for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
+      const std::size_t size = std::min(kScanBlock, t.size() - from);
+      cancel::poll(size);
+      automaton->scan(t.subspan(from, size), from, state, on_hit);
+    }
+  }
   template <class Unit>
   void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
                     std::vector<bool>& overflowed) const;
@@ -500,7 +652,9 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
     }
     if (p.keyed) add_key(u, target, 0);
   }
-  if (!keys.empty()) impl->automaton.emplace(keys);
+  if (fuzzy) impl->anchors = Anchors::create(keys, *rarity);
+  if (!keys.empty() && !impl->anchors) impl->automaton.emplace(keys);
+  if (fuzzy) impl->key_chars = std::move(keys);
   impl->options = std::move(options);
   return std::unique_ptr<Matcher>(new Matcher(std::move(impl)));
 }
@@ -703,7 +857,6 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ready));
   };
 
-  std::uint32_t state = 0;
   const auto on_hit = [&](std::uint32_t k, std::size_t end) {
     const Key& key = keys[k];
     const Pattern& p = patterns[key.pattern];
@@ -722,11 +875,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
       judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1 - kJoinGap);
     }
   };
-  for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
-    const std::size_t size = std::min(kScanBlock, t.size() - from);
-    cancel::poll(size);
-    automaton->scan(t.subspan(from, size), from, state, on_hit);
-  }
+  scan_pieces(t, on_hit);
   for (std::size_t u = 0; u < patterns.size(); ++u) {
     if (overflowed[u] || (pending[u].ranges.empty() && !pending[u].sink)) continue;
     judge(u, std::numeric_limits<std::int64_t>::max());
@@ -775,7 +924,6 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
     firsts.erase(firsts.begin(), firsts.begin() + static_cast<std::ptrdiff_t>(ready));
   };
 
-  std::uint32_t state = 0;
   const auto on_hit = [&](std::uint32_t k, std::size_t end) {
     const Key& key = keys[k];
     const Pattern& p = patterns[key.pattern];
@@ -809,11 +957,7 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
     // Later occurrences end no earlier, so their runs begin at lowest or after.
     if (firsts.size() >= kPendingRanges) judge(key.pattern, lowest);
   };
-  for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
-    const std::size_t size = std::min(kScanBlock, t.size() - from);
-    cancel::poll(size);
-    automaton->scan(t.subspan(from, size), from, state, on_hit);
-  }
+  scan_pieces(t, on_hit);
   for (std::size_t u = 0; u < patterns.size(); ++u) {
     if (overflowed[u] || (pending[u].firsts.empty() && !pending[u].sink)) continue;
     judge(u, std::numeric_limits<std::uint64_t>::max());
@@ -828,7 +972,7 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   std::vector<std::vector<Match>> found(patterns.size());
   // Keyed patterns whose pieces proved too frequent in this text.
   std::vector<bool> overflowed(patterns.size(), false);
-  if (automaton) t.visit([&](auto units) { search_keyed(units, found, overflowed); });
+  if (automaton || anchors) t.visit([&](auto units) { search_keyed(units, found, overflowed); });
   for (std::size_t u = 0; u < patterns.size(); ++u) {
     if ((patterns[u].keyed && !overflowed[u]) || patterns[u].never) continue;
     Extraction extraction = search_one(patterns[u], t, check);
