@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <map>
@@ -351,7 +353,6 @@ class Anchors {
     a.chars_ = kMostAnchorChars;
     for (const std::u32string_view key : keys) a.chars_ = std::min(a.chars_, key.size());
     if (a.chars_ < kLeastAnchorChars) return std::nullopt;
-    a.mask_ = a.chars_ == 4 ? ~std::uint64_t{0} : (std::uint64_t{1} << (16 * a.chars_)) - 1;
     // Some 256 bits a key keep false hits to one unit in several hundred.
     a.bits_ = 12;
     while ((std::size_t{1} << a.bits_) < 256 * keys.size()) ++a.bits_;
@@ -367,9 +368,8 @@ class Anchors {
           best = at;
         }
       }
-      std::uint64_t x = 0;
-      for (std::size_t k = 0; k < a.chars_; ++k) x = a.push(x, key[best + k]);
-      const std::uint32_t h = a.hash(x);
+      const std::uint32_t h =
+          a.hash(a.chars_ == 3 ? window<3>(key.data() + best) : window<4>(key.data() + best));
       a.bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
       a.entries_.push_back({h, id, static_cast<std::uint32_t>(best)});
     }
@@ -392,14 +392,17 @@ class Anchors {
       std::uint32_t key;
     };
     std::vector<Found> found;
-    std::uint64_t x = 0;
-    for (std::size_t from = 0; from < text.size(); from += kScanBlock) {
-      const std::size_t to = std::min(text.size(), from + kScanBlock);
+    // Blocks of anchor starts.
+    const std::size_t starts = text.size() < chars_ ? 0 : text.size() - chars_ + 1;
+    for (std::size_t from = 0; from < starts; from += kScanBlock) {
+      const std::size_t to = std::min(starts, from + kScanBlock);
       cancel::poll(to - from);
-      for (std::size_t i = from; (i = next_candidate(text, i, to, x)) < to; ++i) {
-        const std::uint32_t h = hash(x);
-        if (i + 1 < chars_) continue;
-        const std::size_t anchor = i + 1 - chars_;
+      for (std::size_t anchor = from;; ++anchor) {
+        anchor =
+            chars_ == 3 ? next_candidate<3>(text, anchor, to) : next_candidate<4>(text, anchor, to);
+        if (anchor == to) break;
+        const std::uint32_t h =
+            hash(chars_ == 3 ? window<3>(text.data() + anchor) : window<4>(text.data() + anchor));
         for (std::uint32_t e = word_start_[h / 64]; e < word_start_[h / 64 + 1]; ++e) {
           const Entry& entry = entries_[e];
           if (entry.hash != h || entry.offset > anchor) continue;
@@ -411,7 +414,7 @@ class Anchors {
           if (k == key.size()) found.push_back({start + key.size(), entry.key});
         }
       }
-      // An anchor read later ends a key past `to`.
+      // A key anchored later ends past `to`.
       std::sort(found.begin(), found.end(),
                 [](const Found& a, const Found& b) { return a.end < b.end; });
       std::size_t done = 0;
@@ -430,34 +433,67 @@ class Anchors {
     std::uint32_t offset;  // of the anchor in the key
   };
 
-  // Reads text[i...to) into `window` up to the first unit that ends an anchor in the bitmap, and
-  // returns its offset, or `to`. Kept apart from the checks, so that the loop's values stay in
-  // registers.
-  template <class Unit>
-  [[gnu::noinline]] std::size_t next_candidate(text::Units<Unit> text, std::size_t i,
-                                               std::size_t to, std::uint64_t& window) const {
+  // The first anchor start in [at, to) whose anchor is in the bitmap, or `to`. Each start is read
+  // afresh, so that no test waits for the one before; kept apart from the checks, so that the
+  // loop's values stay in registers.
+  template <std::size_t Chars, class Unit>
+  [[gnu::noinline]] std::size_t next_candidate(text::Units<Unit> text, std::size_t at,
+                                               std::size_t to) const {
     const std::uint64_t* bitmap = bitmap_.data();
-    const std::uint64_t mask = mask_;
-    std::uint64_t x = window;
-    for (; i < to; ++i) {
-      x = ((x << 16) | (text[i] & 0xFFFF)) & mask;
-      const std::uint32_t h = hash(x);
-      if ((bitmap[h / 64] >> (h % 64)) & 1) break;
+    const unsigned shift = 64 - bits_;
+    const auto found = [&](std::uint64_t x) {
+      const auto h = static_cast<std::uint32_t>((x * kHashFactor) >> shift);
+      return ((bitmap[h / 64] >> (h % 64)) & 1) != 0;
+    };
+    // Four units can be read at once up to the last four.
+    const std::size_t wide = std::min(to, text.size() >= 4 ? text.size() - 3 : 0);
+    for (; at < wide; ++at) {
+      if (found(window_of_four<Chars>(text.data() + at))) return at;
     }
-    window = x;
-    return i;
+    for (; at < to; ++at) {
+      if (found(window<Chars>(text.data() + at))) return at;
+    }
+    return at;
   }
 
-  // The last chars_ characters read, 16 low bits each: wider ones only collide.
-  std::uint64_t push(std::uint64_t x, char32_t c) const {
-    return ((x << 16) | (c & 0xFFFF)) & mask_;
+  // `Chars` characters from `p` on, 16 low bits each: wider ones only collide.
+  template <std::size_t Chars, class Unit>
+  static std::uint64_t window(const Unit* p) {
+    std::uint64_t x = 0;
+    for (std::size_t k = 0; k < Chars; ++k) x |= std::uint64_t{p[k] & 0xFFFFu} << (16 * k);
+    return x;
   }
+
+  // window(p), reading the four units from p on in one or two loads where the layout allows.
+  template <std::size_t Chars, class Unit>
+  static std::uint64_t window_of_four(const Unit* p) {
+    constexpr std::uint64_t kKept = Chars == 4 ? ~std::uint64_t{0} : (std::uint64_t{1} << 48) - 1;
+    if constexpr (std::endian::native != std::endian::little) {
+      return window<Chars>(p);
+    } else if constexpr (sizeof(Unit) == 1) {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      std::uint64_t x = v;
+      x = (x | x << 16) & 0x0000FFFF0000FFFFULL;
+      x = (x | x << 8) & 0x00FF00FF00FF00FFULL;
+      return x & kKept;
+    } else if constexpr (sizeof(Unit) == 2) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      return x & kKept;
+    } else {
+      std::uint64_t w[2];
+      std::memcpy(w, p, 16);
+      const auto two = [](std::uint64_t y) { return (y & 0xFFFF) | ((y >> 16) & 0xFFFF0000); };
+      return (two(w[0]) | two(w[1]) << 32) & kKept;
+    }
+  }
+  static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;
   std::uint32_t hash(std::uint64_t x) const {
-    return static_cast<std::uint32_t>((x * 0x9E3779B97F4A7C15ULL) >> (64 - bits_));
+    return static_cast<std::uint32_t>((x * kHashFactor) >> (64 - bits_));
   }
 
   std::size_t chars_ = kMostAnchorChars;  // of every anchor
-  std::uint64_t mask_ = 0;
   unsigned bits_ = 12;
   std::vector<std::uint64_t> bitmap_;
   std::vector<std::uint32_t> word_start_;
