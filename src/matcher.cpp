@@ -34,6 +34,10 @@ namespace {
 constexpr std::size_t kScanBlock = std::size_t{1} << 14;
 // Shorter pieces occur so often in prose that looking for them costs more than it saves.
 constexpr std::size_t kMinPieceChars = 2;
+// Pieces shorter than the least cannot be anchored (see Anchors), and shorter than the most
+// they anchor less selectively, so they are avoided where the pattern is long enough.
+constexpr std::size_t kLeastAnchorChars = 3;
+constexpr std::size_t kMostAnchorChars = 4;
 // Piece occurrences of one pattern kept before their windows are judged.
 constexpr std::size_t kPendingRanges = 256;
 // Start ranges this close are judged in one engine call: its set-up costs more than looking
@@ -269,8 +273,9 @@ class Rarity {
   std::size_t total_ = 0;
 };
 
-// The count + 1 offsets of `count` consecutive pieces covering `target`, each of at least
-// kMinPieceChars characters, whose expected occurrences add up to the least, and that sum. The
+// The count + 1 offsets of `count` consecutive pieces covering `target`, each as long as an
+// anchor where the target is long enough, else of at least kMinPieceChars characters, whose
+// expected occurrences add up to the least, and that sum. The
 // cut points move freely rather than at equal lengths, so that a piece shared by many patterns
 // gives way to one that tells them apart.
 std::pair<std::vector<std::size_t>, double> piece_bounds(std::u32string_view target,
@@ -295,14 +300,16 @@ std::pair<std::vector<std::size_t>, double> piece_bounds(std::u32string_view tar
       expected[i * (n + 1) + j] = e;
     }
   }
+  std::size_t least = kMostAnchorChars;
+  while (least > kMinPieceChars && n < count * least) --least;
   // cost[c][j]: the least sum for c pieces covering [0, j); from[c][j]: where the last begins.
   constexpr double kNone = std::numeric_limits<double>::infinity();
   std::vector<std::vector<double>> cost(count + 1, std::vector<double>(n + 1, kNone));
   std::vector<std::vector<std::size_t>> from(count + 1, std::vector<std::size_t>(n + 1, 0));
   cost[0][0] = 0.0;
   for (std::size_t c = 1; c <= count; ++c) {
-    for (std::size_t j = c * kMinPieceChars; j <= n; ++j) {
-      for (std::size_t i = (c - 1) * kMinPieceChars; i + kMinPieceChars <= j; ++i) {
+    for (std::size_t j = c * least; j <= n; ++j) {
+      for (std::size_t i = (c - 1) * least; i + least <= j; ++i) {
         const double total = cost[c - 1][i] + expected[i * (n + 1) + j];
         if (total < cost[c][j]) {
           cost[c][j] = total;
@@ -338,10 +345,8 @@ std::optional<std::size_t> longest_match(const comparator::fuzzy::CachedSearch& 
 // (its anchor) is looked up instead, by a hash of the last characters read into a bitmap:
 // each unit's test is independent of the last, and the rare hits are checked piece by piece.
 
-constexpr std::size_t kLeastAnchorChars = 3;
-constexpr std::size_t kMostAnchorChars = 4;
-// Beyond this many pieces the bitmap outgrows the fast caches; the automaton takes over.
-constexpr std::size_t kMostAnchoredKeys = 4096;
+// Beyond this many pieces the bitmap outgrows the caches; the automaton takes over.
+constexpr std::size_t kMostAnchoredKeys = 1 << 15;
 
 class Anchors {
  public:
