@@ -40,9 +40,8 @@ constexpr std::size_t kLeastAnchorChars = 3;
 constexpr std::size_t kMostAnchorChars = 4;
 // Piece occurrences of one pattern kept before their windows are judged.
 constexpr std::size_t kPendingRanges = 256;
-// Start ranges this close are judged in one engine call: its set-up costs more than looking
-// for the pattern's pieces across the gap.
-constexpr std::int64_t kJoinGap = 256;
+// Runs of starts at least this long are judged by the engine, whose rows pay off over them.
+constexpr std::int64_t kLongestDirectRun = 64;
 // Pieces the patterns' statistics expect more often than this per character are so frequent
 // that following them would cost more than the pattern's own engine scanning the text.
 constexpr double kMostExpected = 1.0 / 64;
@@ -844,14 +843,11 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
   // Judges the starts of pattern u's ranges that end before `limit`, joined into runs.
   const auto judge = [&](std::size_t u, std::int64_t limit) {
     const Pattern& p = patterns[u];
-    // Each start of a window of the pattern's length alone is one comparison; several window
-    // lengths are scored from rows by the engine, whose set-up pays over a longer run.
-    const std::int64_t gap = p.margin == 0 ? 0 : kJoinGap;
     std::vector<Range>& runs = pending[u].ranges;
     std::sort(runs.begin(), runs.end(), [](const Range& a, const Range& b) { return a.lo < b.lo; });
     std::size_t kept = 0;
     for (std::size_t i = 1; i < runs.size(); ++i) {
-      if (runs[i].lo <= runs[kept].hi + 1 + gap) {
+      if (runs[i].lo <= runs[kept].hi + 1) {
         runs[kept].hi = std::max(runs[kept].hi, runs[i].hi);
       } else {
         runs[++kept] = runs[i];
@@ -866,14 +862,19 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     const auto pattern_chars = static_cast<std::uint64_t>(p.chars.size());
     for (std::size_t r = 0; r < ready; ++r) {
       const Range run = runs[r];
-      if (p.margin == 0) {
+      // A start with one window length is one comparison, and a short run of starts with
+      // several costs less one window at a time than the engine's set-up of rows, which pays
+      // over a longer run.
+      if (p.margin == 0 || run.hi - run.lo < kLongestDirectRun) {
         for (auto start = static_cast<std::uint64_t>(run.lo);
              start <= static_cast<std::uint64_t>(run.hi); ++start) {
-          meter.poll();
-          const std::uint64_t end = std::min(start + pattern_chars, t.size());
-          const comparator::fuzzy::Verdict verdict =
-              score(*p.compare, text::trim(t.subspan(start, end - start)));
-          if (verdict.matched) sink->add({start, end, verdict.score});
+          meter.poll(static_cast<std::uint64_t>(p.margin) + 1);
+          fuzzy_raw_extract::detail::for_each_window_at(
+              start, t.size(), pattern_chars, p.margin, [&](std::uint64_t from, std::uint64_t to) {
+                const comparator::fuzzy::Verdict verdict =
+                    score(*p.compare, text::trim(t.subspan(from, to - from)));
+                if (verdict.matched) sink->add({from, to, verdict.score});
+              });
         }
         continue;
       }
@@ -913,7 +914,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     // Every later occurrence ends no earlier, so its range starts at end - longest or after:
     // runs ending before that can neither grow nor be preceded.
     if (ranges.size() >= kPendingRanges) {
-      judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1 - kJoinGap);
+      judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1);
     }
   };
   scan_pieces(t, on_hit);
