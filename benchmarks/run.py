@@ -721,6 +721,28 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
                              them.per_char * scale / me.per_char, "×", Target("≥", 50),
                              me.mb_per_s, them.mb_per_s / scale,
                              f"{min(count, b.args.loop_patterns)} calls timed, scaled"))
+    # Names that all begin with a phrase frequent in the text: the pieces of each must be cut where
+    # they tell it apart, or every occurrence of the phrase sends all of them to be judged.
+    capital = r"[A-ZÉÈ][a-zéèêëàâçôîïûù]{3,}"
+    words = sorted(set(re.findall(rf"\b{capital}\b", fr)))
+    shared = [f"de la {w}" for w in random.Random(11).sample(words, min(1000, len(words)))]
+    for mode, kwargs, call in (
+        ("fuzzy raw", {}, lambda s, p: veskal.fuzzy_raw_extract(s, p, False, False,
+                                                                "levenshtein", 1, 0, [])),
+        ("fuzzy token", {"tokenizer_pattern": " "},
+         lambda s, p: veskal.fuzzy_token_extract(s, p, " ", False, False, "levenshtein", 1, 0,
+                                                 [])),
+    ):
+        matcher = M(shared, metric="levenshtein", threshold=1, threshold_kind=0, **kwargs)
+        me = b.mine(matcher.find, text, f"Matcher {mode} shared")
+        run, scale = single_calls(call, shared)
+        them = timed(run, text, 1, loop_budget)
+        b.report.add(Row(sec, f"{len(shared):,} names all beginning \"de la \", {mode}, k = 1",
+                         label("ocr", mb), f"{len(shared):,} single-pattern calls",
+                         them.per_char * scale / me.per_char, "×", Target("≥", 1),
+                         me.mb_per_s, them.mb_per_s / scale,
+                         f"{min(len(shared), b.args.loop_patterns)} calls timed, scaled;"
+                         " a phrase frequent in the text"))
     size = b.args.doc_mb
     source = b.texts.get("fr", size)
     docs = [source[i * 1000:] + source[:i * 1000] for i in range(100)]

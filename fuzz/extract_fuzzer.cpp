@@ -1,13 +1,17 @@
 // Runs every engine on inputs built from arbitrary bytes and checks what must hold for any input:
 // no crash, failures only where they are due, sorted spans inside the text, scores within the
-// threshold, the same results whatever width the text is stored at, and the fuzzy raw search's
-// shortcuts agreeing with its plain scan.
+// threshold, the same results whatever width the text is stored at, the fuzzy raw search's
+// shortcuts agreeing with its plain scan, and a matcher finding what the engines find pattern by
+// pattern.
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +21,7 @@
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
 #include "fuzzy_token_extract.hpp"
+#include "matcher.hpp"
 #include "preprocessor.hpp"
 #include "text.hpp"
 
@@ -113,6 +118,11 @@ bool same(const T& a, const T& b) {
   return a == b;
 }
 
+bool same(const std::optional<std::vector<matcher::Hit>>& a,
+          const std::optional<std::vector<matcher::Hit>>& b) {
+  return a == b;
+}
+
 bool same(const Extraction& a, const Extraction& b) {
   return a.ok() == b.ok() && a.matches() == b.matches() && (a.ok() || a.message() == b.message());
 }
@@ -146,6 +156,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string pattern = in.text(in.byte() % 8 == 0 ? 70 : 12);
   const std::string s = in.text(400);
   const std::u32string chars = text::decode(s);
+  // More patterns for a matcher, read last so that the inputs above keep their meaning.
+  std::vector<std::string> patterns = {pattern};
+  for (std::uint8_t n = in.byte() % 6; n > 0; --n) patterns.push_back(in.text(in.byte() % 16));
+  // Some cut from the text, so that pieces occur and windows match.
+  for (std::uint8_t n = in.byte() % 4; n > 0; --n) {
+    const std::size_t from = in.byte() % (chars.size() + 1);
+    std::string cut;
+    for (std::size_t i = from, len = in.byte() % 24; i < chars.size() && i < from + len; ++i) {
+      text::append_utf8(cut, chars[i]);
+    }
+    patterns.push_back(cut);
+  }
+  if (in.byte() % 2 == 0) patterns.push_back(pattern);
 
   const std::string text = preprocessor::preprocess(s, ci, sci);
   const std::u32string normal_pattern = preprocessor::normalise_pattern(pattern, ci, sci);
@@ -238,5 +261,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(run(Scan::near_pieces, Scoring::rows) == plain, "row scoring exact");
     check(run(Scan::every_window, Scoring::rows) == plain, "row scoring exact (plain scan)");
   }
+
+  // A matcher in the mode the flags select finds each pattern's matches, whatever its pieces.
+  matcher::Options o;
+  if (flags & 4) o.tokenizer_pattern = separator;
+  if (flags & 8) o.metric = metric;
+  o.case_insensitive = ci;
+  o.special_char_insensitive = sci;
+  o.threshold = threshold;
+  o.threshold_kind = kind;
+  o.strategies = strategies;
+  bool empty_token = false;
+  for (const std::string& p : patterns) {
+    empty_token |= normal_separator.empty() &&
+                   preprocessor::normalise_pattern(p, ci, sci).empty() && (flags & 4);
+  }
+  matcher::Error error{};
+  const std::unique_ptr<matcher::Matcher> m = matcher::Matcher::compile(patterns, o, error);
+  check((m == nullptr) == (((flags & 8) && !known) || empty_token), "matcher refused when due");
+  if (m == nullptr) return 0;
+  const auto hits = at_every_width(chars, [&](text::TextView view) { return m->find(view); });
+  check(hits.has_value(), "matcher runs to the end");
+  std::vector<matcher::Hit> expected;
+  for (std::size_t i = 0; i < patterns.size(); ++i) {
+    const std::string& p = patterns[i];
+    const text::OwnedText view = text::OwnedText::from_utf8(s);
+    const Extraction found =
+        !(flags & 8)  ? (flags & 4)
+                            ? exact_token_extract::extract(view.view(), p, separator, ci, sci)
+                            : exact_raw_extract::extract(view.view(), p, ci, sci, strategies)
+         : (flags & 4) ? fuzzy_token_extract::extract(view.view(), p, separator, ci, sci, metric,
+                                                      threshold, kind, strategies)
+                      : fuzzy_raw_extract::extract(view.view(), p, ci, sci, metric, threshold, kind,
+                                                   strategies);
+    check(found.ok(), "every pattern the matcher took runs alone");
+    for (const Match& f : found.matches()) expected.push_back({i, f.start, f.end, f.score});
+  }
+  std::sort(expected.begin(), expected.end(), [](const matcher::Hit& a, const matcher::Hit& b) {
+    if (a.start != b.start) return a.start < b.start;
+    if (a.pattern != b.pattern) return a.pattern < b.pattern;
+    return a.end < b.end;
+  });
+  check(*hits == expected, "matcher equals the engines pattern by pattern");
   return 0;
 }

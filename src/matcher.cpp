@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <map>
@@ -32,11 +34,26 @@ namespace {
 constexpr std::size_t kScanBlock = std::size_t{1} << 14;
 // Shorter pieces occur so often in prose that looking for them costs more than it saves.
 constexpr std::size_t kMinPieceChars = 2;
+// Pieces shorter than the least cannot be anchored (see Anchors), and shorter than the most
+// they anchor less selectively, so they are avoided where the pattern is long enough.
+constexpr std::size_t kLeastAnchorChars = 3;
+constexpr std::size_t kMostAnchorChars = 4;
 // Piece occurrences of one pattern kept before their windows are judged.
 constexpr std::size_t kPendingRanges = 256;
-// Start ranges this close are judged in one engine call: its set-up costs more than looking
-// for the pattern's pieces across the gap.
-constexpr std::int64_t kJoinGap = 256;
+// Runs of starts at least this long are judged by the engine, whose rows pay off over them.
+constexpr std::int64_t kLongestDirectRun = 64;
+// Pieces the patterns' statistics expect more often than this per character are so frequent
+// that following them would cost more than the pattern's own engine scanning the text.
+constexpr double kMostExpected = 1.0 / 64;
+// Choosing cut points costs the square of the pattern length times the number of pieces.
+constexpr std::size_t kLongestTunedPattern = 64;
+// A pattern whose pieces occur more than once per this many characters of a text (and more
+// often than kLeastHitBudget) is left to its own engine for that text: the statistics missed a
+// frequent piece, and the engine's windows cost less than following it. The fuzzy token engine
+// scores every run, so its pieces may occur far more often before it pays.
+constexpr std::size_t kRawCharsPerHit = 512;
+constexpr std::size_t kTokenCharsPerHit = 16;
+constexpr std::size_t kLeastHitBudget = 1024;
 
 // ---- Aho-Corasick automaton ------------------------------------------------------------------
 // Neither Debian nor PyPI packages a maintained C++ multi-pattern matcher, hence this one. It is
@@ -149,22 +166,43 @@ class Automaton {
   template <class Unit, class OnHit>
   void scan(text::Units<Unit> text, std::size_t offset, std::uint32_t& state,
             OnHit&& on_hit) const {
-    const std::uint32_t* table = table_.data();
     const std::uint32_t first = classes_;
     const std::uint32_t link = classes_ + 1;
     std::uint32_t s = state;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const std::uint32_t to = table[s + classify(text[i])];
-      s = to & kStateMask;
-      if ((to & kOutputBit) == 0) continue;
-      for (std::uint32_t out = table[s + first] != kNone ? s : table[s + link]; out != kNone;
-           out = table[out + link]) {
-        for (std::uint32_t id = table[out + first]; id != kNone; id = next_key_[id]) {
-          on_hit(id, offset + i + 1);
+    for (std::size_t i = 0;;) {
+      i = advance(text, i, s);
+      if (i > text.size()) break;
+      for (std::uint32_t out = table_[s + first] != kNone ? s : table_[s + link]; out != kNone;
+           out = table_[out + link]) {
+        for (std::uint32_t id = table_[out + first]; id != kNone; id = next_key_[id]) {
+          on_hit(id, offset + i);
         }
       }
     }
     state = s;
+  }
+
+ private:
+  // Moves `state` over text[i...] up to and including the first unit whose transition reaches a
+  // key, and returns the offset just past it, or text.size() + 1 when none does. Kept apart from
+  // the handling of keys, so that the loop's state and pointers stay in registers: each unit
+  // costs one dependent load.
+  template <class Unit>
+  [[gnu::noinline]] std::size_t advance(text::Units<Unit> text, std::size_t i,
+                                        std::uint32_t& state) const {
+    const std::uint32_t* table = table_.data();
+    std::uint32_t s = state;
+    const std::size_t n = text.size();
+    for (; i < n; ++i) {
+      const std::uint32_t to = table[s + classify(text[i])];
+      s = to & kStateMask;
+      if (to & kOutputBit) {
+        state = s;
+        return i + 1;
+      }
+    }
+    state = s;
+    return n + 1;
   }
 
  private:
@@ -195,6 +233,277 @@ std::string to_utf8(std::u32string_view chars) {
   return out;
 }
 
+// How often pieces occur, estimated from the character pairs of every pattern: the only sample
+// of the texts a matcher has before it sees one, and a telling one, since the parts that many
+// patterns share ("rue de la ") are the ones that cost most to follow. Characters are told apart
+// by their low byte alone: the estimate only steers the choice of pieces.
+class Rarity {
+ public:
+  explicit Rarity(const std::vector<std::u32string_view>& targets)
+      : pairs_(std::size_t{1} << 16, 0) {
+    for (const std::u32string_view t : targets) {
+      for (std::size_t i = 0; i < t.size(); ++i) {
+        ++singles_[low(t[i])];
+        if (i > 0) ++pairs_[pair(t[i - 1], t[i])];
+      }
+      total_ += t.size();
+    }
+  }
+
+  // Expected occurrences per character of a text with the patterns' statistics: each character
+  // follows the one before as in the patterns, smoothed so that unseen pieces still rank longer
+  // ones rarer.
+  double expected(std::u32string_view piece) const {
+    double e = (singles_[low(piece[0])] + 0.5) / (static_cast<double>(total_) + 128.0);
+    for (std::size_t i = 1; i < piece.size(); ++i) e *= step(piece[i - 1], piece[i]);
+    return e;
+  }
+
+  double step(char32_t a, char32_t b) const {
+    return (pairs_[pair(a, b)] + 0.5) / (singles_[low(a)] + 128.0);
+  }
+
+ private:
+  static std::size_t low(char32_t c) { return c & 0xFF; }
+  static std::size_t pair(char32_t a, char32_t b) { return low(a) << 8 | low(b); }
+
+  std::uint32_t singles_[256] = {};
+  std::vector<std::uint32_t> pairs_;
+  std::size_t total_ = 0;
+};
+
+// The count + 1 offsets of `count` consecutive pieces covering `target`, each as long as an
+// anchor where the target is long enough, else of at least kMinPieceChars characters, whose
+// expected occurrences add up to the least, and that sum. The
+// cut points move freely rather than at equal lengths, so that a piece shared by many patterns
+// gives way to one that tells them apart.
+std::pair<std::vector<std::size_t>, double> piece_bounds(std::u32string_view target,
+                                                         std::size_t count, const Rarity& rarity) {
+  const std::size_t n = target.size();
+  std::vector<std::size_t> bounds(count + 1);
+  if (n > kLongestTunedPattern) {
+    double total = 0.0;
+    for (std::size_t i = 0; i <= count; ++i) bounds[i] = i * n / count;
+    for (std::size_t i = 0; i < count; ++i) {
+      total += rarity.expected(target.substr(bounds[i], bounds[i + 1] - bounds[i]));
+    }
+    return {bounds, total};
+  }
+  // expected[i * (n + 1) + j]: the piece [i, j).
+  std::vector<double> expected((n + 1) * (n + 1), 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    double e = rarity.expected(target.substr(i, 1));
+    expected[i * (n + 1) + i + 1] = e;
+    for (std::size_t j = i + 2; j <= n; ++j) {
+      e *= rarity.step(target[j - 2], target[j - 1]);
+      expected[i * (n + 1) + j] = e;
+    }
+  }
+  std::size_t least = kMostAnchorChars;
+  while (least > kMinPieceChars && n < count * least) --least;
+  // cost[c][j]: the least sum for c pieces covering [0, j); from[c][j]: where the last begins.
+  constexpr double kNone = std::numeric_limits<double>::infinity();
+  std::vector<std::vector<double>> cost(count + 1, std::vector<double>(n + 1, kNone));
+  std::vector<std::vector<std::size_t>> from(count + 1, std::vector<std::size_t>(n + 1, 0));
+  cost[0][0] = 0.0;
+  for (std::size_t c = 1; c <= count; ++c) {
+    for (std::size_t j = c * least; j <= n; ++j) {
+      for (std::size_t i = (c - 1) * least; i + least <= j; ++i) {
+        const double total = cost[c - 1][i] + expected[i * (n + 1) + j];
+        if (total < cost[c][j]) {
+          cost[c][j] = total;
+          from[c][j] = i;
+        }
+      }
+    }
+  }
+  for (std::size_t c = count, j = n; c > 0; --c) {
+    bounds[c] = j;
+    j = from[c][j];
+  }
+  return {bounds, cost[count][n]};
+}
+
+// The most characters a matching candidate may hold, or nothing when lengths alone set no
+// limit. Under every metric with a Levenshtein bound the lengths that may match form one run
+// around the pattern's, so a run that ends well below the cap ends for good.
+std::optional<std::size_t> longest_match(const comparator::fuzzy::CachedSearch& compare,
+                                         std::size_t target_chars) {
+  const std::size_t cap = 4 * target_chars + 64;
+  std::size_t longest = 0;
+  for (std::size_t n = 0; n <= cap; ++n) {
+    if (compare.may_match_length(n)) longest = n;
+  }
+  if (longest > cap / 2) return std::nullopt;
+  return longest;
+}
+
+// ---- Anchors: a filter for pieces that a scan reads without a chain of dependent loads -------
+// The automaton's scan waits for one table load per unit. Where every piece holds a few
+// characters and the pieces are not too many, a rare run of three or four characters of each
+// (its anchor) is looked up instead, by a hash of the last characters read into a bitmap:
+// each unit's test is independent of the last, and the rare hits are checked piece by piece.
+
+// Beyond this many pieces the bitmap outgrows the caches; the automaton takes over.
+constexpr std::size_t kMostAnchoredKeys = 1 << 15;
+
+class Anchors {
+ public:
+  // Nothing when some key is shorter than an anchor, or there are too many keys.
+  static std::optional<Anchors> create(const std::vector<std::u32string_view>& keys,
+                                       const Rarity& rarity) {
+    if (keys.empty() || keys.size() > kMostAnchoredKeys) return std::nullopt;
+    Anchors a;
+    a.chars_ = kMostAnchorChars;
+    for (const std::u32string_view key : keys) a.chars_ = std::min(a.chars_, key.size());
+    if (a.chars_ < kLeastAnchorChars) return std::nullopt;
+    // Some 256 bits a key keep false hits to one unit in several hundred.
+    a.bits_ = 12;
+    while ((std::size_t{1} << a.bits_) < 256 * keys.size()) ++a.bits_;
+    a.bitmap_.assign((std::size_t{1} << a.bits_) / 64, 0);
+    for (std::uint32_t id = 0; id < keys.size(); ++id) {
+      const std::u32string_view key = keys[id];
+      std::size_t best = 0;
+      double rarest = std::numeric_limits<double>::infinity();
+      for (std::size_t at = 0; at + a.chars_ <= key.size(); ++at) {
+        const double e = rarity.expected(key.substr(at, a.chars_));
+        if (e < rarest) {
+          rarest = e;
+          best = at;
+        }
+      }
+      const std::uint32_t h =
+          a.hash(a.chars_ == 3 ? window<3>(key.data() + best) : window<4>(key.data() + best));
+      a.bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
+      a.entries_.push_back({h, id, static_cast<std::uint32_t>(best)});
+    }
+    std::sort(a.entries_.begin(), a.entries_.end(),
+              [](const Entry& x, const Entry& y) { return x.hash < y.hash; });
+    // word_start_[w]: the first entry whose hash lies in bitmap word w or later.
+    a.word_start_.assign(a.bitmap_.size() + 1, 0);
+    for (const Entry& e : a.entries_) ++a.word_start_[e.hash / 64 + 1];
+    for (std::size_t w = 1; w < a.word_start_.size(); ++w) a.word_start_[w] += a.word_start_[w - 1];
+    return a;
+  }
+
+  // Calls on_hit(key, end) for every occurrence of every key in `text`, `end` ascending as the
+  // automaton's scan gives them; `keys` as given to create.
+  template <class Unit, class OnHit>
+  void scan(text::Units<Unit> text, const std::vector<std::u32string_view>& keys,
+            OnHit&& on_hit) const {
+    struct Found {
+      std::size_t end;
+      std::uint32_t key;
+    };
+    std::vector<Found> found;
+    // Blocks of anchor starts.
+    const std::size_t starts = text.size() < chars_ ? 0 : text.size() - chars_ + 1;
+    for (std::size_t from = 0; from < starts; from += kScanBlock) {
+      const std::size_t to = std::min(starts, from + kScanBlock);
+      cancel::poll(to - from);
+      for (std::size_t anchor = from;; ++anchor) {
+        anchor =
+            chars_ == 3 ? next_candidate<3>(text, anchor, to) : next_candidate<4>(text, anchor, to);
+        if (anchor == to) break;
+        const std::uint32_t h =
+            hash(chars_ == 3 ? window<3>(text.data() + anchor) : window<4>(text.data() + anchor));
+        for (std::uint32_t e = word_start_[h / 64]; e < word_start_[h / 64 + 1]; ++e) {
+          const Entry& entry = entries_[e];
+          if (entry.hash != h || entry.offset > anchor) continue;
+          const std::u32string_view key = keys[entry.key];
+          const std::size_t start = anchor - entry.offset;
+          if (start + key.size() > text.size()) continue;
+          std::size_t k = 0;
+          while (k < key.size() && static_cast<char32_t>(text[start + k]) == key[k]) ++k;
+          if (k == key.size()) found.push_back({start + key.size(), entry.key});
+        }
+      }
+      // A key anchored later ends past `to`.
+      std::sort(found.begin(), found.end(),
+                [](const Found& a, const Found& b) { return a.end < b.end; });
+      std::size_t done = 0;
+      for (; done < found.size() && found[done].end <= to; ++done) {
+        on_hit(found[done].key, found[done].end);
+      }
+      found.erase(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(done));
+    }
+    for (const Found& f : found) on_hit(f.key, f.end);
+  }
+
+ private:
+  struct Entry {
+    std::uint32_t hash;
+    std::uint32_t key;
+    std::uint32_t offset;  // of the anchor in the key
+  };
+
+  // The first anchor start in [at, to) whose anchor is in the bitmap, or `to`. Each start is read
+  // afresh, so that no test waits for the one before; kept apart from the checks, so that the
+  // loop's values stay in registers.
+  template <std::size_t Chars, class Unit>
+  [[gnu::noinline]] std::size_t next_candidate(text::Units<Unit> text, std::size_t at,
+                                               std::size_t to) const {
+    const std::uint64_t* bitmap = bitmap_.data();
+    const unsigned shift = 64 - bits_;
+    const auto found = [&](std::uint64_t x) {
+      const auto h = static_cast<std::uint32_t>((x * kHashFactor) >> shift);
+      return ((bitmap[h / 64] >> (h % 64)) & 1) != 0;
+    };
+    // Four units can be read at once up to the last four.
+    const std::size_t wide = std::min(to, text.size() >= 4 ? text.size() - 3 : 0);
+    for (; at < wide; ++at) {
+      if (found(window_of_four<Chars>(text.data() + at))) return at;
+    }
+    for (; at < to; ++at) {
+      if (found(window<Chars>(text.data() + at))) return at;
+    }
+    return at;
+  }
+
+  // `Chars` characters from `p` on, 16 low bits each: wider ones only collide.
+  template <std::size_t Chars, class Unit>
+  static std::uint64_t window(const Unit* p) {
+    std::uint64_t x = 0;
+    for (std::size_t k = 0; k < Chars; ++k) x |= std::uint64_t{p[k] & 0xFFFFu} << (16 * k);
+    return x;
+  }
+
+  // window(p), reading the four units from p on in one or two loads where the layout allows.
+  template <std::size_t Chars, class Unit>
+  static std::uint64_t window_of_four(const Unit* p) {
+    constexpr std::uint64_t kKept = Chars == 4 ? ~std::uint64_t{0} : (std::uint64_t{1} << 48) - 1;
+    if constexpr (std::endian::native != std::endian::little) {
+      return window<Chars>(p);
+    } else if constexpr (sizeof(Unit) == 1) {
+      std::uint32_t v;
+      std::memcpy(&v, p, 4);
+      std::uint64_t x = v;
+      x = (x | x << 16) & 0x0000FFFF0000FFFFULL;
+      x = (x | x << 8) & 0x00FF00FF00FF00FFULL;
+      return x & kKept;
+    } else if constexpr (sizeof(Unit) == 2) {
+      std::uint64_t x;
+      std::memcpy(&x, p, 8);
+      return x & kKept;
+    } else {
+      std::uint64_t w[2];
+      std::memcpy(w, p, 16);
+      const auto two = [](std::uint64_t y) { return (y & 0xFFFF) | ((y >> 16) & 0xFFFF0000); };
+      return (two(w[0]) | two(w[1]) << 32) & kKept;
+    }
+  }
+  static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;
+  std::uint32_t hash(std::uint64_t x) const {
+    return static_cast<std::uint32_t>((x * kHashFactor) >> (64 - bits_));
+  }
+
+  std::size_t chars_ = kMostAnchorChars;  // of every anchor
+  unsigned bits_ = 12;
+  std::vector<std::uint64_t> bitmap_;
+  std::vector<std::uint32_t> word_start_;
+  std::vector<Entry> entries_;
+};
+
 }  // namespace
 
 struct Matcher::Impl {
@@ -207,15 +516,20 @@ struct Matcher::Impl {
     std::vector<std::size_t> indices;
     bool keyed = false;  // found through the automaton rather than by its engine
     bool never = false;  // matches nothing in any text
-    // Fuzzy raw: the characters of the trimmed pattern, the most edits a match can hold, and
-    // the longest window.
+    // Fuzzy: the characters of the trimmed pattern, the most edits a match can hold, and the
+    // trimmed pattern's scorer.
     std::int64_t trimmed_chars = 0;
     std::int64_t bound = 0;
+    std::optional<comparator::fuzzy::CachedSearch> compare;
+    // Fuzzy raw: the longest window and the windows' growth beyond the pattern.
     std::int64_t longest = 0;
+    std::int8_t margin = 0;
+    // Fuzzy token: the tokens of a run.
+    std::uint64_t window = 0;
   };
 
-  // An automaton key: the whole trimmed pattern in the exact modes, a piece of it in fuzzy raw,
-  // `offset` characters into it.
+  // An automaton key: the whole trimmed pattern in the exact modes, a piece of it in the fuzzy
+  // ones, `offset` characters into it.
   struct Key {
     std::uint32_t pattern;  // index into `patterns`
     std::uint32_t offset;
@@ -229,14 +543,37 @@ struct Matcher::Impl {
   std::vector<Pattern> patterns;
   std::optional<Automaton> automaton;
   std::vector<Key> keys;
+  // Fuzzy modes: each key's characters, and the filter that finds them in place of the
+  // automaton where it can.
+  std::vector<std::u32string_view> key_chars;
+  std::optional<Anchors> anchors;
 
   std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
 
  private:
+  // Calls on_hit(key, end) for every key occurrence in `t`, `end` ascending.
+  template <class Unit, class OnHit>
+  void scan_pieces(text::Units<Unit> t, OnHit&& on_hit) const {
+    if (anchors) {
+      anchors->scan(t, key_chars, on_hit);
+      return;
+    }
+    std::uint32_t state = 0;
+    for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
+      const std::size_t size = std::min(kScanBlock, t.size() - from);
+      cancel::poll(size);
+      automaton->scan(t.subspan(from, size), from, state, on_hit);
+    }
+  }
   template <class Unit>
-  void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found) const;
+  void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
+                    std::vector<bool>& overflowed) const;
   template <class Unit>
-  void search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found) const;
+  void search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
+                          std::vector<bool>& overflowed) const;
+  template <class Unit>
+  void search_token_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
+                           std::vector<bool>& overflowed) const;
   Extraction search_one(const Pattern& p, text::TextView t, const cancel::Check& check) const;
 };
 
@@ -287,37 +624,57 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
                           static_cast<std::uint32_t>(key.size())});
   };
   const bool one_char_separator = impl->separator.size() == 1;
+  const bool fuzzy = impl->mode == Mode::fuzzy_raw || impl->mode == Mode::fuzzy_token;
+  std::optional<Rarity> rarity;
+  if (fuzzy) {
+    std::vector<std::u32string_view> targets;
+    for (const Impl::Pattern& p : impl->patterns) targets.push_back(text::trim(p.chars));
+    rarity.emplace(targets);
+  }
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
     const std::u32string_view target = text::trim(p.chars);
     if (target.empty()) continue;
-    if (impl->mode == Mode::fuzzy_raw) {
-      // A window within `bound` edits of the pattern keeps one of bound + 1 disjoint pieces of
-      // it intact, as an edit breaks at most one: windows are judged only near an occurrence,
-      // as the engine does for one pattern.
+    if (fuzzy) {
+      // A candidate within `bound` edits of the pattern keeps one of bound + 1 disjoint pieces
+      // of it intact, as an edit breaks at most one: candidates are judged only near an
+      // occurrence, as the raw engine does for one pattern. Raw windows are at most `longest`
+      // characters long; runs of tokens are as long as they come, so only lengths that may
+      // match bound them.
       const std::uint64_t pattern_chars = p.chars.size();
-      const std::int8_t margin = fuzzy_raw_extract::detail::margin(pattern_chars, options.threshold,
-                                                                   options.threshold_kind);
-      const std::optional<comparator::fuzzy::CachedSearch> compare =
+      const bool raw = impl->mode == Mode::fuzzy_raw;
+      const std::int8_t margin = raw ? fuzzy_raw_extract::detail::margin(
+                                           pattern_chars, options.threshold, options.threshold_kind)
+                                     : 0;
+      std::optional<comparator::fuzzy::CachedSearch> compare =
           comparator::fuzzy::CachedSearch::create(target, *options.metric, options.threshold_kind,
                                                   options.threshold);
       if (!compare || compare->never_matches() || margin < 0) {
         p.never = compare.has_value();
         continue;
       }
+      // An empty separator cuts no run the pattern's way: the engine alone handles it.
+      if (!raw && impl->separator.empty()) continue;
+      const std::optional<std::size_t> longest =
+          raw ? std::optional<std::size_t>(pattern_chars + static_cast<std::uint64_t>(margin))
+              : longest_match(*compare, target.size());
       const std::optional<std::size_t> bound =
-          compare->levenshtein_bound(pattern_chars + static_cast<std::uint64_t>(margin));
+          longest ? compare->levenshtein_bound(*longest) : std::nullopt;
       const std::size_t n = target.size();
       if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) continue;
       const std::size_t count = *bound + 1;
+      const auto [bounds, expected] = piece_bounds(target, count, *rarity);
+      if (expected > kMostExpected) continue;
       for (std::size_t i = 0; i < count; ++i) {
-        add_key(u, target.substr(i * n / count, (i + 1) * n / count - i * n / count),
-                i * n / count);
+        add_key(u, target.substr(bounds[i], bounds[i + 1] - bounds[i]), bounds[i]);
       }
       p.keyed = true;
       p.trimmed_chars = static_cast<std::int64_t>(n);
       p.bound = static_cast<std::int64_t>(*bound);
-      p.longest = static_cast<std::int64_t>(pattern_chars) + margin;
+      p.longest = static_cast<std::int64_t>(*longest);
+      p.margin = margin;
+      p.window = raw ? 0 : iterator::tokens::pattern_token_count(p.chars, impl->separator);
+      p.compare = std::move(compare);
       continue;
     }
     if (impl->mode == Mode::exact_raw) {
@@ -335,7 +692,9 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
     }
     if (p.keyed) add_key(u, target, 0);
   }
-  if (!keys.empty()) impl->automaton.emplace(keys);
+  if (fuzzy) impl->anchors = Anchors::create(keys, *rarity);
+  if (!keys.empty() && !impl->anchors) impl->automaton.emplace(keys);
+  if (fuzzy) impl->key_chars = std::move(keys);
   impl->options = std::move(options);
   return std::unique_ptr<Matcher>(new Matcher(std::move(impl)));
 }
@@ -364,8 +723,8 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
 }
 
 template <class Unit>
-void Matcher::Impl::search_keyed(text::Units<Unit> t,
-                                 std::vector<std::vector<Match>>& found) const {
+void Matcher::Impl::search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
+                                 std::vector<bool>& overflowed) const {
   const auto scan = [&](const auto& on_hit) {
     std::uint32_t state = 0;
     for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
@@ -392,7 +751,11 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t,
   }
 
   if (mode == Mode::fuzzy_raw) {
-    search_near_pieces(t, found);
+    search_near_pieces(t, found, overflowed);
+    return;
+  }
+  if (mode == Mode::fuzzy_token) {
+    search_token_pieces(t, found, overflowed);
     return;
   }
 
@@ -418,9 +781,48 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t,
   });
 }
 
+namespace {
+
+// A window as the scorer takes it: its own units, never widened.
 template <class Unit>
-void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
-                                       std::vector<std::vector<Match>>& found) const {
+comparator::fuzzy::Verdict score(const comparator::fuzzy::CachedSearch& compare,
+                                 text::Units<Unit> window) {
+  if constexpr (sizeof(Unit) == 4) {
+    return compare(std::u32string_view(window.data(), window.size()));
+  } else {
+    return compare(window);
+  }
+}
+
+// The piece occurrences of each pattern, counted against the budget that leaves a pattern with
+// too many to its own engine.
+class HitBudget {
+ public:
+  HitBudget(std::size_t patterns, std::size_t text_chars, std::size_t chars_per_hit,
+            std::vector<bool>& overflowed)
+      : hits_(patterns, 0),
+        budget_(std::max(kLeastHitBudget, text_chars / chars_per_hit)),
+        overflowed_(overflowed) {}
+
+  // False once pattern u has had too many: its windows are then left to its engine.
+  bool take(std::size_t u) {
+    if (overflowed_[u]) return false;
+    if (++hits_[u] <= budget_) return true;
+    overflowed_[u] = true;
+    return false;
+  }
+
+ private:
+  std::vector<std::size_t> hits_;
+  std::size_t budget_;
+  std::vector<bool>& overflowed_;
+};
+
+}  // namespace
+
+template <class Unit>
+void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
+                                       std::vector<bool>& overflowed) const {
   // The starts each piece occurrence leaves possible, as the engine's own piece search finds
   // them: the rest of the pattern but for `bound` edits must fit in the window around it. They
   // are judged in batches as the scan goes, so that memory stays bounded however many patterns
@@ -435,7 +837,9 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
     std::optional<conflict_solver::StreamingSolver> sink;
   };
   std::vector<Pending> pending(patterns.size());
+  HitBudget budget(patterns.size(), t.size(), kRawCharsPerHit, overflowed);
   const text::TextView whole(t);
+  cancel::Meter meter;
   // Judges the starts of pattern u's ranges that end before `limit`, joined into runs.
   const auto judge = [&](std::size_t u, std::int64_t limit) {
     const Pattern& p = patterns[u];
@@ -443,7 +847,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
     std::sort(runs.begin(), runs.end(), [](const Range& a, const Range& b) { return a.lo < b.lo; });
     std::size_t kept = 0;
     for (std::size_t i = 1; i < runs.size(); ++i) {
-      if (runs[i].lo <= runs[kept].hi + 1 + kJoinGap) {
+      if (runs[i].lo <= runs[kept].hi + 1) {
         runs[kept].hi = std::max(runs[kept].hi, runs[i].hi);
       } else {
         runs[++kept] = runs[i];
@@ -455,11 +859,28 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
     if (ready == 0) return;
     auto& sink = pending[u].sink;
     if (!sink) sink.emplace(whole, options.strategies);
+    const auto pattern_chars = static_cast<std::uint64_t>(p.chars.size());
     for (std::size_t r = 0; r < ready; ++r) {
+      const Range run = runs[r];
+      // A start with one window length is one comparison, and a short run of starts with
+      // several costs less one window at a time than the engine's set-up of rows, which pays
+      // over a longer run.
+      if (p.margin == 0 || run.hi - run.lo < kLongestDirectRun) {
+        for (auto start = static_cast<std::uint64_t>(run.lo);
+             start <= static_cast<std::uint64_t>(run.hi); ++start) {
+          meter.poll(static_cast<std::uint64_t>(p.margin) + 1);
+          fuzzy_raw_extract::detail::for_each_window_at(
+              start, t.size(), pattern_chars, p.margin, [&](std::uint64_t from, std::uint64_t to) {
+                const comparator::fuzzy::Verdict verdict =
+                    score(*p.compare, text::trim(t.subspan(from, to - from)));
+                if (verdict.matched) sink->add({from, to, verdict.score});
+              });
+        }
+        continue;
+      }
       // The engine on the stretch the run's windows cover, from one character before it: at a
       // stretch's first start it forms no window shorter than the pattern, as the text's first
       // start does. The windows at the run's starts are then those of the whole text.
-      const Range run = runs[r];
       const std::int64_t begin = run.lo > 0 ? run.lo - 1 : 0;
       const std::int64_t end = std::min(run.hi + p.longest, text_chars);
       const auto offset = static_cast<std::uint64_t>(begin);
@@ -478,7 +899,6 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
     runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ready));
   };
 
-  std::uint32_t state = 0;
   const auto on_hit = [&](std::uint32_t k, std::size_t end) {
     const Key& key = keys[k];
     const Pattern& p = patterns[key.pattern];
@@ -488,23 +908,101 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t,
     const std::int64_t lo = std::max<std::int64_t>(
         {0, q + chars - p.longest, q + p.trimmed_chars - offset - p.bound - p.longest});
     const std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
-    if (lo > hi) return;
+    if (lo > hi || !budget.take(key.pattern)) return;
     std::vector<Range>& ranges = pending[key.pattern].ranges;
     ranges.push_back({lo, hi});
     // Every later occurrence ends no earlier, so its range starts at end - longest or after:
     // runs ending before that can neither grow nor be preceded.
     if (ranges.size() >= kPendingRanges) {
-      judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1 - kJoinGap);
+      judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1);
     }
   };
-  for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
-    const std::size_t size = std::min(kScanBlock, t.size() - from);
-    cancel::poll(size);
-    automaton->scan(t.subspan(from, size), from, state, on_hit);
-  }
+  scan_pieces(t, on_hit);
   for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (pending[u].ranges.empty() && !pending[u].sink) continue;
+    if (overflowed[u] || (pending[u].ranges.empty() && !pending[u].sink)) continue;
     judge(u, std::numeric_limits<std::int64_t>::max());
+    found[u] = pending[u].sink->finish();
+  }
+}
+
+template <class Unit>
+void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
+                                        std::vector<bool>& overflowed) const {
+  // A matching run's trimmed text holds an occurrence of one of its pattern's pieces, begun
+  // `offset` characters in but for `bound` edits: the runs to judge are those whose first
+  // token's trimmed start lies there and whose last token reaches past the occurrence. They are
+  // judged by ascending first token, as the engine hands them on, in batches as the scan goes.
+  const iterator::tokens::Separator<Unit> sep(separator);
+  const std::vector<iterator::tokens::TokenSpan> tokens = iterator::tokens::tokenize(t, sep);
+  const std::size_t count = tokens.size();
+  struct Pending {
+    std::vector<std::uint64_t> firsts;  // first tokens of runs to judge
+    std::optional<conflict_solver::StreamingSolver> sink;
+  };
+  std::vector<Pending> pending(patterns.size());
+  HitBudget budget(patterns.size(), t.size(), kTokenCharsPerHit, overflowed);
+  const text::TextView whole(t);
+  cancel::Meter meter;
+  // Judges the pending runs of pattern u that begin before token `limit`.
+  const auto judge = [&](std::size_t u, std::uint64_t limit) {
+    const Pattern& p = patterns[u];
+    std::vector<std::uint64_t>& firsts = pending[u].firsts;
+    std::sort(firsts.begin(), firsts.end());
+    firsts.erase(std::unique(firsts.begin(), firsts.end()), firsts.end());
+    const auto ready = static_cast<std::size_t>(
+        std::lower_bound(firsts.begin(), firsts.end(), limit) - firsts.begin());
+    if (ready == 0) return;
+    auto& sink = pending[u].sink;
+    if (!sink) sink.emplace(whole, options.strategies);
+    for (std::size_t r = 0; r < ready; ++r) {
+      meter.poll();
+      const std::uint64_t start = tokens[firsts[r]].start;
+      const std::uint64_t end = tokens[firsts[r] + p.window - 1].end;
+      const text::Units<Unit> trimmed = text::trim(t.subspan(start, end - start));
+      if (!p.compare->may_match_length(trimmed.size())) continue;
+      const comparator::fuzzy::Verdict verdict = score(*p.compare, trimmed);
+      if (verdict.matched) sink->add({start, end, verdict.score});
+    }
+    firsts.erase(firsts.begin(), firsts.begin() + static_cast<std::ptrdiff_t>(ready));
+  };
+
+  const auto on_hit = [&](std::uint32_t k, std::size_t end) {
+    const Key& key = keys[k];
+    const Pattern& p = patterns[key.pattern];
+    if (p.window > count) return;
+    const std::uint64_t q = end - key.chars;
+    // The runs that hold the occurrence: first token beginning at q or before, last token
+    // ending at `end` or after.
+    const auto by_start =
+        std::partition_point(tokens.begin(), tokens.end(),
+                             [&](const iterator::tokens::TokenSpan& s) { return s.start <= q; });
+    const auto by_end =
+        std::partition_point(tokens.begin(), tokens.end(),
+                             [&](const iterator::tokens::TokenSpan& s) { return s.end < end; });
+    if (by_start == tokens.begin() || by_end == tokens.end()) return;
+    const auto last_token = static_cast<std::uint64_t>(by_end - tokens.begin());
+    const std::uint64_t lowest = last_token + 1 >= p.window ? last_token + 1 - p.window : 0;
+    const std::uint64_t highest =
+        std::min(static_cast<std::uint64_t>(by_start - tokens.begin()) - 1, count - p.window);
+    if (lowest > highest || !budget.take(key.pattern)) return;
+    const auto earliest = static_cast<std::int64_t>(q) - static_cast<std::int64_t>(key.offset);
+    std::vector<std::uint64_t>& firsts = pending[key.pattern].firsts;
+    // Earlier first tokens trim to earlier starts.
+    for (std::uint64_t first = highest + 1; first-- > lowest;) {
+      std::uint64_t trimmed = tokens[first].start;
+      while (trimmed <= q && text::is_white_space(t[trimmed])) ++trimmed;
+      const auto at = static_cast<std::int64_t>(trimmed);
+      if (trimmed > q || at > earliest + p.bound) continue;
+      if (at < earliest - p.bound) break;
+      firsts.push_back(first);
+    }
+    // Later occurrences end no earlier, so their runs begin at lowest or after.
+    if (firsts.size() >= kPendingRanges) judge(key.pattern, lowest);
+  };
+  scan_pieces(t, on_hit);
+  for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (overflowed[u] || (pending[u].firsts.empty() && !pending[u].sink)) continue;
+    judge(u, std::numeric_limits<std::uint64_t>::max());
     found[u] = pending[u].sink->finish();
   }
 }
@@ -514,9 +1012,11 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
       preprocessor::normalise(text, options.case_insensitive, options.special_char_insensitive);
   const text::TextView t = normalised.text();
   std::vector<std::vector<Match>> found(patterns.size());
-  if (automaton) t.visit([&](auto units) { search_keyed(units, found); });
+  // Keyed patterns whose pieces proved too frequent in this text.
+  std::vector<bool> overflowed(patterns.size(), false);
+  if (automaton || anchors) t.visit([&](auto units) { search_keyed(units, found, overflowed); });
   for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (patterns[u].keyed || patterns[u].never) continue;
+    if ((patterns[u].keyed && !overflowed[u]) || patterns[u].never) continue;
     Extraction extraction = search_one(patterns[u], t, check);
     if (extraction.was_cancelled()) throw cancel::Cancelled();
     // compile rules out the engines' failures: an unknown metric, an empty token.

@@ -806,16 +806,17 @@ options = st.fixed_dictionaries(
 
 @given(
     mode=st.sampled_from(sorted(MODES)),
-    s=st.text(ALPHABET, max_size=40),
+    s=st.text(ALPHABET, max_size=80),
     patterns=st.lists(st.text(ALPHABET, max_size=6), min_size=1, max_size=50),
     o=options,
     data=st.data(),
 )
 def test_matcher_finds_what_each_function_finds(mode, s, patterns, o, data):
-    # Patterns cut from the text, duplicates among them, so that most sets have matches.
+    # Patterns cut from the text, duplicates among them, so that most sets have matches; the
+    # longer ones have pieces long enough for every kind of piece search.
     for _ in range(data.draw(st.integers(0, 5))):
         start = data.draw(st.integers(0, len(s)))
-        patterns.append(s[start : start + data.draw(st.integers(0, 8))])
+        patterns.append(s[start : start + data.draw(st.integers(0, 16))])
     patterns.append(data.draw(st.sampled_from(patterns)))
     if "token" in mode and o["tok"] == "":
         patterns = [p for p in patterns if p] or ["a"]  # no token: refused, see below
