@@ -144,7 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string separator = in.text(3);
   // Long enough, now and then, for the rows to span two 64-bit blocks.
   const std::string pattern = in.text(in.byte() % 8 == 0 ? 70 : 12);
-  const std::string s = in.text(400);
+  // Copies of the pattern in the text, now and then, so that long pieces of it occur.
+  const std::string s = flags & 4 ? pattern + in.text(200) + pattern : in.text(400);
   const std::u32string chars = text::decode(s);
 
   const std::string text = preprocessor::preprocess(s, ci, sci);
@@ -211,6 +212,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const std::vector<Match> plain = run(Scan::every_window, Scoring::per_window);
     check(run(Scan::near_pieces, Scoring::per_window) == plain, "piece filter exact");
+    if (!ci && !sci) {
+      // The text as given, its line feeds read as spaces by the search.
+      std::vector<Match> found;
+      find_candidates(
+          text::OwnedText::from_utf8(s).view(), normal_pattern, metric, threshold, kind,
+          Scan::near_pieces, [&](const Match& m) { found.push_back(m); }, Scoring::rows, true);
+      check(found == plain, "line feeds read as spaces exact");
+    }
     check(run(Scan::near_pieces, Scoring::rows) == plain, "row scoring exact");
     check(run(Scan::every_window, Scoring::rows) == plain, "row scoring exact (plain scan)");
   }
