@@ -379,7 +379,8 @@ class SampledPieces {
 
  private:
   static constexpr std::size_t kBlock = std::size_t{1} << 16;
-  static constexpr unsigned kBits = 16;
+  // A byte a slot spares the shifts of a bit table; 16 KB still stays in the L1 cache.
+  static constexpr unsigned kBits = 14;
 
   struct Gram {
     Key key;
@@ -393,7 +394,7 @@ class SampledPieces {
         step_(step),
         lag_(lag),
         line_feeds_as_spaces_(line_feeds_as_spaces),
-        table_((std::size_t{1} << kBits) / 64, 0) {
+        table_(std::size_t{1} << kBits, 0) {
     for (std::uint32_t i = 0; i < pieces.size(); ++i) {
       const text::Units<Unit> units = pieces[i].units;
       if (units.empty()) continue;
@@ -411,7 +412,7 @@ class SampledPieces {
   // line feeds for some of its spaces from unit `from` on: the filter then reads the text as it is.
   void mark(Key key, std::size_t from) {
     const std::size_t slot = hash(key);
-    table_[slot / 64] |= std::uint64_t{1} << (slot % 64);
+    table_[slot] = 1;
     if (!line_feeds_as_spaces_) return;
     for (std::size_t i = from; i < kGram; ++i) {
       const Key lane = kLane << (8 * sizeof(Unit) * i);
@@ -459,12 +460,12 @@ class SampledPieces {
   // first sampled position at or past `end`. Four samples a round keep the loads independent.
   std::size_t find_maybe(std::size_t at, std::size_t end) const {
     const std::size_t step = step_;
-    const std::uint64_t* const table = table_.data();
+    const std::uint8_t* const table = table_.data();
     const auto bit = [&](std::size_t i) {
       Key key;
       std::memcpy(&key, s_.data() + i, sizeof key);
       const std::size_t slot = hash(key);
-      return table[slot / 64] >> (slot % 64) & 1;
+      return table[slot];
     };
     for (; at + 3 * step < end; at += 4 * step) {
       if ((bit(at) | bit(at + step) | bit(at + 2 * step) | bit(at + 3 * step)) != 0) break;
@@ -498,8 +499,8 @@ class SampledPieces {
   std::size_t step_;
   std::int64_t lag_;
   bool line_feeds_as_spaces_;
-  std::size_t pos_ = 0;               // the next position sampled
-  std::vector<std::uint64_t> table_;  // a bit per hash of the pieces' q-grams
+  std::size_t pos_ = 0;              // the next position sampled
+  std::vector<std::uint8_t> table_;  // 1 at each hash of the pieces' q-grams
   std::vector<Piece> pieces_;
   std::vector<Gram> grams_;
   std::priority_queue<Range, std::vector<Range>, decltype(kLater)> pending_{kLater};
