@@ -17,10 +17,12 @@
 #include <vector>
 
 #include "comparator/fuzzy.hpp"
+#include "conflict_solver/solver.hpp"
 #include "exact_raw_extract.hpp"
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
 #include "fuzzy_token_extract.hpp"
+#include "iterator/tokens.hpp"
 #include "matcher.hpp"
 #include "preprocessor.hpp"
 #include "text.hpp"
@@ -138,6 +140,28 @@ auto at_every_width(const std::u32string& chars, Run&& run) {
   return first;
 }
 
+// Every token run scored by the reference, one call each: what fuzzy_token_extract's shortcuts
+// must equal.
+Extraction every_run(const std::u32string& text, const std::u32string& pattern,
+                     const std::u32string& separator, const std::string& metric, double threshold,
+                     std::uint8_t kind, const std::vector<std::string>& strategies) {
+  const text::Units<char32_t> units(text.data(), text.size());
+  const iterator::tokens::Separator<char32_t> cut(separator);
+  iterator::tokens::TokenIterator<char32_t> items(
+      units, cut, iterator::tokens::pattern_token_count(pattern, separator));
+  if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
+  conflict_solver::StreamingSolver sink(text::TextView(units), strategies);
+  const std::u32string_view target = text::trim(pattern);
+  for (iterator::tokens::Item<char32_t> item; items.next(item);) {
+    const text::Units<char32_t> trimmed = text::trim(item.text);
+    const auto verdict = comparator::fuzzy::search(
+        std::u32string_view(trimmed.data(), trimmed.size()), target, metric, kind, threshold);
+    if (!verdict) return Extraction::failure("Invalid distance metric");
+    if (verdict->matched) sink.add({item.start, item.end, verdict->score});
+  }
+  return sink.finish();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -154,7 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string separator = in.text(3);
   // Long enough, now and then, for the rows to span two 64-bit blocks.
   const std::string pattern = in.text(in.byte() % 8 == 0 ? 70 : 12);
-  const std::string s = in.text(400);
+  // Copies of the pattern in the text, now and then, so that long pieces of it occur.
+  const std::string s = flags & 4 ? pattern + in.text(200) + pattern : in.text(400);
   const std::u32string chars = text::decode(s);
   // More patterns for a matcher, read last so that the inputs above keep their meaning.
   std::vector<std::string> patterns = {pattern};
@@ -223,6 +248,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (known && !no_window) check(fuzzy_token.ok(), "no token failure for a known metric");
   check_spans(fuzzy_token.matches(), n, true);
   check_scores(fuzzy_token.matches(), threshold);
+  if (known && !no_window) {
+    const Extraction plain = every_run(text::decode(text), normal_pattern, normal_separator, metric,
+                                       threshold, kind, strategies);
+    check(plain.ok() && plain.matches() == fuzzy_token.matches(), "token shortcuts exact");
+  }
 
   // Without flags a text is lent with its line feeds where they act as the spaces they normalise
   // to: its normalised copy must find the same.
@@ -258,6 +288,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const std::vector<Match> plain = run(Scan::every_window, Scoring::per_window);
     check(run(Scan::near_pieces, Scoring::per_window) == plain, "piece filter exact");
+    if (!ci && !sci) {
+      // The text as given, its line feeds read as spaces by the search.
+      std::vector<Match> found;
+      find_candidates(
+          text::OwnedText::from_utf8(s).view(), normal_pattern, metric, threshold, kind,
+          Scan::near_pieces, [&](const Match& m) { found.push_back(m); }, Scoring::rows, true);
+      check(found == plain, "line feeds read as spaces exact");
+    }
     check(run(Scan::near_pieces, Scoring::rows) == plain, "row scoring exact");
     check(run(Scan::every_window, Scoring::rows) == plain, "row scoring exact (plain scan)");
   }

@@ -1,11 +1,13 @@
 #include "fuzzy_raw_extract.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <queue>
+#include <type_traits>
 #include <utility>
 
 #include "comparator/fuzzy.hpp"
@@ -37,11 +39,23 @@ auto as_candidate(text::Units<Unit> window) {
 struct Judge {
   const comparator::fuzzy::CachedSearch& compare;
   const std::function<void(const Match&)>& on_candidate;
+  // The text still holds the line feeds that normalisation turns into spaces.
+  bool line_feeds_as_spaces = false;
   mutable cancel::Meter meter{};
+  mutable std::u32string spaced{};
 
   template <class Unit>
   void operator()(text::Units<Unit> window, std::uint64_t start, std::uint64_t end) const {
-    const comparator::fuzzy::Verdict verdict = compare(as_candidate(text::trim(window)));
+    const text::Units<Unit> trimmed = text::trim(window);
+    comparator::fuzzy::Verdict verdict;
+    if (line_feeds_as_spaces &&
+        std::find(trimmed.begin(), trimmed.end(), Unit{'\n'}) != trimmed.end()) {
+      spaced.assign(trimmed.begin(), trimmed.end());
+      std::replace(spaced.begin(), spaced.end(), U'\n', U' ');
+      verdict = compare(std::u32string_view(spaced));
+    } else {
+      verdict = compare(as_candidate(trimmed));
+    }
     if (verdict.matched) on_candidate({start, end, verdict.score});
   }
 };
@@ -268,6 +282,18 @@ struct Range {
   std::int64_t hi;
 };
 
+// The starts that an occurrence at `at` of the piece of `chars` characters found at `offset` in
+// the trimmed pattern of `pattern_chars` leaves possible; empty when lo > hi.
+Range starts_near(std::int64_t at, std::int64_t offset, std::int64_t chars,
+                  std::int64_t pattern_chars, std::int64_t bound, std::int64_t longest_window,
+                  std::int64_t text_chars) {
+  // A match keeps some piece intact, at most `bound` characters from its place in the pattern,
+  // and its window holds the rest of the pattern but for `bound` edits.
+  return {std::max<std::int64_t>({0, at + chars - longest_window,
+                                  at + pattern_chars - offset - bound - longest_window}),
+          std::min({at, at - offset + bound, text_chars - 1})};
+}
+
 // One piece of the pattern and the window starts its occurrences leave possible, in ascending
 // order.
 template <class Unit>
@@ -282,13 +308,9 @@ class PieceStarts {
   std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
                             std::int64_t longest_window, std::int64_t text_chars) {
     for (std::size_t at; (at = occurrences_.next()) != text::npos;) {
-      const auto q = static_cast<std::int64_t>(at);
-      // A match keeps some piece intact, at most `bound` characters from its place in the
-      // pattern, and its window holds the rest of the pattern but for `bound` edits.
-      const std::int64_t lo = std::max<std::int64_t>(
-          {0, q + chars_ - longest_window, q + pattern_chars - offset_ - bound - longest_window});
-      const std::int64_t hi = std::min({q, q - offset_ + bound, text_chars - 1});
-      if (lo <= hi) return Range{lo, hi};
+      const Range range = starts_near(static_cast<std::int64_t>(at), offset_, chars_, pattern_chars,
+                                      bound, longest_window, text_chars);
+      if (range.lo <= range.hi) return range;
     }
     return std::nullopt;
   }
@@ -297,6 +319,200 @@ class PieceStarts {
   text::Occurrences<Unit> occurrences_;
   std::int64_t offset_;
   std::int64_t chars_;
+};
+
+// Every piece's occurrences in one pass that reads only every step-th q-gram of the text, for
+// pieces long enough that most of the text is never looked at: each occurrence holds a sampled
+// position, and the q-gram there is one of the piece's. Searching piece by piece reads all the
+// text once per piece and is bound by the comparisons, which this pass mostly skips.
+template <class Unit>
+class SampledPieces {
+ public:
+  // A q-gram is one load.
+  using Key = std::conditional_t<sizeof(Unit) == 1, std::uint32_t, std::uint64_t>;
+  static constexpr std::size_t kGram = sizeof(Key) / sizeof(Unit);
+  // Fewer positions skipped do not repay the q-gram table.
+  static constexpr std::size_t kMinStep = 4;
+  // Verifying a hit compares every q-gram of every piece: bounded, so that a text built of the
+  // pieces' q-grams costs a constant per character.
+  static constexpr std::size_t kMaxPieceChars = 64;
+  static constexpr std::size_t kMaxGrams = 128;
+  static constexpr Key kLane = std::numeric_limits<Unit>::max();
+
+  struct Piece {
+    text::Units<Unit> units;
+    std::int64_t offset;  // in the trimmed pattern
+  };
+
+  // Nothing when the pieces are too short or too many to pay off. Pieces the text's width cannot
+  // hold (empty) occur nowhere and are left out.
+  // `line_feeds_as_spaces`: `s` holds line feeds that the search reads as spaces.
+  static std::optional<SampledPieces> create(text::Units<Unit> s, const std::vector<Piece>& pieces,
+                                             std::int64_t lag, bool line_feeds_as_spaces) {
+    if constexpr (sizeof(Unit) > 2) {
+      return std::nullopt;
+    } else {
+      std::size_t shortest = kMaxPieceChars;
+      std::size_t grams = 0;
+      for (const Piece& piece : pieces) {
+        if (piece.units.empty()) continue;
+        if (piece.units.size() > kMaxPieceChars) return std::nullopt;
+        shortest = std::min(shortest, piece.units.size());
+        grams += piece.units.size() - std::min(piece.units.size(), kGram - 1);
+      }
+      if (shortest < kGram + kMinStep - 1 || grams > kMaxGrams) return std::nullopt;
+      return SampledPieces(s, pieces, shortest - kGram + 1, lag, line_feeds_as_spaces);
+    }
+  }
+
+  // The next non-empty range by ascending lo (ties in any order), or nothing.
+  std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
+                            std::int64_t longest_window, std::int64_t text_chars) {
+    const std::size_t limit = s_.size() < kGram ? 0 : s_.size() - kGram + 1;
+    for (;;) {
+      // No later sample yields a range that starts before pos_ - lag_.
+      if (!pending_.empty() &&
+          (pos_ >= limit || pending_.top().lo < static_cast<std::int64_t>(pos_) - lag_)) {
+        const Range top = pending_.top();
+        pending_.pop();
+        return top;
+      }
+      if (pos_ >= limit) return std::nullopt;
+      const std::size_t end = std::min(limit, pos_ + kBlock);
+      const std::size_t at = find_maybe(pos_, end);
+      cancel::poll((at - pos_) / 64 + 1);
+      pos_ = at < end ? at + step_ : at;
+      if (at < end) hit(at, load(at), pattern_chars, bound, longest_window, text_chars);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kBlock = std::size_t{1} << 16;
+  // A byte a slot spares the shifts of a bit table; 16 KB still stays in the L1 cache.
+  static constexpr unsigned kBits = 14;
+
+  struct Gram {
+    Key key;
+    std::uint32_t piece;
+    std::uint32_t at;  // in the piece
+  };
+
+  SampledPieces(text::Units<Unit> s, const std::vector<Piece>& pieces, std::size_t step,
+                std::int64_t lag, bool line_feeds_as_spaces)
+      : s_(s),
+        step_(step),
+        lag_(lag),
+        line_feeds_as_spaces_(line_feeds_as_spaces),
+        table_(std::size_t{1} << kBits, 0) {
+    for (std::uint32_t i = 0; i < pieces.size(); ++i) {
+      const text::Units<Unit> units = pieces[i].units;
+      if (units.empty()) continue;
+      pieces_.push_back(pieces[i]);
+      for (std::uint32_t at = 0; at + kGram <= units.size(); ++at) {
+        Key key;
+        std::memcpy(&key, units.data() + at, sizeof key);
+        grams_.push_back({key, static_cast<std::uint32_t>(pieces_.size() - 1), at});
+        mark(key, 0);
+      }
+    }
+  }
+
+  // Sets the bit of `key` and, where line feeds read as spaces, of every spelling of it with
+  // line feeds for some of its spaces from unit `from` on: the filter then reads the text as it is.
+  void mark(Key key, std::size_t from) {
+    const std::size_t slot = hash(key);
+    table_[slot] = 1;
+    if (!line_feeds_as_spaces_) return;
+    for (std::size_t i = from; i < kGram; ++i) {
+      const Key lane = kLane << (8 * sizeof(Unit) * i);
+      if ((key & lane) == (Key{' '} << (8 * sizeof(Unit) * i))) {
+        mark(static_cast<Key>((key & ~lane) | Key{'\n'} << (8 * sizeof(Unit) * i)), i + 1);
+      }
+    }
+  }
+
+  // `key` with its line feeds read as spaces, where they are.
+  Key spaced(Key key) const {
+    if (!line_feeds_as_spaces_) return key;
+    for (std::size_t i = 0; i < kGram; ++i) {
+      const Key lane = kLane << (8 * sizeof(Unit) * i);
+      if ((key & lane) == (Key{'\n'} << (8 * sizeof(Unit) * i))) {
+        key = static_cast<Key>((key & ~lane) | Key{' '} << (8 * sizeof(Unit) * i));
+      }
+    }
+    return key;
+  }
+
+  // True when the text from `from` on begins with `piece`, line feeds read as spaces if so.
+  bool holds(std::size_t from, text::Units<Unit> piece) const {
+    if (from + piece.size() > s_.size()) return false;
+    const Unit* t = s_.data() + from;
+    if (!line_feeds_as_spaces_)
+      return std::memcmp(t, piece.data(), piece.size() * sizeof(Unit)) == 0;
+    for (std::size_t i = 0; i < piece.size(); ++i) {
+      if ((t[i] == Unit{'\n'} ? Unit{' '} : t[i]) != piece[i]) return false;
+    }
+    return true;
+  }
+
+  static std::size_t hash(Key key) {
+    return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ULL) >>
+                                    (64 - kBits));
+  }
+  Key load(std::size_t at) const {
+    Key key;
+    std::memcpy(&key, s_.data() + at, sizeof key);
+    return key;
+  }
+
+  // The first sampled position from `at` on below `end` whose q-gram may be a piece's, else the
+  // first sampled position at or past `end`. Four samples a round keep the loads independent.
+  std::size_t find_maybe(std::size_t at, std::size_t end) const {
+    const std::size_t step = step_;
+    const std::uint8_t* const table = table_.data();
+    const auto bit = [&](std::size_t i) {
+      Key key;
+      std::memcpy(&key, s_.data() + i, sizeof key);
+      const std::size_t slot = hash(key);
+      return table[slot];
+    };
+    for (; at + 3 * step < end; at += 4 * step) {
+      if ((bit(at) | bit(at + step) | bit(at + 2 * step) | bit(at + 3 * step)) != 0) break;
+    }
+    for (; at < end; at += step) {
+      if (bit(at) != 0) return at;
+    }
+    return at;
+  }
+
+  // Queues the ranges of the occurrences that hold the q-gram `key` at `at`.
+  void hit(std::size_t at, Key key, std::int64_t pattern_chars, std::int64_t bound,
+           std::int64_t longest_window, std::int64_t text_chars) {
+    key = spaced(key);
+    for (const Gram& gram : grams_) {
+      if (gram.key != key || at < gram.at) continue;
+      const Piece& piece = pieces_[gram.piece];
+      const std::size_t from = at - gram.at;
+      const std::size_t chars = piece.units.size();
+      if (!holds(from, piece.units)) continue;
+      const Range range = starts_near(static_cast<std::int64_t>(from), piece.offset,
+                                      static_cast<std::int64_t>(chars), pattern_chars, bound,
+                                      longest_window, text_chars);
+      if (range.lo <= range.hi) pending_.push(range);
+    }
+  }
+
+  static constexpr auto kLater = [](const Range& x, const Range& y) { return x.lo > y.lo; };
+
+  text::Units<Unit> s_;
+  std::size_t step_;
+  std::int64_t lag_;
+  bool line_feeds_as_spaces_;
+  std::size_t pos_ = 0;              // the next position sampled
+  std::vector<std::uint8_t> table_;  // 1 at each hash of the pieces' q-grams
+  std::vector<Piece> pieces_;
+  std::vector<Gram> grams_;
+  std::priority_queue<Range, std::vector<Range>, decltype(kLater)> pending_{kLater};
 };
 
 // The same windows as scan_every_window, but only at the starts where some piece of the pattern
@@ -308,26 +524,50 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
                       std::int8_t margin, std::size_t bound, const Judge& judge,
                       StartRows<Unit>* rows) {
   const std::size_t count = bound + 1;
-  if (pattern.size() / count < (rows != nullptr ? kMinPieceCharsWithRows : kMinPieceChars))
+  if (pattern.size() / count < (rows != nullptr ? kMinPieceCharsWithRows : kMinPieceChars) ||
+      (judge.line_feeds_as_spaces && rows != nullptr)) {
     return false;
-
-  const std::vector<std::size_t> bounds = piece_bounds(s, pattern, count);
-  std::vector<std::vector<Unit>> pieces(count);
-  std::vector<PieceStarts<Unit>> streams;
-  streams.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t first = bounds[i];
-    const std::size_t last = bounds[i + 1];
-    pieces[i] =
-        text::narrow<Unit>(pattern.substr(first, last - first)).value_or(std::vector<Unit>{});
-    streams.emplace_back(s, text::Units<Unit>(pieces[i]), static_cast<std::int64_t>(first),
-                         static_cast<std::int64_t>(last - first));
   }
 
   const auto text_chars = static_cast<std::int64_t>(s.size());
   const auto p = static_cast<std::int64_t>(pattern.size());
   const auto k = static_cast<std::int64_t>(bound);
   const auto longest = static_cast<std::int64_t>(pattern_chars) + margin;
+
+  // Sampling needs pieces of even length; otherwise the rarest pieces a sample of the text
+  // predicts.
+  std::vector<std::size_t> bounds(count + 1);
+  for (std::size_t i = 0; i <= count; ++i) bounds[i] = i * pattern.size() / count;
+  std::vector<std::vector<Unit>> units(count);
+  std::vector<typename SampledPieces<Unit>::Piece> pieces(count);
+  const auto cut = [&] {
+    for (std::size_t i = 0; i < count; ++i) {
+      units[i] = text::narrow<Unit>(pattern.substr(bounds[i], bounds[i + 1] - bounds[i]))
+                     .value_or(std::vector<Unit>{});
+      pieces[i] = {text::Units<Unit>(units[i]), static_cast<std::int64_t>(bounds[i])};
+    }
+  };
+  cut();
+  // A sample at `at` finds occurrences from at - (chars - kGram) on, whose ranges start at most
+  // `offset` + `bound` + `longest` - `p` before them.
+  std::int64_t lag = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    lag = std::max<std::int64_t>(lag, static_cast<std::int64_t>(bounds[i + 1]) + k + longest - p);
+  }
+  std::optional<SampledPieces<Unit>> sampled =
+      SampledPieces<Unit>::create(s, pieces, lag, judge.line_feeds_as_spaces);
+  std::vector<PieceStarts<Unit>> streams;
+  if (!sampled) {
+    // Only the sampled filter reads line feeds as spaces.
+    if (judge.line_feeds_as_spaces) return false;
+    bounds = piece_bounds(s, pattern, count);
+    cut();
+    streams.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      streams.emplace_back(s, pieces[i].units, pieces[i].offset,
+                           static_cast<std::int64_t>(bounds[i + 1] - bounds[i]));
+    }
+  }
 
   struct Pending {
     Range range;
@@ -336,9 +576,11 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
   const auto later = [](const Pending& x, const Pending& y) { return x.range.lo > y.range.lo; };
   std::priority_queue<Pending, std::vector<Pending>, decltype(later)> heap(later);
   const auto advance = [&](std::size_t i) {
-    if (auto range = streams[i].next(p, k, longest, text_chars)) heap.push({*range, i});
+    std::optional<Range> range = sampled ? sampled->next(p, k, longest, text_chars)
+                                         : streams[i].next(p, k, longest, text_chars);
+    if (range) heap.push({*range, i});
   };
-  for (std::size_t i = 0; i < count; ++i) advance(i);
+  for (std::size_t i = 0; i < (sampled ? 1 : count); ++i) advance(i);
 
   // The windows at starts [run.lo, run.hi] and the characters they cover.
   cancel::Meter meter;
@@ -388,7 +630,8 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
 
 bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
-                     const std::function<void(const Match&)>& on_candidate, Scoring scoring) {
+                     const std::function<void(const Match&)>& on_candidate, Scoring scoring,
+                     bool line_feeds_as_spaces) {
   const std::uint64_t pattern_chars = pattern.size();
   // With no character on either side no window is formed, so the metric is never looked at.
   if (s.empty() || pattern_chars == 0) return true;
@@ -401,7 +644,7 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
   // A negative margin only arises from a negative threshold, which no score meets.
   if (compare->never_matches() || margin < 0) return true;
 
-  const Judge judge{*compare, on_candidate};
+  const Judge judge{*compare, on_candidate, line_feeds_as_spaces};
   // Trimming only shortens a window, so none is longer than P + margin characters.
   const std::size_t longest =
       static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin);
@@ -409,7 +652,7 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
   const std::size_t bound = scan == Scan::near_pieces && !trimmed.empty()
                                 ? compare->levenshtein_bound(longest).value_or(kNoBound)
                                 : kNoBound;
-  s.visit([&](auto units) {
+  const bool done = s.visit([&](auto units) {
     using Unit = typename decltype(units)::value_type;
     // One row per start pays once a start has more than one window.
     std::optional<StartRows<std::remove_const_t<Unit>>> rows;
@@ -419,10 +662,18 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
     auto* const rows_or_null = rows ? &*rows : nullptr;
     if (bound < trimmed.size() &&
         scan_near_pieces(units, trimmed, pattern_chars, margin, bound, judge, rows_or_null)) {
-      return;
+      return true;
     }
+    if (line_feeds_as_spaces) return false;
     scan_every_window(units, pattern_chars, margin, judge, rows_or_null);
+    return true;
   });
+  if (!done) {
+    // Nothing was handed on yet: the other scans read the normalised text.
+    const preprocessor::Normalised normalised = preprocessor::normalise(s, false, false, true);
+    return find_candidates(normalised.text(), pattern, metric, threshold, threshold_kind, scan,
+                           on_candidate, scoring, false);
+  }
   return true;
 }
 
@@ -439,12 +690,18 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   // pattern holds no white space a line feed scores as the space it normalises to, and trims
   // alike: the caller's text will do.
   const bool line_feeds_matter = text::has_white_space(text::trim(p));
-  const preprocessor::Normalised normalised =
-      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
+  // Where they are the only change, the search may read line feeds as spaces itself and spare
+  // the copy of the text, which costs more than the search; the solver reads them so already.
+  const bool line_feeds_as_spaces =
+      line_feeds_matter && !case_insensitive && !special_char_insensitive;
+  const preprocessor::Normalised normalised = preprocessor::normalise(
+      s, case_insensitive, special_char_insensitive, line_feeds_matter && !line_feeds_as_spaces);
   const text::TextView t = normalised.text();
   conflict_solver::StreamingSolver sink(t, strategies);
-  if (!detail::find_candidates(t, p, metric, threshold, threshold_kind, detail::Scan::near_pieces,
-                               [&](const Match& candidate) { sink.add(candidate); })) {
+  if (!detail::find_candidates(
+          t, p, metric, threshold, threshold_kind, detail::Scan::near_pieces,
+          [&](const Match& candidate) { sink.add(candidate); }, detail::Scoring::rows,
+          line_feeds_as_spaces)) {
     return Extraction::failure("Invalid distance metric");
   }
   return sink.finish();

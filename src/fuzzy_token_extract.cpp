@@ -1,8 +1,10 @@
 #include "fuzzy_token_extract.hpp"
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "comparator/fuzzy.hpp"
 #include "conflict_solver/solver.hpp"
@@ -13,6 +15,75 @@
 namespace veskal::fuzzy_token_extract {
 
 namespace {
+
+// Verdicts that depend on a run's length alone, looked up by length: a text repeats a few dozen
+// lengths, and working one out costs divisions.
+class ByLength {
+ public:
+  explicit ByLength(const comparator::fuzzy::CachedSearch& compare) : compare_(compare) {}
+
+  bool may_match(std::size_t chars) {
+    if (chars >= kLongest) return compare_.may_match_length(chars);
+    fill(chars);
+    return may_match_[chars] != 0;
+  }
+  // Only for a length that may match, under a metric scored by a distance.
+  std::size_t allowed(std::size_t chars) {
+    if (chars >= kLongest) return compare_.allowed_distance(chars);
+    fill(chars);
+    return allowed_[chars];
+  }
+
+ private:
+  static constexpr std::size_t kLongest = 4096;
+
+  void fill(std::size_t chars) {
+    if (chars < may_match_.size()) return;
+    for (std::size_t n = may_match_.size(); n <= chars; ++n) {
+      may_match_.push_back(compare_.may_match_length(n) ? 1 : 0);
+      allowed_.push_back(distances_ ? compare_.allowed_distance(n) : 0);
+    }
+  }
+
+  const comparator::fuzzy::CachedSearch& compare_;
+  bool distances_ = compare_.metric() != comparator::fuzzy::Metric::jaro &&
+                    compare_.metric() != comparator::fuzzy::Metric::jaro_winkler;
+  std::vector<std::uint8_t> may_match_;
+  std::vector<std::size_t> allowed_;
+};
+
+// Counts the characters of a run that the pattern lacks. Under the edit distances each costs an
+// edit of its own (a deletion or substitution that no transposition spares), so a run with more
+// of them than the allowed distance cannot match, whatever rapidfuzz would make of the rest.
+class Absent {
+ public:
+  Absent(std::u32string_view pattern, comparator::fuzzy::Metric metric) {
+    using comparator::fuzzy::Metric;
+    enabled_ = !pattern.empty() && (metric == Metric::levenshtein || metric == Metric::osa ||
+                                    metric == Metric::damerau_levenshtein ||
+                                    metric == Metric::indel || metric == Metric::lcs_seq);
+    // A clear bit proves a character absent; characters that share one are counted as present.
+    for (const char32_t c : pattern) seen_[c / 64 % kWords] |= std::uint64_t{1} << (c % 64);
+  }
+
+  // True when `run` (not empty) surely holds more than `allowed` characters the pattern lacks.
+  template <class Unit>
+  bool exceeds(text::Units<Unit> run, std::size_t allowed) const {
+    if (!enabled_) return false;
+    std::size_t left = allowed + 1;
+    for (const Unit u : run) {
+      const auto c = static_cast<std::uint32_t>(u);
+      left -= ((seen_[c / 64 % kWords] >> (c % 64)) & 1) ^ 1;
+      if (left == 0) return true;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kWords = 64;
+  bool enabled_ = false;
+  std::uint64_t seen_[kWords] = {};
+};
 
 template <class Unit>
 Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
@@ -36,12 +107,16 @@ Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
   if (!compare) return Extraction::failure("Invalid distance metric");
   if (compare->never_matches()) return sink.finish();
 
+  ByLength by_length(*compare);
+  const Absent absent(target, compare->metric());
   cancel::Meter meter;
   do {
     meter.poll();
     const text::Units<Unit> trimmed = text::trim(item.text);
-    // Most runs differ from the pattern in length by more than the threshold allows.
-    if (!compare->may_match_length(trimmed.size())) continue;
+    // Most runs differ from the pattern in length by more than the threshold allows, and most
+    // others in their characters.
+    if (!by_length.may_match(trimmed.size())) continue;
+    if (!trimmed.empty() && absent.exceeds(trimmed, by_length.allowed(trimmed.size()))) continue;
     comparator::fuzzy::Verdict verdict;
     if constexpr (sizeof(Unit) == 4) {
       verdict = (*compare)(std::u32string_view(trimmed.data(), trimmed.size()));

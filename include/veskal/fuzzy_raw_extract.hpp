@@ -68,10 +68,12 @@ enum class Scoring { per_window, rows };
 // Hands `on_candidate` every window of the normalised `text` within `threshold` of the
 // normalised `pattern` (both trimmed before comparing), in enumeration order. False, with no
 // candidate handed over, when `metric` is unknown and at least one window would be compared.
+// With `line_feeds_as_spaces`, `text` is normalised but for its line feeds, which count as the
+// spaces they normalise to.
 bool find_candidates(text::TextView text, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate,
-                     Scoring scoring = Scoring::rows);
+                     Scoring scoring = Scoring::rows, bool line_feeds_as_spaces = false);
 
 }  // namespace detail
 

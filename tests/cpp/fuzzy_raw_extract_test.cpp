@@ -6,6 +6,7 @@
 #include <optional>
 #include "text.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -126,7 +127,8 @@ Extraction extract(std::string_view text, const std::string& pattern, bool ci, b
 bool find_candidates_utf8(std::string_view text, std::string_view pattern,
                           const std::string& metric, double threshold, std::uint8_t kind,
                           detail::Scan scan, const std::function<void(const Match&)>& on_candidate,
-                          detail::Scoring scoring = detail::Scoring::rows) {
+                          detail::Scoring scoring = detail::Scoring::rows,
+                          bool line_feeds_as_spaces = false) {
   const std::u32string p = text::decode(pattern);
   std::optional<std::vector<Match>> first;
   bool ok = true;
@@ -134,7 +136,7 @@ bool find_candidates_utf8(std::string_view text, std::string_view pattern,
     std::vector<Match> found;
     ok = detail::find_candidates(
         owned.view(), p, metric, threshold, kind, scan, [&](const Match& m) { found.push_back(m); },
-        scoring);
+        scoring, line_feeds_as_spaces);
     if (first) {
       EXPECT_EQ(found, *first) << "width " << int(owned.view().width());
     } else {
@@ -230,11 +232,24 @@ TEST(FuzzyRawEngine, PositionsAreNormalisedCharacters) {
 
 std::vector<Match> candidates(std::string_view text, std::string_view pattern,
                               const std::string& metric, double threshold, std::uint8_t kind,
-                              detail::Scan scan) {
+                              detail::Scan scan, bool line_feeds_as_spaces = false) {
   std::vector<Match> got;
-  EXPECT_TRUE(find_candidates_utf8(text, pattern, metric, threshold, kind, scan,
-                                   [&](const Match& m) { got.push_back(m); }));
+  EXPECT_TRUE(find_candidates_utf8(
+      text, pattern, metric, threshold, kind, scan, [&](const Match& m) { got.push_back(m); },
+      detail::Scoring::rows, line_feeds_as_spaces));
   return got;
+}
+
+// `text` with its spaces turned into line feeds.
+std::string lined(std::string text) {
+  std::replace(text.begin(), text.end(), ' ', '\n');
+  return text;
+}
+
+// `text` with its line feeds normalised to spaces.
+std::string spaced(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
 }
 
 const std::vector<std::string> kMetrics = {
@@ -249,7 +264,11 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFinds) {
   const std::string& metric = GetParam();
   std::mt19937_64 rng(std::hash<std::string>{}(metric));
   // Edge blanks change P but not the trimmed pattern; "abab" repeats itself, "éé中" is wide.
+  // Patterns from 14 characters on have pieces long enough to be searched by sampling.
   const std::vector<std::string> patterns = {"abcabd",
+                                             "ab cd ab cdd ab cd ab",
+                                             "\u00e9t\u00e9 ab\u4e2d cd\u00e9t\u00e9 ab",
+                                             "aaaa aaaa aaaa aaaa aaab",
                                              " abcdab",
                                              "abcd\u00e9f\t",
                                              "\u00a0ab\u4e2dcdab ",
@@ -259,7 +278,7 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFinds) {
                                              "ab cd",
                                              "\u00e9\u00e9\u4e2d\u00e9\u00e9\u4e2d",
                                              "dcbaabcdabcdab"};
-  const std::vector<std::string> extras = {" ", "\t", "\u00a0", "\u00e9", "\u00e0", "\u4e2d"};
+  const std::vector<std::string> extras = {" ", "\t", "\u00a0", "\u00e9", "\u00e0", "\u4e2d", "\n"};
   const std::vector<std::pair<double, std::uint8_t>> thresholds = {
       {0, 0},   {1, 0},   {1.5, 0},  {2, 0},   {2.999, 0},     {3, 0},    {1e300, 0},
       {0.1, 1}, {0.2, 1}, {0.25, 1}, {0.3, 1}, {1.0 / 3.0, 1}, {0.34, 1}, {0.5, 1}};
@@ -277,18 +296,26 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFinds) {
       // Mostly copies of the pattern with a few characters changed, so that matches occur.
       for (std::size_t n = rng() % 80; n > 0; --n) {
         if (rng() % 12 == 0) {
-          text += pattern;
+          // Now and then with line feeds for its spaces, which normalise back to them.
+          text += rng() % 2 == 0 ? pattern : lined(pattern);
         } else {
           text += alphabet[rng() % alphabet.size()];
         }
       }
       for (const auto& [threshold, kind] : thresholds) {
         const std::vector<Match> expected =
-            candidates(text, pattern, metric, threshold, kind, detail::Scan::every_window);
-        ASSERT_EQ(candidates(text, pattern, metric, threshold, kind, detail::Scan::near_pieces),
-                  expected)
+            candidates(spaced(text), pattern, metric, threshold, kind, detail::Scan::every_window);
+        ASSERT_EQ(
+            candidates(spaced(text), pattern, metric, threshold, kind, detail::Scan::near_pieces),
+            expected)
             << "pattern '" << pattern << "' text '" << text << "' threshold " << threshold
             << " kind " << int{kind};
+        // Line feeds read as spaces by the search itself.
+        ASSERT_EQ(
+            candidates(text, pattern, metric, threshold, kind, detail::Scan::near_pieces, true),
+            expected)
+            << "pattern '" << pattern << "' text '" << text << "' threshold " << threshold
+            << " kind " << int{kind} << " with line feeds";
       }
     }
   }
@@ -308,16 +335,24 @@ std::vector<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>> exactly(
 TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFindsInALargeText) {
   const std::string& metric = GetParam();
   std::mt19937_64 rng(std::hash<std::string>{}(metric) + 1);
-  const std::vector<std::string> words = {"the ", "cat ",   "sat ",   "on ",     "\u00e9t\u00e9 ",
-                                          "mat ", "\u4e2d", "\u00a0", "at the ", "\t"};
+  const std::vector<std::string> words = {"the ",           "cat ", "sat ",   "on ",
+                                          "\u00e9t\u00e9 ", "mat ", "\u4e2d", "\u00a0",
+                                          "at the ",        "\t",   "\n"};
   std::string text;
   while (text.size() < (std::size_t{1} << 16) + 4096) text += words[rng() % words.size()];
-  for (const char* pattern : {"the cat sat on", " the mat at the\t", "\u00e9t\u00e9 cat"}) {
+  for (const char* pattern :
+       {"the cat sat on", " the mat at the\t", "\u00e9t\u00e9 cat", "on the mat at the cat sat"}) {
     for (const auto& [threshold, kind] :
          {std::pair{1.0, std::uint8_t{0}}, {2.0, 0}, {3.0, 0}, {0.2, 1}}) {
-      EXPECT_EQ(candidates(text, pattern, metric, threshold, kind, detail::Scan::near_pieces),
-                candidates(text, pattern, metric, threshold, kind, detail::Scan::every_window))
+      const std::vector<Match> expected =
+          candidates(spaced(text), pattern, metric, threshold, kind, detail::Scan::every_window);
+      EXPECT_EQ(
+          candidates(spaced(text), pattern, metric, threshold, kind, detail::Scan::near_pieces),
+          expected)
           << pattern << " " << threshold << " " << int{kind};
+      EXPECT_EQ(candidates(text, pattern, metric, threshold, kind, detail::Scan::near_pieces, true),
+                expected)
+          << pattern << " " << threshold << " " << int{kind} << " with line feeds";
     }
   }
   // The plain scan hands the rows the text in stretches; windows across their seams must score as
