@@ -144,7 +144,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string separator = in.text(3);
   // Long enough, now and then, for the rows to span two 64-bit blocks.
   const std::string pattern = in.text(in.byte() % 8 == 0 ? 70 : 12);
-  const std::string s = in.text(400);
+  std::string s = in.text(400);
+  // Now and then the pattern reversed too: windows sharing its characters out of order, where
+  // Jaro's bounds by common subsequence decide.
+  if (flags & 4) {
+    const std::u32string forward = text::decode(pattern);
+    for (auto c = forward.rbegin(); c != forward.rend(); ++c) text::append_utf8(s, *c);
+  }
   const std::u32string chars = text::decode(s);
 
   const std::string text = preprocessor::preprocess(s, ci, sci);

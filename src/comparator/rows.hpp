@@ -467,8 +467,7 @@ class PrefixScorer {
     constexpr std::ptrdiff_t kNoRow = std::numeric_limits<std::ptrdiff_t>::max();
     longest = std::min({longest, stretch_.size(), allowed_.size() - 1});
     const std::size_t m = pattern_.size();
-    // The metrics without a row rule out this stretch alone (-1) or nothing, or as many stretches
-    // as their bound tells.
+    // The metrics without a row rule out this stretch alone (-1) or nothing.
     switch (metric_) {
       case Metric::levenshtein:
       case Metric::osa:
@@ -494,17 +493,10 @@ class PrefixScorer {
         if (!compare_.may_match_jaro(best, shared, std::min<std::size_t>(common_prefix(), 4))) {
           return -1;
         }
-        if (jaro_any_needed_.empty() || longest == 0) return kNoRow;
-        // Every window holds at most `shared` of the pattern's characters and a common
-        // subsequence of at most `lcs`; a stretch starting d characters later, at most d more of
-        // each. The first d at which the table admits them is as far as no window can match.
-        const std::size_t lcs = value(longest);
-        std::size_t d = 0;
-        for (; d <= m; ++d) {
-          if (std::min(lcs + d, m) >= jaro_any_needed_[std::min(shared + d, m)]) break;
-        }
-        if (d > 0) return 1 - 2 * static_cast<std::ptrdiff_t>(d);
-        // This stretch alone, window by window: most have none that may match.
+        if (jaro_lcs_needed_.empty() || longest == 0) return kNoRow;
+        // Window by window, from the LCS row and the shared counts: most stretches have none
+        // that may match.
+        value(longest);
         common(longest);
         const std::size_t rows = length_ok_.size();
         for (std::size_t n = 1; n <= longest; ++n) {
@@ -690,7 +682,6 @@ class PrefixScorer {
     if (prefixes * (longest + 1) * (m + 1) > kMostJaroEntries) return;
     jaro_lcs_needed_.assign(prefixes * (longest + 1) * (m + 1), kNever);
     jaro_most_transpositions_.assign(prefixes * (longest + 1) * (m + 1), 0);
-    jaro_any_needed_.assign(m + 1, kNever);
     for (std::size_t p = 0; p < prefixes; ++p) {
       for (std::size_t n = 1; n <= longest; ++n) {
         std::uint32_t* needed = &jaro_lcs_needed_[(p * (longest + 1) + n) * (m + 1)];
@@ -708,7 +699,6 @@ class PrefixScorer {
                 least, static_cast<std::uint32_t>(c >= 2 * most + 1 ? c - 2 * most - 1 : 0));
           }
           needed[c] = least;
-          jaro_any_needed_[c] = std::min(jaro_any_needed_[c], least);
         }
       }
     }
@@ -996,9 +986,8 @@ class PrefixScorer {
   // The pattern positions that matched, ascending.
   std::vector<std::size_t> jaro_matched_;
   // Jaro: the least longest common subsequence that may match, by prefix, window length and cap
-  // on the matches (empty when too large), and the least over every prefix and length by cap.
+  // on the matches (empty when too large).
   std::vector<std::uint32_t> jaro_lcs_needed_;
-  std::vector<std::uint32_t> jaro_any_needed_;
   // Jaro: the most transpositions with which each count of matches may match, indexed as
   // jaro_lcs_needed_ (and built with it).
   std::vector<std::uint32_t> jaro_most_transpositions_;
