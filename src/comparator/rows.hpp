@@ -781,9 +781,8 @@ class PrefixScorer {
   // The greedy matching of the whole stretch under `bound`: jaro_match_[j] is where pattern
   // character j matched (npos for none), bit i of jaro_taken_ whether position i did.
   void match_jaro(std::size_t bound) {
-    const std::size_t length = stretch_.size();
     const std::size_t m = pattern_.size();
-    const std::size_t words = (length + 63) / 64;
+    const std::size_t words = (stretch_.size() + 63) / 64;
     // Where each pattern character occurs in the stretch, once for every bound: one row of
     // masks for each character the two share, numbered as met (a long pattern has many slots).
     if (jaro_bound_ == npos) {
@@ -791,7 +790,7 @@ class PrefixScorer {
       for (const std::size_t at : jaro_rowed_) jaro_row_[at] = npos;
       jaro_rowed_.clear();
       jaro_positions_.clear();
-      for (std::size_t i = 0; i < length; ++i) {
+      for (std::size_t i = 0; i < stretch_.size(); ++i) {
         const std::size_t at = slot(static_cast<char32_t>(stretch_[i]));
         if (at == m) continue;
         if (jaro_row_[at] == npos) {
@@ -807,7 +806,9 @@ class PrefixScorer {
     if (jaro_match_.size() != m) jaro_match_.assign(m, npos);
     for (const std::size_t j : jaro_matched_) jaro_match_[j] = npos;
     jaro_matched_.clear();
-    // One word beyond the stretch, so that counting up to its very end needs no test.
+    // No window longer than 2 * bound + 3 characters has this bound: the matching stops there.
+    const std::size_t length = std::min(stretch_.size(), 2 * bound + 3);
+    // One word beyond, so that counting up to the very end needs no test.
     jaro_taken_.assign(words + 1, 0);
     for (std::size_t j = 0; j < m && length > 0; ++j) {
       const std::size_t lo = j > bound ? j - bound : 0;
