@@ -993,7 +993,7 @@ class PrefixScorer {
   // jaro_lcs_needed_ (and built with it).
   std::vector<std::uint32_t> jaro_most_transpositions_;
   static constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
-  static constexpr std::size_t kMostJaroEntries = std::size_t{1} << 21;
+  static constexpr std::size_t kMostJaroEntries = std::size_t{1} << 20;
   static constexpr double kJaroWinklerWeight = 0.1;
   // Damerau-Levenshtein: the two last rows, the saved diagonals, the last row of each pattern
   // character (by slot), and dl_[i] for the first i characters, i <= dl_rows_.
