@@ -496,12 +496,14 @@ class PrefixScorer {
         if (jaro_lcs_needed_.empty() || longest == 0) return kNoRow;
         // Window by window, from the LCS row and the shared counts: most stretches have none
         // that may match.
-        value(longest);
         common(longest);
         const std::size_t rows = length_ok_.size();
+        // The row only once some window shares enough characters.
+        bool rowed = false;
         for (std::size_t n = 1; n <= longest; ++n) {
           const std::size_t shared_n = common_[n];
           if (length_ok_[n] == 0 || shared_n < shared_needed_[n]) continue;
+          if (!std::exchange(rowed, true)) value(longest);
           const std::size_t prefix =
               metric_ == Metric::jaro ? 0 : std::min<std::size_t>({common_prefix(), n, 4});
           if (values_[n] >=
