@@ -178,8 +178,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string separator = in.text(3);
   // Long enough, now and then, for the rows to span two 64-bit blocks.
   const std::string pattern = in.text(in.byte() % 8 == 0 ? 70 : 12);
-  // Copies of the pattern in the text, now and then, so that long pieces of it occur.
-  const std::string s = flags & 4 ? pattern + in.text(200) + pattern : in.text(400);
+  // Now and then copies of the pattern in the text, so that long pieces of it occur, and the
+  // pattern reversed: windows sharing its characters out of order, where Jaro's bounds by
+  // common subsequence decide.
+  std::string s = flags & 4 ? pattern + in.text(200) + pattern : in.text(400);
+  if (flags & 4) {
+    const std::u32string forward = text::decode(pattern);
+    for (auto c = forward.rbegin(); c != forward.rend(); ++c) text::append_utf8(s, *c);
+  }
   const std::u32string chars = text::decode(s);
   // More patterns for a matcher, read last so that the inputs above keep their meaning.
   std::vector<std::string> patterns = {pattern};

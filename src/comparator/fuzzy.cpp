@@ -334,7 +334,7 @@ Verdict CachedSearch::similarity_verdict(double similarity) const {
 }
 
 bool CachedSearch::may_match_jaro(std::size_t candidate_chars, std::size_t common,
-                                  std::size_t prefix) const {
+                                  std::size_t prefix, std::size_t transpositions) const {
   const Impl& s = *impl_;
   if (s.never) return false;
   const std::size_t n = candidate_chars;
@@ -343,8 +343,13 @@ bool CachedSearch::may_match_jaro(std::size_t candidate_chars, std::size_t commo
   // Jaro counts at most min(n, m) and at most `common` characters as matching, and no
   // transposition makes it higher; the bound is the real-valued one, widened by far more than
   // the rounding of rapidfuzz's few operations, so that it never rules out a match.
-  const auto shared = static_cast<double>(std::min({common, n, m}));
-  double bound = (shared / static_cast<double>(n) + shared / static_cast<double>(m) + 1.0) / 3.0;
+  const std::size_t counted = std::min({common, n, m});
+  const auto shared = static_cast<double>(counted);
+  // Fewer transpositions than given score higher; none beyond half the matches are counted.
+  const double kept =
+      counted == 0 ? 1.0
+                   : static_cast<double>(counted - std::min(transpositions, counted / 2)) / shared;
+  double bound = (shared / static_cast<double>(n) + shared / static_cast<double>(m) + kept) / 3.0;
   if (s.metric == Metric::jaro_winkler && bound > 0.7) {
     bound += static_cast<double>(prefix) * kJaroWinklerPrefixWeight * (1.0 - bound);
   }

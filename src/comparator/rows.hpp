@@ -314,7 +314,11 @@ class PrefixScorer {
         slide_counts_(pattern.size() + 1, 0) {
     // Jaro: the multiset of the pattern, by the first position of each character.
     for (char32_t c = 0; c < kLowSlots; ++c) low_slots_[c] = first_position(c);
-    for (std::size_t i = 0; i < pattern.size(); ++i) ++needed_[slot(pattern[i])];
+    pattern_slots_.resize(pattern.size());
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+      pattern_slots_[i] = slot(pattern[i]);
+      ++needed_[pattern_slots_[i]];
+    }
     // Most prefixes are ruled out by one comparison with these.
     length_ok_.resize(longest + 1);
     allowed_.resize(longest + 1);
@@ -340,6 +344,7 @@ class PrefixScorer {
         }
         shared_needed_[n] = lo;
       }
+      tabulate_jaro_lcs(longest);
     }
   }
 
@@ -368,6 +373,8 @@ class PrefixScorer {
       case Metric::damerau_levenshtein:
       case Metric::indel:
       case Metric::lcs_seq:
+      case Metric::jaro:
+      case Metric::jaro_winkler:
         lcs_.reset();
         break;
       default:
@@ -483,9 +490,28 @@ class PrefixScorer {
         // The whole stretch: every window holds a part of it.
         const std::size_t shared = sliding_common(std::exchange(fresh_chunk_, false));
         const std::size_t best = std::max<std::size_t>(std::min(shared, m), 1);
-        return compare_.may_match_jaro(best, shared, std::min<std::size_t>(common_prefix(), 4))
-                   ? kNoRow
-                   : -1;
+        if (!compare_.may_match_jaro(best, shared, std::min<std::size_t>(common_prefix(), 4))) {
+          return -1;
+        }
+        if (jaro_lcs_needed_.empty() || longest == 0) return kNoRow;
+        // Window by window, from the LCS row and the shared counts: most stretches have none
+        // that may match.
+        common(longest);
+        const std::size_t rows = length_ok_.size();
+        // The row only once some window shares enough characters.
+        bool rowed = false;
+        for (std::size_t n = 1; n <= longest; ++n) {
+          const std::size_t shared_n = common_[n];
+          if (length_ok_[n] == 0 || shared_n < shared_needed_[n]) continue;
+          if (!std::exchange(rowed, true)) value(longest);
+          const std::size_t prefix =
+              metric_ == Metric::jaro ? 0 : std::min<std::size_t>({common_prefix(), n, 4});
+          if (values_[n] >=
+              jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared_n, n, m})]) {
+            return kNoRow;
+          }
+        }
+        return -1;
       }
       default:
         return kNoRow;
@@ -541,8 +567,12 @@ class PrefixScorer {
       case Metric::jaro:
       case Metric::jaro_winkler: {
         const std::size_t shared = common(n);
-        if ((tabled && shared < shared_needed_[n]) ||
-            !compare_.may_match_jaro(n, shared, std::min<std::size_t>({common_prefix(), n, 4}))) {
+        const std::size_t prefix = std::min<std::size_t>({common_prefix(), n, 4});
+        if (tabled && shared < shared_needed_[n]) return {false, kNoScore};
+        // The table holds the test without transpositions too.
+        if (tabled && !jaro_lcs_needed_.empty()
+                ? !jaro_lcs_may_match(n, std::min({shared, n, m}), prefix)
+                : !compare_.may_match_jaro(n, shared, prefix)) {
           return {false, kNoScore};
         }
         return jaro(n);
@@ -641,6 +671,51 @@ class PrefixScorer {
     return pattern_.size();
   }
 
+  // Jaro's matching characters, as many transpositions as half the places where the two
+  // sequences of them differ, and each sequence a subsequence of its string: the places where they
+  // agree form a common subsequence, so a window whose longest common subsequence with the
+  // pattern is L counts at least (c - L) / 2 transpositions among c matches. Per window length,
+  // prefix length (Jaro-Winkler) and cap on c, the least L with which some c up to the cap may
+  // match; from the lengths alone, so built once.
+  void tabulate_jaro_lcs(std::size_t longest) {
+    const std::size_t m = pattern_.size();
+    const std::size_t prefixes = metric_ == Metric::jaro_winkler ? 5 : 1;
+    // A table for a very long pattern would cost more than the windows it spares.
+    if (prefixes * (longest + 1) * (m + 1) > kMostJaroEntries) return;
+    jaro_lcs_needed_.assign(prefixes * (longest + 1) * (m + 1), kNever);
+    jaro_most_transpositions_.assign(prefixes * (longest + 1) * (m + 1), 0);
+    for (std::size_t p = 0; p < prefixes; ++p) {
+      for (std::size_t n = 1; n <= longest; ++n) {
+        std::uint32_t* needed = &jaro_lcs_needed_[(p * (longest + 1) + n) * (m + 1)];
+        std::uint32_t* allowed = &jaro_most_transpositions_[(p * (longest + 1) + n) * (m + 1)];
+        // The most transpositions with which c matches may match grows with c, as the score
+        // does.
+        std::size_t most = 0;
+        std::uint32_t least = kNever;
+        for (std::size_t c = 0; c <= m; ++c) {
+          if (c <= n && compare_.may_match_jaro(n, c, p)) {
+            while (most + 1 <= c / 2 && compare_.may_match_jaro(n, c, p, most + 1)) ++most;
+            allowed[c] = static_cast<std::uint32_t>(most);
+            // (c - L) / 2 <= most holds from this L on.
+            least = std::min<std::uint32_t>(
+                least, static_cast<std::uint32_t>(c >= 2 * most + 1 ? c - 2 * most - 1 : 0));
+          }
+          needed[c] = least;
+        }
+      }
+    }
+  }
+
+  // False when no window of the first `n` characters with at most `cap` matches and `prefix`
+  // common leading characters can match, by its longest common subsequence with the pattern.
+  bool jaro_lcs_may_match(std::size_t n, std::size_t cap, std::size_t prefix) {
+    if (jaro_lcs_needed_.empty()) return true;
+    const std::size_t m = pattern_.size();
+    const std::size_t rows = length_ok_.size();
+    if (metric_ == Metric::jaro) prefix = 0;
+    return value(n) >= jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + cap];
+  }
+
   // Jaro and Jaro-Winkler of the first `n` characters (n >= 1) as rapidfuzz computes them, the
   // candidate first. rapidfuzz matches each pattern character in turn to the first unmatched
   // equal candidate character within `bound` places; a longer candidate only adds places at its
@@ -652,18 +727,32 @@ class PrefixScorer {
     const std::size_t bound = std::max(n, m) / 2 - 1;
     if (bound != jaro_bound_) match_jaro(bound);
     // Each matched candidate position has its own pattern character.
-    const std::size_t shared = jaro_matched_before_[n];
+    const std::size_t shared = jaro_matched_before(n);
     const std::size_t prefix = std::min<std::size_t>({common_prefix(), n, 4});
-    if (!compare_.may_match_jaro(n, shared, prefix)) return {false, kNoScore};
+    if (n < length_ok_.size() && !jaro_lcs_needed_.empty()
+            ? !jaro_lcs_may_match(n, shared, prefix)
+            : !compare_.may_match_jaro(n, shared, prefix)) {
+      return {false, kNoScore};
+    }
     if (shared == 0) return compare_.similarity_verdict(0.0);
+    // Counting stops once the transpositions exceed what may match.
+    std::size_t most_differ = 2 * shared + 1;
+    if (n < length_ok_.size() && !jaro_most_transpositions_.empty()) {
+      const std::size_t at =
+          ((metric_ == Metric::jaro ? 0 : prefix) * length_ok_.size() + n) * (m + 1) + shared;
+      most_differ = 2 * std::size_t{jaro_most_transpositions_[at]} + 1;
+    }
     // Matched characters in pattern order against matched characters in candidate order.
     std::size_t transpositions = 0;
-    std::size_t i = 0;
+    std::size_t w = 0;
+    std::uint64_t taken = jaro_taken_.empty() ? 0 : jaro_taken_[0];
     for (const std::size_t j : jaro_matched_) {
       if (jaro_match_[j] >= n) continue;
-      while (jaro_flag_[i] == 0) ++i;
+      while (taken == 0) taken = jaro_taken_[++w];
+      const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(taken));
+      taken &= taken - 1;
       transpositions += static_cast<char32_t>(stretch_[i]) != pattern_[j];
-      ++i;
+      if (transpositions > most_differ) return {false, kNoScore};
     }
     transpositions /= 2;
     // The very operations of rapidfuzz, in its order.
@@ -680,12 +769,22 @@ class PrefixScorer {
     return compare_.similarity_verdict(sim);
   }
 
+  // How many of the first `n` positions of the stretch the matching took.
+  std::size_t jaro_matched_before(std::size_t n) const {
+    const std::size_t w = n / 64;
+    std::size_t count = jaro_taken_before_[w];
+    if (n % 64 != 0) {
+      count += static_cast<std::size_t>(
+          std::popcount(jaro_taken_[w] & ((std::uint64_t{1} << (n % 64)) - 1)));
+    }
+    return count;
+  }
+
   // The greedy matching of the whole stretch under `bound`: jaro_match_[j] is where pattern
-  // character j matched (npos for none), jaro_matched_before_[i] how many positions before i did.
+  // character j matched (npos for none), bit i of jaro_taken_ whether position i did.
   void match_jaro(std::size_t bound) {
-    const std::size_t length = stretch_.size();
     const std::size_t m = pattern_.size();
-    const std::size_t words = (length + 63) / 64;
+    const std::size_t words = (stretch_.size() + 63) / 64;
     // Where each pattern character occurs in the stretch, once for every bound: one row of
     // masks for each character the two share, numbered as met (a long pattern has many slots).
     if (jaro_bound_ == npos) {
@@ -693,7 +792,7 @@ class PrefixScorer {
       for (const std::size_t at : jaro_rowed_) jaro_row_[at] = npos;
       jaro_rowed_.clear();
       jaro_positions_.clear();
-      for (std::size_t i = 0; i < length; ++i) {
+      for (std::size_t i = 0; i < stretch_.size(); ++i) {
         const std::size_t at = slot(static_cast<char32_t>(stretch_[i]));
         if (at == m) continue;
         if (jaro_row_[at] == npos) {
@@ -704,38 +803,40 @@ class PrefixScorer {
         jaro_positions_[jaro_row_[at] * words + i / 64] |= std::uint64_t{1} << (i % 64);
       }
     }
-    jaro_flag_.assign(length + 1, 0);
     // Only the entries set last time need clearing: a long pattern matches few of its
     // characters in a short stretch.
     if (jaro_match_.size() != m) jaro_match_.assign(m, npos);
     for (const std::size_t j : jaro_matched_) jaro_match_[j] = npos;
     jaro_matched_.clear();
-    std::vector<std::uint64_t>& free = jaro_free_;
-    free.assign(words, ~std::uint64_t{0});
+    // No window longer than 2 * bound + 3 characters has this bound: the matching stops there.
+    const std::size_t length = std::min(stretch_.size(), 2 * bound + 3);
+    // One word beyond, so that counting up to the very end needs no test.
+    jaro_taken_.assign(words + 1, 0);
     for (std::size_t j = 0; j < m && length > 0; ++j) {
       const std::size_t lo = j > bound ? j - bound : 0;
       const std::size_t hi = std::min(j + bound, length - 1);
       // Later pattern characters lie further beyond the stretch.
       if (lo > hi) break;
-      const std::size_t row = jaro_row_[slot(pattern_[j])];
+      const std::size_t row = jaro_row_[pattern_slots_[j]];
       if (row == npos) continue;
       const std::uint64_t* at = &jaro_positions_[row * words];
       for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
-        std::uint64_t candidates = at[w] & free[w];
+        std::uint64_t candidates = at[w] & ~jaro_taken_[w];
         if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
         if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
         if (candidates == 0) continue;
-        const auto bit = static_cast<std::size_t>(std::countr_zero(candidates));
-        free[w] &= ~(std::uint64_t{1} << bit);
-        jaro_match_[j] = w * 64 + bit;
+        const std::uint64_t bit = candidates & (~candidates + 1);
+        jaro_taken_[w] |= bit;
+        jaro_match_[j] = w * 64 + static_cast<std::size_t>(std::countr_zero(bit));
         jaro_matched_.push_back(j);
-        jaro_flag_[w * 64 + bit] = 1;
         break;
       }
     }
-    jaro_matched_before_.assign(length + 1, 0);
-    for (std::size_t i = 0; i < length; ++i) {
-      jaro_matched_before_[i + 1] = jaro_matched_before_[i] + jaro_flag_[i];
+    jaro_taken_before_.resize(words + 1);
+    std::size_t before = 0;
+    for (std::size_t w = 0; w <= words; ++w) {
+      jaro_taken_before_[w] = before;
+      before += static_cast<std::size_t>(std::popcount(jaro_taken_[w]));
     }
     jaro_bound_ = bound;
   }
@@ -832,15 +933,19 @@ class PrefixScorer {
 
   // How many characters the first `n` of the stretch share with the pattern, as multisets.
   std::size_t common(std::size_t n) {
-    while (common_.size() <= n) {
-      const std::size_t at = slot(static_cast<char32_t>(stretch_[common_.size() - 1]));
-      std::size_t shared = common_.back();
-      if (at < pattern_.size()) {
-        if (counts_[at] == 0) touched_.push_back(at);
-        shared += counts_[at] < needed_[at];
-        ++counts_[at];
+    std::size_t k = common_.size();
+    if (k <= n) {
+      common_.resize(n + 1);
+      std::size_t shared = common_[k - 1];
+      for (; k <= n; ++k) {
+        const std::size_t at = slot(static_cast<char32_t>(stretch_[k - 1]));
+        if (at < pattern_.size()) {
+          if (counts_[at] == 0) touched_.push_back(at);
+          shared += counts_[at] < needed_[at];
+          ++counts_[at];
+        }
+        common_[k] = shared;
       }
-      common_.push_back(shared);
     }
     return common_[n];
   }
@@ -862,6 +967,7 @@ class PrefixScorer {
   std::vector<std::size_t> counts_;
   std::vector<std::size_t> needed_;
   std::vector<std::size_t> touched_;
+  std::vector<std::size_t> pattern_slots_;
   std::vector<std::size_t> common_;
   static constexpr char32_t kLowSlots = 256;
   std::vector<std::size_t> low_slots_ = std::vector<std::size_t>(kLowSlots);
@@ -876,12 +982,20 @@ class PrefixScorer {
   std::vector<std::uint64_t> jaro_positions_;
   std::vector<std::size_t> jaro_row_;
   std::vector<std::size_t> jaro_rowed_;
-  std::vector<std::uint64_t> jaro_free_;
-  std::vector<unsigned char> jaro_flag_;
+  // Bit i: position i of the stretch matched; per word, how many positions before it did.
+  std::vector<std::uint64_t> jaro_taken_;
+  std::vector<std::size_t> jaro_taken_before_;
   std::vector<std::size_t> jaro_match_;
   // The pattern positions that matched, ascending.
   std::vector<std::size_t> jaro_matched_;
-  std::vector<std::size_t> jaro_matched_before_;
+  // Jaro: the least longest common subsequence that may match, by prefix, window length and cap
+  // on the matches (empty when too large).
+  std::vector<std::uint32_t> jaro_lcs_needed_;
+  // Jaro: the most transpositions with which each count of matches may match, indexed as
+  // jaro_lcs_needed_ (and built with it).
+  std::vector<std::uint32_t> jaro_most_transpositions_;
+  static constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
+  static constexpr std::size_t kMostJaroEntries = std::size_t{1} << 20;
   static constexpr double kJaroWinklerWeight = 0.1;
   // Damerau-Levenshtein: the two last rows, the saved diagonals, the last row of each pattern
   // character (by slot), and dl_[i] for the first i characters, i <= dl_rows_.

@@ -401,9 +401,23 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
     if (rng() % 2 == 0) pattern = pick(blanks) + pattern;
     if (rng() % 2 == 0) pattern += pick(blanks) + pick(blanks);
 
+    // The pattern's characters, shuffled apart now and then: windows that share them but not
+    // their order, which Jaro's bounds by common subsequence must judge as the scorer does.
+    std::vector<std::string> shuffled;
+    for (std::size_t i = 0; i < core.size();) {
+      const std::size_t from = i;
+      text::decode_at(core, i);
+      shuffled.push_back(core.substr(from, i - from));
+    }
     std::string text;
     for (std::size_t length = rng() % (3 * n + 40); text.size() < length;) {
-      switch (rng() % 6) {
+      switch (rng() % 7) {
+        case 6:
+          for (std::size_t i = shuffled.size(); i > 1; --i) {
+            if (rng() % 3 == 0) std::swap(shuffled[i - 1], shuffled[rng() % i]);
+          }
+          for (const std::string& c : shuffled) text += c;
+          break;
         case 0: {  // the pattern with a few characters replaced
           std::string copy;
           for (std::size_t i = 0; i < core.size();) {

@@ -92,8 +92,10 @@ class CachedSearch {
 
   // False only when no candidate of `candidate_chars` characters that shares at most `common`
   // characters with the pattern (as multisets) and begins with at most `prefix` of its first
-  // characters (up to four) can match under Jaro or Jaro-Winkler.
-  bool may_match_jaro(std::size_t candidate_chars, std::size_t common, std::size_t prefix) const;
+  // characters (up to four) can match under Jaro or Jaro-Winkler, counting at least
+  // `transpositions` transpositions among the matching characters.
+  bool may_match_jaro(std::size_t candidate_chars, std::size_t common, std::size_t prefix,
+                      std::size_t transpositions = 0) const;
 
  private:
   struct Impl;
