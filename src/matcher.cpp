@@ -348,6 +348,9 @@ std::optional<std::size_t> longest_match(const comparator::fuzzy::CachedSearch& 
 constexpr std::size_t kMostAnchoredKeys = 1 << 15;
 // Longer steps save little more, and fill the bitmap with the anchors that make them possible.
 constexpr std::size_t kMostStep = 8;
+// Steps pay while the bitmap stays within a first-level cache (256 bits an anchor, 32 KB); with
+// some thousand pieces, each test then costs more than the tests saved.
+constexpr std::size_t kMostSteppedAnchors = 1024;
 
 class Anchors {
  public:
@@ -364,7 +367,7 @@ class Anchors {
     // of step_ when each key contributes the step_ anchors at consecutive offsets: the scan then
     // tests only those starts. (Shorter anchors for a longer step let through too many.)
     a.step_ = std::min({shortest - a.chars_ + 1, kMostStep,
-                        std::max<std::size_t>(1, kMostAnchoredKeys / keys.size())});
+                        std::max<std::size_t>(1, kMostSteppedAnchors / keys.size())});
     const std::size_t entries = keys.size() * a.step_;
     // Some 256 bits an anchor keep false hits to one test in several hundred.
     a.bits_ = 12;
