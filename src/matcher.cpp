@@ -346,6 +346,11 @@ std::optional<std::size_t> longest_match(const comparator::fuzzy::CachedSearch& 
 
 // Beyond this many pieces the bitmap outgrows the caches; the automaton takes over.
 constexpr std::size_t kMostAnchoredKeys = 1 << 15;
+// Longer steps save little more, and fill the bitmap with the anchors that make them possible.
+constexpr std::size_t kMostStep = 8;
+// Steps pay while the bitmap stays within a first-level cache (256 bits an anchor, 32 KB); with
+// some thousand pieces, each test then costs more than the tests saved.
+constexpr std::size_t kMostSteppedAnchors = 1024;
 
 class Anchors {
  public:
@@ -353,29 +358,42 @@ class Anchors {
   static std::optional<Anchors> create(const std::vector<std::u32string_view>& keys,
                                        const Rarity& rarity) {
     if (keys.empty() || keys.size() > kMostAnchoredKeys) return std::nullopt;
+    std::size_t shortest = keys.front().size();
+    for (const std::u32string_view key : keys) shortest = std::min(shortest, key.size());
+    if (shortest < kLeastAnchorChars) return std::nullopt;
     Anchors a;
-    a.chars_ = kMostAnchorChars;
-    for (const std::u32string_view key : keys) a.chars_ = std::min(a.chars_, key.size());
-    if (a.chars_ < kLeastAnchorChars) return std::nullopt;
-    // Some 256 bits a key keep false hits to one unit in several hundred.
+    a.chars_ = std::min(shortest, kMostAnchorChars);
+    // Every occurrence of a key of `shortest` characters holds an anchor starting at a multiple
+    // of step_ when each key contributes the step_ anchors at consecutive offsets: the scan then
+    // tests only those starts. (Shorter anchors for a longer step let through too many.)
+    a.step_ = std::min({shortest - a.chars_ + 1, kMostStep,
+                        std::max<std::size_t>(1, kMostSteppedAnchors / keys.size())});
+    const std::size_t entries = keys.size() * a.step_;
+    // Some 256 bits an anchor keep false hits to one test in several hundred.
     a.bits_ = 12;
-    while ((std::size_t{1} << a.bits_) < 256 * keys.size()) ++a.bits_;
+    while ((std::size_t{1} << a.bits_) < 256 * entries) ++a.bits_;
     a.bitmap_.assign((std::size_t{1} << a.bits_) / 64, 0);
     for (std::uint32_t id = 0; id < keys.size(); ++id) {
       const std::u32string_view key = keys[id];
+      // The consecutive anchors expected least often in all.
       std::size_t best = 0;
       double rarest = std::numeric_limits<double>::infinity();
-      for (std::size_t at = 0; at + a.chars_ <= key.size(); ++at) {
-        const double e = rarity.expected(key.substr(at, a.chars_));
+      for (std::size_t at = 0; at + a.step_ - 1 + a.chars_ <= key.size(); ++at) {
+        double e = 0.0;
+        for (std::size_t k = 0; k < a.step_; ++k) {
+          e += rarity.expected(key.substr(at + k, a.chars_));
+        }
         if (e < rarest) {
           rarest = e;
           best = at;
         }
       }
-      const std::uint32_t h =
-          a.hash(a.chars_ == 3 ? window<3>(key.data() + best) : window<4>(key.data() + best));
-      a.bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
-      a.entries_.push_back({h, id, static_cast<std::uint32_t>(best)});
+      for (std::size_t at = best; at < best + a.step_; ++at) {
+        const std::uint32_t h =
+            a.hash(a.chars_ == 3 ? window<3>(key.data() + at) : window<4>(key.data() + at));
+        a.bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
+        a.entries_.push_back({h, id, static_cast<std::uint32_t>(at)});
+      }
     }
     std::sort(a.entries_.begin(), a.entries_.end(),
               [](const Entry& x, const Entry& y) { return x.hash < y.hash; });
@@ -401,10 +419,10 @@ class Anchors {
     for (std::size_t from = 0; from < starts; from += kScanBlock) {
       const std::size_t to = std::min(starts, from + kScanBlock);
       cancel::poll(to - from);
-      for (std::size_t anchor = from;; ++anchor) {
+      for (std::size_t anchor = (from + step_ - 1) / step_ * step_;; anchor += step_) {
         anchor =
             chars_ == 3 ? next_candidate<3>(text, anchor, to) : next_candidate<4>(text, anchor, to);
-        if (anchor == to) break;
+        if (anchor >= to) break;
         const std::uint32_t h =
             hash(chars_ == 3 ? window<3>(text.data() + anchor) : window<4>(text.data() + anchor));
         for (std::uint32_t e = word_start_[h / 64]; e < word_start_[h / 64 + 1]; ++e) {
@@ -437,9 +455,9 @@ class Anchors {
     std::uint32_t offset;  // of the anchor in the key
   };
 
-  // The first anchor start in [at, to) whose anchor is in the bitmap, or `to`. Each start is read
-  // afresh, so that no test waits for the one before; kept apart from the checks, so that the
-  // loop's values stay in registers.
+  // The first anchor start in [at, to), stepping by step_, whose anchor is in the bitmap, or
+  // `to` or past it. Each start is read afresh, so that no test waits for the one before; kept
+  // apart from the checks, so that the loop's values stay in registers.
   template <std::size_t Chars, class Unit>
   [[gnu::noinline]] std::size_t next_candidate(text::Units<Unit> text, std::size_t at,
                                                std::size_t to) const {
@@ -451,10 +469,11 @@ class Anchors {
     };
     // Four units can be read at once up to the last four.
     const std::size_t wide = std::min(to, text.size() >= 4 ? text.size() - 3 : 0);
-    for (; at < wide; ++at) {
+    const std::size_t step = step_;
+    for (; at < wide; at += step) {
       if (found(window_of_four<Chars>(text.data() + at))) return at;
     }
-    for (; at < to; ++at) {
+    for (; at < to; at += step) {
       if (found(window<Chars>(text.data() + at))) return at;
     }
     return at;
@@ -498,6 +517,7 @@ class Anchors {
   }
 
   std::size_t chars_ = kMostAnchorChars;  // of every anchor
+  std::size_t step_ = 1;                  // between two anchor starts tested
   unsigned bits_ = 12;
   std::vector<std::uint64_t> bitmap_;
   std::vector<std::uint32_t> word_start_;

@@ -134,9 +134,14 @@ TEST(MatcherDifferential, EqualsTheEnginesPatternByPattern) {
   const std::vector<std::optional<std::string>> metrics = {std::nullopt, "levenshtein", "indel",
                                                            "jaro"};
   const std::vector<std::optional<std::string>> separators = {std::nullopt, " ", ",", "ab", ""};
-  for (int round = 0; round < 2100; ++round) {
-    std::vector<std::string> text_units = random_units(round < 2000 ? 40 : 12);
-    if (round >= 2000) {
+  // Rounds past 2000 search a long repetitive text; past 2100, long patterns cut from a long
+  // text, whose pieces are long enough for the scan to test only some of the text's positions.
+  for (int round = 0; round < 2250; ++round) {
+    const bool long_patterns = round >= 2100;
+    std::vector<std::string> text_units = random_units(long_patterns  ? 300
+                                                       : round < 2000 ? 40
+                                                                      : 12);
+    if (round >= 2000 && !long_patterns) {
       // A long, repetitive text gives each pattern occurrences enough to be judged in batches.
       const std::vector<std::string> motif = text_units;
       for (int copy = 0; copy < 300; ++copy) {
@@ -150,9 +155,10 @@ TEST(MatcherDifferential, EqualsTheEnginesPatternByPattern) {
       const std::size_t kind = pick(4);
       if (kind == 0 && !patterns.empty()) {
         patterns.push_back(patterns[pick(patterns.size())]);
-      } else if (kind >= 2 && !text_units.empty()) {
+      } else if ((kind >= 2 || long_patterns) && !text_units.empty()) {
         const std::size_t from = pick(text_units.size());
-        const std::size_t to = std::min(text_units.size(), from + pick(6));
+        const std::size_t to =
+            std::min(text_units.size(), from + (long_patterns ? 8 + pick(16) : pick(6)));
         patterns.push_back(join(text_units.begin() + static_cast<std::ptrdiff_t>(from),
                                 text_units.begin() + static_cast<std::ptrdiff_t>(to)));
       } else {
@@ -174,13 +180,17 @@ TEST(MatcherDifferential, EqualsTheEnginesPatternByPattern) {
       o.metric = "levenshtein";
       o.tokenizer_pattern = round % 2 == 0 ? std::nullopt : std::optional<std::string>(" ");
     }
+    if (long_patterns) {
+      o.threshold_kind = 0;
+      o.threshold = static_cast<double>(1 + pick(2));
+    }
     if (o.tokenizer_pattern && o.tokenizer_pattern->empty()) std::erase(patterns, "");
     Error error{};
     const auto m = Matcher::compile(patterns, o, error);
     ASSERT_NE(m, nullptr);
     // Every width that holds the text, narrowest first: each must give the same.
     const std::vector<text::OwnedText> widths = text::OwnedText::every_width(text::decode(text));
-    for (std::size_t w = 0; w < (round < 2000 ? widths.size() : 1); ++w) {
+    for (std::size_t w = 0; w < (round < 2000 || long_patterns ? widths.size() : 1); ++w) {
       const auto hits = m->find(widths[w].view());
       ASSERT_TRUE(hits);
       ASSERT_EQ(*hits, reference(widths[w].view(), patterns, o))
