@@ -81,6 +81,7 @@ PyObject* matches_to_list(const std::vector<Match>& matches) noexcept {
   PyObject* return_value = nullptr;
   const auto size = static_cast<Py_ssize_t>(matches.size());
   PyObject* zero = nullptr;
+  Turns turns;
   PyObject* list = PyList_New(size);
   if (list == nullptr) goto exit;
   zero = PyFloat_FromDouble(0.0);
@@ -89,6 +90,7 @@ PyObject* matches_to_list(const std::vector<Match>& matches) noexcept {
     PyObject* tuple = match_to_tuple(matches[static_cast<std::size_t>(i)], zero);
     if (tuple == nullptr) goto exit;
     PyList_SET_ITEM(list, i, tuple);  // steals tuple
+    turns.after(static_cast<std::size_t>(i));
   }
   return_value = Py_NewRef(list);
 exit:

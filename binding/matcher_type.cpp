@@ -223,6 +223,7 @@ void matcher_dealloc(PyObject* self) {
 PyObject* hits_to_list(const std::vector<matcher::Hit>& hits) {
   Ref list{PyList_New(static_cast<Py_ssize_t>(hits.size()))};
   if (!list) return nullptr;
+  Turns turns;
   for (std::size_t i = 0; i < hits.size(); ++i) {
     const matcher::Hit& h = hits[i];
     PyObject* tuple = Py_BuildValue("(nKKd)", static_cast<Py_ssize_t>(h.pattern),
@@ -230,6 +231,7 @@ PyObject* hits_to_list(const std::vector<matcher::Hit>& hits) {
                                     static_cast<unsigned long long>(h.end), h.score);
     if (tuple == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);  // steals tuple
+    turns.after(i);
   }
   return list.release();
 }

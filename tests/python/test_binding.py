@@ -2,6 +2,7 @@
 the exceptions each kind of failure becomes."""
 
 import ctypes
+import gc
 import inspect
 import math
 import os
@@ -678,6 +679,29 @@ def test_other_threads_run_during_a_long_search():
         thread.join()
     assert took > 1.5 and len(gaps) > 50
     assert max(gaps) < 0.5
+
+
+def test_long_result_conversion_shares_the_lock_safely():
+    # A million matches take long enough to convert that other threads get turns meanwhile;
+    # collecting garbage then walks the half-filled result list.
+    text = "ab " * 1_000_000
+    done = threading.Event()
+    collections = []
+
+    def collector():
+        while not done.is_set():
+            collections.append(gc.collect())
+            [[i] for i in range(1000)]
+
+    thread = threading.Thread(target=collector)
+    thread.start()
+    try:
+        found = veskal.exact_raw_extract(text, "ab", False, False, [])
+    finally:
+        done.set()
+        thread.join()
+    assert len(found) == 1_000_000 and collections
+    assert found[0] == (0, 2, 0.0) and found[-1] == (2_999_997, 2_999_999, 0.0)
 
 
 class HandlerRaised(Exception):
