@@ -133,7 +133,9 @@ TEST(Tokenize, LongTextsAgreeWithPositionByPositionRules) {
   std::mt19937 rng(7);
   const std::string alphabet[] = {"a", "b", " ", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
                                   "\n"};
-  const std::string separators[] = {" ", "a", "\xC3\xA9", "ab", "aba"};
+  // Wide one-character separators check the wider units' compares, at every width that holds them.
+  const std::string separators[] = {" ",  "a",  "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+                                    "ab", "aba"};
   for (int trial = 0; trial < 3000; ++trial) {
     std::string text;
     const std::size_t chars = rng() % 400;

@@ -5,6 +5,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace veskal::iterator::tokens {
 
 namespace detail {
@@ -36,6 +40,55 @@ std::uint64_t unit_mask(const Unit* p, Unit unit) {
   }
 }
 
+// Bit k set when unit k of the 64 at `p` equals `a` or `b` (which may be equal). Blocks are
+// marked once per 64 units of every text searched by tokens, so this is the tokenizer's hot loop.
+template <class Unit>
+std::uint64_t units_mask(const Unit* p, Unit a, Unit b) {
+#if defined(__SSE2__)
+  // The compiler turns neither loop above into vector compares and a movemask; 16 units per
+  // movemask at every width.
+  std::uint64_t mask = 0;
+  if constexpr (sizeof(Unit) == 1) {
+    const __m128i va = _mm_set1_epi8(static_cast<char>(a));
+    const __m128i vb = _mm_set1_epi8(static_cast<char>(b));
+    for (int j = 0; j < 4; ++j) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
+      const __m128i eq = _mm_or_si128(_mm_cmpeq_epi8(v, va), _mm_cmpeq_epi8(v, vb));
+      mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * j);
+    }
+  } else if constexpr (sizeof(Unit) == 2) {
+    const __m128i va = _mm_set1_epi16(static_cast<short>(a));
+    const __m128i vb = _mm_set1_epi16(static_cast<short>(b));
+    for (int j = 0; j < 4; ++j) {
+      const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
+      const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j + 8));
+      // Each lane is 0 or -1, which the signed saturating pack keeps as a byte of 0 or -1.
+      const __m128i eq =
+          _mm_packs_epi16(_mm_or_si128(_mm_cmpeq_epi16(lo, va), _mm_cmpeq_epi16(lo, vb)),
+                          _mm_or_si128(_mm_cmpeq_epi16(hi, va), _mm_cmpeq_epi16(hi, vb)));
+      mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * j);
+    }
+  } else {
+    const __m128i va = _mm_set1_epi32(static_cast<int>(a));
+    const __m128i vb = _mm_set1_epi32(static_cast<int>(b));
+    const auto eq4 = [&](const Unit* q) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+      return _mm_or_si128(_mm_cmpeq_epi32(v, va), _mm_cmpeq_epi32(v, vb));
+    };
+    for (int j = 0; j < 4; ++j) {
+      const Unit* q = p + 16 * j;
+      const __m128i eq = _mm_packs_epi16(_mm_packs_epi32(eq4(q), eq4(q + 4)),
+                                         _mm_packs_epi32(eq4(q + 8), eq4(q + 12)));
+      mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * j);
+    }
+  }
+  return mask;
+#else
+  const std::uint64_t mask = unit_mask(p, a);
+  return a == b ? mask : mask | unit_mask(p, b);
+#endif
+}
+
 }  // namespace detail
 
 template <class Unit>
@@ -50,8 +103,8 @@ template <class Unit>
 void Tokenizer<Unit>::load_block(std::size_t at) {
   block_ = at & ~std::size_t{63};
   if (block_ + 64 <= text_.size()) {
-    separators_ = detail::unit_mask(text_.data() + block_, separator_[0]);
-    if (line_feeds_) separators_ |= detail::unit_mask(text_.data() + block_, Unit{'\n'});
+    separators_ = detail::units_mask(text_.data() + block_, separator_[0],
+                                     line_feeds_ ? Unit{'\n'} : separator_[0]);
     return;
   }
   // The last, partial block: the units past the end count as separators, ending the last token.
