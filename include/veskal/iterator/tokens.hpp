@@ -58,11 +58,12 @@ class Tokenizer {
   Tokenizer(text::Units<Unit> text, const Separator<Unit>& separator);
 
   // Stores the next token span in `span`; false once the text is exhausted (and ever after),
-  // in which case `span` may have been overwritten.
-  bool next(TokenSpan& span);
+  // in which case `span` may have been overwritten. Inlined: called once per token, and a span
+  // handed back through memory stalls the caller's wide load of it.
+  [[gnu::always_inline]] bool next(TokenSpan& span);
 
  private:
-  bool next_at_unit(TokenSpan& span);
+  [[gnu::always_inline]] bool next_at_unit(TokenSpan& span);
   // Marks the separators of the 64-unit block that holds unit `at`.
   void load_block(std::size_t at);
   bool next_at_occurrence(TokenSpan& span);

@@ -119,7 +119,7 @@ void Tokenizer<Unit>::load_block(std::size_t at) {
 
 // A one-unit separator is one character, so the tokens are the maximal runs of other units.
 template <class Unit>
-bool Tokenizer<Unit>::next_at_unit(TokenSpan& span) {
+inline bool Tokenizer<Unit>::next_at_unit(TokenSpan& span) {
   std::size_t begin = start_;
   for (;;) {
     if (begin >= text_.size()) {
@@ -179,7 +179,7 @@ bool Tokenizer<Unit>::next_at_occurrence(TokenSpan& span) {
 }
 
 template <class Unit>
-bool Tokenizer<Unit>::next(TokenSpan& span) {
+inline bool Tokenizer<Unit>::next(TokenSpan& span) {
   if (done_) return false;
   if (separator_.size() == 1) return next_at_unit(span);
   return next_at_occurrence(span);
