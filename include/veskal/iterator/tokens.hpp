@@ -98,8 +98,9 @@ class TokenIterator {
   TokenIterator(text::Units<Unit> text, const Separator<Unit>& separator, std::uint64_t window);
 
   // Stores the next run in `item`; false once fewer than `window` tokens remain (and ever
-  // after). Requires fault() to be empty.
-  bool next(Item<Unit>& item);
+  // after). Requires fault() to be empty. Inlined into the engines' loops for the same reason
+  // as Tokenizer::next.
+  [[gnu::always_inline]] bool next(Item<Unit>& item);
 
   // The index fault that the next call of next() would hit (only with a window of 0), if any.
   std::optional<std::string> fault() const;

@@ -223,7 +223,7 @@ std::optional<std::string> TokenIterator<Unit>::fault() const {
 }
 
 template <class Unit>
-bool TokenIterator<Unit>::next(Item<Unit>& item) {
+inline bool TokenIterator<Unit>::next(Item<Unit>& item) {
   // A window of 0 would read the token before the first; fault() reports it, and this guard
   // keeps a caller that did not ask from reading out of bounds.
   if (done_ || window_ == 0) return false;
