@@ -11,7 +11,7 @@ shift 2
 stamp=$venv/.veskal-installed
 
 # What an install depends on: the settings, the set of source files and their contents' age.
-sources=(CMakeLists.txt pyproject.toml src binding)
+sources=(CMakeLists.txt pyproject.toml cmake include src binding)
 key=$( {
   printf '%s\n' "$build_dir" "$@"
   find "${sources[@]}" -type f | LC_ALL=C sort
