@@ -731,9 +731,16 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
       return exact_raw_extract::extract(t, p.utf8, false, false, options.strategies, check);
     case Mode::exact_token:
       return exact_token_extract::extract(t, p.utf8, separator_utf8, false, false, check);
-    case Mode::fuzzy_raw:
-      return fuzzy_raw_extract::extract(t, p.utf8, false, false, *options.metric, options.threshold,
-                                        options.threshold_kind, options.strategies, check);
+    case Mode::fuzzy_raw: {
+      // The engine's own search on the text normalised already: through its entry point it
+      // may pass over the whole text once more for line feeds, which cost more than the search.
+      conflict_solver::StreamingSolver sink(t, options.strategies);
+      fuzzy_raw_extract::detail::find_candidates(
+          t, p.chars, *options.metric, options.threshold, options.threshold_kind,
+          fuzzy_raw_extract::detail::Scan::near_pieces,
+          [&](const Match& candidate) { sink.add(candidate); });
+      return sink.finish();
+    }
     case Mode::fuzzy_token:
       return fuzzy_token_extract::extract(t, p.utf8, separator_utf8, false, false, *options.metric,
                                           options.threshold, options.threshold_kind,
