@@ -272,13 +272,14 @@ class Rarity {
   std::size_t total_ = 0;
 };
 
-// The count + 1 offsets of `count` consecutive pieces covering `target`, each as long as an
-// anchor where the target is long enough, else of at least kMinPieceChars characters, whose
+// The count + 1 offsets of `count` consecutive pieces covering `target`, each of at least `least`
+// characters where the target is long enough, else of at least kMinPieceChars characters, whose
 // expected occurrences add up to the least, and that sum. The
 // cut points move freely rather than at equal lengths, so that a piece shared by many patterns
 // gives way to one that tells them apart.
 std::pair<std::vector<std::size_t>, double> piece_bounds(std::u32string_view target,
-                                                         std::size_t count, const Rarity& rarity) {
+                                                         std::size_t count, const Rarity& rarity,
+                                                         std::size_t least) {
   const std::size_t n = target.size();
   std::vector<std::size_t> bounds(count + 1);
   if (n > kLongestTunedPattern) {
@@ -299,7 +300,6 @@ std::pair<std::vector<std::size_t>, double> piece_bounds(std::u32string_view tar
       expected[i * (n + 1) + j] = e;
     }
   }
-  std::size_t least = kMostAnchorChars;
   while (least > kMinPieceChars && n < count * least) --least;
   // cost[c][j]: the least sum for c pieces covering [0, j); from[c][j]: where the last begins.
   constexpr double kNone = std::numeric_limits<double>::infinity();
@@ -363,11 +363,7 @@ class Anchors {
     if (shortest < kLeastAnchorChars) return std::nullopt;
     Anchors a;
     a.chars_ = std::min(shortest, kMostAnchorChars);
-    // Every occurrence of a key of `shortest` characters holds an anchor starting at a multiple
-    // of step_ when each key contributes the step_ anchors at consecutive offsets: the scan then
-    // tests only those starts. (Shorter anchors for a longer step let through too many.)
-    a.step_ = std::min({shortest - a.chars_ + 1, kMostStep,
-                        std::max<std::size_t>(1, kMostSteppedAnchors / keys.size())});
+    a.step_ = step(shortest, keys.size());
     const std::size_t entries = keys.size() * a.step_;
     // Some 256 bits an anchor keep false hits to one test in several hundred.
     a.bits_ = 12;
@@ -402,6 +398,14 @@ class Anchors {
     for (const Entry& e : a.entries_) ++a.word_start_[e.hash / 64 + 1];
     for (std::size_t w = 1; w < a.word_start_.size(); ++w) a.word_start_[w] += a.word_start_[w - 1];
     return a;
+  }
+
+  // Every occurrence of a key of `shortest` characters holds an anchor starting at a multiple
+  // of the step when each key contributes that many anchors at consecutive offsets: the scan
+  // then tests only those starts. (Shorter anchors for a longer step let through too many.)
+  static std::size_t step(std::size_t shortest, std::size_t keys) {
+    return std::min({shortest - std::min(shortest, kMostAnchorChars) + 1, kMostStep,
+                     std::max<std::size_t>(1, kMostSteppedAnchors / keys)});
   }
 
   // Calls on_hit(key, end) for every occurrence of every key in `text`, `end` ascending as the
@@ -523,6 +527,48 @@ class Anchors {
   std::vector<std::uint32_t> word_start_;
   std::vector<Entry> entries_;
 };
+
+// What a character of text costs one pattern's own raw engine, one anchor start the shared scan
+// tests, and one unit through the automaton: rough relative measures on French prose.
+constexpr double kEngineCost = 1.0;
+constexpr double kProbeCost = 2.5;
+constexpr double kAutomatonCost = 4.0;
+
+// The shortest piece the patterns are cut into, given each pattern's characters and number of
+// pieces. Longer pieces let the scan step further; the patterns too short for them are left to
+// their own engines, where the longer step saves more than those engines cost.
+std::size_t least_piece_chars(const std::vector<std::pair<std::size_t, std::size_t>>& cuts) {
+  std::size_t best = kMostAnchorChars;
+  double cheapest = std::numeric_limits<double>::infinity();
+  for (std::size_t step = 1; step <= kMostStep; ++step) {
+    const std::size_t least = kMostAnchorChars + step - 1;
+    std::size_t left = 0;
+    std::size_t keys = 0;
+    bool anchored = true;
+    for (const auto& [chars, count] : cuts) {
+      if (step == 1) {
+        anchored = anchored && chars >= count * kLeastAnchorChars;
+        keys += count;
+      } else if (chars < count * least) {
+        ++left;
+      } else {
+        keys += count;
+      }
+    }
+    if (step > 1 && (keys == 0 || keys > kMostAnchoredKeys || Anchors::step(least, keys) < step)) {
+      continue;
+    }
+    const double scan = anchored && keys <= kMostAnchoredKeys
+                            ? kProbeCost / static_cast<double>(step)
+                            : kAutomatonCost;
+    const double cost = static_cast<double>(left) * kEngineCost + scan;
+    if (cost < cheapest) {
+      cheapest = cost;
+      best = least;
+    }
+  }
+  return best;
+}
 
 }  // namespace
 
@@ -651,6 +697,8 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
     for (const Impl::Pattern& p : impl->patterns) targets.push_back(text::trim(p.chars));
     rarity.emplace(targets);
   }
+  // Fuzzy: each pattern to cut into pieces, and how many.
+  std::vector<std::pair<std::size_t, std::size_t>> cuts;
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
     const std::u32string_view target = text::trim(p.chars);
@@ -683,11 +731,7 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       const std::size_t n = target.size();
       if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) continue;
       const std::size_t count = *bound + 1;
-      const auto [bounds, expected] = piece_bounds(target, count, *rarity);
-      if (expected > kMostExpected) continue;
-      for (std::size_t i = 0; i < count; ++i) {
-        add_key(u, target.substr(bounds[i], bounds[i + 1] - bounds[i]), bounds[i]);
-      }
+      cuts.emplace_back(u, count);  // cut once every pattern's length is known
       p.keyed = true;
       p.trimmed_chars = static_cast<std::int64_t>(n);
       p.bound = static_cast<std::int64_t>(*bound);
@@ -712,6 +756,31 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
     }
     if (p.keyed) add_key(u, target, 0);
   }
+  if (fuzzy) {
+    std::vector<std::pair<std::size_t, std::size_t>> chars_and_pieces;
+    for (const auto& [u, count] : cuts) {
+      chars_and_pieces.emplace_back(text::trim(impl->patterns[u].chars).size(), count);
+    }
+    // The token engine scores every run; its cost was not weighed against the scan's.
+    const std::size_t least =
+        impl->mode == Mode::fuzzy_raw ? least_piece_chars(chars_and_pieces) : kMostAnchorChars;
+    for (const auto& [u, count] : cuts) {
+      Impl::Pattern& p = impl->patterns[u];
+      const std::u32string_view target = text::trim(p.chars);
+      if (least > kMostAnchorChars && target.size() < count * least) {
+        p.keyed = false;
+        continue;
+      }
+      const auto [bounds, expected] = piece_bounds(target, count, *rarity, least);
+      if (expected > kMostExpected) {
+        p.keyed = false;
+        continue;
+      }
+      for (std::size_t i = 0; i < count; ++i) {
+        add_key(u, target.substr(bounds[i], bounds[i + 1] - bounds[i]), bounds[i]);
+      }
+    }
+  }
   if (fuzzy) impl->anchors = Anchors::create(keys, *rarity);
   if (!keys.empty() && !impl->anchors) impl->automaton.emplace(keys);
   if (fuzzy) impl->key_chars = std::move(keys);
@@ -731,9 +800,16 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
       return exact_raw_extract::extract(t, p.utf8, false, false, options.strategies, check);
     case Mode::exact_token:
       return exact_token_extract::extract(t, p.utf8, separator_utf8, false, false, check);
-    case Mode::fuzzy_raw:
-      return fuzzy_raw_extract::extract(t, p.utf8, false, false, *options.metric, options.threshold,
-                                        options.threshold_kind, options.strategies, check);
+    case Mode::fuzzy_raw: {
+      // The engine's own search on the text normalised already: through its entry point it
+      // may pass over the whole text once more for line feeds, which cost more than the search.
+      conflict_solver::StreamingSolver sink(t, options.strategies);
+      fuzzy_raw_extract::detail::find_candidates(
+          t, p.chars, *options.metric, options.threshold, options.threshold_kind,
+          fuzzy_raw_extract::detail::Scan::near_pieces,
+          [&](const Match& candidate) { sink.add(candidate); });
+      return sink.finish();
+    }
     case Mode::fuzzy_token:
       return fuzzy_token_extract::extract(t, p.utf8, separator_utf8, false, false, *options.metric,
                                           options.threshold, options.threshold_kind,

@@ -135,9 +135,12 @@ TEST(MatcherDifferential, EqualsTheEnginesPatternByPattern) {
                                                            "jaro"};
   const std::vector<std::optional<std::string>> separators = {std::nullopt, " ", ",", "ab", ""};
   // Rounds past 2000 search a long repetitive text; past 2100, long patterns cut from a long
-  // text, whose pieces are long enough for the scan to test only some of the text's positions.
-  for (int round = 0; round < 2250; ++round) {
+  // text, whose pieces are long enough for the scan to test only some of the text's positions;
+  // past 2250, one short pattern among them, whose short pieces would shorten every pattern's
+  // step.
+  for (int round = 0; round < 2400; ++round) {
     const bool long_patterns = round >= 2100;
+    const bool one_short = round >= 2250;
     std::vector<std::string> text_units = random_units(long_patterns  ? 300
                                                        : round < 2000 ? 40
                                                                       : 12);
@@ -166,6 +169,12 @@ TEST(MatcherDifferential, EqualsTheEnginesPatternByPattern) {
         patterns.push_back(join(run.begin(), run.end()));
       }
     }
+    if (one_short && !text_units.empty()) {
+      const std::size_t from = pick(text_units.size());
+      const std::size_t to = std::min(text_units.size(), from + 3 + pick(4));
+      patterns.push_back(join(text_units.begin() + static_cast<std::ptrdiff_t>(from),
+                              text_units.begin() + static_cast<std::ptrdiff_t>(to)));
+    }
     Options o;
     o.metric = metrics[pick(metrics.size())];
     o.tokenizer_pattern = separators[pick(separators.size())];
@@ -182,7 +191,7 @@ TEST(MatcherDifferential, EqualsTheEnginesPatternByPattern) {
     }
     if (long_patterns) {
       o.threshold_kind = 0;
-      o.threshold = static_cast<double>(1 + pick(2));
+      o.threshold = one_short ? 1.0 : static_cast<double>(1 + pick(2));
     }
     if (o.tokenizer_pattern && o.tokenizer_pattern->empty()) std::erase(patterns, "");
     Error error{};
