@@ -343,14 +343,15 @@ class PrefixScorer {
             lo = mid + 1;
           }
         }
-        shared_needed_[n] = lo;
+        // A length ruled out needs more than any window holds: one test for both.
+        shared_needed_[n] = length_ok_[n] != 0 ? lo : npos;
       }
       tabulate_jaro_lcs(longest);
       // Per count of characters shared, the longest window that may share enough.
       jaro_last_window_.assign(longest + 1, 0);
       for (std::size_t c = 0; c <= longest; ++c) {
         for (std::size_t n = 1; n <= longest; ++n) {
-          if (length_ok_[n] != 0 && shared_needed_[n] <= std::min(n, c)) jaro_last_window_[c] = n;
+          if (shared_needed_[n] <= std::min(n, c)) jaro_last_window_[c] = n;
         }
       }
     }
@@ -527,10 +528,9 @@ class PrefixScorer {
         bool rowed = false;
         for (std::size_t n = 1; n <= last; ++n) {
           const std::size_t shared_n = common_[n];
-          if (length_ok_[n] == 0 || shared_n < shared_needed_[n]) continue;
+          if (shared_n < shared_needed_[n]) continue;
           if (!std::exchange(rowed, true)) value(last);
-          const std::size_t prefix =
-              metric_ == Metric::jaro ? 0 : std::min<std::size_t>({common_prefix(), n, 4});
+          const std::size_t prefix = metric_ == Metric::jaro ? 0 : std::min(head, n);
           if (values_[n] >=
               jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared_n, n, m})]) {
             return kNoRow;
