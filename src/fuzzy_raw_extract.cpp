@@ -74,6 +74,7 @@ class StartRows {
       : compare_(compare),
         scorer_(compare, pattern, longest),
         pattern_chars_(pattern.size()),
+        pattern_length_ok_(compare.may_match_length(pattern.size())),
         blank_matches_(compare(std::u32string_view{}).matched) {}
 
   // Judges every window at `start` as `judge` would. `chars` holds the text from character `base`
@@ -107,9 +108,11 @@ class StartRows {
     skipped_from_ = start;
     // Most starts have no window that can match: no end within reach that a search allows, or
     // no length that does (the length nearest the pattern's scores best).
+    const bool length_ok = reach_ - first_ >= pattern_chars_
+                               ? pattern_length_ok_
+                               : compare_.may_match_length(reach_ - first_);
     if (!blank_matches_ && (viable_ends_[reach_ - base] == viable_ends_[first_ - base] ||
-                            !compare_.may_match_length(std::min(pattern_chars_, reach_ - first_)) ||
-                            first_ < hopeless_until_)) {
+                            !length_ok || first_ < hopeless_until_)) {
       return;
     }
     if (!blank_matches_) {
@@ -133,6 +136,8 @@ class StartRows {
   const comparator::fuzzy::CachedSearch& compare_;
   comparator::fuzzy::PrefixScorer<Unit> scorer_;
   std::size_t pattern_chars_;
+  // Most stretches reach the pattern's length: its verdict, asked once.
+  bool pattern_length_ok_;
   bool blank_matches_;
   std::uint64_t base_ = 0;
   std::uint64_t limit_ = 0;

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <string_view>
@@ -342,9 +343,17 @@ class PrefixScorer {
             lo = mid + 1;
           }
         }
-        shared_needed_[n] = lo;
+        // A length ruled out needs more than any window holds: one test for both.
+        shared_needed_[n] = length_ok_[n] != 0 ? lo : npos;
       }
       tabulate_jaro_lcs(longest);
+      // Per count of characters shared, the longest window that may share enough.
+      jaro_last_window_.assign(longest + 1, 0);
+      for (std::size_t c = 0; c <= longest; ++c) {
+        for (std::size_t n = 1; n <= longest; ++n) {
+          if (shared_needed_[n] <= std::min(n, c)) jaro_last_window_[c] = n;
+        }
+      }
     }
   }
 
@@ -354,14 +363,18 @@ class PrefixScorer {
     stretch_ = stretch;
     prefix_ = npos;
     jaro_bound_ = npos;
+    if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
+      if (!same_start) clear_counts();
+      point_slots();
+    }
     if (same_start) return;
     dl_rows_ = 0;
     filled_ = 0;
-    values_.assign(1, initial());
+    // The rows keep their room from start to start: only the counts say what holds.
+    if (values_.empty()) values_.resize(1);
+    values_[0] = initial();
     if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
-      for (const std::size_t at : touched_) counts_[at] = 0;
-      touched_.clear();
-      common_.assign(1, 0);
+      if (common_.empty()) common_.resize(1);
     }
     switch (metric_) {
       case Metric::levenshtein:
@@ -413,6 +426,13 @@ class PrefixScorer {
       case Metric::jaro:
       case Metric::jaro_winkler:
         for (std::size_t j = 1; j <= chunk.size(); ++j) ends[j] = static_cast<std::uint32_t>(j);
+        // Every start recounts the characters of its stretch: look each one up once.
+        clear_counts();
+        chunk_ = chunk;
+        chunk_slots_.resize(chunk.size());
+        for (std::size_t j = 0; j < chunk.size(); ++j) {
+          chunk_slots_[j] = slot(static_cast<char32_t>(chunk[j]));
+        }
         return;
     }
     const std::size_t longest = allowed_.size() - 1;
@@ -489,23 +509,28 @@ class PrefixScorer {
         // scores best where the window holds just those.
         // The whole stretch: every window holds a part of it.
         const std::size_t shared = sliding_common(std::exchange(fresh_chunk_, false));
-        const std::size_t best = std::max<std::size_t>(std::min(shared, m), 1);
-        if (!compare_.may_match_jaro(best, shared, std::min<std::size_t>(common_prefix(), 4))) {
+        const std::size_t head = std::min<std::size_t>(common_prefix(), 4);
+        if (!jaro_best_ok_.empty()
+                ? jaro_best_ok_[head * (m + 1) + std::min(shared, m)] == 0
+                : !compare_.may_match_jaro(std::max<std::size_t>(std::min(shared, m), 1), shared,
+                                           head)) {
           return -1;
         }
         if (jaro_lcs_needed_.empty() || longest == 0) return kNoRow;
         // Window by window, from the LCS row and the shared counts: most stretches have none
-        // that may match.
-        common(longest);
+        // that may match. No window shares more than the stretch, which rules out the longer
+        // ones unseen.
+        const std::size_t last = std::min(longest, jaro_last_window_[std::min(shared, longest)]);
+        if (last == 0) return -1;
+        common(last);
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
         bool rowed = false;
-        for (std::size_t n = 1; n <= longest; ++n) {
+        for (std::size_t n = 1; n <= last; ++n) {
           const std::size_t shared_n = common_[n];
-          if (length_ok_[n] == 0 || shared_n < shared_needed_[n]) continue;
-          if (!std::exchange(rowed, true)) value(longest);
-          const std::size_t prefix =
-              metric_ == Metric::jaro ? 0 : std::min<std::size_t>({common_prefix(), n, 4});
+          if (shared_n < shared_needed_[n]) continue;
+          if (!std::exchange(rowed, true)) value(last);
+          const std::size_t prefix = metric_ == Metric::jaro ? 0 : std::min(head, n);
           if (values_[n] >=
               jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared_n, n, m})]) {
             return kNoRow;
@@ -602,7 +627,7 @@ class PrefixScorer {
   // The row's value for the first `n` characters (at most the stretch).
   std::size_t value(std::size_t n) {
     if (filled_ < n) {
-      values_.resize(n + 1);
+      if (values_.size() <= n) values_.resize(n + 1);
       const text::Units<Unit> more = stretch_.subspan(filled_, n - filled_);
       std::size_t* out = &values_[filled_ + 1];
       switch (metric_) {
@@ -682,6 +707,14 @@ class PrefixScorer {
     const std::size_t prefixes = metric_ == Metric::jaro_winkler ? 5 : 1;
     // A table for a very long pattern would cost more than the windows it spares.
     if (prefixes * (longest + 1) * (m + 1) > kMostJaroEntries) return;
+    // The test of a whole stretch, by its common prefix and shared characters (at most m
+    // count).
+    jaro_best_ok_.resize(5 * (m + 1));
+    for (std::size_t p = 0; p < 5; ++p) {
+      for (std::size_t c = 0; c <= m; ++c) {
+        jaro_best_ok_[p * (m + 1) + c] = compare_.may_match_jaro(std::max<std::size_t>(c, 1), c, p);
+      }
+    }
     jaro_lcs_needed_.assign(prefixes * (longest + 1) * (m + 1), kNever);
     jaro_most_transpositions_.assign(prefixes * (longest + 1) * (m + 1), 0);
     for (std::size_t p = 0; p < prefixes; ++p) {
@@ -793,7 +826,7 @@ class PrefixScorer {
       jaro_rowed_.clear();
       jaro_positions_.clear();
       for (std::size_t i = 0; i < stretch_.size(); ++i) {
-        const std::size_t at = slot(static_cast<char32_t>(stretch_[i]));
+        const std::size_t at = stretch_slots_[i];
         if (at == m) continue;
         if (jaro_row_[at] == npos) {
           jaro_row_[at] = jaro_rowed_.size();
@@ -931,21 +964,43 @@ class PrefixScorer {
     return slide_common_;
   }
 
+  // Zeroes the counts of the stretch by its slots, which must not have changed since.
+  void clear_counts() {
+    for (std::size_t k = 0; k + 1 < counted_; ++k) counts_[stretch_slots_[k]] = 0;
+    counted_ = 1;
+  }
+
+  // Points stretch_slots_ at the slots of the stretch: within the last chunk counted, or
+  // looked up here.
+  void point_slots() {
+    const std::less_equal<const Unit*> before;
+    const Unit* begin = stretch_.data();
+    if (!chunk_.empty() && before(chunk_.data(), begin) &&
+        before(begin + stretch_.size(), chunk_.data() + chunk_.size())) {
+      stretch_slots_ = chunk_slots_.data() + (begin - chunk_.data());
+      return;
+    }
+    own_slots_.resize(stretch_.size());
+    for (std::size_t i = 0; i < stretch_.size(); ++i) {
+      own_slots_[i] = slot(static_cast<char32_t>(stretch_[i]));
+    }
+    stretch_slots_ = own_slots_.data();
+  }
+
   // How many characters the first `n` of the stretch share with the pattern, as multisets.
   std::size_t common(std::size_t n) {
-    std::size_t k = common_.size();
+    std::size_t k = counted_;
     if (k <= n) {
-      common_.resize(n + 1);
+      if (common_.size() <= n) common_.resize(n + 1);
       std::size_t shared = common_[k - 1];
+      // Characters outside the pattern count in the spare last entry, never needed.
       for (; k <= n; ++k) {
-        const std::size_t at = slot(static_cast<char32_t>(stretch_[k - 1]));
-        if (at < pattern_.size()) {
-          if (counts_[at] == 0) touched_.push_back(at);
-          shared += counts_[at] < needed_[at];
-          ++counts_[at];
-        }
+        const std::size_t at = stretch_slots_[k - 1];
+        shared += counts_[at] < needed_[at];
+        ++counts_[at];
         common_[k] = shared;
       }
+      counted_ = n + 1;
     }
     return common_[n];
   }
@@ -966,7 +1021,8 @@ class PrefixScorer {
   // for the first j characters.
   std::vector<std::size_t> counts_;
   std::vector<std::size_t> needed_;
-  std::vector<std::size_t> touched_;
+  // common_[j] holds for j < counted_; the counts are of the first counted_ - 1 characters.
+  std::size_t counted_ = 1;
   std::vector<std::size_t> pattern_slots_;
   std::vector<std::size_t> common_;
   static constexpr char32_t kLowSlots = 256;
@@ -977,6 +1033,11 @@ class PrefixScorer {
   const Unit* slide_end_ = nullptr;
   std::size_t slide_common_ = 0;
   bool fresh_chunk_ = true;
+  // Jaro: the slot of every character of the last chunk counted, and of the stretch.
+  text::Units<Unit> chunk_;
+  std::vector<std::size_t> chunk_slots_;
+  std::vector<std::size_t> own_slots_;
+  const std::size_t* stretch_slots_ = nullptr;
   // Jaro: the matching under jaro_bound_ (npos: none yet) of the current stretch.
   std::size_t jaro_bound_ = npos;
   std::vector<std::uint64_t> jaro_positions_;
@@ -991,6 +1052,9 @@ class PrefixScorer {
   // Jaro: the least longest common subsequence that may match, by prefix, window length and cap
   // on the matches (empty when too large).
   std::vector<std::uint32_t> jaro_lcs_needed_;
+  // Jaro: whether a stretch may hold a match, by prefix and shared characters (empty with
+  // jaro_lcs_needed_).
+  std::vector<unsigned char> jaro_best_ok_;
   // Jaro: the most transpositions with which each count of matches may match, indexed as
   // jaro_lcs_needed_ (and built with it).
   std::vector<std::uint32_t> jaro_most_transpositions_;
@@ -1010,6 +1074,8 @@ class PrefixScorer {
   std::vector<unsigned char> length_ok_;
   // Jaro: per prefix length, the fewest shared characters that may match.
   std::vector<std::size_t> shared_needed_;
+  // Jaro: per count of characters a stretch shares, the longest window that may match.
+  std::vector<std::size_t> jaro_last_window_;
   // Whether a prefix of another length than the pattern's may match by its length.
   bool unequal_may_match_ = false;
   std::vector<std::size_t> allowed_;

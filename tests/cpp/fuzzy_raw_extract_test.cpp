@@ -359,15 +359,24 @@ TEST_P(FuzzyRawSkipping, FindsWhatEveryWindowFindsInALargeText) {
   // one call per window scores them.
   const std::u32string pattern = text::decode("the cat sat on");
   const text::OwnedText owned = text::OwnedText::from_utf8(text);
-  std::vector<Match> rows;
-  std::vector<Match> calls;
-  for (const auto& [scoring, found] :
-       {std::pair{detail::Scoring::rows, &rows}, {detail::Scoring::per_window, &calls}}) {
-    ASSERT_TRUE(detail::find_candidates(
-        owned.view(), pattern, metric, 0.2, 1, detail::Scan::every_window,
-        [&, found = found](const Match& m) { found->push_back(m); }, scoring));
+  // Jaro keeps per-character counts across starts, which a looser threshold leaves to more of
+  // them.
+  std::vector<double> thresholds{0.2};
+  if (metric.starts_with("jaro")) thresholds.push_back(0.35);
+  for (const double threshold : thresholds) {
+    std::vector<Match> rows;
+    std::vector<Match> calls;
+    for (const auto& [scoring, found] :
+         {std::pair{detail::Scoring::rows, &rows}, {detail::Scoring::per_window, &calls}}) {
+      ASSERT_TRUE(detail::find_candidates(
+          owned.view(), pattern, metric, threshold, 1, detail::Scan::every_window,
+          [&, found = found](const Match& m) { found->push_back(m); }, scoring));
+    }
+    EXPECT_EQ(exactly(rows), exactly(calls)) << threshold;
+    if (threshold > 0.3) {
+      EXPECT_FALSE(rows.empty());
+    }
   }
-  EXPECT_EQ(exactly(rows), exactly(calls));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMetric, FuzzyRawSkipping, testing::ValuesIn(kMetrics));
