@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "cancel.hpp"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define VESKAL_X86 1
@@ -391,7 +393,9 @@ Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle, bool ve
 
 template <class Unit>
 bool Occurrences<Unit>::vet_to(std::size_t to) {
-  if (has_surrogate(haystack_.subspan(vetted_, to - vetted_))) {
+  // Counted as work, so that a long stretch without an occurrence still heeds the check.
+  cancel::poll(to - vetted_);
+  if (vetting_ && has_surrogate(haystack_.subspan(vetted_, to - vetted_))) {
     surrogate_ = true;
     vetting_ = false;
     automaton_ = false;
@@ -412,26 +416,26 @@ std::size_t Occurrences<Unit>::next() {
     return npos;
   }
   if (automaton_) return next_by_automaton();
-  // A block of 64 KiB stays in cache between its check and its search.
+  // The search goes a block of 64 KiB at a time: it stays in cache between its check and its
+  // search, and the search counts its work by blocks.
   constexpr std::size_t kVetBlock = (std::size_t{1} << 16) / sizeof(Unit);
   for (;;) {
     // Starts up to vetted_ - m lie wholly in checked units.
-    if (vetting_ && vetted_ < n && pos_ + m > vetted_) {
+    if (vetted_ < n && pos_ + m > vetted_) {
       if (!vet_to(std::min(n, std::max(vetted_, pos_ + m - 1) + kVetBlock))) return npos;
       continue;
     }
-    const Found found =
-        find_from(vetting_ ? haystack_.first(vetted_) : haystack_, needle_, probes_, pos_, budget_);
+    const Found found = find_from(haystack_.first(vetted_), needle_, probes_, pos_, budget_);
     if (found.gave_up) {
       // The automaton reads on to the end.
-      if (vetting_ && !vet_to(n)) return npos;
+      if (!vet_to(n)) return npos;
       automaton_ = true;
       pos_ = found.at;
       matched_ = 0;
       return next_by_automaton();
     }
     if (found.at == npos) {
-      if (vetting_ && vetted_ < n) {
+      if (vetted_ < n) {
         pos_ = std::max(pos_, vetted_ + 1 - std::min(vetted_ + 1, m));
         continue;
       }
@@ -447,10 +451,12 @@ std::size_t Occurrences<Unit>::next() {
 // A KMP automaton keeps the scan linear however the text is built.
 template <class Unit>
 std::size_t Occurrences<Unit>::next_by_automaton() {
+  constexpr std::size_t kAutomatonLap = std::size_t{1} << 16;
   const std::size_t n = haystack_.size();
   const std::size_t m = needle_.size();
   std::size_t k = matched_;
   for (std::size_t i = pos_ + k; i < n; ++i) {
+    if (i % kAutomatonLap == 0) cancel::poll(kAutomatonLap);
     while (k > 0 && haystack_[i] != needle_[k]) k = border_[k - 1];
     if (haystack_[i] == needle_[k]) ++k;
     if (k == m) {

@@ -227,7 +227,8 @@ class Occurrences {
 
  private:
   std::size_t next_by_automaton();
-  // Checks the haystack up to `to`; false (and the search over) on a surrogate.
+  // Lets the search read up to `to`, checking that far first when vetting; false (and the
+  // search over) on a surrogate.
   bool vet_to(std::size_t to);
 
   Units<Unit> haystack_;
@@ -242,7 +243,7 @@ class Occurrences {
   bool automaton_ = false;
   bool vetting_ = false;
   bool surrogate_ = false;
-  std::size_t vetted_ = 0;           // Units checked for surrogates, from the start.
+  std::size_t vetted_ = 0;           // Units the search may read (checked, when vetting).
   std::vector<std::size_t> border_;  // Empty unless the automaton may run.
 };
 

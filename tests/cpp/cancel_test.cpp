@@ -26,6 +26,10 @@ std::string repeated(const std::string& piece, int times) {
 const text::OwnedText kText = text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 600));
 // For the engines that count cheap steps (occurrences, tokens) in batches.
 const text::OwnedText kLongText = text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 12000));
+// Megabytes between two occurrences: the search must count the stretch it reads, not only what
+// it finds.
+const text::OwnedText kRareText =
+    text::OwnedText::from_utf8(repeated("ab abc abd a\nb ", 300000) + "zq");
 
 struct Search {
   const char* name;
@@ -39,6 +43,10 @@ const Search kSearches[] = {
     {"exact_raw",
      [](const Check& c) {
        return exact_raw_extract::extract(kLongText.view(), "ab", false, false, {}, c);
+     }},
+    {"exact_raw_rare",
+     [](const Check& c) {
+       return exact_raw_extract::extract(kRareText.view(), "zq", false, false, {}, c);
      }},
     {"exact_raw_white_space",
      [](const Check& c) {
