@@ -257,28 +257,9 @@ std::vector<std::size_t> piece_bounds(text::Units<Unit> s, std::u32string_view p
     }
   }
 
-  // cost[c][j]: the least total for c pieces covering [0, j); from[c][j]: where the last begins.
-  constexpr double kNone = std::numeric_limits<double>::infinity();
-  std::vector<std::vector<double>> cost(count + 1, std::vector<double>(n + 1, kNone));
-  std::vector<std::vector<std::size_t>> from(count + 1, std::vector<std::size_t>(n + 1, 0));
-  cost[0][0] = 0;
-  for (std::size_t c = 1; c <= count; ++c) {
-    for (std::size_t j = c * kMinPieceChars; j <= n; ++j) {
-      for (std::size_t i = (c - 1) * kMinPieceChars; i + kMinPieceChars <= j; ++i) {
-        if (cost[c - 1][i] == kNone) continue;
-        const double total = cost[c - 1][i] + expected[i][j];
-        if (total < cost[c][j]) {
-          cost[c][j] = total;
-          from[c][j] = i;
-        }
-      }
-    }
-  }
-  for (std::size_t c = count, j = n; c > 0; --c) {
-    bounds[c] = j;
-    j = from[c][j];
-  }
-  return bounds;
+  return detail::cheapest_cut(count, n, kMinPieceChars,
+                              [&](std::size_t i, std::size_t j) { return expected[i][j]; })
+      .first;
 }
 
 // The window starts that can hold a match through one occurrence of a piece.

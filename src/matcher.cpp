@@ -301,27 +301,8 @@ std::pair<std::vector<std::size_t>, double> piece_bounds(std::u32string_view tar
     }
   }
   while (least > kMinPieceChars && n < count * least) --least;
-  // cost[c][j]: the least sum for c pieces covering [0, j); from[c][j]: where the last begins.
-  constexpr double kNone = std::numeric_limits<double>::infinity();
-  std::vector<std::vector<double>> cost(count + 1, std::vector<double>(n + 1, kNone));
-  std::vector<std::vector<std::size_t>> from(count + 1, std::vector<std::size_t>(n + 1, 0));
-  cost[0][0] = 0.0;
-  for (std::size_t c = 1; c <= count; ++c) {
-    for (std::size_t j = c * least; j <= n; ++j) {
-      for (std::size_t i = (c - 1) * least; i + least <= j; ++i) {
-        const double total = cost[c - 1][i] + expected[i * (n + 1) + j];
-        if (total < cost[c][j]) {
-          cost[c][j] = total;
-          from[c][j] = i;
-        }
-      }
-    }
-  }
-  for (std::size_t c = count, j = n; c > 0; --c) {
-    bounds[c] = j;
-    j = from[c][j];
-  }
-  return {bounds, cost[count][n]};
+  return fuzzy_raw_extract::detail::cheapest_cut(
+      count, n, least, [&](std::size_t i, std::size_t j) { return expected[i * (n + 1) + j]; });
 }
 
 // The most characters a matching candidate may hold, or nothing when lengths alone set no

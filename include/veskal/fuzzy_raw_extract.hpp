@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cancel.hpp"
@@ -22,6 +24,36 @@ Extraction extract(text::TextView s, std::string pattern, bool case_insensitive,
                    const cancel::Check& check = {});
 
 namespace detail {
+
+// The cut of [0, n) into `count` pieces of at least `least` characters each whose summed
+// `cost(i, j)` of the pieces [i, j) is least: the count + 1 bounds, and that sum (infinite
+// when no cut fits). Dynamic programming, in count * n * n steps.
+template <class Cost>
+std::pair<std::vector<std::size_t>, double> cheapest_cut(std::size_t count, std::size_t n,
+                                                         std::size_t least, Cost&& cost_of) {
+  constexpr double kNone = std::numeric_limits<double>::infinity();
+  // cost[c][j]: the least sum for c pieces covering [0, j); from[c][j]: where the last begins.
+  std::vector<std::vector<double>> cost(count + 1, std::vector<double>(n + 1, kNone));
+  std::vector<std::vector<std::size_t>> from(count + 1, std::vector<std::size_t>(n + 1, 0));
+  cost[0][0] = 0.0;
+  for (std::size_t c = 1; c <= count; ++c) {
+    for (std::size_t j = c * least; j <= n; ++j) {
+      for (std::size_t i = (c - 1) * least; i + least <= j; ++i) {
+        const double total = cost[c - 1][i] + cost_of(i, j);
+        if (total < cost[c][j]) {
+          cost[c][j] = total;
+          from[c][j] = i;
+        }
+      }
+    }
+  }
+  std::vector<std::size_t> bounds(count + 1, 0);
+  for (std::size_t c = count, j = n; c > 0; --c) {
+    bounds[c] = j;
+    j = from[c][j];
+  }
+  return {std::move(bounds), cost[count][n]};
+}
 
 // The largest window growth beyond the pattern's `pattern_chars` characters: 0 for raw
 // distances, else pattern_chars * threshold truncated toward zero and saturated (NaN gives 0).
