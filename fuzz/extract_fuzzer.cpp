@@ -294,6 +294,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     const std::vector<Match> plain = run(Scan::every_window, Scoring::per_window);
     check(run(Scan::near_pieces, Scoring::per_window) == plain, "piece filter exact");
+    // The engine leaves out windows its solver says no longer count: it must resolve as the
+    // plain scan's candidates do.
+    check(fuzzy_raw.matches() == conflict_solver::solver(normal_text.view(), plain, strategies),
+          "engine resolves as the plain scan");
     if (!ci && !sci) {
       // The text as given, its line feeds read as spaces by the search.
       std::vector<Match> found;

@@ -1,6 +1,7 @@
 #include "fuzzy_raw_extract.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -41,6 +42,8 @@ struct Judge {
   const std::function<void(const Match&)>& on_candidate;
   // The text still holds the line feeds that normalisation turns into spaces.
   bool line_feeds_as_spaces = false;
+  // Which windows of a start still count; empty: all of them.
+  const detail::Settled& settled;
   mutable cancel::Meter meter{};
   mutable std::u32string spaced{};
 
@@ -123,13 +126,34 @@ class StartRows {
         return;
       }
     }
-    const auto judge_window = [&](std::uint64_t from, std::uint64_t to) {
+    const auto judge_window = [&](std::uint64_t to) {
       std::uint64_t kept = std::max(to, first_);
       while (kept > first_ && text::is_white_space(chars[kept - 1 - base])) --kept;
       const comparator::fuzzy::Verdict verdict = scorer_.verdict(kept - first_);
-      if (verdict.matched) judge.on_candidate({from, to, verdict.score});
+      if (verdict.matched) judge.on_candidate({start, to, verdict.score});
+      return verdict.matched;
     };
-    detail::for_each_window_at(start, text_chars, pattern_chars, margin, judge_window);
+    if (!judge.settled) {
+      detail::for_each_window_at(start, text_chars, pattern_chars, margin,
+                                 [&](std::uint64_t, std::uint64_t to) { judge_window(to); });
+      return;
+    }
+    // A margin of at most 127 each way: at most 255 windows.
+    std::array<std::uint64_t, 256> ends;
+    std::size_t count = 0;
+    detail::for_each_window_at(start, text_chars, pattern_chars, margin,
+                               [&](std::uint64_t, std::uint64_t to) { ends[count++] = to; });
+    std::size_t next = 0;
+    std::optional<std::uint64_t> through = judge.settled(start);
+    while (!through && next < count) {
+      if (judge_window(ends[next++])) through = judge.settled(start);
+    }
+    if (!through) return;
+    // Where many windows match (long patterns, loose thresholds), scoring only the longest one
+    // that matches saves nearly all the work.
+    for (std::size_t i = count; i > next && ends[i - 1] > *through; --i) {
+      if (judge_window(ends[i - 1])) return;
+    }
   }
 
  private:
@@ -617,7 +641,7 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
 bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate, Scoring scoring,
-                     bool line_feeds_as_spaces) {
+                     bool line_feeds_as_spaces, const Settled& settled) {
   const std::uint64_t pattern_chars = pattern.size();
   // With no character on either side no window is formed, so the metric is never looked at.
   if (s.empty() || pattern_chars == 0) return true;
@@ -630,7 +654,7 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
   // A negative margin only arises from a negative threshold, which no score meets.
   if (compare->never_matches() || margin < 0) return true;
 
-  const Judge judge{*compare, on_candidate, line_feeds_as_spaces};
+  const Judge judge{*compare, on_candidate, line_feeds_as_spaces, settled};
   // Trimming only shortens a window, so none is longer than P + margin characters.
   const std::size_t longest =
       static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin);
@@ -658,7 +682,7 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
     // Nothing was handed on yet: the other scans read the normalised text.
     const preprocessor::Normalised normalised = preprocessor::normalise(s, false, false, true);
     return find_candidates(normalised.text(), pattern, metric, threshold, threshold_kind, scan,
-                           on_candidate, scoring, false);
+                           on_candidate, scoring, false, settled);
   }
   return true;
 }
@@ -687,7 +711,8 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   if (!detail::find_candidates(
           t, p, metric, threshold, threshold_kind, detail::Scan::near_pieces,
           [&](const Match& candidate) { sink.add(candidate); }, detail::Scoring::rows,
-          line_feeds_as_spaces)) {
+          line_feeds_as_spaces,
+          [&](std::uint64_t start) { return sink.settled_through(start); })) {
     return Extraction::failure("Invalid distance metric");
   }
   return sink.finish();

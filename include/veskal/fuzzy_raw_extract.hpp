@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -97,15 +98,22 @@ enum class Scan { every_window, near_pieces };
 // bounds shared by them (the candidates and scores are the same either way).
 enum class Scoring { per_window, rows };
 
+// What the receiver of candidates says of the windows at a start, as
+// conflict_solver::StreamingSolver::settled_through does: windows ending at or before the position
+// returned need not be handed on, nor any but the last that matches of those ending later.
+using Settled = std::function<std::optional<std::uint64_t>(std::uint64_t start)>;
+
 // Hands `on_candidate` every window of the normalised `text` within `threshold` of the
 // normalised `pattern` (both trimmed before comparing), in enumeration order. False, with no
 // candidate handed over, when `metric` is unknown and at least one window would be compared.
 // With `line_feeds_as_spaces`, `text` is normalised but for its line feeds, which count as the
-// spaces they normalise to.
+// spaces they normalise to. With `settled`, the row scoring leaves out windows it says no longer
+// count.
 bool find_candidates(text::TextView text, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate,
-                     Scoring scoring = Scoring::rows, bool line_feeds_as_spaces = false);
+                     Scoring scoring = Scoring::rows, bool line_feeds_as_spaces = false,
+                     const Settled& settled = {});
 
 }  // namespace detail
 

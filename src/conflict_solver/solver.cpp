@@ -141,6 +141,9 @@ class Resolver {
 
   const Match& best() const { return best_; }
 
+  // Whether no later member can displace the first, whatever its span and score.
+  bool first_wins() const { return steps_.empty(); }
+
  private:
   // Scores equal as the best-score step compares them: numerically, so -0.0 and 0.0 join;
   // a NaN equals only its own bit pattern, so that a cluster never loses every member.
@@ -236,6 +239,13 @@ void StreamingSolver::add(const Match& candidate) {
   s.open = true;
   s.hull_end = candidate.end;
   s.resolver.start(candidate);
+}
+
+std::optional<std::uint64_t> StreamingSolver::settled_through(std::uint64_t start) const {
+  const Impl& s = *impl_;
+  // A member that neither wins nor stretches the hull leaves the cluster as it was.
+  if (s.open && start <= s.hull_end && s.resolver.first_wins()) return s.hull_end;
+  return std::nullopt;
 }
 
 std::vector<Match> StreamingSolver::finish() {

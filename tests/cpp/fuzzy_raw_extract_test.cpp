@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include "conflict_solver/solver.hpp"
 #include "text.hpp"
 
 #include <algorithm>
@@ -469,6 +470,21 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
             scan, [&](const Match& m) { calls.push_back(m); }, detail::Scoring::per_window));
         ASSERT_EQ(exactly(rows), exactly(calls))
             << "pattern '" << pattern << "' text '" << text << "' threshold " << threshold;
+        // A receiver that keeps the first member of each cluster is handed only what decides
+        // the clusters; one that weighs every member ("longest"), everything.
+        const text::OwnedText owned = text::OwnedText::from_utf8(text);
+        for (const std::vector<std::string>& strategies :
+             {std::vector<std::string>{}, std::vector<std::string>{"longest"}}) {
+          conflict_solver::StreamingSolver sink(owned.view(), strategies);
+          ASSERT_TRUE(detail::find_candidates(
+              owned.view(), text::decode(pattern), metric, threshold, 1, scan,
+              [&](const Match& m) { sink.add(m); }, detail::Scoring::rows, false,
+              [&](std::uint64_t start) { return sink.settled_through(start); }));
+          ASSERT_EQ(exactly(sink.finish()),
+                    exactly(conflict_solver::solver(owned.view(), calls, strategies)))
+              << "pattern '" << pattern << "' text '" << text << "' threshold " << threshold
+              << " strategies " << strategies.size();
+        }
       }
     }
   }
