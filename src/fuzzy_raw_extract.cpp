@@ -711,8 +711,7 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   if (!detail::find_candidates(
           t, p, metric, threshold, threshold_kind, detail::Scan::near_pieces,
           [&](const Match& candidate) { sink.add(candidate); }, detail::Scoring::rows,
-          line_feeds_as_spaces,
-          [&](std::uint64_t start) { return sink.settled_through(start); })) {
+          line_feeds_as_spaces, [&](std::uint64_t start) { return sink.settled_through(start); })) {
     return Extraction::failure("Invalid distance metric");
   }
   return sink.finish();

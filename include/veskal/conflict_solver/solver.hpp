@@ -34,10 +34,10 @@ class StreamingSolver {
   // Takes the next candidate; its start is not below any earlier candidate's start.
   void add(const Match& candidate);
 
-  // Where a further candidate at `start` no longer counts: one that ends at or before the
-  // position returned changes nothing, and of those at `start` that end later only the one that
-  // ends last does. So it is whenever the first member of a cluster wins it, whatever joins:
-  // the end of the open cluster that `start` joins. Nothing when every candidate counts.
+  // Where further candidates at `start` stop counting, when the first member of a cluster wins
+  // it whatever joins: the end of the open cluster that `start` joins. A candidate ending there
+  // or before changes nothing, and of those at `start` ending later only the last one does.
+  // Nothing when every candidate counts.
   std::optional<std::uint64_t> settled_through(std::uint64_t start) const;
 
   // One match per cluster of the candidates added, in order.
