@@ -70,107 +70,23 @@ class PatternMasks {
 // a text growing one character at a time (across): `push` takes the masks of the next text
 // character and returns the value for the text so far.
 
-// Levenshtein distance (Myers, Hyyrö's block form).
-class LevenshteinRow {
+// Levenshtein distance (Myers, Hyyrö's block form) and, with `kTranspositions`, optimal string
+// alignment distance (Hyyrö 2003: adjacent transpositions too, each substring edited once), in
+// the block form rapidfuzz uses.
+template <bool kTranspositions>
+class EditRow {
  public:
   // `search`: the text may begin anywhere, so the top row stays 0 (the least distance to any
   // suffix of the text so far).
-  explicit LevenshteinRow(std::size_t pattern_chars, bool search = false)
-      : search_(search),
-        m_(pattern_chars),
-        words_((pattern_chars + 63) / 64),
-        last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
-        vp_(words_),
-        vn_(words_) {
-    reset();
-  }
-
-  void reset() {
-    std::fill(vp_.begin(), vp_.end(), ~std::uint64_t{0});
-    std::fill(vn_.begin(), vn_.end(), 0);
-    distance_ = m_;
-  }
-
-  // push() for each of `chars`, masks from `masks`, the values to `out`.
-  template <class Unit>
-  void push_all(text::Units<Unit> chars, const PatternMasks& masks, std::size_t* out) {
-    if (words_ != 1) {
-      for (const Unit c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
-      return;
-    }
-    // One block: the state stays in registers.
-    std::uint64_t vp = vp_[0];
-    std::uint64_t vn = vn_[0];
-    const std::uint64_t carry = search_ ? 0 : 1;
-    for (const Unit c : chars) {
-      const std::uint64_t x = *masks(static_cast<char32_t>(c));
-      const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
-      std::uint64_t hp = vn | ~(d0 | vp);
-      std::uint64_t hn = d0 & vp;
-      distance_ += (hp & last_) != 0;
-      distance_ -= (hn & last_) != 0;
-      hp = (hp << 1) | carry;
-      hn <<= 1;
-      vp = hn | ~(d0 | hp);
-      vn = hp & d0;
-      *out++ = distance_;
-    }
-    vp_[0] = vp;
-    vn_[0] = vn;
-  }
-
-  std::size_t push(const std::uint64_t* pm) {
-    // The top row grows by one per text character; a block hands its top step to the next.
-    std::uint64_t hp_carry = search_ ? 0 : 1;
-    std::uint64_t hn_carry = 0;
-    for (std::size_t w = 0; w < words_; ++w) {
-      const std::uint64_t vp = vp_[w];
-      const std::uint64_t vn = vn_[w];
-      const std::uint64_t x = pm[w] | hn_carry;
-      const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
-      std::uint64_t hp = vn | ~(d0 | vp);
-      std::uint64_t hn = d0 & vp;
-      if (w + 1 == words_) {
-        distance_ += (hp & last_) != 0;
-        distance_ -= (hn & last_) != 0;
-      }
-      const std::uint64_t hp_in = hp_carry;
-      const std::uint64_t hn_in = hn_carry;
-      hp_carry = hp >> 63;
-      hn_carry = hn >> 63;
-      hp = (hp << 1) | hp_in;
-      hn = (hn << 1) | hn_in;
-      vp_[w] = hn | ~(d0 | hp);
-      vn_[w] = hp & d0;
-    }
-    return distance_;
-  }
-
- private:
-  bool search_;
-  std::size_t m_;
-  std::size_t words_;
-  std::uint64_t last_;
-  std::vector<std::uint64_t> vp_;
-  std::vector<std::uint64_t> vn_;
-  std::size_t distance_ = 0;
-};
-
-// Optimal string alignment distance (Hyyrö 2003: Levenshtein plus adjacent transpositions, each
-// substring edited once), in the block form rapidfuzz uses.
-class OsaRow {
- public:
-  // `search`: the text may begin anywhere, so the top row stays 0 (the least distance to any
-  // suffix of the text so far).
-  explicit OsaRow(std::size_t pattern_chars, bool search = false)
+  explicit EditRow(std::size_t pattern_chars, bool search = false)
       : search_(search),
         m_(pattern_chars),
         words_((pattern_chars + 63) / 64),
         last_(std::uint64_t{1} << ((pattern_chars - 1) % 64)),
         vp_(words_),
         vn_(words_),
-        d0_(words_),
-        pm_old_(words_) {
+        d0_(kTranspositions ? words_ : 0),
+        pm_old_(kTranspositions ? words_ : 0) {
     reset();
   }
 
@@ -185,10 +101,42 @@ class OsaRow {
   // push() for each of `chars`, masks from `masks`, the values to `out`.
   template <class Unit>
   void push_all(text::Units<Unit> chars, const PatternMasks& masks, std::size_t* out) {
-    for (const Unit c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+    if (words_ != 1) {
+      for (const Unit c : chars) *out++ = push(masks(static_cast<char32_t>(c)));
+      return;
+    }
+    // One block: the state stays in registers.
+    std::uint64_t vp = vp_[0];
+    std::uint64_t vn = vn_[0];
+    std::uint64_t d0_old = kTranspositions ? d0_[0] : 0;
+    std::uint64_t pm_old = kTranspositions ? pm_old_[0] : 0;
+    const std::uint64_t carry = search_ ? 0 : 1;
+    for (const Unit c : chars) {
+      const std::uint64_t x = *masks(static_cast<char32_t>(c));
+      const std::uint64_t tr = kTranspositions ? (((~d0_old) & x) << 1) & pm_old : 0;
+      const std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn | tr;
+      std::uint64_t hp = vn | ~(d0 | vp);
+      std::uint64_t hn = d0 & vp;
+      distance_ += (hp & last_) != 0;
+      distance_ -= (hn & last_) != 0;
+      hp = (hp << 1) | carry;
+      hn <<= 1;
+      vp = hn | ~(d0 | hp);
+      vn = hp & d0;
+      d0_old = d0;
+      pm_old = x;
+      *out++ = distance_;
+    }
+    vp_[0] = vp;
+    vn_[0] = vn;
+    if constexpr (kTranspositions) {
+      d0_[0] = d0_old;
+      pm_old_[0] = pm_old;
+    }
   }
 
   std::size_t push(const std::uint64_t* pm) {
+    // The top row grows by one per text character; a block hands its top step to the next.
     std::uint64_t hp_carry = search_ ? 0 : 1;
     std::uint64_t hn_carry = 0;
     // The previous block's D0 and masks, from this step and the last, carry transpositions over
@@ -198,10 +146,14 @@ class OsaRow {
     for (std::size_t w = 0; w < words_; ++w) {
       const std::uint64_t vp = vp_[w];
       const std::uint64_t vn = vn_[w];
-      const std::uint64_t d0_old = d0_[w];
       const std::uint64_t x = pm[w];
-      const std::uint64_t tr =
-          ((((~d0_old) & x) << 1) | (((~d0_below_old) & pm_below) >> 63)) & pm_old_[w];
+      std::uint64_t tr = 0;
+      if constexpr (kTranspositions) {
+        const std::uint64_t d0_old = d0_[w];
+        tr = ((((~d0_old) & x) << 1) | (((~d0_below_old) & pm_below) >> 63)) & pm_old_[w];
+        d0_below_old = d0_old;
+        pm_below = x;
+      }
       const std::uint64_t xc = x | hn_carry;
       const std::uint64_t d0 = (((xc & vp) + vp) ^ vp) | xc | vn | tr;
       std::uint64_t hp = vn | ~(d0 | vp);
@@ -218,10 +170,10 @@ class OsaRow {
       hn = (hn << 1) | hn_in;
       vp_[w] = hn | ~(d0 | hp);
       vn_[w] = hp & d0;
-      d0_below_old = d0_old;
-      pm_below = x;
-      d0_[w] = d0;
-      pm_old_[w] = x;
+      if constexpr (kTranspositions) {
+        d0_[w] = d0;
+        pm_old_[w] = x;
+      }
     }
     return distance_;
   }
@@ -233,10 +185,14 @@ class OsaRow {
   std::uint64_t last_;
   std::vector<std::uint64_t> vp_;
   std::vector<std::uint64_t> vn_;
+  // Transpositions only: the last step's D0 and masks.
   std::vector<std::uint64_t> d0_;
   std::vector<std::uint64_t> pm_old_;
   std::size_t distance_ = 0;
 };
+
+using LevenshteinRow = EditRow<false>;
+using OsaRow = EditRow<true>;
 
 // Length of the longest common subsequence (Allison-Dix, Hyyrö's block form).
 class LcsRow {
