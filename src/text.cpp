@@ -678,9 +678,10 @@ bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,
                  std::span<const ProbedNeedle<Unit>> needles, bool vet,
                  const std::function<void(std::size_t, std::size_t)>& on_candidate) {
   vet = vet && sizeof(Unit) > 1;
+  if (needles.empty()) return !vet || !has_surrogate(haystack.subspan(from, to - from));
   std::size_t i = from;
 #if VESKAL_X86
-  if (has_avx2() && !needles.empty() && needles.size() <= kMaxProbedNeedles) {
+  if (has_avx2() && needles.size() <= kMaxProbedNeedles) {
     // The vectors check the units from the first probe on; these are the ones before.
     const std::size_t head = std::min(to, from + needles[0].probes.first);
     if (vet && has_surrogate(haystack.subspan(from, head - from))) return false;
