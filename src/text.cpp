@@ -75,8 +75,8 @@ __attribute__((target("avx2"))) __m256i surrogate_lanes(const Unit* p) {
   }
 }
 
-// Twice the width of what the compiler makes of the loop above: the piece filter checks every
-// character of a text it otherwise mostly skips, so this check is much of its work.
+// Twice the width of what the compiler makes of the loop above: a search that skips most of a
+// text still checks all of it, so this check can be most of its work.
 template <class Unit>
 __attribute__((target("avx2"))) bool has_surrogate_avx2(const Unit* p, std::size_t n) {
   constexpr std::size_t kLanes = 32 / sizeof(Unit);

@@ -276,8 +276,8 @@ inline constexpr std::size_t kMaxProbedNeedles = 4;
 // Calls `on_candidate(needle, at)` for every start `at` in [from, to) where a needle fits before
 // the haystack's end and its two probe units are there: starts ascending, needles ascending at
 // one start. One pass for all (at most kMaxProbedNeedles) needles, which reads every unit once.
-// With `vet`, the units [from, to) are also checked for surrogate code points as they are read:
-// false on one, after perhaps some of the block's candidates.
+// With `vet`, the units [from, to) (and perhaps a few after) are also checked for surrogate code
+// points as they are read: false on one, after perhaps some of the range's candidates.
 template <class Unit>
 bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,
                  std::span<const ProbedNeedle<Unit>> needles, bool vet,
