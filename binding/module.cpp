@@ -148,14 +148,10 @@ Extraction exact_token_extract_impl(const cancel::Check& check, Text s, std::str
 // ---- fuzzy_raw_extract ----------------------------------------------------------------------
 
 constexpr Parameter kFuzzyRawExtractParameters[] = {
-    {"s", Kind::kText},
-    {"pattern", Kind::kString},
-    {"case_insensitive", Kind::kBool},
-    {"special_char_insensitive", Kind::kBool},
-    {"metric", Kind::kString},
-    {"threshold", Kind::kFloat64},
-    {"threshold_kind", Kind::kUInt8},
-    {"strategies", Kind::kStringList},
+    {"s", Kind::kTextToVet},           {"pattern", Kind::kString},
+    {"case_insensitive", Kind::kBool}, {"special_char_insensitive", Kind::kBool},
+    {"metric", Kind::kString},         {"threshold", Kind::kFloat64},
+    {"threshold_kind", Kind::kUInt8},  {"strategies", Kind::kStringList},
 };
 constexpr Signature kFuzzyRawExtract{"fuzzy_raw_extract", kFuzzyRawExtractParameters};
 
@@ -165,7 +161,7 @@ Extraction fuzzy_raw_extract_impl(const cancel::Check& check, Text s, std::strin
                                   std::vector<std::string> strategies) {
   return fuzzy_raw_extract::extract(s.view(), std::move(pattern), case_insensitive,
                                     special_char_insensitive, std::move(metric), threshold,
-                                    threshold_kind, std::move(strategies), check);
+                                    threshold_kind, std::move(strategies), check, s.found());
 }
 
 // ---- fuzzy_token_extract --------------------------------------------------------------------

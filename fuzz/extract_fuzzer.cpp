@@ -243,6 +243,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   });
   const bool compared = !text.empty() && !normal_pattern.empty();
   check(fuzzy_raw.ok() == (known || !compared), "raw failure only for an unknown metric");
+  // Likewise for the fuzzy search, which reports a surrogate put into a wide text however it
+  // goes (the metric's failure aside, which the binding then checks for one itself).
+  at_every_width(chars, [&](text::TextView view) {
+    bool surrogate = true;
+    const Extraction vetted = fuzzy_raw_extract::extract(view, pattern, ci, sci, metric, threshold,
+                                                         kind, strategies, {}, &surrogate);
+    check(same(vetted, fuzzy_raw) && !surrogate, "vetting search fuzzy");
+    return 0;
+  });
+  if (!chars.empty()) {
+    std::u32string bad = chars;
+    bad[(flags * 131u + n) % bad.size()] = 0xDC80;
+    const std::u16string bad16(bad.begin(), bad.end());
+    const bool fits16 = text::max_char(text::Units<char32_t>(bad)) <= 0xFFFF;
+    for (const text::TextView view : {text::TextView(bad), text::TextView(bad16)}) {
+      if (view.width() == text::Width::two && !fits16) continue;
+      bool surrogate = false;
+      const Extraction found = fuzzy_raw_extract::extract(view, pattern, ci, sci, metric, threshold,
+                                                          kind, strategies, {}, &surrogate);
+      check(!found.ok() || (surrogate && found.matches().empty()), "surrogate reported (fuzzy)");
+    }
+  }
   check_spans(fuzzy_raw.matches(), n, true);
   check_scores(fuzzy_raw.matches(), threshold);
 
@@ -298,6 +320,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // plain scan's candidates do.
     check(fuzzy_raw.matches() == conflict_solver::solver(normal_text.view(), plain, strategies),
           "engine resolves as the plain scan");
+    {
+      // The filters that check the text for surrogates as they read it find the same.
+      std::vector<Match> found;
+      bool surrogate = true;
+      find_candidates(
+          normal_text.view(), normal_pattern, metric, threshold, kind, Scan::near_pieces,
+          [&](const Match& m) { found.push_back(m); }, Scoring::rows, false, &surrogate);
+      check(found == plain && !surrogate, "vetting piece filter exact");
+    }
     if (!ci && !sci) {
       // The text as given, its line feeds read as spaces by the search.
       std::vector<Match> found;

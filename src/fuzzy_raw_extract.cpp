@@ -304,6 +304,19 @@ Range starts_near(std::int64_t at, std::int64_t offset, std::int64_t chars,
           std::min({at, at - offset + bound, text_chars - 1})};
 }
 
+// True when `s` from `from` on begins with `piece`, line feeds read as spaces if so.
+template <class Unit>
+bool holds(text::Units<Unit> s, std::size_t from, text::Units<Unit> piece,
+           bool line_feeds_as_spaces) {
+  if (from + piece.size() > s.size()) return false;
+  const Unit* t = s.data() + from;
+  if (!line_feeds_as_spaces) return std::memcmp(t, piece.data(), piece.size() * sizeof(Unit)) == 0;
+  for (std::size_t i = 0; i < piece.size(); ++i) {
+    if ((t[i] == Unit{'\n'} ? Unit{' '} : t[i]) != piece[i]) return false;
+  }
+  return true;
+}
+
 // One piece of the pattern and the window starts its occurrences leave possible, in ascending
 // order.
 template <class Unit>
@@ -311,8 +324,10 @@ class PieceStarts {
  public:
   // `piece`: the piece's units, empty when the text's width cannot hold it (it then occurs
   // nowhere); `offset` and `chars`: its place and length in the trimmed pattern.
-  PieceStarts(text::Units<Unit> s, text::Units<Unit> piece, std::int64_t offset, std::int64_t chars)
-      : occurrences_(s, piece), offset_(offset), chars_(chars) {}
+  // With `vet`, the text is also checked for surrogate code points as it is searched.
+  PieceStarts(text::Units<Unit> s, text::Units<Unit> piece, std::int64_t offset, std::int64_t chars,
+              bool vet)
+      : occurrences_(s, piece, vet), offset_(offset), chars_(chars) {}
 
   // The next non-empty range, or nothing.
   std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
@@ -324,6 +339,9 @@ class PieceStarts {
     }
     return std::nullopt;
   }
+
+  // True when vetting found a surrogate code point.
+  bool surrogate() const { return occurrences_.surrogate(); }
 
  private:
   text::Occurrences<Unit> occurrences_;
@@ -356,9 +374,11 @@ class SampledPieces {
 
   // Nothing when the pieces are too short or too many to pay off. Pieces the text's width cannot
   // hold (empty) occur nowhere and are left out.
-  // `line_feeds_as_spaces`: `s` holds line feeds that the search reads as spaces.
+  // `line_feeds_as_spaces`: `s` holds line feeds that the search reads as spaces. With `vet`, the
+  // whole of `s` is also checked for surrogate code points, block by block as it is sampled.
   static std::optional<SampledPieces> create(text::Units<Unit> s, const std::vector<Piece>& pieces,
-                                             std::int64_t lag, bool line_feeds_as_spaces) {
+                                             std::int64_t lag, bool line_feeds_as_spaces,
+                                             bool vet) {
     if constexpr (sizeof(Unit) > 2) {
       return std::nullopt;
     } else {
@@ -371,11 +391,12 @@ class SampledPieces {
         grams += piece.units.size() - std::min(piece.units.size(), kGram - 1);
       }
       if (shortest < kGram + kMinStep - 1 || grams > kMaxGrams) return std::nullopt;
-      return SampledPieces(s, pieces, shortest - kGram + 1, lag, line_feeds_as_spaces);
+      return SampledPieces(s, pieces, shortest - kGram + 1, lag, line_feeds_as_spaces, vet);
     }
   }
 
-  // The next non-empty range by ascending lo (ties in any order), or nothing.
+  // The next non-empty range by ascending lo (ties in any order), or nothing. Nothing also once
+  // a surrogate is found, and ever after.
   std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
                             std::int64_t longest_window, std::int64_t text_chars) {
     const std::size_t limit = s_.size() < kGram ? 0 : s_.size() - kGram + 1;
@@ -387,14 +408,25 @@ class SampledPieces {
         pending_.pop();
         return top;
       }
-      if (pos_ >= limit) return std::nullopt;
+      if (pos_ >= limit) {
+        vet_to(s_.size());
+        return std::nullopt;
+      }
       const std::size_t end = std::min(limit, pos_ + kBlock);
+      // Checked a block ahead of the samples, which then read it from cache rather than memory.
+      if (vetted_ < end + kGram - 1 &&
+          !vet_to(std::min(s_.size(), std::max(end + kGram - 1, vetted_ + kBlock)))) {
+        return std::nullopt;
+      }
       const std::size_t at = find_maybe(pos_, end);
       cancel::poll((at - pos_) / 64 + 1);
       pos_ = at < end ? at + step_ : at;
       if (at < end) hit(at, load(at), pattern_chars, bound, longest_window, text_chars);
     }
   }
+
+  // True when vetting found a surrogate code point.
+  bool surrogate() const { return surrogate_; }
 
  private:
   static constexpr std::size_t kBlock = std::size_t{1} << 16;
@@ -408,11 +440,12 @@ class SampledPieces {
   };
 
   SampledPieces(text::Units<Unit> s, const std::vector<Piece>& pieces, std::size_t step,
-                std::int64_t lag, bool line_feeds_as_spaces)
+                std::int64_t lag, bool line_feeds_as_spaces, bool vet)
       : s_(s),
         step_(step),
         lag_(lag),
         line_feeds_as_spaces_(line_feeds_as_spaces),
+        vetted_(vet && sizeof(Unit) > 1 ? 0 : s.size()),
         table_(std::size_t{1} << kBits, 0) {
     for (std::uint32_t i = 0; i < pieces.size(); ++i) {
       const text::Units<Unit> units = pieces[i].units;
@@ -425,6 +458,21 @@ class SampledPieces {
         mark(key, 0);
       }
     }
+  }
+
+  // Lets the samples read up to `to`, checking that far first; false (and the search over) on a
+  // surrogate.
+  bool vet_to(std::size_t to) {
+    if (to <= vetted_) return !surrogate_;
+    if (text::has_surrogate(s_.subspan(vetted_, to - vetted_))) {
+      surrogate_ = true;
+      vetted_ = s_.size();
+      pos_ = s_.size();
+      while (!pending_.empty()) pending_.pop();
+      return false;
+    }
+    vetted_ = to;
+    return true;
   }
 
   // Sets the bit of `key` and, where line feeds read as spaces, of every spelling of it with
@@ -451,18 +499,6 @@ class SampledPieces {
       }
     }
     return key;
-  }
-
-  // True when the text from `from` on begins with `piece`, line feeds read as spaces if so.
-  bool holds(std::size_t from, text::Units<Unit> piece) const {
-    if (from + piece.size() > s_.size()) return false;
-    const Unit* t = s_.data() + from;
-    if (!line_feeds_as_spaces_)
-      return std::memcmp(t, piece.data(), piece.size() * sizeof(Unit)) == 0;
-    for (std::size_t i = 0; i < piece.size(); ++i) {
-      if ((t[i] == Unit{'\n'} ? Unit{' '} : t[i]) != piece[i]) return false;
-    }
-    return true;
   }
 
   static std::size_t hash(Key key) {
@@ -504,7 +540,7 @@ class SampledPieces {
       const Piece& piece = pieces_[gram.piece];
       const std::size_t from = at - gram.at;
       const std::size_t chars = piece.units.size();
-      if (!holds(from, piece.units)) continue;
+      if (!holds(s_, from, piece.units, line_feeds_as_spaces_)) continue;
       const Range range = starts_near(static_cast<std::int64_t>(from), piece.offset,
                                       static_cast<std::int64_t>(chars), pattern_chars, bound,
                                       longest_window, text_chars);
@@ -518,6 +554,8 @@ class SampledPieces {
   std::size_t step_;
   std::int64_t lag_;
   bool line_feeds_as_spaces_;
+  bool surrogate_ = false;
+  std::size_t vetted_;               // units checked for surrogates, or all when not vetting
   std::size_t pos_ = 0;              // the next position sampled
   std::vector<std::uint8_t> table_;  // 1 at each hash of the pieces' q-grams
   std::vector<Piece> pieces_;
@@ -525,14 +563,106 @@ class SampledPieces {
   std::priority_queue<Range, std::vector<Range>, decltype(kLater)> pending_{kLater};
 };
 
+// Every piece's occurrences in one vectorised pass over the whole text, which compares two units
+// of every piece at every start and checks the text for surrogates on the way: where the text
+// must be read whole anyway, or where pieces are too short for sampling to skip much, the text
+// is then read once, at the speed of memory, instead of once per piece or once more to check it.
+template <class Unit>
+class ProbedPieces {
+ public:
+  using Piece = typename SampledPieces<Unit>::Piece;
+
+  // Nothing without 32-byte vectors, or when the pieces are too many, too short (they occur so
+  // often that the substring searches, which verify as they go, do better), or too long
+  // (verifying a hit compares a piece: bounded, so that any text costs a constant per
+  // character), or when a probe falls on a space that the text may hold as a line feed.
+  static std::optional<ProbedPieces> create(text::Units<Unit> s, const std::vector<Piece>& pieces,
+                                            std::int64_t lag, bool line_feeds_as_spaces, bool vet) {
+    if (!text::has_avx2() || pieces.size() > text::kMaxProbedNeedles) return std::nullopt;
+    ProbedPieces probed(s, lag, line_feeds_as_spaces, vet);
+    for (const Piece& piece : pieces) {
+      if (piece.units.empty()) continue;
+      if (piece.units.size() < kShortestPiece ||
+          piece.units.size() > SampledPieces<Unit>::kMaxPieceChars) {
+        return std::nullopt;
+      }
+      const text::Probes at = text::probes(piece.units);
+      const Unit first = piece.units[at.first];
+      const Unit second = piece.units[at.second];
+      if (line_feeds_as_spaces && (first == Unit{' '} || second == Unit{' '})) return std::nullopt;
+      probed.pieces_.push_back(piece);
+      probed.needles_.push_back({piece.units.size(), at, first, second});
+    }
+    return probed;
+  }
+
+  // The next non-empty range by ascending lo (ties in any order), or nothing. Nothing also once
+  // a surrogate is found, and ever after.
+  std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
+                            std::int64_t longest_window, std::int64_t text_chars) {
+    const std::function<void(std::size_t, std::size_t)> hit = [&](std::size_t piece,
+                                                                  std::size_t at) {
+      if (!holds(s_, at, pieces_[piece].units, line_feeds_as_spaces_)) return;
+      const Range range = starts_near(static_cast<std::int64_t>(at), pieces_[piece].offset,
+                                      static_cast<std::int64_t>(pieces_[piece].units.size()),
+                                      pattern_chars, bound, longest_window, text_chars);
+      if (range.lo <= range.hi) pending_.push(range);
+    };
+    for (;;) {
+      // No later start yields a range that starts before pos_ - lag_.
+      if (!pending_.empty() &&
+          (pos_ >= s_.size() || pending_.top().lo < static_cast<std::int64_t>(pos_) - lag_)) {
+        const Range top = pending_.top();
+        pending_.pop();
+        return top;
+      }
+      if (pos_ >= s_.size()) return std::nullopt;
+      const std::size_t end = std::min(s_.size(), pos_ + kBlock);
+      cancel::poll((end - pos_) / 64 + 1);
+      if (!text::scan_probes<Unit>(s_, pos_, end, needles_, vet_, hit)) {
+        surrogate_ = true;
+        pos_ = s_.size();
+        while (!pending_.empty()) pending_.pop();
+        return std::nullopt;
+      }
+      pos_ = end;
+    }
+  }
+
+  // True when vetting found a surrogate code point.
+  bool surrogate() const { return surrogate_; }
+
+ private:
+  // Ranges wait in a heap until no later start can precede them: a block's worth at most.
+  static constexpr std::size_t kBlock = std::size_t{1} << 14;
+  // Measured on French prose: pieces of 4 characters and fewer are found faster one by one.
+  static constexpr std::size_t kShortestPiece = 5;
+
+  ProbedPieces(text::Units<Unit> s, std::int64_t lag, bool line_feeds_as_spaces, bool vet)
+      : s_(s), lag_(lag), line_feeds_as_spaces_(line_feeds_as_spaces), vet_(vet) {}
+
+  static constexpr auto kLater = [](const Range& x, const Range& y) { return x.lo > y.lo; };
+
+  text::Units<Unit> s_;
+  std::int64_t lag_;
+  bool line_feeds_as_spaces_;
+  bool vet_;
+  bool surrogate_ = false;
+  std::size_t pos_ = 0;  // the next start scanned
+  std::vector<Piece> pieces_;
+  std::vector<text::ProbedNeedle<Unit>> needles_;
+  std::priority_queue<Range, std::vector<Range>, decltype(kLater)> pending_{kLater};
+};
+
 // The same windows as scan_every_window, but only at the starts where some piece of the pattern
 // occurs close enough: every string within `bound` Levenshtein edits of the pattern keeps one of
-// `bound` + 1 disjoint pieces intact, since an edit breaks at most one. False when the pieces
-// would be too short to pay off.
+// `bound` + 1 disjoint pieces intact, since an edit breaks at most one. False, with nothing read,
+// when the pieces would be too short to pay off. With `surrogate`, the whole text is also checked
+// for surrogate code points as it is read; the first one stops the search and sets *surrogate.
 template <class Unit>
 bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uint64_t pattern_chars,
                       std::int8_t margin, std::size_t bound, const Judge& judge,
-                      StartRows<Unit>* rows) {
+                      StartRows<Unit>* rows, bool* surrogate) {
   const std::size_t count = bound + 1;
   if (pattern.size() / count < (rows != nullptr ? kMinPieceCharsWithRows : kMinPieceChars) ||
       (judge.line_feeds_as_spaces && rows != nullptr)) {
@@ -564,20 +694,33 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
   for (std::size_t i = 0; i < count; ++i) {
     lag = std::max<std::int64_t>(lag, static_cast<std::int64_t>(bounds[i + 1]) + k + longest - p);
   }
+  std::optional<ProbedPieces<Unit>> probed =
+      ProbedPieces<Unit>::create(s, pieces, lag, judge.line_feeds_as_spaces, surrogate != nullptr);
   std::optional<SampledPieces<Unit>> sampled =
-      SampledPieces<Unit>::create(s, pieces, lag, judge.line_feeds_as_spaces);
+      probed ? std::nullopt
+             : SampledPieces<Unit>::create(s, pieces, lag, judge.line_feeds_as_spaces,
+                                           surrogate != nullptr);
   std::vector<PieceStarts<Unit>> streams;
-  if (!sampled) {
+  if (!probed && !sampled) {
     // Only the sampled filter reads line feeds as spaces.
     if (judge.line_feeds_as_spaces) return false;
     bounds = piece_bounds(s, pattern, count);
     cut();
     streams.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
+      // One stream reads the whole text, so one checks it.
       streams.emplace_back(s, pieces[i].units, pieces[i].offset,
-                           static_cast<std::int64_t>(bounds[i + 1] - bounds[i]));
+                           static_cast<std::int64_t>(bounds[i + 1] - bounds[i]),
+                           i == 0 && surrogate != nullptr);
     }
   }
+  const auto found_surrogate = [&] {
+    if (surrogate == nullptr) return false;
+    *surrogate = probed    ? probed->surrogate()
+                 : sampled ? sampled->surrogate()
+                           : streams[0].surrogate();
+    return *surrogate;
+  };
 
   struct Pending {
     Range range;
@@ -586,11 +729,13 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
   const auto later = [](const Pending& x, const Pending& y) { return x.range.lo > y.range.lo; };
   std::priority_queue<Pending, std::vector<Pending>, decltype(later)> heap(later);
   const auto advance = [&](std::size_t i) {
-    std::optional<Range> range = sampled ? sampled->next(p, k, longest, text_chars)
-                                         : streams[i].next(p, k, longest, text_chars);
+    std::optional<Range> range = probed    ? probed->next(p, k, longest, text_chars)
+                                 : sampled ? sampled->next(p, k, longest, text_chars)
+                                           : streams[i].next(p, k, longest, text_chars);
     if (range) heap.push({*range, i});
   };
-  for (std::size_t i = 0; i < (sampled ? 1 : count); ++i) advance(i);
+  for (std::size_t i = 0; i < (probed || sampled ? 1 : count); ++i) advance(i);
+  if (found_surrogate()) return true;
 
   // The windows at starts [run.lo, run.hi] and the characters they cover.
   cancel::Meter meter;
@@ -612,6 +757,7 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
     heap.pop();
     cancel::poll();
     advance(next.stream);
+    if (found_surrogate()) return true;
     if (run && next.range.lo <= run->hi + 1) {
       run->hi = std::max(run->hi, next.range.hi);
       continue;
@@ -620,6 +766,7 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
     run = next.range;
   }
   if (run) flush(*run);
+  found_surrogate();
   return true;
 }
 
@@ -641,10 +788,20 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
 bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate, Scoring scoring,
-                     bool line_feeds_as_spaces, const Settled& settled) {
+                     bool line_feeds_as_spaces, bool* surrogate, const Settled& settled) {
+  if (surrogate != nullptr) *surrogate = false;
+  // For the scans that do not check the text as they read it.
+  const auto vet_first = [&] {
+    if (surrogate == nullptr) return false;
+    *surrogate = s.visit([](auto units) { return text::has_surrogate(units); });
+    return *surrogate;
+  };
   const std::uint64_t pattern_chars = pattern.size();
   // With no character on either side no window is formed, so the metric is never looked at.
-  if (s.empty() || pattern_chars == 0) return true;
+  if (s.empty() || pattern_chars == 0) {
+    vet_first();
+    return true;
+  }
   const std::int8_t margin = detail::margin(pattern_chars, threshold, threshold_kind);
 
   const std::u32string_view trimmed = text::trim(pattern);
@@ -652,7 +809,10 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
       comparator::fuzzy::CachedSearch::create(trimmed, metric, threshold_kind, threshold);
   if (!compare) return false;
   // A negative margin only arises from a negative threshold, which no score meets.
-  if (compare->never_matches() || margin < 0) return true;
+  if (compare->never_matches() || margin < 0) {
+    vet_first();
+    return true;
+  }
 
   const Judge judge{*compare, on_candidate, line_feeds_as_spaces, settled};
   // Trimming only shortens a window, so none is longer than P + margin characters.
@@ -670,19 +830,20 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
       rows.emplace(*compare, trimmed, longest);
     }
     auto* const rows_or_null = rows ? &*rows : nullptr;
-    if (bound < trimmed.size() &&
-        scan_near_pieces(units, trimmed, pattern_chars, margin, bound, judge, rows_or_null)) {
+    if (bound < trimmed.size() && scan_near_pieces(units, trimmed, pattern_chars, margin, bound,
+                                                   judge, rows_or_null, surrogate)) {
       return true;
     }
+    if (vet_first()) return true;
     if (line_feeds_as_spaces) return false;
     scan_every_window(units, pattern_chars, margin, judge, rows_or_null);
     return true;
   });
   if (!done) {
-    // Nothing was handed on yet: the other scans read the normalised text.
+    // Nothing was handed on yet: the other scans read the normalised text, checked above.
     const preprocessor::Normalised normalised = preprocessor::normalise(s, false, false, true);
     return find_candidates(normalised.text(), pattern, metric, threshold, threshold_kind, scan,
-                           on_candidate, scoring, false, settled);
+                           on_candidate, scoring, false, nullptr, settled);
   }
   return true;
 }
@@ -693,7 +854,8 @@ namespace {
 
 Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
                   bool special_char_insensitive, std::string metric, double threshold,
-                  std::uint8_t threshold_kind, std::vector<std::string> strategies) {
+                  std::uint8_t threshold_kind, std::vector<std::string> strategies,
+                  bool* surrogate) {
   const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
                                                            special_char_insensitive);
   // Every metric compares window characters with pattern characters only, so where the trimmed
@@ -704,6 +866,13 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   // the copy of the text, which costs more than the search; the solver reads them so already.
   const bool line_feeds_as_spaces =
       line_feeds_matter && !case_insensitive && !special_char_insensitive;
+  // A text that is copied is checked before; one searched as it is, while it is searched.
+  const bool copied = case_insensitive || special_char_insensitive;
+  if (surrogate != nullptr && copied) {
+    *surrogate = s.visit([](auto units) { return text::has_surrogate(units); });
+    if (*surrogate) return std::vector<Match>{};
+  }
+  bool* const vet = copied ? nullptr : surrogate;
   const preprocessor::Normalised normalised = preprocessor::normalise(
       s, case_insensitive, special_char_insensitive, line_feeds_matter && !line_feeds_as_spaces);
   const text::TextView t = normalised.text();
@@ -711,9 +880,11 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   if (!detail::find_candidates(
           t, p, metric, threshold, threshold_kind, detail::Scan::near_pieces,
           [&](const Match& candidate) { sink.add(candidate); }, detail::Scoring::rows,
-          line_feeds_as_spaces, [&](std::uint64_t start) { return sink.settled_through(start); })) {
+          line_feeds_as_spaces, vet,
+          [&](std::uint64_t start) { return sink.settled_through(start); })) {
     return Extraction::failure("Invalid distance metric");
   }
+  if (vet != nullptr && *vet) return std::vector<Match>{};
   return sink.finish();
 }
 
@@ -722,10 +893,11 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
 Extraction extract(text::TextView s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::string metric, double threshold,
                    std::uint8_t threshold_kind, std::vector<std::string> strategies,
-                   const cancel::Check& check) {
+                   const cancel::Check& check, bool* surrogate) {
+  if (surrogate != nullptr) *surrogate = false;
   return cancel::run(check, [&] {
     return search(s, std::move(pattern), case_insensitive, special_char_insensitive,
-                  std::move(metric), threshold, threshold_kind, std::move(strategies));
+                  std::move(metric), threshold, threshold_kind, std::move(strategies), surrogate);
   });
 }
 

@@ -1,6 +1,7 @@
 #include "text.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -13,6 +14,15 @@
 #endif
 
 namespace veskal::text {
+
+bool has_avx2() {
+#if VESKAL_X86
+  static const bool available = __builtin_cpu_supports("avx2") != 0;
+  return available;
+#else
+  return false;
+#endif
+}
 
 // ---- owned texts ----
 
@@ -33,22 +43,67 @@ char32_t max_char(Units<Unit> units) {
   return static_cast<char32_t>(max_char_of(units.data(), units.size()));
 }
 
+namespace {
+
+// In blocks with a narrow accumulator, which the compiler vectorises.
+template <class Unit>
+bool has_surrogate_scalar(const Unit* p, std::size_t n) {
+  constexpr std::size_t kBlock = 4096;
+  for (std::size_t start = 0; start < n; start += kBlock) {
+    const std::size_t end = std::min(n, start + kBlock);
+    Unit found = 0;
+    for (std::size_t i = start; i < end; ++i) {
+      found |= static_cast<Unit>(static_cast<Unit>(p[i] - 0xD800) < 0x800);
+    }
+    if (found != 0) return true;
+  }
+  return false;
+}
+
+#if VESKAL_X86
+
+// The lanes of the units at `p` that hold a surrogate, 0xD800 | 11 bits, all ones.
+template <class Unit>
+__attribute__((target("avx2"))) __m256i surrogate_lanes(const Unit* p) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  if constexpr (sizeof(Unit) == 2) {
+    return _mm256_cmpeq_epi16(_mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800))),
+                              _mm256_set1_epi16(static_cast<short>(0xD800)));
+  } else {
+    return _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_set1_epi32(static_cast<int>(0xFFFFF800))),
+                              _mm256_set1_epi32(0xD800));
+  }
+}
+
+// Twice the width of what the compiler makes of the loop above: a search that skips most of a
+// text still checks all of it, so this check can be most of its work.
+template <class Unit>
+__attribute__((target("avx2"))) bool has_surrogate_avx2(const Unit* p, std::size_t n) {
+  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+  std::size_t i = 0;
+  // Four vectors a round, tested once: the test is the loop's only branch.
+  for (; i + 4 * kLanes <= n; i += 4 * kLanes) {
+    const __m256i any = _mm256_or_si256(
+        _mm256_or_si256(surrogate_lanes(p + i), surrogate_lanes(p + i + kLanes)),
+        _mm256_or_si256(surrogate_lanes(p + i + 2 * kLanes), surrogate_lanes(p + i + 3 * kLanes)));
+    if (!_mm256_testz_si256(any, any)) return true;
+  }
+  return has_surrogate_scalar(p + i, n - i);
+}
+
+#endif
+
+}  // namespace
+
 template <class Unit>
 bool has_surrogate(Units<Unit> units) {
   if constexpr (sizeof(Unit) == 1) {
     return false;
   } else {
-    // In blocks with a narrow accumulator, which the compiler vectorises.
-    constexpr std::size_t kBlock = 4096;
-    for (std::size_t start = 0; start < units.size(); start += kBlock) {
-      const std::size_t end = std::min(units.size(), start + kBlock);
-      Unit found = 0;
-      for (std::size_t i = start; i < end; ++i) {
-        found |= static_cast<Unit>(static_cast<Unit>(units[i] - 0xD800) < 0x800);
-      }
-      if (found != 0) return true;
-    }
-    return false;
+#if VESKAL_X86
+    if (has_avx2()) return has_surrogate_avx2(units.data(), units.size());
+#endif
+    return has_surrogate_scalar(units.data(), units.size());
   }
 }
 
@@ -326,11 +381,6 @@ __attribute__((target("avx2"))) Found find_avx2(const Unit* h, std::size_t n, co
   return find_sse2(h, n, p, m, probes, i, budget);
 }
 
-bool has_avx2() {
-  static const bool available = __builtin_cpu_supports("avx2") != 0;
-  return available;
-}
-
 #endif
 
 template <class Unit>
@@ -473,5 +523,188 @@ std::size_t Occurrences<Unit>::next_by_automaton() {
 template class Occurrences<Latin1>;
 template class Occurrences<char16_t>;
 template class Occurrences<char32_t>;
+
+// ---- several needles at once ----
+
+namespace {
+
+template <class Unit>
+bool is_surrogate(Unit u) {
+  return sizeof(Unit) > 1 && static_cast<char32_t>(u) - 0xD800 < 0x800;
+}
+
+// scan_probes from `i` on, unit by unit: what the vectors leave at either end.
+template <class Unit>
+bool scan_probes_scalar(const Unit* h, std::size_t n, std::size_t i, std::size_t to,
+                        std::span<const ProbedNeedle<Unit>> needles, bool vet,
+                        const std::function<void(std::size_t, std::size_t)>& on_candidate) {
+  for (; i < to; ++i) {
+    if (vet && is_surrogate(h[i])) return false;
+    for (std::size_t j = 0; j < needles.size(); ++j) {
+      const ProbedNeedle<Unit>& needle = needles[j];
+      if (i + needle.size <= n && h[i + needle.probes.first] == needle.first &&
+          h[i + needle.probes.second] == needle.second) {
+        on_candidate(j, i);
+      }
+    }
+  }
+  return true;
+}
+
+#if VESKAL_X86
+
+template <class Unit>
+__attribute__((target("avx2"))) __m256i load256(const Unit* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// All ones in the lanes of the starts from `h` on where the probes `at` find `first` and
+// `second`; `probed` holds the units at h + at.first.
+template <class Unit>
+__attribute__((target("avx2"))) __m256i probe_matches(__m256i probed, const Unit* h, Probes at,
+                                                      __m256i first, __m256i second) {
+  return _mm256_and_si256(equal256<Unit>(probed, first),
+                          equal256<Unit>(load256(h + at.second), second));
+}
+
+// `lowest` lowered by `units` shifted so that surrogates, and only they, fall below 0x800 (the
+// lanes wrap): two operations a vector, where a mask and a comparison take three.
+template <class Unit>
+__attribute__((target("avx2"))) __m256i lower_by_surrogates(__m256i lowest, __m256i units) {
+  if constexpr (sizeof(Unit) == 2) {
+    return _mm256_min_epu16(lowest, _mm256_add_epi16(units, _mm256_set1_epi16(0x2800)));
+  } else {
+    return _mm256_min_epu32(lowest, _mm256_sub_epi32(units, _mm256_set1_epi32(0xD800)));
+  }
+}
+
+// True when a lane of `lowest` fell below 0x800: a surrogate was seen.
+template <class Unit>
+__attribute__((target("avx2"))) bool saw_surrogate(__m256i lowest) {
+  if constexpr (sizeof(Unit) == 2) {
+    const __m256i below = _mm256_min_epu16(lowest, _mm256_set1_epi16(0x7FF));
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi16(below, lowest)) != 0;
+  } else {
+    const __m256i below = _mm256_min_epu32(lowest, _mm256_set1_epi32(0x7FF));
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi32(below, lowest)) != 0;
+  }
+}
+
+// The first round of kLanes starts from `i` on, before `end`, where some needle's probes match,
+// else the first start that no round reached. With `vet`, sets `surrogate` when the units at the
+// first needle's first probe of a round hold one: the units [i + probes.first, returned +
+// probes.first) are checked. Calls nothing, which would spill its vectors.
+template <class Unit, std::size_t kCount>
+__attribute__((target("avx2"))) std::size_t next_probe_round(const Unit* h, std::size_t i,
+                                                             std::size_t end,
+                                                             const ProbedNeedle<Unit>* needles,
+                                                             bool vet, bool& surrogate) {
+  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+  // Plain arrays: std::array would drop the vectors' alignment attribute.
+  __m256i firsts[kCount];
+  __m256i seconds[kCount];
+  // Copied out, so that the loop keeps them in registers.
+  Probes probes[kCount];
+  for (std::size_t j = 0; j < kCount; ++j) {
+    firsts[j] = splat256(needles[j].first);
+    seconds[j] = splat256(needles[j].second);
+    probes[j] = needles[j].probes;
+  }
+  __m256i lowest = _mm256_set1_epi8(-1);
+  for (; i + kLanes <= end; i += kLanes) {
+    // The load the first probe needs anyway is the one checked.
+    const __m256i probed = load256(h + i + probes[0].first);
+    if constexpr (sizeof(Unit) > 1) {
+      if (vet) lowest = lower_by_surrogates<Unit>(lowest, probed);
+    }
+    // The needles' matches are told apart only in the rare rounds that have some.
+    __m256i found = probe_matches(probed, h + i, probes[0], firsts[0], seconds[0]);
+    for (std::size_t j = 1; j < kCount; ++j) {
+      found = _mm256_or_si256(found, probe_matches(load256(h + i + probes[j].first), h + i,
+                                                   probes[j], firsts[j], seconds[j]));
+    }
+    if (!_mm256_testz_si256(found, found)) break;
+  }
+  if constexpr (sizeof(Unit) > 1) {
+    if (vet && saw_surrogate<Unit>(lowest)) surrogate = true;
+  }
+  return i;
+}
+
+// The probes of `kCount` needles at kLanes starts a round, and the round's units checked on the
+// way: the units are in cache for both. Returns the first start left to the scalar loop, or npos
+// on a surrogate.
+template <class Unit, std::size_t kCount>
+__attribute__((target("avx2"))) std::size_t scan_probes_avx2(
+    const Unit* h, std::size_t n, std::size_t i, std::size_t to,
+    std::span<const ProbedNeedle<Unit>> needles, bool vet,
+    const std::function<void(std::size_t, std::size_t)>& on_candidate) {
+  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+  std::size_t reach = 0;  // units a round reads past its last start
+  for (const ProbedNeedle<Unit>& needle : needles) reach = std::max(reach, needle.probes.second);
+  // Every load of a round stays inside the haystack, and the rounds before `to`.
+  const std::size_t end = std::min(to, n - std::min(n, reach));
+  bool surrogate = false;
+  for (;;) {
+    i = next_probe_round<Unit, kCount>(h, i, end, needles.data(), vet, surrogate);
+    if (surrogate) return npos;
+    if (i + kLanes > end) return i;
+    std::uint32_t masks[kCount];
+    std::uint32_t any = 0;
+    for (std::size_t j = 0; j < kCount; ++j) {
+      masks[j] = static_cast<std::uint32_t>(_mm256_movemask_epi8(
+          probe_matches(load256(h + i + needles[j].probes.first), h + i, needles[j].probes,
+                        splat256(needles[j].first), splat256(needles[j].second))));
+      any |= masks[j];
+    }
+    while (any != 0) {
+      const auto bit = static_cast<unsigned>(std::countr_zero(any));
+      const std::size_t at = i + bit / sizeof(Unit);
+      for (std::size_t j = 0; j < kCount; ++j) {
+        if ((masks[j] >> bit & 1) != 0 && at + needles[j].size <= n) on_candidate(j, at);
+      }
+      any &= ~unit_bits<Unit>(bit);
+    }
+    i += kLanes;
+  }
+}
+
+#endif
+
+}  // namespace
+
+template <class Unit>
+bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,
+                 std::span<const ProbedNeedle<Unit>> needles, bool vet,
+                 const std::function<void(std::size_t, std::size_t)>& on_candidate) {
+  vet = vet && sizeof(Unit) > 1;
+  if (needles.empty()) return !vet || !has_surrogate(haystack.subspan(from, to - from));
+  std::size_t i = from;
+#if VESKAL_X86
+  if (has_avx2() && needles.size() <= kMaxProbedNeedles) {
+    // The vectors check the units from the first probe on; these are the ones before.
+    const std::size_t head = std::min(to, from + needles[0].probes.first);
+    if (vet && has_surrogate(haystack.subspan(from, head - from))) return false;
+    // One loop a count of needles, so that the compiler unrolls the inner one.
+    constexpr std::array kScans = {&scan_probes_avx2<Unit, 1>, &scan_probes_avx2<Unit, 2>,
+                                   &scan_probes_avx2<Unit, 3>, &scan_probes_avx2<Unit, 4>};
+    static_assert(kScans.size() == kMaxProbedNeedles);
+    i = kScans[needles.size() - 1](haystack.data(), haystack.size(), i, to, needles, vet,
+                                   on_candidate);
+    if (i == npos) return false;
+  }
+#endif
+  return scan_probes_scalar(haystack.data(), haystack.size(), i, to, needles, vet, on_candidate);
+}
+
+template bool scan_probes(Units<Latin1>, std::size_t, std::size_t,
+                          std::span<const ProbedNeedle<Latin1>>, bool,
+                          const std::function<void(std::size_t, std::size_t)>&);
+template bool scan_probes(Units<char16_t>, std::size_t, std::size_t,
+                          std::span<const ProbedNeedle<char16_t>>, bool,
+                          const std::function<void(std::size_t, std::size_t)>&);
+template bool scan_probes(Units<char32_t>, std::size_t, std::size_t,
+                          std::span<const ProbedNeedle<char32_t>>, bool,
+                          const std::function<void(std::size_t, std::size_t)>&);
 
 }  // namespace veskal::text

@@ -19,10 +19,14 @@ namespace veskal::fuzzy_raw_extract {
 // Every character window (lengths set by the pattern, threshold and threshold kind) within
 // `threshold` of the pattern under `metric`, reduced by `strategies`. Fails on an unknown metric
 // name when at least one window is compared, and when `check` cancels it.
+//
+// With `surrogate`, `s` is not known to be free of surrogate code points (U+D800..U+DFFF): the
+// search checks the whole text, as it reads it where it can, and stops at the first one, setting
+// *surrogate and returning no match. A failed search may leave the text unchecked.
 Extraction extract(text::TextView s, std::string pattern, bool case_insensitive,
                    bool special_char_insensitive, std::string metric, double threshold,
                    std::uint8_t threshold_kind, std::vector<std::string> strategies,
-                   const cancel::Check& check = {});
+                   const cancel::Check& check = {}, bool* surrogate = nullptr);
 
 namespace detail {
 
@@ -107,13 +111,15 @@ using Settled = std::function<std::optional<std::uint64_t>(std::uint64_t start)>
 // normalised `pattern` (both trimmed before comparing), in enumeration order. False, with no
 // candidate handed over, when `metric` is unknown and at least one window would be compared.
 // With `line_feeds_as_spaces`, `text` is normalised but for its line feeds, which count as the
-// spaces they normalise to. With `settled`, the row scoring leaves out windows it says no longer
-// count.
+// spaces they normalise to. With `surrogate`, the whole text is also checked for surrogate code
+// points, as it is read where the scan allows; the first one stops the search (true, with
+// *surrogate set, and some candidates perhaps handed over). With `settled`, the row scoring
+// leaves out windows it says no longer count.
 bool find_candidates(text::TextView text, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate,
                      Scoring scoring = Scoring::rows, bool line_feeds_as_spaces = false,
-                     const Settled& settled = {});
+                     bool* surrogate = nullptr, const Settled& settled = {});
 
 }  // namespace detail
 

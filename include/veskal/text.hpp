@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <span>
@@ -254,5 +255,32 @@ void for_each_occurrence(Units<Unit> haystack, Units<Unit> needle, OnMatch&& on_
   Occurrences<Unit> occurrences(haystack, needle);
   for (std::size_t at; (at = occurrences.next()) != npos;) on_match(at);
 }
+
+// ---- several needles at once ----
+
+// True where the processor runs the 32-byte vector code below (x86 with AVX2 only); elsewhere
+// scan_probes works unit by unit.
+bool has_avx2();
+
+// A needle as scan_probes looks for it: its length, and two of its units and their offsets.
+template <class Unit>
+struct ProbedNeedle {
+  std::size_t size;
+  Probes probes;
+  Unit first;   // the needle's unit at probes.first
+  Unit second;  // and at probes.second
+};
+
+inline constexpr std::size_t kMaxProbedNeedles = 4;
+
+// Calls `on_candidate(needle, at)` for every start `at` in [from, to) where a needle fits before
+// the haystack's end and its two probe units are there: starts ascending, needles ascending at
+// one start. One pass for all (at most kMaxProbedNeedles) needles, which reads every unit once.
+// With `vet`, the units [from, to) (and perhaps a few after) are also checked for surrogate code
+// points as they are read: false on one, after perhaps some of the range's candidates.
+template <class Unit>
+bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,
+                 std::span<const ProbedNeedle<Unit>> needles, bool vet,
+                 const std::function<void(std::size_t, std::size_t)>& on_candidate);
 
 }  // namespace veskal::text

@@ -131,13 +131,39 @@ bool find_candidates_utf8(std::string_view text, std::string_view pattern,
                           detail::Scoring scoring = detail::Scoring::rows,
                           bool line_feeds_as_spaces = false) {
   const std::u32string p = text::decode(pattern);
+  const std::u32string chars = text::decode(text);
+  const auto run = [&](text::TextView view, bool* surrogate) {
+    std::vector<Match> found;
+    const bool done = detail::find_candidates(
+        view, p, metric, threshold, kind, scan, [&](const Match& m) { found.push_back(m); },
+        scoring, line_feeds_as_spaces, surrogate);
+    return std::pair{done, found};
+  };
+  // Checking the text for surrogates as it is searched finds nothing else; with one in the
+  // text, wherever the scan reads it, it is reported.
+  if (!chars.empty()) {
+    std::u32string bad = chars;
+    bad[chars.size() % 2 == 0 ? chars.size() - 1 : chars.size() * 5 / 7] = 0xDC80;
+    const std::u16string bad16(bad.begin(), bad.end());
+    const bool fits16 = text::max_char(text::Units<char32_t>(bad)) <= 0xFFFF;
+    for (const text::TextView view : {text::TextView(bad), text::TextView(bad16)}) {
+      if (view.width() == text::Width::two && !fits16) continue;
+      bool surrogate = false;
+      if (run(view, &surrogate).first) {
+        EXPECT_TRUE(surrogate) << "width " << int(view.width());
+      }
+    }
+  }
   std::optional<std::vector<Match>> first;
   bool ok = true;
-  for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
-    std::vector<Match> found;
-    ok = detail::find_candidates(
-        owned.view(), p, metric, threshold, kind, scan, [&](const Match& m) { found.push_back(m); },
-        scoring, line_feeds_as_spaces);
+  for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+    auto [done, found] = run(owned.view(), nullptr);
+    ok = done;
+    bool surrogate = true;
+    EXPECT_EQ(run(owned.view(), &surrogate), std::pair(done, found));
+    if (done) {
+      EXPECT_FALSE(surrogate);
+    }
     if (first) {
       EXPECT_EQ(found, *first) << "width " << int(owned.view().width());
     } else {
@@ -478,7 +504,7 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
           conflict_solver::StreamingSolver sink(owned.view(), strategies);
           ASSERT_TRUE(detail::find_candidates(
               owned.view(), text::decode(pattern), metric, threshold, 1, scan,
-              [&](const Match& m) { sink.add(m); }, detail::Scoring::rows, false,
+              [&](const Match& m) { sink.add(m); }, detail::Scoring::rows, false, nullptr,
               [&](std::uint64_t start) { return sink.settled_through(start); }));
           ASSERT_EQ(exactly(sink.finish()),
                     exactly(conflict_solver::solver(owned.view(), calls, strategies)))

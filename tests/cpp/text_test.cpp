@@ -114,11 +114,71 @@ TEST(ForEachOccurrence, VettingFindsEverySurrogate) {
         }
       }
     }
-    EXPECT_TRUE(has_surrogate(Units<Unit>(std::vector<Unit>{Unit{'a'}, Unit{0xDC00}})));
-    EXPECT_FALSE(has_surrogate(Units<Unit>(std::vector<Unit>{Unit{0xD7FF}, Unit{0xE000}})));
+    // At every place of a vector round and of the tail, next to the values that bound the range.
+    std::vector<Unit> near = {Unit{0xD7FF}, Unit{0xE000}, Unit{0xFFFF}, Unit{0}};
+    if constexpr (sizeof(Unit) == 4) near.insert(near.end(), {0x1D800, 0x10DFFF, 0x10FFFF});
+    for (std::size_t n = 1; n < 150; ++n) {
+      std::vector<Unit> clean(n);
+      for (std::size_t i = 0; i < n; ++i) clean[i] = near[i % near.size()];
+      ASSERT_FALSE(has_surrogate(Units<Unit>(clean))) << n;
+      for (std::size_t at = 0; at < n; ++at) {
+        std::vector<Unit> bad = clean;
+        bad[at] = at % 2 == 0 ? Unit{0xD800} : Unit{0xDFFF};
+        ASSERT_TRUE(has_surrogate(Units<Unit>(bad))) << n << " " << at;
+      }
+    }
   };
   check(char16_t{});
   check(char32_t{});
+}
+
+// Several needles' probes in one pass find what a unit-by-unit scan finds, in its order, over
+// any range of starts: in vector rounds, in the tail, where a needle no longer fits. Vetting
+// reports a surrogate anywhere in the range, before the first probe's units included.
+TEST(ScanProbes, AgreesWithAUnitByUnitScan) {
+  const auto check = [&]<class Unit>(Unit, std::u32string_view alphabet) {
+    std::mt19937 rng(777);
+    for (int trial = 0; trial < 3000; ++trial) {
+      std::u32string chars(rng() % 300, U'a');
+      for (char32_t& c : chars) c = alphabet[rng() % alphabet.size()];
+      const std::vector<Unit> h = units<Unit>(chars);
+      std::vector<ProbedNeedle<Unit>> needles;
+      for (std::size_t j = 0, count = 1 + rng() % kMaxProbedNeedles; j < count; ++j) {
+        const std::size_t size = 1 + rng() % 40;
+        const std::size_t first = rng() % size;
+        const Probes at{first, first + rng() % (size - first)};
+        needles.push_back({size, at, static_cast<Unit>(alphabet[rng() % alphabet.size()]),
+                           static_cast<Unit>(alphabet[rng() % alphabet.size()])});
+      }
+      const std::size_t from = rng() % (h.size() + 1);
+      const std::size_t to = from + rng() % (h.size() - from + 1);
+      std::vector<std::pair<std::size_t, std::size_t>> expected;
+      for (std::size_t i = from; i < to; ++i) {
+        for (std::size_t j = 0; j < needles.size(); ++j) {
+          const ProbedNeedle<Unit>& n = needles[j];
+          if (i + n.size <= h.size() && h[i + n.probes.first] == n.first &&
+              h[i + n.probes.second] == n.second) {
+            expected.emplace_back(i, j);
+          }
+        }
+      }
+      std::vector<std::pair<std::size_t, std::size_t>> got;
+      const auto on_candidate = [&](std::size_t j, std::size_t at) { got.emplace_back(at, j); };
+      ASSERT_TRUE(
+          scan_probes<Unit>(Units<Unit>(h), from, to, needles, trial % 2 == 0, on_candidate));
+      ASSERT_EQ(got, expected) << "trial " << trial;
+      if (sizeof(Unit) > 1 && from < to) {
+        std::vector<Unit> bad = h;
+        bad[from + rng() % (to - from)] = static_cast<Unit>(0xD800 + rng() % 0x800);
+        EXPECT_FALSE(scan_probes<Unit>(Units<Unit>(bad), from, to, needles, true,
+                                       [](std::size_t, std::size_t) {}))
+            << "trial " << trial;
+      }
+    }
+  };
+  check(Latin1{}, U"ab");
+  check(char16_t{}, U"ab\u0161");  // U+0161: low byte 0x61 is 'a'
+  check(char32_t{}, U"ab\U00010061");
 }
 
 TEST(OwnedText, StoresAtTheNarrowestWidth) {

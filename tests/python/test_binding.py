@@ -468,10 +468,13 @@ def test_lone_surrogate_raises_the_interpreters_unicode_encode_error(kind, make,
 @pytest.mark.parametrize("kind", ["bmp", "astral"])
 @pytest.mark.parametrize("function", sorted(SIGNATURES))
 def test_lone_surrogate_in_the_text_outranks_everything_after_it(kind, function):
-    # exact_raw_extract looks for it as it searches: wherever it lies (inside or beyond the first
-    # blocks, where no pattern fits, at the very end), however the search goes (no pattern,
-    # white space only, flags that copy the text), and whatever later argument is also wrong.
+    # exact_raw_extract and fuzzy_raw_extract look for it as they search: wherever it lies
+    # (inside or beyond the first blocks, where no pattern fits, at the very end), however the
+    # search goes (no pattern, white space only, flags that copy the text; for the fuzzy search,
+    # pieces found by vectors, by samples or one by one, every window, rows, a threshold no score
+    # meets), and whatever later argument is also wrong.
     long = " ".join([SAMPLES[kind]] * 3000)
+    letters = "".join(c for c in SAMPLES[kind] if c.isalpha()) * 2
     for at in (0, 35, 70_000, len(long)):
         bad = long[:at] + "\udc80" + long[at:]
         with pytest.raises(UnicodeEncodeError) as expected:
@@ -480,7 +483,16 @@ def test_lone_surrogate_in_the_text_outranks_everything_after_it(kind, function)
                           {"pattern": long + "x"}, {"pattern": "\U0001F600"},
                           {"pattern": "chat", "case_insensitive": True},
                           {"pattern": "\ud800"}, {"special_char_insensitive": 2},
-                          {"strategies": "longest"}):
+                          {"strategies": "longest"},
+                          {"pattern": letters[:16], "threshold": 1},
+                          {"pattern": "dort près de la", "threshold": 1},
+                          {"pattern": letters[:40], "threshold": 4},
+                          {"pattern": letters[:30], "threshold": 5},
+                          {"pattern": letters[:16], "threshold": 0.2, "threshold_kind": 1},
+                          {"pattern": "chat", "threshold": 0.5, "threshold_kind": 1},
+                          {"pattern": letters[:16], "threshold": -1},
+                          {"pattern": letters[:16], "metric": "lev"},
+                          {"pattern": letters[:16], "threshold": 1, "case_insensitive": True}):
             with pytest.raises(BaseException) as info:
                 call(function, s=bad,
                      **{k: v for k, v in overrides.items() if k in SIGNATURES[function]})

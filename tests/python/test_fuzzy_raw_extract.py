@@ -88,7 +88,8 @@ def test_agrees_with_model(s, pattern, metric, threshold, kind, strategies, flag
 
 
 # Longer patterns and texts made of their near copies: the engine then skips the windows that no
-# piece of the pattern reaches, and must still find exactly what the model finds.
+# piece of the pattern reaches, and must still find exactly what the model finds. Repeated, the
+# texts span the rounds of the vectors that look for the pieces, and their ends.
 near_copies = st.lists(
     st.one_of(
         st.text(st.sampled_from("abcd \t\u00a0\u00e9\u4e2d"), max_size=4),
@@ -105,11 +106,12 @@ near_copies = st.lists(
     metric=st.sampled_from(model_fuzzy.METRICS),
     threshold=st.sampled_from([1, 2, 3, 0.2, 0.25, 1 / 3]),
     strategies=strategy_names,
+    repeat=st.sampled_from([1, 4]),
 )
-def test_agrees_with_model_near_copies(pattern, parts, metric, threshold, strategies):
+def test_agrees_with_model_near_copies(pattern, parts, metric, threshold, strategies, repeat):
     middle = len(pattern) // 2
     edited = pattern[:middle] + "x" + pattern[middle + 1 :]
-    s = "".join({"COPY": pattern, "EDIT": edited}.get(p, p) for p in parts)
+    s = "".join({"COPY": pattern, "EDIT": edited}.get(p, p) for p in parts) * repeat
     kind = 0 if threshold >= 1 else 1
     expected = model_fuzzy.fuzzy_raw_extract(
         s, pattern, False, False, metric, threshold, kind, strategies
