@@ -247,6 +247,8 @@ TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
     name[rng() % name.size()] = (i % 3 == 0) ? '\n' : 'x';
     text += name + " et " + patterns[static_cast<std::size_t>(i) % 4] + ",\n Bell\nLabs; Bel Labs ";
   }
+  // A short pattern's piece too frequent to follow: that pattern is left to its engine.
+  for (int i = 0; i < 1200; ++i) text += i % 2 == 0 ? "Lu " : "Lu\n";
   for (const double threshold : {1.0, 2.0, 0.1}) {
     for (const bool ci : {false, true}) {
       Options o;
