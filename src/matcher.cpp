@@ -419,11 +419,12 @@ class Anchors {
           const std::u32string_view key = keys[entry.key];
           const std::size_t start = anchor - entry.offset;
           if (start + key.size() > text.size()) continue;
+          // A line feed is looked at only where the text differs from the key.
           std::size_t k = 0;
-          if (line_feeds_as_spaces_) {
-            while (k < key.size() && as_space(text[start + k]) == key[k]) ++k;
-          } else {
-            while (k < key.size() && static_cast<char32_t>(text[start + k]) == key[k]) ++k;
+          while (k < key.size() &&
+                 (static_cast<char32_t>(text[start + k]) == key[k] ||
+                  (line_feeds_as_spaces_ && key[k] == U' ' && text[start + k] == Unit{'\n'}))) {
+            ++k;
           }
           if (k == key.size()) found.push_back({start + key.size(), entry.key});
         }
@@ -446,11 +447,6 @@ class Anchors {
     std::uint32_t key;
     std::uint32_t offset;  // of the anchor in the key
   };
-
-  template <class Unit>
-  static char32_t as_space(Unit c) {
-    return c == Unit{'\n'} ? U' ' : static_cast<char32_t>(c);
-  }
 
   // Enters the anchor `window` of key `id` at `offset` and, where line feeds read as spaces, every
   // spelling of it with line feeds for some of its spaces from character `from` on: the probes
