@@ -190,11 +190,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // More patterns for a matcher, read last so that the inputs above keep their meaning.
   std::vector<std::string> patterns = {pattern};
   for (std::uint8_t n = in.byte() % 6; n > 0; --n) patterns.push_back(in.text(in.byte() % 16));
-  // Some cut from the text, so that pieces occur and windows match.
-  for (std::uint8_t n = in.byte() % 4; n > 0; --n) {
+  // Some cut from the text, so that pieces occur and windows match; now and then many long ones,
+  // whose pieces let the scan step over positions while the short patterns' pieces are searched
+  // for one by one.
+  const std::uint8_t cuts = in.byte();
+  for (std::uint8_t n = cuts & 0x80 ? cuts % 12 : cuts % 4; n > 0; --n) {
     const std::size_t from = in.byte() % (chars.size() + 1);
+    const std::size_t len = cuts & 0x80 ? 10 + in.byte() % 32 : in.byte() % 24;
     std::string cut;
-    for (std::size_t i = from, len = in.byte() % 24; i < chars.size() && i < from + len; ++i) {
+    for (std::size_t i = from; i < chars.size() && i < from + len; ++i) {
       text::append_utf8(cut, chars[i]);
     }
     patterns.push_back(cut);

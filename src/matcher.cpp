@@ -13,6 +13,7 @@
 #include <span>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "comparator/fuzzy.hpp"
@@ -68,8 +69,9 @@ class Automaton {
   static constexpr std::uint32_t kOutputBit = std::uint32_t{1} << 31;
   static constexpr std::uint32_t kStateMask = kOutputBit - 1;
 
-  // `keys` must be non-empty; a key's id is its index. Equal keys are all reported.
-  explicit Automaton(const std::vector<std::u32string_view>& keys) {
+  // `keys` must be non-empty; a key's id is its index. Equal keys are all reported. With
+  // `line_feeds_as_spaces`, a line feed in the text is read as a space.
+  Automaton(const std::vector<std::u32string_view>& keys, bool line_feeds_as_spaces) {
     std::vector<std::uint64_t> wide;
     for (const std::u32string_view key : keys) {
       for (const char32_t c : key) {
@@ -82,6 +84,7 @@ class Automaton {
     }
     std::uint32_t classes = 1;  // class 0: every unit no key holds
     for (auto& c : narrow_) c = c != 0 ? classes++ : 0;
+    if (line_feeds_as_spaces) narrow_[U'\n'] = narrow_[U' '];
     std::sort(wide.begin(), wide.end());
     wide.erase(std::unique(wide.begin(), wide.end()), wide.end());
     for (const std::uint64_t c : wide) wide_.emplace_back(c, classes++);
@@ -336,13 +339,15 @@ constexpr std::size_t kMostSteppedAnchors = 1024;
 class Anchors {
  public:
   // Nothing when some key is shorter than an anchor, or there are too many keys.
+  // With `line_feeds_as_spaces`, a line feed in the text is read as a space.
   static std::optional<Anchors> create(const std::vector<std::u32string_view>& keys,
-                                       const Rarity& rarity) {
+                                       const Rarity& rarity, bool line_feeds_as_spaces) {
     if (keys.empty() || keys.size() > kMostAnchoredKeys) return std::nullopt;
     std::size_t shortest = keys.front().size();
     for (const std::u32string_view key : keys) shortest = std::min(shortest, key.size());
     if (shortest < kLeastAnchorChars) return std::nullopt;
     Anchors a;
+    a.line_feeds_as_spaces_ = line_feeds_as_spaces;
     a.chars_ = std::min(shortest, kMostAnchorChars);
     a.step_ = step(shortest, keys.size());
     const std::size_t entries = keys.size() * a.step_;
@@ -366,10 +371,8 @@ class Anchors {
         }
       }
       for (std::size_t at = best; at < best + a.step_; ++at) {
-        const std::uint32_t h =
-            a.hash(a.chars_ == 3 ? window<3>(key.data() + at) : window<4>(key.data() + at));
-        a.bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
-        a.entries_.push_back({h, id, static_cast<std::uint32_t>(at)});
+        a.mark(a.chars_ == 3 ? window<3>(key.data() + at) : window<4>(key.data() + at), 0, id,
+               static_cast<std::uint32_t>(at));
       }
     }
     std::sort(a.entries_.begin(), a.entries_.end(),
@@ -416,8 +419,13 @@ class Anchors {
           const std::u32string_view key = keys[entry.key];
           const std::size_t start = anchor - entry.offset;
           if (start + key.size() > text.size()) continue;
+          // A line feed is looked at only where the text differs from the key.
           std::size_t k = 0;
-          while (k < key.size() && static_cast<char32_t>(text[start + k]) == key[k]) ++k;
+          while (k < key.size() &&
+                 (static_cast<char32_t>(text[start + k]) == key[k] ||
+                  (line_feeds_as_spaces_ && key[k] == U' ' && text[start + k] == Unit{'\n'}))) {
+            ++k;
+          }
           if (k == key.size()) found.push_back({start + key.size(), entry.key});
         }
       }
@@ -439,6 +447,22 @@ class Anchors {
     std::uint32_t key;
     std::uint32_t offset;  // of the anchor in the key
   };
+
+  // Enters the anchor `window` of key `id` at `offset` and, where line feeds read as spaces, every
+  // spelling of it with line feeds for some of its spaces from character `from` on: the probes
+  // then read the text as it is.
+  void mark(std::uint64_t window, std::size_t from, std::uint32_t id, std::uint32_t offset) {
+    const std::uint32_t h = hash(window);
+    bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
+    entries_.push_back({h, id, offset});
+    if (!line_feeds_as_spaces_) return;
+    for (std::size_t i = from; i < chars_; ++i) {
+      const std::uint64_t lane = std::uint64_t{0xFFFF} << (16 * i);
+      if ((window & lane) == std::uint64_t{' '} << (16 * i)) {
+        mark((window & ~lane) | std::uint64_t{'\n'} << (16 * i), i + 1, id, offset);
+      }
+    }
+  }
 
   // The first anchor start in [at, to), stepping by step_, whose anchor is in the bitmap, or
   // `to` or past it. Each start is read afresh, so that no test waits for the one before; kept
@@ -503,27 +527,30 @@ class Anchors {
 
   std::size_t chars_ = kMostAnchorChars;  // of every anchor
   std::size_t step_ = 1;                  // between two anchor starts tested
+  bool line_feeds_as_spaces_ = false;
   unsigned bits_ = 12;
   std::vector<std::uint64_t> bitmap_;
   std::vector<std::uint32_t> word_start_;
   std::vector<Entry> entries_;
 };
 
-// What a character of text costs one pattern's own raw engine, one anchor start the shared scan
-// tests, and one unit through the automaton: rough relative measures on French prose.
-constexpr double kEngineCost = 1.0;
+// What a character of text costs the substring search for one piece, one anchor start the shared
+// scan tests, and one unit through the automaton: rough relative measures on French prose (a
+// piece's search compares two of its characters at many positions at once, and verifies the rare
+// positions where both are found).
+constexpr double kStreamCost = 0.4;
 constexpr double kProbeCost = 2.5;
 constexpr double kAutomatonCost = 4.0;
 
 // The shortest piece the patterns are cut into, given each pattern's characters and number of
-// pieces. Longer pieces let the scan step further; the patterns too short for them are left to
-// their own engines, where the longer step saves more than those engines cost.
+// pieces. Longer pieces let the scan step further; the pieces of patterns too short for them are
+// searched for one by one, where the longer step saves more than those searches cost.
 std::size_t least_piece_chars(const std::vector<std::pair<std::size_t, std::size_t>>& cuts) {
   std::size_t best = kMostAnchorChars;
   double cheapest = std::numeric_limits<double>::infinity();
   for (std::size_t step = 1; step <= kMostStep; ++step) {
     const std::size_t least = kMostAnchorChars + step - 1;
-    std::size_t left = 0;
+    std::size_t left = 0;  // pieces searched for one by one
     std::size_t keys = 0;
     bool anchored = true;
     for (const auto& [chars, count] : cuts) {
@@ -531,7 +558,7 @@ std::size_t least_piece_chars(const std::vector<std::pair<std::size_t, std::size
         anchored = anchored && chars >= count * kLeastAnchorChars;
         keys += count;
       } else if (chars < count * least) {
-        ++left;
+        left += count;
       } else {
         keys += count;
       }
@@ -542,7 +569,7 @@ std::size_t least_piece_chars(const std::vector<std::pair<std::size_t, std::size
     const double scan = anchored && keys <= kMostAnchoredKeys
                             ? kProbeCost / static_cast<double>(step)
                             : kAutomatonCost;
-    const double cost = static_cast<double>(left) * kEngineCost + scan;
+    const double cost = static_cast<double>(left) * kStreamCost + scan;
     if (cost < cheapest) {
       cheapest = cost;
       best = least;
@@ -585,6 +612,9 @@ struct Matcher::Impl {
 
   Mode mode;
   Options options;
+  // Fuzzy raw with no flag set: the text is searched as given, its line feeds read as the spaces
+  // they normalise to, which spares a copy of it that costs more than the search.
+  bool line_feeds_as_spaces = false;
   std::u32string separator;  // token modes: normalised
   std::string separator_utf8;
   std::vector<Pattern> patterns;
@@ -594,6 +624,8 @@ struct Matcher::Impl {
   // automaton where it can.
   std::vector<std::u32string_view> key_chars;
   std::optional<Anchors> anchors;
+  // Fuzzy raw: the keys searched for one by one rather than by the scan, a pattern's together.
+  std::vector<std::uint32_t> streamed;
 
   std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
 
@@ -612,6 +644,11 @@ struct Matcher::Impl {
       automaton->scan(t.subspan(from, size), from, state, on_hit);
     }
   }
+  // Calls on_hit(key, end) for every occurrence of the streamed keys `ids`, all of one pattern,
+  // `end` ascending, until that pattern has overflowed.
+  template <class Unit, class OnHit>
+  void follow_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
+                     const std::vector<bool>& overflowed, OnHit&& on_hit) const;
   template <class Unit>
   void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
                     std::vector<bool>& overflowed) const;
@@ -680,6 +717,9 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
   }
   // Fuzzy: each pattern to cut into pieces, and how many.
   std::vector<std::pair<std::size_t, std::size_t>> cuts;
+  // Fuzzy raw: the pieces searched for one by one (pattern, offset, characters).
+  std::vector<std::tuple<std::size_t, std::size_t, std::size_t>> streamed;
+  impl->line_feeds_as_spaces = impl->mode == Mode::fuzzy_raw && !ci && !sci;
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
     const std::u32string_view target = text::trim(p.chars);
@@ -748,13 +788,30 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
     for (const auto& [u, count] : cuts) {
       Impl::Pattern& p = impl->patterns[u];
       const std::u32string_view target = text::trim(p.chars);
-      if (least > kMostAnchorChars && target.size() < count * least) {
-        p.keyed = false;
-        continue;
-      }
       const auto [bounds, expected] = piece_bounds(target, count, *rarity, least);
       if (expected > kMostExpected) {
         p.keyed = false;
+        continue;
+      }
+      if (least > kMostAnchorChars && target.size() < count * least) {
+        // Too short for the scan's step: its pieces are searched for one by one, without the
+        // white space at their edges (an intact piece keeps its middle intact). Where line feeds
+        // read as spaces a piece must hold none, as the search reads the text as it is.
+        std::vector<std::pair<std::size_t, std::size_t>> trimmed;  // offset, characters
+        for (std::size_t i = 0; i < count; ++i) {
+          const std::u32string_view piece = target.substr(bounds[i], bounds[i + 1] - bounds[i]);
+          const std::u32string_view middle = text::trim(piece);
+          if (middle.empty() || (impl->line_feeds_as_spaces && text::has_white_space(middle))) {
+            break;
+          }
+          trimmed.emplace_back(bounds[i] + static_cast<std::size_t>(middle.data() - piece.data()),
+                               middle.size());
+        }
+        if (trimmed.size() < count) {
+          p.keyed = false;
+        } else {
+          for (const auto& [offset, chars] : trimmed) streamed.emplace_back(u, offset, chars);
+        }
         continue;
       }
       for (std::size_t i = 0; i < count; ++i) {
@@ -762,8 +819,13 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       }
     }
   }
-  if (fuzzy) impl->anchors = Anchors::create(keys, *rarity);
-  if (!keys.empty() && !impl->anchors) impl->automaton.emplace(keys);
+  if (fuzzy) impl->anchors = Anchors::create(keys, *rarity, impl->line_feeds_as_spaces);
+  if (!keys.empty() && !impl->anchors) impl->automaton.emplace(keys, impl->line_feeds_as_spaces);
+  // Pieces searched for one by one are keys past those that the scan finds.
+  for (const auto& [u, offset, chars] : streamed) {
+    impl->streamed.push_back(static_cast<std::uint32_t>(keys.size()));
+    add_key(u, text::trim(impl->patterns[u].chars).substr(offset, chars), offset);
+  }
   if (fuzzy) impl->key_chars = std::move(keys);
   impl->options = std::move(options);
   return std::unique_ptr<Matcher>(new Matcher(std::move(impl)));
@@ -871,6 +933,19 @@ comparator::fuzzy::Verdict score(const comparator::fuzzy::CachedSearch& compare,
   }
 }
 
+// score(window) with its line feeds read as spaces: one that holds some is scored from a copy in
+// `spaced`.
+template <class Unit>
+comparator::fuzzy::Verdict score_spaced(const comparator::fuzzy::CachedSearch& compare,
+                                        text::Units<Unit> window, std::u32string& spaced) {
+  if (std::find(window.begin(), window.end(), Unit{'\n'}) == window.end()) {
+    return score(compare, window);
+  }
+  spaced.assign(window.begin(), window.end());
+  std::replace(spaced.begin(), spaced.end(), U'\n', U' ');
+  return compare(std::u32string_view(spaced));
+}
+
 // The piece occurrences of each pattern, counted against the budget that leaves a pattern with
 // too many to its own engine.
 class HitBudget {
@@ -897,6 +972,42 @@ class HitBudget {
 
 }  // namespace
 
+template <class Unit, class OnHit>
+void Matcher::Impl::follow_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
+                                  const std::vector<bool>& overflowed, OnHit&& on_hit) const {
+  struct Stream {
+    std::vector<Unit> needle;
+    std::optional<text::Occurrences<Unit>> occurrences;  // reads `needle`
+    std::size_t end;                                     // of the next occurrence, or npos
+  };
+  const std::uint32_t u = keys[ids.front()].pattern;
+  // Reserved: a stream must not move once its search reads its needle.
+  std::vector<Stream> streams;
+  streams.reserve(ids.size());
+  const auto advance = [](Stream& s) {
+    const std::size_t at = s.occurrences->next();
+    s.end = at == text::npos ? text::npos : at + s.needle.size();
+  };
+  for (const std::uint32_t id : ids) {
+    // A piece the text's width cannot hold occurs nowhere in it.
+    std::optional<std::vector<Unit>> needle = text::narrow<Unit>(key_chars[id]);
+    Stream& s = streams.emplace_back(
+        Stream{needle ? std::move(*needle) : std::vector<Unit>{}, std::nullopt, text::npos});
+    if (s.needle.empty()) continue;
+    s.occurrences.emplace(t, text::Units<Unit>(s.needle));
+    advance(s);
+  }
+  while (!overflowed[u]) {
+    std::size_t next = 0;
+    for (std::size_t i = 1; i < streams.size(); ++i) {
+      if (streams[i].end < streams[next].end) next = i;
+    }
+    if (streams[next].end == text::npos) return;
+    on_hit(ids[next], streams[next].end);
+    advance(streams[next]);
+  }
+}
+
 template <class Unit>
 void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
                                        std::vector<bool>& overflowed) const {
@@ -917,6 +1028,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
   HitBudget budget(patterns.size(), t.size(), kRawCharsPerHit, overflowed);
   const text::TextView whole(t);
   cancel::Meter meter;
+  std::u32string spaced;
   // Judges the starts of pattern u's ranges that end before `limit`, joined into runs.
   const auto judge = [&](std::size_t u, std::int64_t limit) {
     const Pattern& p = patterns[u];
@@ -948,8 +1060,10 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
           meter.poll(static_cast<std::uint64_t>(p.margin) + 1);
           fuzzy_raw_extract::detail::for_each_window_at(
               start, t.size(), pattern_chars, p.margin, [&](std::uint64_t from, std::uint64_t to) {
+                const text::Units<Unit> window = text::trim(t.subspan(from, to - from));
                 const comparator::fuzzy::Verdict verdict =
-                    score(*p.compare, text::trim(t.subspan(from, to - from)));
+                    line_feeds_as_spaces ? score_spaced(*p.compare, window, spaced)
+                                         : score(*p.compare, window);
                 if (verdict.matched) sink->add({from, to, verdict.score});
               });
         }
@@ -964,14 +1078,16 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
       const text::TextView stretch(t.subspan(offset, static_cast<std::size_t>(end - begin)));
       fuzzy_raw_extract::detail::find_candidates(
           stretch, p.chars, *options.metric, options.threshold, options.threshold_kind,
-          fuzzy_raw_extract::detail::Scan::near_pieces, [&](const Match& c) {
+          fuzzy_raw_extract::detail::Scan::near_pieces,
+          [&](const Match& c) {
             const std::uint64_t start = c.start + offset;
             if (start < static_cast<std::uint64_t>(run.lo) ||
                 start > static_cast<std::uint64_t>(run.hi)) {
               return;
             }
             sink->add({start, c.end + offset, c.score});
-          });
+          },
+          fuzzy_raw_extract::detail::Scoring::rows, line_feeds_as_spaces);
     }
     runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ready));
   };
@@ -994,7 +1110,13 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
       judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1);
     }
   };
-  scan_pieces(t, on_hit);
+  if (anchors || automaton) scan_pieces(t, on_hit);
+  for (std::size_t i = 0; i < streamed.size();) {
+    std::size_t j = i + 1;
+    while (j < streamed.size() && keys[streamed[j]].pattern == keys[streamed[i]].pattern) ++j;
+    follow_pieces(t, std::span(streamed).subspan(i, j - i), overflowed, on_hit);
+    i = j;
+  }
   for (std::size_t u = 0; u < patterns.size(); ++u) {
     if (overflowed[u] || (pending[u].ranges.empty() && !pending[u].sink)) continue;
     judge(u, std::numeric_limits<std::int64_t>::max());
@@ -1085,16 +1207,27 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
 }
 
 std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& check) const {
-  const preprocessor::Normalised normalised =
-      preprocessor::normalise(text, options.case_insensitive, options.special_char_insensitive);
+  const preprocessor::Normalised normalised = preprocessor::normalise(
+      text, options.case_insensitive, options.special_char_insensitive, !line_feeds_as_spaces);
   const text::TextView t = normalised.text();
   std::vector<std::vector<Match>> found(patterns.size());
   // Keyed patterns whose pieces proved too frequent in this text.
   std::vector<bool> overflowed(patterns.size(), false);
-  if (automaton || anchors) t.visit([&](auto units) { search_keyed(units, found, overflowed); });
+  if (automaton || anchors || !streamed.empty()) {
+    t.visit([&](auto units) { search_keyed(units, found, overflowed); });
+  }
+  // Where line feeds read as spaces, the engines are handed the text normalised in full, copied
+  // for the first that needs it: one whose trimmed pattern holds white space, as elsewhere a line
+  // feed scores as the space it normalises to, and trims alike.
+  std::optional<preprocessor::Normalised> spaced;
   for (std::size_t u = 0; u < patterns.size(); ++u) {
     if ((patterns[u].keyed && !overflowed[u]) || patterns[u].never) continue;
-    Extraction extraction = search_one(patterns[u], t, check);
+    text::TextView engine_text = t;
+    if (line_feeds_as_spaces && text::has_white_space(text::trim(patterns[u].chars))) {
+      if (!spaced) spaced.emplace(preprocessor::normalise(text, false, false));
+      engine_text = spaced->text();
+    }
+    Extraction extraction = search_one(patterns[u], engine_text, check);
     if (extraction.was_cancelled()) throw cancel::Cancelled();
     // compile rules out the engines' failures: an unknown metric, an empty token.
     if (!extraction.ok()) throw std::logic_error(extraction.message());

@@ -234,6 +234,38 @@ TEST(MatcherDifferential, FrequentPiecesGiveTheEnginesResults) {
   }
 }
 
+// Long names let the scan step over positions; the short ones among them have their pieces
+// searched for one by one. Both read the line feeds of a text searched as given as spaces.
+TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
+  std::vector<std::string> patterns = {"Bell Labs", "Ab Cd", "Noé Lu", "Zoé\nGaël"};
+  std::string text;
+  std::mt19937 rng(7);
+  for (int i = 0; i < 40; ++i) {
+    std::string name = "Prénom" + std::to_string(i) + " Nomdefamille" + std::to_string(i * 7);
+    patterns.push_back(name);
+    // Each name and short pattern in the text, now with an edit, now split by a line feed.
+    name[rng() % name.size()] = (i % 3 == 0) ? '\n' : 'x';
+    text += name + " et " + patterns[static_cast<std::size_t>(i) % 4] + ",\n Bell\nLabs; Bel Labs ";
+  }
+  // A short pattern's piece too frequent to follow: that pattern is left to its engine.
+  for (int i = 0; i < 1200; ++i) text += i % 2 == 0 ? "Lu " : "Lu\n";
+  for (const double threshold : {1.0, 2.0, 0.1}) {
+    for (const bool ci : {false, true}) {
+      Options o;
+      o.metric = threshold < 1 ? "indel" : "levenshtein";
+      o.threshold = threshold;
+      o.threshold_kind = threshold < 1 ? 1 : 0;
+      o.case_insensitive = ci;
+      o.strategies = {"longest"};
+      for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
+        const auto hits = compiled(patterns, o)->find(owned.view());
+        ASSERT_TRUE(hits);
+        EXPECT_EQ(*hits, reference(owned.view(), patterns, o)) << threshold << " " << ci;
+      }
+    }
+  }
+}
+
 TEST(Matcher, RefusesAnUnknownMetricAndAnEmptyTokenPattern) {
   Error error{};
   Options o;

@@ -854,6 +854,11 @@ def test_matcher_finds_what_each_function_finds(mode, s, patterns, o, data):
     for _ in range(data.draw(st.integers(0, 5))):
         start = data.draw(st.integers(0, len(s)))
         patterns.append(s[start : start + data.draw(st.integers(0, 24))])
+    if data.draw(st.booleans()):
+        # Only long ones but the first: the scan steps over positions, and the short pattern's
+        # pieces are searched for one by one.
+        starts = data.draw(st.lists(st.integers(0, len(s)), max_size=8))
+        patterns[1:] = [s[i : i + data.draw(st.integers(10, 30))] for i in starts]
     patterns.append(data.draw(st.sampled_from(patterns)))
     if "token" in mode and o["tok"] == "":
         patterns = [p for p in patterns if p] or ["a"]  # no token: refused, see below
