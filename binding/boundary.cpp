@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <thread>
 
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
+
 #ifdef __linux__
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -114,14 +118,33 @@ bool on_main_thread() {
 #endif
 }
 
-void wait_if_interpreter_exiting() {
+namespace {
+
+[[noreturn]] void wait_for_exit() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+}  // namespace
+
+void take_lock(PyThreadState* state) {
 #if PY_VERSION_HEX >= 0x030D0000
   const bool exiting = Py_IsFinalizing();
 #else
   const bool exiting = _Py_IsFinalizing();
 #endif
-  if (!exiting || on_main_thread()) return;
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  if (exiting && !on_main_thread()) wait_for_exit();
+#ifdef __GLIBCXX__
+  // Shutdown may begin after the test above: the thread is then ended by a forced unwind, which
+  // stops here for good, short of the frames that may not be unwound. A handler that never
+  // returns needs no rethrow.
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    wait_for_exit();
+  }
+#else
+  PyEval_RestoreThread(state);
+#endif
 }
 
 }  // namespace veskal::binding

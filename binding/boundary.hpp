@@ -25,6 +25,12 @@ PyObject* raise_panic(std::string_view message) noexcept;
 // or absent.
 PyObject* matches_to_list(const std::vector<Match>& matches) noexcept;
 
+// Takes the interpreter lock back, given up as `state`. A thread other than the one shutting the
+// interpreter down is ended (pthread_exit) when it asks for the lock then, and that cannot unwind
+// through C++ frames: it would abort the process. Such a thread waits for the process to end
+// instead, as CPython's own threads do from 3.14 on.
+void take_lock(PyThreadState* state);
+
 // Hands the interpreter lock to waiting threads during a long conversion, which would
 // otherwise hold it for tens of milliseconds on a million matches. A bare release and re-take
 // wins the lock back before a waiter wakes, and resets the wait after which it would insist; so
@@ -36,8 +42,10 @@ class Turns {
   void after(std::size_t item) {
     if (item % 1024 != 1023) return;
     if (std::chrono::steady_clock::now() - last_ < kSpacing) return;
-    Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(kPause);
-    Py_END_ALLOW_THREADS last_ = std::chrono::steady_clock::now();
+    PyThreadState* const state = PyEval_SaveThread();
+    std::this_thread::sleep_for(kPause);
+    take_lock(state);
+    last_ = std::chrono::steady_clock::now();
   }
 
  private:
@@ -52,12 +60,6 @@ PyObject* extraction_to_list(const Extraction& extraction) noexcept;
 // True on the process's main thread: only there do signal handlers run, so elsewhere a check
 // would take the lock from other threads for nothing.
 bool on_main_thread();
-
-// A thread other than the one shutting the interpreter down is ended (pthread_exit) when it asks
-// for the lock then, and that cannot unwind through C++ frames: it would abort the process. Such
-// a thread waits for the process to end instead, as CPython's own threads do from 3.14 on. Call
-// before taking the lock back.
-void wait_if_interpreter_exiting();
 
 // Runs `body`, turning any C++ exception into PanicException so none unwinds into the
 // interpreter.

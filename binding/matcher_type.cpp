@@ -45,18 +45,14 @@ class Unlocked {
   Unlocked() : state_(PyEval_SaveThread()) {}
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() {
-    wait_if_interpreter_exiting();
-    PyEval_RestoreThread(state_);
-  }
+  ~Unlocked() { take_lock(state_); }
 
   // A cancellation check for the core: takes the lock briefly to run pending signal handlers;
   // true when one raised, its exception then set for the caller. Never true off the main thread.
   cancel::Check signals() {
     if (main_thread_known && PyThread_get_thread_ident() != main_thread) return {};
     return {[this] {
-      wait_if_interpreter_exiting();
-      PyEval_RestoreThread(state_);
+      take_lock(state_);
       const bool raised = PyErr_CheckSignals() < 0;
       state_ = PyEval_SaveThread();
       return raised;

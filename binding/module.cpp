@@ -29,8 +29,7 @@ class LockRelease {
   LockRelease() = default;
   ~LockRelease() {
     if (state_ == nullptr) return;
-    wait_if_interpreter_exiting();
-    PyEval_RestoreThread(state_);
+    take_lock(state_);
   }
   LockRelease(const LockRelease&) = delete;
   LockRelease& operator=(const LockRelease&) = delete;
@@ -41,8 +40,7 @@ class LockRelease {
   bool check(bool signals) noexcept {
     if (state_ != nullptr) {
       if (!signals) return false;
-      wait_if_interpreter_exiting();
-      PyEval_RestoreThread(state_);
+      take_lock(state_);
     }
     const bool raised = signals && PyErr_CheckSignals() < 0;
     state_ = PyEval_SaveThread();
