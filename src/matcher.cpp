@@ -10,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <thread>
@@ -850,7 +851,9 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
       fuzzy_raw_extract::detail::find_candidates(
           t, p.chars, *options.metric, options.threshold, options.threshold_kind,
           fuzzy_raw_extract::detail::Scan::near_pieces,
-          [&](const Match& candidate) { sink.add(candidate); });
+          [&](const Match& candidate) { sink.add(candidate); },
+          fuzzy_raw_extract::detail::Scoring::rows, false, nullptr,
+          [&](std::uint64_t start) { return sink.settled_through(start); });
       return sink.finish();
     }
     case Mode::fuzzy_token:
