@@ -140,28 +140,6 @@ auto at_every_width(const std::u32string& chars, Run&& run) {
   return first;
 }
 
-// Every token run scored by the reference, one call each: what fuzzy_token_extract's shortcuts
-// must equal.
-Extraction every_run(const std::u32string& text, const std::u32string& pattern,
-                     const std::u32string& separator, const std::string& metric, double threshold,
-                     std::uint8_t kind, const std::vector<std::string>& strategies) {
-  const text::Units<char32_t> units(text.data(), text.size());
-  const iterator::tokens::Separator<char32_t> cut(separator);
-  iterator::tokens::TokenIterator<char32_t> items(
-      units, cut, iterator::tokens::pattern_token_count(pattern, separator));
-  if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
-  conflict_solver::StreamingSolver sink(text::TextView(units), strategies);
-  const std::u32string_view target = text::trim(pattern);
-  for (iterator::tokens::Item<char32_t> item; items.next(item);) {
-    const text::Units<char32_t> trimmed = text::trim(item.text);
-    const auto verdict = comparator::fuzzy::search(
-        std::u32string_view(trimmed.data(), trimmed.size()), target, metric, kind, threshold);
-    if (!verdict) return Extraction::failure("Invalid distance metric");
-    if (verdict->matched) sink.add({item.start, item.end, verdict->score});
-  }
-  return sink.finish();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -281,8 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_spans(fuzzy_token.matches(), n, true);
   check_scores(fuzzy_token.matches(), threshold);
   if (known && !no_window) {
-    const Extraction plain = every_run(text::decode(text), normal_pattern, normal_separator, metric,
-                                       threshold, kind, strategies);
+    const Extraction plain = fuzzy_token_extract::detail::every_run(
+        text::decode(text), normal_pattern, normal_separator, metric, threshold, kind, strategies);
     check(plain.ok() && plain.matches() == fuzzy_token.matches(), "token shortcuts exact");
   }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -144,5 +145,30 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
     });
   });
 }
+
+namespace detail {
+
+Extraction every_run(std::u32string_view text, std::u32string_view pattern,
+                     std::u32string_view separator, std::string_view metric, double threshold,
+                     std::uint8_t threshold_kind, const std::vector<std::string>& strategies) {
+  const text::Units<char32_t> units(text.data(), text.size());
+  const iterator::tokens::Separator<char32_t> cut(separator);
+  iterator::tokens::TokenIterator<char32_t> items(
+      units, cut, iterator::tokens::pattern_token_count(pattern, separator));
+  if (std::optional<std::string> fault = items.fault()) return Extraction::failure(*fault);
+  conflict_solver::StreamingSolver sink(text::TextView(units), strategies);
+  const std::u32string_view target = text::trim(pattern);
+  for (iterator::tokens::Item<char32_t> item; items.next(item);) {
+    const text::Units<char32_t> trimmed = text::trim(item.text);
+    const auto verdict =
+        comparator::fuzzy::search(std::u32string_view(trimmed.data(), trimmed.size()), target,
+                                  metric, threshold_kind, threshold);
+    if (!verdict) return Extraction::failure("Invalid distance metric");
+    if (verdict->matched) sink.add({item.start, item.end, verdict->score});
+  }
+  return sink.finish();
+}
+
+}  // namespace detail
 
 }  // namespace veskal::fuzzy_token_extract

@@ -19,4 +19,14 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
                    double threshold, std::uint8_t threshold_kind,
                    std::vector<std::string> strategies, const cancel::Check& check = {});
 
+namespace detail {
+
+// What `extract` finds in a normalised text for a normalised pattern and separator, by the plain
+// path its shortcuts must equal: every token run scored by one call of the comparator.
+Extraction every_run(std::u32string_view text, std::u32string_view pattern,
+                     std::u32string_view separator, std::string_view metric, double threshold,
+                     std::uint8_t threshold_kind, const std::vector<std::string>& strategies);
+
+}  // namespace detail
+
 }  // namespace veskal::fuzzy_token_extract

@@ -110,23 +110,10 @@ TEST(FuzzyTokenEngine, KindChangesOnlyTheComparison) {
 Extraction every_run(const std::string& text, const std::string& pattern,
                      const std::string& separator, const std::string& metric, double threshold,
                      std::uint8_t kind, const std::vector<std::string>& strategies) {
-  const std::u32string t = text::decode(preprocessor::preprocess(text, false, false));
-  const std::u32string p = text::decode(preprocessor::preprocess(pattern, false, false));
-  const std::u32string sep = text::decode(preprocessor::preprocess(separator, false, false));
-  const std::uint64_t window = iterator::tokens::pattern_token_count(p, sep);
-  const text::Units<char32_t> units(t.data(), t.size());
-  const iterator::tokens::Separator<char32_t> cut(sep);
-  iterator::tokens::TokenIterator<char32_t> items(units, cut, window);
-  conflict_solver::StreamingSolver sink(text::TextView(units), strategies);
-  const std::u32string_view target = text::trim(p);
-  for (iterator::tokens::Item<char32_t> item; items.next(item);) {
-    const text::Units<char32_t> trimmed = text::trim(item.text);
-    const auto verdict = comparator::fuzzy::search(
-        std::u32string_view(trimmed.data(), trimmed.size()), target, metric, kind, threshold);
-    if (!verdict) return Extraction::failure("Invalid distance metric");
-    if (verdict->matched) sink.add({item.start, item.end, verdict->score});
-  }
-  return sink.finish();
+  return detail::every_run(text::decode(preprocessor::preprocess(text, false, false)),
+                           text::decode(preprocessor::preprocess(pattern, false, false)),
+                           text::decode(preprocessor::preprocess(separator, false, false)), metric,
+                           threshold, kind, strategies);
 }
 
 // Runs are skipped by their length alone, or by the characters they hold that the pattern lacks,
