@@ -226,6 +226,8 @@ void scan_every_window(text::Units<Unit> all, std::uint64_t pattern_chars, std::
 // Texts below this size are searched with pieces of equal length: sampling would cost more than
 // it saves.
 constexpr std::size_t kSampledText = std::size_t{1} << 16;
+// The sample is four chunks of a thirty-second of the text each, at most this long: on a text
+// just past kSampledText, a larger one would cost as much as the search it steers.
 constexpr std::size_t kSampleChunk = std::size_t{1} << 14;
 // Choosing boundaries costs the square of the pattern length times the number of pieces.
 constexpr std::size_t kLongestTunedPattern = 64;
@@ -247,9 +249,10 @@ std::vector<std::size_t> piece_bounds(text::Units<Unit> s, std::u32string_view p
   // Characters are told apart by their low byte alone: the statistics only steer the choice.
   std::vector<std::uint32_t> pairs(std::size_t{1} << 16, 0);
   std::vector<std::uint32_t> firsts(256, 0);
+  const std::size_t chunk_chars = std::min(kSampleChunk, s.size() / 32);
   for (std::size_t chunk = 0; chunk < 4; ++chunk) {
-    const std::size_t start = chunk * (s.size() - kSampleChunk) / 3;
-    for (std::size_t i = start + 1; i < start + kSampleChunk; ++i) {
+    const std::size_t start = chunk * (s.size() - chunk_chars) / 3;
+    for (std::size_t i = start + 1; i < start + chunk_chars; ++i) {
       ++pairs[static_cast<unsigned char>(s[i - 1]) << 8 | static_cast<unsigned char>(s[i])];
       ++firsts[static_cast<unsigned char>(s[i - 1])];
     }
