@@ -1207,10 +1207,13 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
         {0, q + chars - p.longest, q + p.trimmed_chars - offset - p.bound - p.longest});
     std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
     if (lo > hi || !budget.take(key.pattern)) return;
-    // First at once for every start: each window's classes are among those of all the windows.
+    // First at once for every start: each window's classes are among those of all the windows'
+    // characters, white space's included, which spares telling it apart.
     std::uint64_t all = 0;
     const auto reach = std::min(hi + p.longest, text_chars);
-    for (std::int64_t i = lo; i < reach; ++i) all |= class_bit(t[static_cast<std::size_t>(i)]);
+    for (std::int64_t i = lo; i < reach; ++i) {
+      all |= std::uint64_t{1} << (t[static_cast<std::size_t>(i)] & 63);
+    }
     if (more_than(p.signature & ~all, p.bound)) return;
     while (lo <= hi && !may_match_at(p, lo)) ++lo;
     while (hi >= lo && !may_match_at(p, hi)) --hi;
