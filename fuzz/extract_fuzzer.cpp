@@ -182,6 +182,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     patterns.push_back(cut);
   }
   if (in.byte() % 2 == 0) patterns.push_back(pattern);
+  // Now and then, for each pattern, one that shares all but its last character, so that patterns
+  // share pieces, and one with its characters beyond 16 bits cut to their low 16, which the
+  // scan's anchors alone cannot tell apart.
+  const std::uint8_t kin = in.byte();
+  for (std::size_t i = 0, count = patterns.size(); i < count && (kin & 3) == 0; ++i) {
+    std::u32string shared = text::decode(patterns[i]);
+    std::u32string folded = shared;
+    if (!shared.empty()) shared.back() = static_cast<char32_t>(U'a' + kin % 7);
+    for (char32_t& c : folded) {
+      if (c > 0xFFFF && (c & 0xF800) != 0xD800) c &= 0xFFFF;
+    }
+    for (const std::u32string& variant : {shared, folded}) {
+      std::string utf8;
+      for (const char32_t c : variant) text::append_utf8(utf8, c);
+      patterns.push_back(utf8);
+    }
+  }
 
   const std::string text = preprocessor::preprocess(s, ci, sci);
   const std::u32string normal_pattern = preprocessor::normalise_pattern(pattern, ci, sci);

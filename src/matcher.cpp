@@ -323,6 +323,39 @@ std::optional<std::size_t> longest_match(const comparator::fuzzy::CachedSearch& 
   return longest;
 }
 
+// The class of a character for a signature (its low six bits), or none for white space, which
+// trimming removes from a window's edges: a window's signature is then that of its trimmed self.
+template <class Char>
+std::uint64_t class_bit(Char c) {
+  const auto x = static_cast<std::uint32_t>(c);
+  // Spaces are frequent and hard to predict: told apart without a branch below U+0085.
+  const bool space =
+      x < 0x85 ? static_cast<bool>((x == 0x20) | (x - 9 < 5)) : text::is_white_space(x);
+  return static_cast<std::uint64_t>(!space) << (x & 63);
+}
+
+// The classes of the characters of `chars` but white space. An edit adds at most one class and
+// removes at most one, so the classes one string holds and another lacks are no more than their
+// Levenshtein distance. Line feeds, white space, need no reading as spaces here.
+std::uint64_t signature(std::u32string_view chars) {
+  std::uint64_t s = 0;
+  for (const char32_t c : chars) s |= class_bit(c);
+  return s;
+}
+
+// True when `bits` has more than `count` bits set; for the few a bound allows, without the
+// library call that a popcount compiles to on a baseline x86-64.
+inline bool more_than(std::uint64_t bits, std::int64_t count) {
+  for (; count > 0 && bits != 0; --count) bits &= bits - 1;
+  return bits != 0;
+}
+
+// False when a window of signature `s` and a pattern of signature `pattern` differ by more
+// classes than `bound` edits make: cheaper told so than scored.
+inline bool may_match(std::uint64_t s, std::uint64_t pattern, std::int64_t bound) {
+  return !more_than(s & ~pattern, bound) && !more_than(pattern & ~s, bound);
+}
+
 // ---- Anchors: a filter for pieces that a scan reads without a chain of dependent loads -------
 // The automaton's scan waits for one table load per unit. Where every piece holds a few
 // characters and the pieces are not too many, a rare run of three or four characters of each
@@ -356,8 +389,23 @@ class Anchors {
     a.bits_ = 12;
     while ((std::size_t{1} << a.bits_) < 256 * entries) ++a.bits_;
     a.bitmap_.assign((std::size_t{1} << a.bits_) / 64, 0);
+    // Pieces that several patterns share are anchored and checked once, then reported for each.
+    std::map<std::u32string_view, std::uint32_t> first;
+    a.same_.assign(keys.size(), kNone);
+    for (std::uint32_t id = static_cast<std::uint32_t>(keys.size()); id-- > 0;) {
+      const auto [it, fresh] = first.try_emplace(keys[id], id);
+      if (!fresh) {
+        a.same_[id] = it->second;
+        it->second = id;
+      }
+    }
     for (std::uint32_t id = 0; id < keys.size(); ++id) {
       const std::u32string_view key = keys[id];
+      if (first.at(key) != id) continue;
+      // The key's characters where its checks read them, together.
+      const auto pooled = static_cast<std::uint32_t>(a.pool_.size());
+      a.pool_.insert(a.pool_.end(), key.begin(), key.end());
+      const bool wide = std::any_of(key.begin(), key.end(), [](char32_t c) { return c > 0xFFFF; });
       // The consecutive anchors expected least often in all.
       std::size_t best = 0;
       double rarest = std::numeric_limits<double>::infinity();
@@ -371,9 +419,10 @@ class Anchors {
           best = at;
         }
       }
-      for (std::size_t at = best; at < best + a.step_; ++at) {
-        a.mark(a.chars_ == 3 ? window<3>(key.data() + at) : window<4>(key.data() + at), 0, id,
-               static_cast<std::uint32_t>(at));
+      for (std::size_t offset = best; offset < best + a.step_; ++offset) {
+        a.mark(a.chars_ == 3 ? window<3>(key.data() + offset) : window<4>(key.data() + offset), 0,
+               {0, 0, id, static_cast<std::uint32_t>(offset), pooled,
+                static_cast<std::uint32_t>(key.size()), wide});
       }
     }
     std::sort(a.entries_.begin(), a.entries_.end(),
@@ -394,10 +443,9 @@ class Anchors {
   }
 
   // Calls on_hit(key, end) for every occurrence of every key in `text`, `end` ascending as the
-  // automaton's scan gives them; `keys` as given to create.
+  // automaton's scan gives them; keys numbered as given to create.
   template <class Unit, class OnHit>
-  void scan(text::Units<Unit> text, const std::vector<std::u32string_view>& keys,
-            OnHit&& on_hit) const {
+  void scan(text::Units<Unit> text, OnHit&& on_hit) const {
     struct Found {
       std::size_t end;
       std::uint32_t key;
@@ -412,22 +460,17 @@ class Anchors {
         anchor =
             chars_ == 3 ? next_candidate<3>(text, anchor, to) : next_candidate<4>(text, anchor, to);
         if (anchor >= to) break;
-        const std::uint32_t h =
-            hash(chars_ == 3 ? window<3>(text.data() + anchor) : window<4>(text.data() + anchor));
+        const std::uint64_t x =
+            chars_ == 3 ? window<3>(text.data() + anchor) : window<4>(text.data() + anchor);
+        const std::uint32_t h = hash(x);
         for (std::uint32_t e = word_start_[h / 64]; e < word_start_[h / 64 + 1]; ++e) {
           const Entry& entry = entries_[e];
-          if (entry.hash != h || entry.offset > anchor) continue;
-          const std::u32string_view key = keys[entry.key];
+          if (entry.window != x || entry.offset > anchor) continue;
           const std::size_t start = anchor - entry.offset;
-          if (start + key.size() > text.size()) continue;
-          // A line feed is looked at only where the text differs from the key.
-          std::size_t k = 0;
-          while (k < key.size() &&
-                 (static_cast<char32_t>(text[start + k]) == key[k] ||
-                  (line_feeds_as_spaces_ && key[k] == U' ' && text[start + k] == Unit{'\n'}))) {
-            ++k;
+          if (start + entry.size > text.size() || !holds(text.data() + start, entry)) continue;
+          for (std::uint32_t id = entry.key; id != kNone; id = same_[id]) {
+            found.push_back({start + entry.size, id});
           }
-          if (k == key.size()) found.push_back({start + key.size(), entry.key});
         }
       }
       // A key anchored later ends past `to`.
@@ -443,25 +486,56 @@ class Anchors {
   }
 
  private:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+  // An anchor of a key, with what its check reads, so that one hit costs few loads.
   struct Entry {
+    std::uint64_t window;  // as `window` reads it from the text, line feeds included
     std::uint32_t hash;
     std::uint32_t key;
     std::uint32_t offset;  // of the anchor in the key
+    std::uint32_t at;      // of the key's characters in pool_
+    std::uint32_t size;    // of the key
+    bool wide;             // some character of the key lies beyond 16 bits
   };
 
-  // Enters the anchor `window` of key `id` at `offset` and, where line feeds read as spaces, every
-  // spelling of it with line feeds for some of its spaces from character `from` on: the probes
-  // then read the text as it is.
-  void mark(std::uint64_t window, std::size_t from, std::uint32_t id, std::uint32_t offset) {
-    const std::uint32_t h = hash(window);
-    bitmap_[h / 64] |= std::uint64_t{1} << (h % 64);
-    entries_.push_back({h, id, offset});
+  // Enters `entry` for its anchor `window` and, where line feeds read as spaces, every spelling
+  // of it with line feeds for some of its spaces from character `from` on: the probes then read
+  // the text as it is.
+  void mark(std::uint64_t window, std::size_t from, Entry entry) {
+    entry.window = window;
+    entry.hash = hash(window);
+    bitmap_[entry.hash / 64] |= std::uint64_t{1} << (entry.hash % 64);
+    entries_.push_back(entry);
     if (!line_feeds_as_spaces_) return;
     for (std::size_t i = from; i < chars_; ++i) {
       const std::uint64_t lane = std::uint64_t{0xFFFF} << (16 * i);
       if ((window & lane) == std::uint64_t{' '} << (16 * i)) {
-        mark((window & ~lane) | std::uint64_t{'\n'} << (16 * i), i + 1, id, offset);
+        mark((window & ~lane) | std::uint64_t{'\n'} << (16 * i), i + 1, entry);
       }
+    }
+  }
+
+  // True when the key of `entry` lies at `p`, whose anchor reads as the entry's window. A line
+  // feed is looked at only where the text differs from the key.
+  template <class Unit>
+  bool holds(const Unit* p, const Entry& entry) const {
+    const char32_t* key = pool_.data() + entry.at;
+    const auto same = [&](std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) {
+        if (static_cast<char32_t>(p[k]) != key[k] &&
+            !(line_feeds_as_spaces_ && key[k] == U' ' && p[k] == Unit{'\n'})) {
+          return false;
+        }
+      }
+      return true;
+    };
+    // The window holds 16 bits of each character: the whole of them in narrower texts, where a
+    // wider character of the key occurs nowhere.
+    if constexpr (sizeof(Unit) == 4) {
+      return same(0, entry.size);
+    } else {
+      return !entry.wide && same(0, entry.offset) && same(entry.offset + chars_, entry.size);
     }
   }
 
@@ -533,6 +607,9 @@ class Anchors {
   std::vector<std::uint64_t> bitmap_;
   std::vector<std::uint32_t> word_start_;
   std::vector<Entry> entries_;
+  std::vector<char32_t> pool_;
+  // Per key: the next key of the same characters, or kNone; only the first has entries.
+  std::vector<std::uint32_t> same_;
 };
 
 // What a character of text costs the substring search for one piece, one anchor start the shared
@@ -599,6 +676,8 @@ struct Matcher::Impl {
     // Fuzzy raw: the longest window and the windows' growth beyond the pattern.
     std::int64_t longest = 0;
     std::int8_t margin = 0;
+    // Fuzzy raw: which of 64 classes of characters the trimmed pattern holds (see `signature`).
+    std::uint64_t signature = 0;
     // Fuzzy token: the tokens of a run.
     std::uint64_t window = 0;
   };
@@ -635,7 +714,7 @@ struct Matcher::Impl {
   template <class Unit, class OnHit>
   void scan_pieces(text::Units<Unit> t, OnHit&& on_hit) const {
     if (anchors) {
-      anchors->scan(t, key_chars, on_hit);
+      anchors->scan(t, on_hit);
       return;
     }
     std::uint32_t state = 0;
@@ -760,6 +839,7 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       p.longest = static_cast<std::int64_t>(*longest);
       p.margin = margin;
       p.window = raw ? 0 : iterator::tokens::pattern_token_count(p.chars, impl->separator);
+      p.signature = signature(target);
       p.compare = std::move(compare);
       continue;
     }
@@ -1032,6 +1112,11 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
   const text::TextView whole(t);
   cancel::Meter meter;
   std::u32string spaced;
+  const auto may_match_window = [&](const Pattern& p, std::uint64_t from, std::uint64_t to) {
+    std::uint64_t s = 0;
+    for (std::uint64_t i = from; i < to; ++i) s |= class_bit(t[i]);
+    return may_match(s, p.signature, p.bound);
+  };
   // Judges the starts of pattern u's ranges that end before `limit`, joined into runs.
   const auto judge = [&](std::size_t u, std::int64_t limit) {
     const Pattern& p = patterns[u];
@@ -1063,6 +1148,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
           meter.poll(static_cast<std::uint64_t>(p.margin) + 1);
           fuzzy_raw_extract::detail::for_each_window_at(
               start, t.size(), pattern_chars, p.margin, [&](std::uint64_t from, std::uint64_t to) {
+                if (!may_match_window(p, from, to)) return;
                 const text::Units<Unit> window = text::trim(t.subspan(from, to - from));
                 const comparator::fuzzy::Verdict verdict =
                     line_feeds_as_spaces ? score_spaced(*p.compare, window, spaced)
@@ -1095,16 +1181,43 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     runs.erase(runs.begin(), runs.begin() + static_cast<std::ptrdiff_t>(ready));
   };
 
+  // False when no window at `start` can match: such starts are dropped while the scan has their
+  // characters in cache, rather than read again from memory when judged. A start's windows
+  // come by growing end, each signature the last's and more.
+  const auto may_match_at = [&](const Pattern& p, std::int64_t start) {
+    bool may = false;
+    std::uint64_t s = 0;
+    auto read = static_cast<std::uint64_t>(start);
+    fuzzy_raw_extract::detail::for_each_window_at(static_cast<std::uint64_t>(start), t.size(),
+                                                  p.chars.size(), p.margin,
+                                                  [&](std::uint64_t, std::uint64_t to) {
+                                                    for (; read < to; ++read)
+                                                      s |= class_bit(t[read]);
+                                                    may = may || may_match(s, p.signature, p.bound);
+                                                  });
+    return may;
+  };
   const auto on_hit = [&](std::uint32_t k, std::size_t end) {
     const Key& key = keys[k];
     const Pattern& p = patterns[key.pattern];
     const auto q = static_cast<std::int64_t>(end - key.chars);
     const auto offset = static_cast<std::int64_t>(key.offset);
     const auto chars = static_cast<std::int64_t>(key.chars);
-    const std::int64_t lo = std::max<std::int64_t>(
+    std::int64_t lo = std::max<std::int64_t>(
         {0, q + chars - p.longest, q + p.trimmed_chars - offset - p.bound - p.longest});
-    const std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
+    std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
     if (lo > hi || !budget.take(key.pattern)) return;
+    // First at once for every start: each window's classes are among those of all the windows'
+    // characters, white space's included, which spares telling it apart.
+    std::uint64_t all = 0;
+    const auto reach = std::min(hi + p.longest, text_chars);
+    for (std::int64_t i = lo; i < reach; ++i) {
+      all |= std::uint64_t{1} << (t[static_cast<std::size_t>(i)] & 63);
+    }
+    if (more_than(p.signature & ~all, p.bound)) return;
+    while (lo <= hi && !may_match_at(p, lo)) ++lo;
+    while (hi >= lo && !may_match_at(p, hi)) --hi;
+    if (lo > hi) return;
     std::vector<Range>& ranges = pending[key.pattern].ranges;
     ranges.push_back({lo, hi});
     // Every later occurrence ends no earlier, so its range starts at end - longest or after:
