@@ -731,19 +731,19 @@ class PrefixScorer {
           ((metric_ == Metric::jaro ? 0 : prefix) * length_ok_.size() + n) * (m + 1) + shared;
       most_differ = 2 * std::size_t{jaro_most_transpositions_[at]} + 1;
     }
-    // Matched characters in pattern order against matched characters in candidate order.
-    std::size_t transpositions = 0;
-    std::size_t w = 0;
-    std::uint64_t taken = jaro_taken_.empty() ? 0 : jaro_taken_[0];
-    for (const std::size_t j : jaro_matched_) {
-      if (jaro_match_[j] >= n) continue;
-      while (taken == 0) taken = jaro_taken_[++w];
-      const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(taken));
-      taken &= taken - 1;
-      transpositions += static_cast<char32_t>(stretch_[i]) != pattern_[j];
-      if (transpositions > most_differ) return {false, kNoScore};
+    // Windows of one matching that end between the same two matched places hold the same
+    // matches, so the same transpositions: most windows reuse the count of a shorter one.
+    if (shared != jaro_differ_shared_) {
+      jaro_differ_shared_ = shared;
+      jaro_differ_ = count_differ(n, most_differ);
+      jaro_differ_exact_ = jaro_differ_ <= most_differ;
+    } else if (!jaro_differ_exact_ && jaro_differ_ <= most_differ) {
+      // Counting stopped short of what this window may have.
+      jaro_differ_ = count_differ(n, most_differ);
+      jaro_differ_exact_ = jaro_differ_ <= most_differ;
     }
-    transpositions /= 2;
+    if (jaro_differ_ > most_differ) return {false, kNoScore};
+    const std::size_t transpositions = jaro_differ_ / 2;
     // The very operations of rapidfuzz, in its order.
     const auto common = static_cast<double>(shared);
     double sim = 0;
@@ -758,6 +758,24 @@ class PrefixScorer {
     return compare_.similarity_verdict(sim);
   }
 
+  // Where matched characters in pattern order differ from matched characters in candidate
+  // order, among those of the first `n` characters: the count, or most + 1 once it exceeds most.
+  std::size_t count_differ(std::size_t n, std::size_t most) const {
+    std::size_t differ = 0;
+    std::size_t w = 0;
+    std::uint64_t taken = jaro_taken_.empty() ? 0 : jaro_taken_[0];
+    for (std::size_t k = 0; k < jaro_count_; ++k) {
+      if (jaro_match_[k] >= n) continue;
+      const std::size_t j = jaro_matched_[k];
+      while (taken == 0) taken = jaro_taken_[++w];
+      const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(taken));
+      taken &= taken - 1;
+      differ += static_cast<char32_t>(stretch_[i]) != pattern_[j];
+      if (differ > most) break;
+    }
+    return differ;
+  }
+
   // How many of the first `n` positions of the stretch the matching took.
   std::size_t jaro_matched_before(std::size_t n) const {
     const std::size_t w = n / 64;
@@ -769,58 +787,45 @@ class PrefixScorer {
     return count;
   }
 
-  // The greedy matching of the whole stretch under `bound`: jaro_match_[j] is where pattern
-  // character j matched (npos for none), bit i of jaro_taken_ whether position i did.
+  // The greedy matching of the whole stretch under `bound`: the k-th pattern character matched
+  // (ascending) is jaro_matched_[k], at jaro_match_[k]; bit i of jaro_taken_ tells whether
+  // position i matched. The first `count` entries of the lists hold.
   void match_jaro(std::size_t bound) {
     const std::size_t m = pattern_.size();
     const std::size_t words = (stretch_.size() + 63) / 64;
+    // Two words at least, so that the short path reads both; row 0 stays empty.
+    const std::size_t stride = std::max<std::size_t>(words, 2);
     // Where each pattern character occurs in the stretch, once for every bound: one row of
     // masks for each character the two share, numbered as met (a long pattern has many slots).
     if (jaro_bound_ == npos) {
-      if (jaro_row_.size() != m + 1) jaro_row_.assign(m + 1, npos);
-      for (const std::size_t at : jaro_rowed_) jaro_row_[at] = npos;
+      if (jaro_row_.size() != m + 1) jaro_row_.assign(m + 1, 0);
+      for (const std::size_t at : jaro_rowed_) jaro_row_[at] = 0;
       jaro_rowed_.clear();
-      jaro_positions_.clear();
+      jaro_positions_.assign(stride, 0);
       for (std::size_t i = 0; i < stretch_.size(); ++i) {
         const std::size_t at = stretch_slots_[i];
         if (at == m) continue;
-        if (jaro_row_[at] == npos) {
-          jaro_row_[at] = jaro_rowed_.size();
+        if (jaro_row_[at] == 0) {
+          jaro_row_[at] = jaro_positions_.size();
           jaro_rowed_.push_back(at);
-          jaro_positions_.resize(jaro_positions_.size() + words, 0);
+          jaro_positions_.resize(jaro_positions_.size() + stride, 0);
         }
-        jaro_positions_[jaro_row_[at] * words + i / 64] |= std::uint64_t{1} << (i % 64);
+        jaro_positions_[jaro_row_[at] + i / 64] |= std::uint64_t{1} << (i % 64);
+      }
+      jaro_row_of_.resize(m);
+      for (std::size_t j = 0; j < m; ++j) jaro_row_of_[j] = jaro_row_[pattern_slots_[j]];
+      if (jaro_matched_.size() != m) {
+        jaro_matched_.resize(m);
+        jaro_match_.resize(m);
       }
     }
-    // Only the entries set last time need clearing: a long pattern matches few of its
-    // characters in a short stretch.
-    if (jaro_match_.size() != m) jaro_match_.assign(m, npos);
-    for (const std::size_t j : jaro_matched_) jaro_match_[j] = npos;
-    jaro_matched_.clear();
     // No window longer than 2 * bound + 3 characters has this bound: the matching stops there.
     const std::size_t length = std::min(stretch_.size(), 2 * bound + 3);
     // One word beyond, so that counting up to the very end needs no test.
     jaro_taken_.assign(words + 1, 0);
-    for (std::size_t j = 0; j < m && length > 0; ++j) {
-      const std::size_t lo = j > bound ? j - bound : 0;
-      const std::size_t hi = std::min(j + bound, length - 1);
-      // Later pattern characters lie further beyond the stretch.
-      if (lo > hi) break;
-      const std::size_t row = jaro_row_[pattern_slots_[j]];
-      if (row == npos) continue;
-      const std::uint64_t* at = &jaro_positions_[row * words];
-      for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
-        std::uint64_t candidates = at[w] & ~jaro_taken_[w];
-        if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
-        if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
-        if (candidates == 0) continue;
-        const std::uint64_t bit = candidates & (~candidates + 1);
-        jaro_taken_[w] |= bit;
-        jaro_match_[j] = w * 64 + static_cast<std::size_t>(std::countr_zero(bit));
-        jaro_matched_.push_back(j);
-        break;
-      }
-    }
+    jaro_count_ = length == 0  ? 0
+                  : words <= 2 ? match_jaro_short(bound, length)
+                               : match_jaro_long(bound, length, stride);
     jaro_taken_before_.resize(words + 1);
     std::size_t before = 0;
     for (std::size_t w = 0; w <= words; ++w) {
@@ -828,6 +833,77 @@ class PrefixScorer {
       before += static_cast<std::size_t>(std::popcount(jaro_taken_[w]));
     }
     jaro_bound_ = bound;
+    jaro_differ_shared_ = npos;
+  }
+
+  // match_jaro() on a stretch of at most 128 characters, the usual one, with the state in
+  // registers: the range of places of pattern character j, as two words, moves up one place
+  // with j. Returns how many matched.
+  std::size_t match_jaro_short(std::size_t bound, std::size_t length) {
+    const std::size_t m = pattern_.size();
+    const std::uint64_t* rows = jaro_positions_.data();
+    const std::size_t* row_of = jaro_row_of_.data();
+    std::size_t* matched = jaro_matched_.data();
+    std::size_t* at = jaro_match_.data();
+    // Places below `length`; the range of j = 0 is 0..bound (bound < 2 * 64 here or beyond).
+    const std::uint64_t keep0 = length >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << length) - 1;
+    const std::uint64_t keep1 = length <= 64    ? 0
+                                : length >= 128 ? ~std::uint64_t{0}
+                                                : (std::uint64_t{1} << (length - 64)) - 1;
+    std::uint64_t range0 = bound >= 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << bound) - 1;
+    std::uint64_t range1 = bound < 64     ? 0
+                           : bound >= 127 ? ~std::uint64_t{0}
+                                          : (std::uint64_t{2} << (bound - 64)) - 1;
+    std::uint64_t taken0 = 0;
+    std::uint64_t taken1 = 0;
+    std::size_t count = 0;
+    // Pattern characters from length + bound on have no place left.
+    const std::size_t end = std::min(m, length + bound);
+    for (std::size_t j = 0; j < end; ++j) {
+      const std::uint64_t* occurs = rows + row_of[j];
+      const std::uint64_t free0 = occurs[0] & ~taken0 & range0 & keep0;
+      const std::uint64_t free1 = occurs[1] & ~taken1 & range1 & keep1;
+      // The lowest free place, in whichever word holds it.
+      const std::uint64_t pick0 = free0 & (~free0 + 1);
+      const std::uint64_t pick1 = free0 == 0 ? free1 & (~free1 + 1) : 0;
+      taken0 |= pick0;
+      taken1 |= pick1;
+      matched[count] = j;
+      at[count] = free0 != 0 ? static_cast<std::size_t>(std::countr_zero(free0))
+                             : 64 + static_cast<std::size_t>(std::countr_zero(free1));
+      count += (free0 | free1) != 0;
+      // The next character's range: one place up, from place 0 while j < bound.
+      range1 = (range1 << 1) | (range0 >> 63);
+      range0 = (range0 << 1) | (j < bound ? 1 : 0);
+    }
+    jaro_taken_[0] = taken0;
+    if (jaro_taken_.size() > 2) jaro_taken_[1] = taken1;
+    return count;
+  }
+
+  std::size_t match_jaro_long(std::size_t bound, std::size_t length, std::size_t stride) {
+    const std::size_t m = pattern_.size();
+    std::size_t count = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t lo = j > bound ? j - bound : 0;
+      const std::size_t hi = std::min(j + bound, length - 1);
+      // Later pattern characters lie further beyond the stretch.
+      if (lo > hi) break;
+      const std::uint64_t* occurs = &jaro_positions_[jaro_row_of_[j]];
+      for (std::size_t w = lo / 64; w <= hi / 64 && w < stride; ++w) {
+        std::uint64_t candidates = occurs[w] & ~jaro_taken_[w];
+        if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
+        if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
+        if (candidates == 0) continue;
+        const std::uint64_t bit = candidates & (~candidates + 1);
+        jaro_taken_[w] |= bit;
+        jaro_matched_[count] = j;
+        jaro_match_[count] = w * 64 + static_cast<std::size_t>(std::countr_zero(bit));
+        ++count;
+        break;
+      }
+    }
+    return count;
   }
 
   // The Damerau-Levenshtein distance of the first `n` characters: rapidfuzz's algorithm (Zhao
@@ -996,6 +1072,11 @@ class PrefixScorer {
   const std::size_t* stretch_slots_ = nullptr;
   // Jaro: the matching under jaro_bound_ (npos: none yet) of the current stretch.
   std::size_t jaro_bound_ = npos;
+  // The mismatches counted last under this matching, for how many matches, and whether the
+  // count ran to the end (else it is a floor).
+  std::size_t jaro_differ_ = 0;
+  std::size_t jaro_differ_shared_ = npos;
+  bool jaro_differ_exact_ = false;
   std::vector<std::uint64_t> jaro_positions_;
   std::vector<std::size_t> jaro_row_;
   std::vector<std::size_t> jaro_rowed_;
@@ -1003,8 +1084,10 @@ class PrefixScorer {
   std::vector<std::uint64_t> jaro_taken_;
   std::vector<std::size_t> jaro_taken_before_;
   std::vector<std::size_t> jaro_match_;
-  // The pattern positions that matched, ascending.
   std::vector<std::size_t> jaro_matched_;
+  std::size_t jaro_count_ = 0;
+  // Per pattern character, the offset of its row in jaro_positions_.
+  std::vector<std::size_t> jaro_row_of_;
   // Jaro: the least longest common subsequence that may match, by prefix, window length and cap
   // on the matches (empty when too large).
   std::vector<std::uint32_t> jaro_lcs_needed_;
