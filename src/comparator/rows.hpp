@@ -477,7 +477,7 @@ class PrefixScorer {
         // that may match. No window shares more than the stretch, which rules out the longer
         // ones unseen.
         const std::size_t last = std::min(longest, jaro_last_window_[std::min(shared, longest)]);
-        if (last == 0) return -1;
+        if (last == 0) return jaro_hopeless();
         common(last);
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
@@ -492,7 +492,7 @@ class PrefixScorer {
             return kNoRow;
           }
         }
-        return -1;
+        return jaro_hopeless();
       }
       default:
         return kNoRow;
@@ -511,6 +511,63 @@ class PrefixScorer {
           best, static_cast<std::ptrdiff_t>(allowed_[n]) - static_cast<std::ptrdiff_t>(distance));
     }
     return best;
+  }
+
+  // The slack of a Jaro stretch none of whose windows may match: -(2k + 1) when the stretches
+  // of the next k characters have none either. A window of a start d characters later lies
+  // within the first d + n characters here, which share at least as many characters with the
+  // pattern, and as long a common subsequence: the bounds by shared characters and common
+  // subsequence, fed those counts, rule it out when they rule out the stretch of that start.
+  // Neighbouring starts of text far from the pattern mostly fall together.
+  std::ptrdiff_t jaro_hopeless() {
+    const std::less_equal<const Unit*> before;
+    const Unit* begin = stretch_.data();
+    // The later starts' characters are known only within the chunk.
+    if (chunk_.empty() || !before(chunk_.data(), begin) ||
+        !before(begin + stretch_.size(), chunk_.data() + chunk_.size())) {
+      return -1;
+    }
+    // Enough to skip most of a run of hopeless starts, few enough to cost little when the next
+    // start may match.
+    constexpr std::size_t kAhead = 32;
+    const std::size_t longest = length_ok_.size() - 1;
+    const std::size_t room = static_cast<std::size_t>(chunk_.data() + chunk_.size() - begin);
+    const std::size_t wide = std::min(stretch_.size() + kAhead, room);
+    // The rows over the grown stretch: its prefixes are this stretch's, so the rows still hold
+    // for it.
+    const text::Units<Unit> stretch = stretch_;
+    stretch_ = text::Units<Unit>(begin, wide);
+    common(wide);
+    value(wide);
+    stretch_ = stretch;
+    const std::size_t m = pattern_.size();
+    const std::size_t rows = length_ok_.size();
+    std::size_t hopeless = 0;
+    // The windows of a start d characters later reach min(d + longest, room) at most.
+    for (std::size_t d = 1; d < wide && std::min(d + longest, room) <= wide; ++d) {
+      // White space begins no stretch.
+      if (!text::is_white_space(static_cast<char32_t>(begin[d]))) {
+        std::size_t head = 0;
+        if (metric_ == Metric::jaro_winkler) {
+          while (head < 4 && head < m && d + head < wide &&
+                 static_cast<char32_t>(begin[d + head]) == pattern_[head]) {
+            ++head;
+          }
+        }
+        const std::size_t reach = std::min(longest, room - d);
+        for (std::size_t n = 1; n <= reach; ++n) {
+          const std::size_t shared = common_[d + n];
+          if (shared < shared_needed_[n]) continue;
+          const std::size_t prefix = std::min(head, n);
+          if (values_[d + n] >=
+              jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared, n, m})]) {
+            return -2 * static_cast<std::ptrdiff_t>(hopeless) - 1;
+          }
+        }
+      }
+      hopeless = d;
+    }
+    return -2 * static_cast<std::ptrdiff_t>(hopeless) - 1;
   }
 
   // The verdict `compare` gives the first `n` characters of the stretch.
@@ -854,15 +911,16 @@ class PrefixScorer {
     std::uint64_t range1 = bound < 64     ? 0
                            : bound >= 127 ? ~std::uint64_t{0}
                                           : (std::uint64_t{2} << (bound - 64)) - 1;
-    std::uint64_t taken0 = 0;
-    std::uint64_t taken1 = 0;
+    // Places from `length` on count as taken, which spares a mask a character.
+    std::uint64_t taken0 = ~keep0;
+    std::uint64_t taken1 = ~keep1;
     std::size_t count = 0;
     // Pattern characters from length + bound on have no place left.
     const std::size_t end = std::min(m, length + bound);
     for (std::size_t j = 0; j < end; ++j) {
       const std::uint64_t* occurs = rows + row_of[j];
-      const std::uint64_t free0 = occurs[0] & ~taken0 & range0 & keep0;
-      const std::uint64_t free1 = occurs[1] & ~taken1 & range1 & keep1;
+      const std::uint64_t free0 = occurs[0] & ~taken0 & range0;
+      const std::uint64_t free1 = occurs[1] & ~taken1 & range1;
       // The lowest free place, in whichever word holds it.
       const std::uint64_t pick0 = free0 & (~free0 + 1);
       const std::uint64_t pick1 = free0 == 0 ? free1 & (~free1 + 1) : 0;
@@ -876,8 +934,8 @@ class PrefixScorer {
       range1 = (range1 << 1) | (range0 >> 63);
       range0 = (range0 << 1) | (j < bound ? 1 : 0);
     }
-    jaro_taken_[0] = taken0;
-    if (jaro_taken_.size() > 2) jaro_taken_[1] = taken1;
+    jaro_taken_[0] = taken0 & keep0;
+    if (jaro_taken_.size() > 2) jaro_taken_[1] = taken1 & keep1;
     return count;
   }
 
