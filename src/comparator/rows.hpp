@@ -533,13 +533,10 @@ class PrefixScorer {
     const std::size_t longest = length_ok_.size() - 1;
     const std::size_t room = static_cast<std::size_t>(chunk_.data() + chunk_.size() - begin);
     const std::size_t wide = std::min(stretch_.size() + kAhead, room);
-    // The rows over the grown stretch: its prefixes are this stretch's, so the rows still hold
-    // for it.
+    // The rows over the grown stretch, as far as each later start needs: its prefixes are this
+    // stretch's, so the rows still hold for it.
     const text::Units<Unit> stretch = stretch_;
     stretch_ = text::Units<Unit>(begin, wide);
-    common(wide);
-    value(wide);
-    stretch_ = stretch;
     const std::size_t m = pattern_.size();
     const std::size_t rows = length_ok_.size();
     std::size_t hopeless = 0;
@@ -547,6 +544,9 @@ class PrefixScorer {
     for (std::size_t d = 1; d < wide && std::min(d + longest, room) <= wide; ++d) {
       // White space begins no stretch.
       if (!text::is_white_space(static_cast<char32_t>(begin[d]))) {
+        const std::size_t reach = std::min(longest, room - d);
+        common(d + reach);
+        value(d + reach);
         std::size_t head = 0;
         if (metric_ == Metric::jaro_winkler) {
           while (head < 4 && head < m && d + head < wide &&
@@ -554,19 +554,19 @@ class PrefixScorer {
             ++head;
           }
         }
-        const std::size_t reach = std::min(longest, room - d);
-        for (std::size_t n = 1; n <= reach; ++n) {
+        bool ruled_out = true;
+        for (std::size_t n = 1; n <= reach && ruled_out; ++n) {
           const std::size_t shared = common_[d + n];
           if (shared < shared_needed_[n]) continue;
           const std::size_t prefix = std::min(head, n);
-          if (values_[d + n] >=
-              jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared, n, m})]) {
-            return -2 * static_cast<std::ptrdiff_t>(hopeless) - 1;
-          }
+          ruled_out = values_[d + n] <
+                      jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared, n, m})];
         }
+        if (!ruled_out) break;
       }
       hopeless = d;
     }
+    stretch_ = stretch;
     return -2 * static_cast<std::ptrdiff_t>(hopeless) - 1;
   }
 
