@@ -302,6 +302,7 @@ class PrefixScorer {
         // A length ruled out needs more than any window holds: one test for both.
         shared_needed_[n] = length_ok_[n] != 0 ? lo : npos;
       }
+      while (jaro_shortest_ <= longest && shared_needed_[jaro_shortest_] == npos) ++jaro_shortest_;
       tabulate_jaro_lcs(longest);
       // Per count of characters shared, the longest window that may share enough.
       jaro_last_window_.assign(longest + 1, 0);
@@ -482,7 +483,7 @@ class PrefixScorer {
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
         bool rowed = false;
-        for (std::size_t n = 1; n <= last; ++n) {
+        for (std::size_t n = jaro_shortest_; n <= last; ++n) {
           const std::size_t shared_n = common_[n];
           if (shared_n < shared_needed_[n]) continue;
           if (!std::exchange(rowed, true)) value(last);
@@ -555,7 +556,7 @@ class PrefixScorer {
           }
         }
         bool ruled_out = true;
-        for (std::size_t n = 1; n <= reach && ruled_out; ++n) {
+        for (std::size_t n = jaro_shortest_; n <= reach && ruled_out; ++n) {
           const std::size_t shared = common_[d + n];
           if (shared < shared_needed_[n]) continue;
           const std::size_t prefix = std::min(head, n);
@@ -1169,8 +1170,10 @@ class PrefixScorer {
   // Per prefix length: whether it may match by its length alone, and the largest distance that
   // matches.
   std::vector<unsigned char> length_ok_;
-  // Jaro: per prefix length, the fewest shared characters that may match.
+  // Jaro: per prefix length, the fewest shared characters that may match, and the shortest
+  // length that may.
   std::vector<std::size_t> shared_needed_;
+  std::size_t jaro_shortest_ = 1;
   // Jaro: per count of characters a stretch shares, the longest window that may match.
   std::vector<std::size_t> jaro_last_window_;
   // Whether a prefix of another length than the pattern's may match by its length.
