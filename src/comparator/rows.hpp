@@ -883,7 +883,7 @@ class PrefixScorer {
     jaro_taken_.assign(words + 1, 0);
     jaro_count_ = length == 0  ? 0
                   : words <= 2 ? match_jaro_short(bound, length)
-                               : match_jaro_long(bound, length, stride);
+                               : match_jaro_long(bound, length);
     jaro_taken_before_.resize(words + 1);
     std::size_t before = 0;
     for (std::size_t w = 0; w <= words; ++w) {
@@ -940,7 +940,7 @@ class PrefixScorer {
     return count;
   }
 
-  std::size_t match_jaro_long(std::size_t bound, std::size_t length, std::size_t stride) {
+  std::size_t match_jaro_long(std::size_t bound, std::size_t length) {
     const std::size_t m = pattern_.size();
     std::size_t count = 0;
     for (std::size_t j = 0; j < m; ++j) {
@@ -948,8 +948,10 @@ class PrefixScorer {
       const std::size_t hi = std::min(j + bound, length - 1);
       // Later pattern characters lie further beyond the stretch.
       if (lo > hi) break;
+      // Row 0: the character is not in the stretch.
+      if (jaro_row_of_[j] == 0) continue;
       const std::uint64_t* occurs = &jaro_positions_[jaro_row_of_[j]];
-      for (std::size_t w = lo / 64; w <= hi / 64 && w < stride; ++w) {
+      for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
         std::uint64_t candidates = occurs[w] & ~jaro_taken_[w];
         if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
         if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
