@@ -521,6 +521,9 @@ class PrefixScorer {
   // subsequence, fed those counts, rule it out when they rule out the stretch of that start.
   // Neighbouring starts of text far from the pattern mostly fall together.
   std::ptrdiff_t jaro_hopeless() {
+    // A short stretch is judged anew for less than the look ahead costs (measured).
+    constexpr std::size_t kShortest = 32;
+    if (stretch_.size() < kShortest) return -1;
     const std::less_equal<const Unit*> before;
     const Unit* begin = stretch_.data();
     // The later starts' characters are known only within the chunk.
