@@ -850,7 +850,7 @@ class PrefixScorer {
 
   // The greedy matching of the whole stretch under `bound`: the k-th pattern character matched
   // (ascending) is jaro_matched_[k], at jaro_match_[k]; bit i of jaro_taken_ tells whether
-  // position i matched. The first `count` entries of the lists hold.
+  // position i matched. The first jaro_count_ entries of the lists hold.
   void match_jaro(std::size_t bound) {
     const std::size_t m = pattern_.size();
     const std::size_t words = (stretch_.size() + 63) / 64;
@@ -906,7 +906,7 @@ class PrefixScorer {
     const std::size_t* row_of = jaro_row_of_.data();
     std::size_t* matched = jaro_matched_.data();
     std::size_t* at = jaro_match_.data();
-    // Places below `length`; the range of j = 0 is 0..bound (bound < 2 * 64 here or beyond).
+    // Places below `length`, and the range of j = 0, 0..bound, each as two words.
     const std::uint64_t keep0 = length >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << length) - 1;
     const std::uint64_t keep1 = length <= 64    ? 0
                                 : length >= 128 ? ~std::uint64_t{0}
