@@ -302,6 +302,7 @@ class PrefixScorer {
         // A length ruled out needs more than any window holds: one test for both.
         shared_needed_[n] = length_ok_[n] != 0 ? lo : npos;
       }
+      while (jaro_shortest_ <= longest && shared_needed_[jaro_shortest_] == npos) ++jaro_shortest_;
       tabulate_jaro_lcs(longest);
       // Per count of characters shared, the longest window that may share enough.
       jaro_last_window_.assign(longest + 1, 0);
@@ -477,12 +478,12 @@ class PrefixScorer {
         // that may match. No window shares more than the stretch, which rules out the longer
         // ones unseen.
         const std::size_t last = std::min(longest, jaro_last_window_[std::min(shared, longest)]);
-        if (last == 0) return -1;
+        if (last == 0) return jaro_hopeless();
         common(last);
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
         bool rowed = false;
-        for (std::size_t n = 1; n <= last; ++n) {
+        for (std::size_t n = jaro_shortest_; n <= last; ++n) {
           const std::size_t shared_n = common_[n];
           if (shared_n < shared_needed_[n]) continue;
           if (!std::exchange(rowed, true)) value(last);
@@ -492,7 +493,7 @@ class PrefixScorer {
             return kNoRow;
           }
         }
-        return -1;
+        return jaro_hopeless();
       }
       default:
         return kNoRow;
@@ -511,6 +512,66 @@ class PrefixScorer {
           best, static_cast<std::ptrdiff_t>(allowed_[n]) - static_cast<std::ptrdiff_t>(distance));
     }
     return best;
+  }
+
+  // The slack of a Jaro stretch none of whose windows may match: -(2k + 1) when the stretches
+  // of the next k characters have none either. A window of a start d characters later lies
+  // within the first d + n characters here, which share at least as many characters with the
+  // pattern, and as long a common subsequence: the bounds by shared characters and common
+  // subsequence, fed those counts, rule it out when they rule out the stretch of that start.
+  // Neighbouring starts of text far from the pattern mostly fall together.
+  std::ptrdiff_t jaro_hopeless() {
+    // A short stretch is judged anew for less than the look ahead costs (measured).
+    constexpr std::size_t kShortest = 32;
+    if (stretch_.size() < kShortest) return -1;
+    const std::less_equal<const Unit*> before;
+    const Unit* begin = stretch_.data();
+    // The later starts' characters are known only within the chunk.
+    if (chunk_.empty() || !before(chunk_.data(), begin) ||
+        !before(begin + stretch_.size(), chunk_.data() + chunk_.size())) {
+      return -1;
+    }
+    // Enough to skip most of a run of hopeless starts, few enough to cost little when the next
+    // start may match.
+    constexpr std::size_t kAhead = 32;
+    const std::size_t longest = length_ok_.size() - 1;
+    const std::size_t room = static_cast<std::size_t>(chunk_.data() + chunk_.size() - begin);
+    const std::size_t wide = std::min(stretch_.size() + kAhead, room);
+    // The rows over the grown stretch, as far as each later start needs: its prefixes are this
+    // stretch's, so the rows still hold for it.
+    const text::Units<Unit> stretch = stretch_;
+    stretch_ = text::Units<Unit>(begin, wide);
+    const std::size_t m = pattern_.size();
+    const std::size_t rows = length_ok_.size();
+    std::size_t hopeless = 0;
+    // The windows of a start d characters later reach min(d + longest, room) at most.
+    for (std::size_t d = 1; d < wide && std::min(d + longest, room) <= wide; ++d) {
+      // White space begins no stretch.
+      if (!text::is_white_space(static_cast<char32_t>(begin[d]))) {
+        const std::size_t reach = std::min(longest, room - d);
+        common(d + reach);
+        value(d + reach);
+        std::size_t head = 0;
+        if (metric_ == Metric::jaro_winkler) {
+          while (head < 4 && head < m && d + head < wide &&
+                 static_cast<char32_t>(begin[d + head]) == pattern_[head]) {
+            ++head;
+          }
+        }
+        bool ruled_out = true;
+        for (std::size_t n = jaro_shortest_; n <= reach && ruled_out; ++n) {
+          const std::size_t shared = common_[d + n];
+          if (shared < shared_needed_[n]) continue;
+          const std::size_t prefix = std::min(head, n);
+          ruled_out = values_[d + n] <
+                      jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared, n, m})];
+        }
+        if (!ruled_out) break;
+      }
+      hopeless = d;
+    }
+    stretch_ = stretch;
+    return -2 * static_cast<std::ptrdiff_t>(hopeless) - 1;
   }
 
   // The verdict `compare` gives the first `n` characters of the stretch.
@@ -731,19 +792,19 @@ class PrefixScorer {
           ((metric_ == Metric::jaro ? 0 : prefix) * length_ok_.size() + n) * (m + 1) + shared;
       most_differ = 2 * std::size_t{jaro_most_transpositions_[at]} + 1;
     }
-    // Matched characters in pattern order against matched characters in candidate order.
-    std::size_t transpositions = 0;
-    std::size_t w = 0;
-    std::uint64_t taken = jaro_taken_.empty() ? 0 : jaro_taken_[0];
-    for (const std::size_t j : jaro_matched_) {
-      if (jaro_match_[j] >= n) continue;
-      while (taken == 0) taken = jaro_taken_[++w];
-      const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(taken));
-      taken &= taken - 1;
-      transpositions += static_cast<char32_t>(stretch_[i]) != pattern_[j];
-      if (transpositions > most_differ) return {false, kNoScore};
+    // Windows of one matching that end between the same two matched places hold the same
+    // matches, so the same transpositions: most windows reuse the count of a shorter one.
+    if (shared != jaro_differ_shared_) {
+      jaro_differ_shared_ = shared;
+      jaro_differ_ = count_differ(n, most_differ);
+      jaro_differ_exact_ = jaro_differ_ <= most_differ;
+    } else if (!jaro_differ_exact_ && jaro_differ_ <= most_differ) {
+      // Counting stopped short of what this window may have.
+      jaro_differ_ = count_differ(n, most_differ);
+      jaro_differ_exact_ = jaro_differ_ <= most_differ;
     }
-    transpositions /= 2;
+    if (jaro_differ_ > most_differ) return {false, kNoScore};
+    const std::size_t transpositions = jaro_differ_ / 2;
     // The very operations of rapidfuzz, in its order.
     const auto common = static_cast<double>(shared);
     double sim = 0;
@@ -758,6 +819,24 @@ class PrefixScorer {
     return compare_.similarity_verdict(sim);
   }
 
+  // Where matched characters in pattern order differ from matched characters in candidate
+  // order, among those of the first `n` characters: the count, or most + 1 once it exceeds most.
+  std::size_t count_differ(std::size_t n, std::size_t most) const {
+    std::size_t differ = 0;
+    std::size_t w = 0;
+    std::uint64_t taken = jaro_taken_.empty() ? 0 : jaro_taken_[0];
+    for (std::size_t k = 0; k < jaro_count_; ++k) {
+      if (jaro_match_[k] >= n) continue;
+      const std::size_t j = jaro_matched_[k];
+      while (taken == 0) taken = jaro_taken_[++w];
+      const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(taken));
+      taken &= taken - 1;
+      differ += static_cast<char32_t>(stretch_[i]) != pattern_[j];
+      if (differ > most) break;
+    }
+    return differ;
+  }
+
   // How many of the first `n` positions of the stretch the matching took.
   std::size_t jaro_matched_before(std::size_t n) const {
     const std::size_t w = n / 64;
@@ -769,58 +848,45 @@ class PrefixScorer {
     return count;
   }
 
-  // The greedy matching of the whole stretch under `bound`: jaro_match_[j] is where pattern
-  // character j matched (npos for none), bit i of jaro_taken_ whether position i did.
+  // The greedy matching of the whole stretch under `bound`: the k-th pattern character matched
+  // (ascending) is jaro_matched_[k], at jaro_match_[k]; bit i of jaro_taken_ tells whether
+  // position i matched. The first jaro_count_ entries of the lists hold.
   void match_jaro(std::size_t bound) {
     const std::size_t m = pattern_.size();
     const std::size_t words = (stretch_.size() + 63) / 64;
+    // Two words at least, so that the short path reads both; row 0 stays empty.
+    const std::size_t stride = std::max<std::size_t>(words, 2);
     // Where each pattern character occurs in the stretch, once for every bound: one row of
     // masks for each character the two share, numbered as met (a long pattern has many slots).
     if (jaro_bound_ == npos) {
-      if (jaro_row_.size() != m + 1) jaro_row_.assign(m + 1, npos);
-      for (const std::size_t at : jaro_rowed_) jaro_row_[at] = npos;
+      if (jaro_row_.size() != m + 1) jaro_row_.assign(m + 1, 0);
+      for (const std::size_t at : jaro_rowed_) jaro_row_[at] = 0;
       jaro_rowed_.clear();
-      jaro_positions_.clear();
+      jaro_positions_.assign(stride, 0);
       for (std::size_t i = 0; i < stretch_.size(); ++i) {
         const std::size_t at = stretch_slots_[i];
         if (at == m) continue;
-        if (jaro_row_[at] == npos) {
-          jaro_row_[at] = jaro_rowed_.size();
+        if (jaro_row_[at] == 0) {
+          jaro_row_[at] = jaro_positions_.size();
           jaro_rowed_.push_back(at);
-          jaro_positions_.resize(jaro_positions_.size() + words, 0);
+          jaro_positions_.resize(jaro_positions_.size() + stride, 0);
         }
-        jaro_positions_[jaro_row_[at] * words + i / 64] |= std::uint64_t{1} << (i % 64);
+        jaro_positions_[jaro_row_[at] + i / 64] |= std::uint64_t{1} << (i % 64);
+      }
+      jaro_row_of_.resize(m);
+      for (std::size_t j = 0; j < m; ++j) jaro_row_of_[j] = jaro_row_[pattern_slots_[j]];
+      if (jaro_matched_.size() != m) {
+        jaro_matched_.resize(m);
+        jaro_match_.resize(m);
       }
     }
-    // Only the entries set last time need clearing: a long pattern matches few of its
-    // characters in a short stretch.
-    if (jaro_match_.size() != m) jaro_match_.assign(m, npos);
-    for (const std::size_t j : jaro_matched_) jaro_match_[j] = npos;
-    jaro_matched_.clear();
     // No window longer than 2 * bound + 3 characters has this bound: the matching stops there.
     const std::size_t length = std::min(stretch_.size(), 2 * bound + 3);
     // One word beyond, so that counting up to the very end needs no test.
     jaro_taken_.assign(words + 1, 0);
-    for (std::size_t j = 0; j < m && length > 0; ++j) {
-      const std::size_t lo = j > bound ? j - bound : 0;
-      const std::size_t hi = std::min(j + bound, length - 1);
-      // Later pattern characters lie further beyond the stretch.
-      if (lo > hi) break;
-      const std::size_t row = jaro_row_[pattern_slots_[j]];
-      if (row == npos) continue;
-      const std::uint64_t* at = &jaro_positions_[row * words];
-      for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
-        std::uint64_t candidates = at[w] & ~jaro_taken_[w];
-        if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
-        if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
-        if (candidates == 0) continue;
-        const std::uint64_t bit = candidates & (~candidates + 1);
-        jaro_taken_[w] |= bit;
-        jaro_match_[j] = w * 64 + static_cast<std::size_t>(std::countr_zero(bit));
-        jaro_matched_.push_back(j);
-        break;
-      }
-    }
+    jaro_count_ = length == 0  ? 0
+                  : words <= 2 ? match_jaro_short(bound, length)
+                               : match_jaro_long(bound, length);
     jaro_taken_before_.resize(words + 1);
     std::size_t before = 0;
     for (std::size_t w = 0; w <= words; ++w) {
@@ -828,6 +894,80 @@ class PrefixScorer {
       before += static_cast<std::size_t>(std::popcount(jaro_taken_[w]));
     }
     jaro_bound_ = bound;
+    jaro_differ_shared_ = npos;
+  }
+
+  // match_jaro() on a stretch of at most 128 characters, the usual one, with the state in
+  // registers: the range of places of pattern character j, as two words, moves up one place
+  // with j. Returns how many matched.
+  std::size_t match_jaro_short(std::size_t bound, std::size_t length) {
+    const std::size_t m = pattern_.size();
+    const std::uint64_t* rows = jaro_positions_.data();
+    const std::size_t* row_of = jaro_row_of_.data();
+    std::size_t* matched = jaro_matched_.data();
+    std::size_t* at = jaro_match_.data();
+    // Places below `length`, and the range of j = 0, 0..bound, each as two words.
+    const std::uint64_t keep0 = length >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << length) - 1;
+    const std::uint64_t keep1 = length <= 64    ? 0
+                                : length >= 128 ? ~std::uint64_t{0}
+                                                : (std::uint64_t{1} << (length - 64)) - 1;
+    std::uint64_t range0 = bound >= 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << bound) - 1;
+    std::uint64_t range1 = bound < 64     ? 0
+                           : bound >= 127 ? ~std::uint64_t{0}
+                                          : (std::uint64_t{2} << (bound - 64)) - 1;
+    // Places from `length` on count as taken, which spares a mask a character.
+    std::uint64_t taken0 = ~keep0;
+    std::uint64_t taken1 = ~keep1;
+    std::size_t count = 0;
+    // Pattern characters from length + bound on have no place left.
+    const std::size_t end = std::min(m, length + bound);
+    for (std::size_t j = 0; j < end; ++j) {
+      const std::uint64_t* occurs = rows + row_of[j];
+      const std::uint64_t free0 = occurs[0] & ~taken0 & range0;
+      const std::uint64_t free1 = occurs[1] & ~taken1 & range1;
+      // The lowest free place, in whichever word holds it.
+      const std::uint64_t pick0 = free0 & (~free0 + 1);
+      const std::uint64_t pick1 = free0 == 0 ? free1 & (~free1 + 1) : 0;
+      taken0 |= pick0;
+      taken1 |= pick1;
+      matched[count] = j;
+      at[count] = free0 != 0 ? static_cast<std::size_t>(std::countr_zero(free0))
+                             : 64 + static_cast<std::size_t>(std::countr_zero(free1));
+      count += (free0 | free1) != 0;
+      // The next character's range: one place up, from place 0 while j < bound.
+      range1 = (range1 << 1) | (range0 >> 63);
+      range0 = (range0 << 1) | (j < bound ? 1 : 0);
+    }
+    jaro_taken_[0] = taken0 & keep0;
+    if (jaro_taken_.size() > 2) jaro_taken_[1] = taken1 & keep1;
+    return count;
+  }
+
+  std::size_t match_jaro_long(std::size_t bound, std::size_t length) {
+    const std::size_t m = pattern_.size();
+    std::size_t count = 0;
+    for (std::size_t j = 0; j < m; ++j) {
+      const std::size_t lo = j > bound ? j - bound : 0;
+      const std::size_t hi = std::min(j + bound, length - 1);
+      // Later pattern characters lie further beyond the stretch.
+      if (lo > hi) break;
+      // Row 0: the character is not in the stretch.
+      if (jaro_row_of_[j] == 0) continue;
+      const std::uint64_t* occurs = &jaro_positions_[jaro_row_of_[j]];
+      for (std::size_t w = lo / 64; w <= hi / 64; ++w) {
+        std::uint64_t candidates = occurs[w] & ~jaro_taken_[w];
+        if (w == lo / 64) candidates &= ~std::uint64_t{0} << (lo % 64);
+        if (w == hi / 64 && hi % 64 != 63) candidates &= (std::uint64_t{1} << (hi % 64 + 1)) - 1;
+        if (candidates == 0) continue;
+        const std::uint64_t bit = candidates & (~candidates + 1);
+        jaro_taken_[w] |= bit;
+        jaro_matched_[count] = j;
+        jaro_match_[count] = w * 64 + static_cast<std::size_t>(std::countr_zero(bit));
+        ++count;
+        break;
+      }
+    }
+    return count;
   }
 
   // The Damerau-Levenshtein distance of the first `n` characters: rapidfuzz's algorithm (Zhao
@@ -996,6 +1136,11 @@ class PrefixScorer {
   const std::size_t* stretch_slots_ = nullptr;
   // Jaro: the matching under jaro_bound_ (npos: none yet) of the current stretch.
   std::size_t jaro_bound_ = npos;
+  // The mismatches counted last under this matching, for how many matches, and whether the
+  // count ran to the end (else it is a floor).
+  std::size_t jaro_differ_ = 0;
+  std::size_t jaro_differ_shared_ = npos;
+  bool jaro_differ_exact_ = false;
   std::vector<std::uint64_t> jaro_positions_;
   std::vector<std::size_t> jaro_row_;
   std::vector<std::size_t> jaro_rowed_;
@@ -1003,8 +1148,10 @@ class PrefixScorer {
   std::vector<std::uint64_t> jaro_taken_;
   std::vector<std::size_t> jaro_taken_before_;
   std::vector<std::size_t> jaro_match_;
-  // The pattern positions that matched, ascending.
   std::vector<std::size_t> jaro_matched_;
+  std::size_t jaro_count_ = 0;
+  // Per pattern character, the offset of its row in jaro_positions_.
+  std::vector<std::size_t> jaro_row_of_;
   // Jaro: the least longest common subsequence that may match, by prefix, window length and cap
   // on the matches (empty when too large).
   std::vector<std::uint32_t> jaro_lcs_needed_;
@@ -1028,8 +1175,10 @@ class PrefixScorer {
   // Per prefix length: whether it may match by its length alone, and the largest distance that
   // matches.
   std::vector<unsigned char> length_ok_;
-  // Jaro: per prefix length, the fewest shared characters that may match.
+  // Jaro: per prefix length, the fewest shared characters that may match, and the shortest
+  // length that may.
   std::vector<std::size_t> shared_needed_;
+  std::size_t jaro_shortest_ = 1;
   // Jaro: per count of characters a stretch shares, the longest window that may match.
   std::vector<std::size_t> jaro_last_window_;
   // Whether a prefix of another length than the pattern's may match by its length.
