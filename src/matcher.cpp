@@ -378,6 +378,10 @@ constexpr std::size_t kMostStep = 8;
 // Steps pay while the bitmap stays within a first-level cache (256 bits an anchor, 32 KB); with
 // some thousand pieces, each test then costs more than the tests saved.
 constexpr std::size_t kMostSteppedAnchors = 1024;
+// An anchor that is a two-letter word between spaces (" la ", " de ") is among prose's most
+// frequent, however rare the patterns make it: taken as this much more frequent. Measured on
+// 1,000 names over OCR French, odds from 256 up take 1.61 ms instead of 1.67.
+constexpr double kShortWordOdds = 1024;
 
 class Anchors {
  public:
@@ -421,7 +425,8 @@ class Anchors {
       for (std::size_t at = 0; at + a.step_ - 1 + a.chars_ <= key.size(); ++at) {
         double e = 0.0;
         for (std::size_t k = 0; k < a.step_; ++k) {
-          e += rarity.expected(key.substr(at + k, a.chars_));
+          const std::u32string_view w = key.substr(at + k, a.chars_);
+          e += rarity.expected(w) * (w.front() == U' ' && w.back() == U' ' ? kShortWordOdds : 1.0);
         }
         if (e < rarest) {
           rarest = e;
