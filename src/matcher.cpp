@@ -258,16 +258,25 @@ class Rarity {
   // follows the one before as in the patterns, smoothed so that unseen pieces still rank longer
   // ones rarer.
   double expected(std::u32string_view piece) const {
-    double e = (singles_[low(piece[0])] + 0.5) / (static_cast<double>(total_) + 128.0);
+    double e =
+        (singles_[low(piece[0])] + 0.5) / (static_cast<double>(total_) + 128.0) * odds(piece[0]);
     for (std::size_t i = 1; i < piece.size(); ++i) e *= step(piece[i - 1], piece[i]);
     return e;
   }
 
   double step(char32_t a, char32_t b) const {
-    return (pairs_[pair(a, b)] + 0.5) / (singles_[low(a)] + 128.0);
+    return (pairs_[pair(a, b)] + 0.5) / (singles_[low(a)] + 128.0) * odds(b);
   }
 
  private:
+  // Patterns are mostly names, so their own statistics overrate capitals, which prose holds a
+  // few in a hundred: one is taken as far rarer (Basic Latin and Latin-1 ones suffice to steer),
+  // which moves pieces and anchors off the frequent words between names. Measured on names over
+  // OCR French, odds from 1/32 to 1/512 gain more the lower they are.
+  static double odds(char32_t c) {
+    constexpr double kCapitalOdds = 1.0 / 512;
+    return (c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ? kCapitalOdds : 1.0;
+  }
   static std::size_t low(char32_t c) { return c & 0xFF; }
   static std::size_t pair(char32_t a, char32_t b) { return low(a) << 8 | low(b); }
 
@@ -369,6 +378,10 @@ constexpr std::size_t kMostStep = 8;
 // Steps pay while the bitmap stays within a first-level cache (256 bits an anchor, 32 KB); with
 // some thousand pieces, each test then costs more than the tests saved.
 constexpr std::size_t kMostSteppedAnchors = 1024;
+// An anchor that is a two-letter word between spaces (" la ", " de ") is among prose's most
+// frequent, however rare the patterns make it: taken as this much more frequent. Measured on
+// 1,000 names over OCR French, odds from 256 up take 1.61 ms instead of 1.67.
+constexpr double kShortWordOdds = 1024;
 
 class Anchors {
  public:
@@ -412,7 +425,8 @@ class Anchors {
       for (std::size_t at = 0; at + a.step_ - 1 + a.chars_ <= key.size(); ++at) {
         double e = 0.0;
         for (std::size_t k = 0; k < a.step_; ++k) {
-          e += rarity.expected(key.substr(at + k, a.chars_));
+          const std::u32string_view w = key.substr(at + k, a.chars_);
+          e += rarity.expected(w) * (w.front() == U' ' && w.back() == U' ' ? kShortWordOdds : 1.0);
         }
         if (e < rarest) {
           rarest = e;
