@@ -42,6 +42,9 @@ PyObject* match_to_tuple(const Match& match, PyObject* zero) {
                                                         : PyFloat_FromDouble(match.score);
   if (item == nullptr) goto exit;
   PyTuple_SET_ITEM(tuple, 2, item);
+  // Only numbers: it can join no cycle, and the collector, which would untrack it on its first
+  // pass, never has to visit it.
+  PyObject_GC_UnTrack(tuple);
   return_value = Py_NewRef(tuple);
 exit:
   Py_XDECREF(tuple);

@@ -1,7 +1,9 @@
 #include "matcher_type.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -57,6 +59,17 @@ class Unlocked {
       state_ = PyEval_SaveThread();
       return raised;
     }};
+  }
+
+  // body() with the lock held, on the thread that released it.
+  template <class Body>
+  auto locked(Body&& body) {
+    take_lock(state_);
+    const struct Release {
+      PyThreadState*& state;
+      ~Release() { state = PyEval_SaveThread(); }
+    } release{state_};
+    return body();
   }
 
  private:
@@ -215,16 +228,35 @@ void matcher_dealloc(PyObject* self) {
 
 // ---- searches -------------------------------------------------------------------------------
 
+// A new (pattern_index, start, end, score) tuple, or null with the exception set. `zero`: the
+// float 0.0, shared by every hit that scores exactly +0.0 (all exact ones).
+PyObject* hit_to_tuple(const matcher::Hit& h, PyObject* zero) {
+  Ref tuple{PyTuple_New(4)};
+  if (!tuple) return nullptr;
+  PyObject* const items[] = {
+      PyLong_FromSsize_t(static_cast<Py_ssize_t>(h.pattern)), PyLong_FromUnsignedLongLong(h.start),
+      PyLong_FromUnsignedLongLong(h.end),
+      std::bit_cast<std::uint64_t>(h.score) == 0 ? Py_NewRef(zero) : PyFloat_FromDouble(h.score)};
+  // The tuple steals every item; a null slot is released as nothing.
+  for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i]);
+  for (PyObject* item : items) {
+    if (item == nullptr) return nullptr;
+  }
+  // Only numbers: it can join no cycle, and the collector, which would untrack it on its first
+  // pass, never has to visit it.
+  PyObject_GC_UnTrack(tuple.get());
+  return tuple.release();
+}
+
 // A new list of (pattern_index, start, end, score) tuples, or null with the exception set.
 PyObject* hits_to_list(const std::vector<matcher::Hit>& hits) {
   Ref list{PyList_New(static_cast<Py_ssize_t>(hits.size()))};
   if (!list) return nullptr;
+  Ref zero{PyFloat_FromDouble(0.0)};
+  if (!zero) return nullptr;
   Turns turns;
   for (std::size_t i = 0; i < hits.size(); ++i) {
-    const matcher::Hit& h = hits[i];
-    PyObject* tuple = Py_BuildValue("(nKKd)", static_cast<Py_ssize_t>(h.pattern),
-                                    static_cast<unsigned long long>(h.start),
-                                    static_cast<unsigned long long>(h.end), h.score);
+    PyObject* tuple = hit_to_tuple(hits[i], zero.get());
     if (tuple == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);  // steals tuple
     turns.after(i);
@@ -302,21 +334,26 @@ PyObject* matcher_find_all_impl(PyObject* self, PyObject* args, PyObject* kwargs
   views.reserve(converted.size());
   for (const Text& text : converted) views.push_back(text.view());
 
+  // Its slots stay empty until filled, and it is reachable by no one else meanwhile.
+  Ref list{PyList_New(static_cast<Py_ssize_t>(views.size()))};
+  if (!list) return nullptr;
   const matcher::Matcher& m = *as_matcher(self)->matcher;
-  std::optional<std::vector<std::vector<matcher::Hit>>> results;
+  bool whole = false;
   {
     Unlocked unlocked;
-    results = m.find_all(views, static_cast<unsigned>(std::min<long>(threads, 1 << 16)),
-                         unlocked.signals());
+    // Each text's list is built as soon as its hits are found, while other threads search on.
+    whole = m.find_each(views, static_cast<unsigned>(std::min<long>(threads, 1 << 16)),
+                        unlocked.signals(), [&](std::size_t i, std::vector<matcher::Hit>& hits) {
+                          return unlocked.locked([&] {
+                            PyObject* items = hits_to_list(hits);
+                            if (items == nullptr) return false;
+                            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                                            items);  // steals items
+                            return true;
+                          });
+                        });
   }
-  if (!results) return nullptr;  // a signal handler raised
-  Ref list{PyList_New(static_cast<Py_ssize_t>(results->size()))};
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < results->size(); ++i) {
-    PyObject* hits = hits_to_list((*results)[i]);
-    if (hits == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), hits);  // steals hits
-  }
+  if (!whole) return nullptr;  // a signal handler raised, or a list could not be built
   return list.release();
 }
 

@@ -1396,7 +1396,18 @@ std::optional<std::vector<Hit>> Matcher::find(text::TextView text,
 std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
     std::span<const text::TextView> texts, unsigned threads, const cancel::Check& check) const {
   std::vector<std::vector<Hit>> results(texts.size());
-  if (texts.empty()) return results;
+  const bool whole = find_each(texts, threads, check, [&](std::size_t i, std::vector<Hit>& hits) {
+    results[i] = std::move(hits);
+    return true;
+  });
+  if (!whole) return std::nullopt;
+  return results;
+}
+
+bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
+                        const cancel::Check& check, const Deliver& deliver) const {
+  using Clock = std::chrono::steady_clock;
+  if (texts.empty()) return true;
   // More threads than this only add contention, and may not be there to start.
   const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
   threads = static_cast<unsigned>(
@@ -1407,16 +1418,19 @@ std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
   // calling thread asks it and raises this flag, which the workers' own checks read.
   std::atomic<bool> stop{false};
   std::mutex mutex;
-  std::condition_variable finished;
-  unsigned running = 0;  // guarded by mutex
-  std::exception_ptr failure;
+  std::condition_variable changed;
+  unsigned running = 0;                                         // guarded by mutex
+  std::vector<std::pair<std::size_t, std::vector<Hit>>> found;  // guarded by mutex
+  std::exception_ptr failure;                                   // guarded by mutex
   const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval};
   const auto work = [&] {
     try {
       for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
         std::optional<std::vector<Hit>> hits = find(texts[i], stopped);
         if (!hits) break;
-        results[i] = std::move(*hits);
+        const std::lock_guard lock(mutex);
+        found.emplace_back(i, std::move(*hits));
+        changed.notify_one();
       }
     } catch (...) {
       const std::lock_guard lock(mutex);
@@ -1425,44 +1439,68 @@ std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
     }
     const std::lock_guard lock(mutex);
     --running;
-    finished.notify_one();
+    changed.notify_one();
+  };
+  // Hands over what the workers have found; false once `deliver` refused.
+  const auto deliver_found = [&] {
+    std::vector<std::pair<std::size_t, std::vector<Hit>>> batch;
+    {
+      const std::lock_guard lock(mutex);
+      batch.swap(found);
+    }
+    for (auto& [i, hits] : batch) {
+      if (!deliver(i, hits)) return false;
+    }
+    return true;
   };
 
-  {
-    // Declared last: its threads are joined before anything they use goes away.
-    std::vector<std::jthread> pool;
-    pool.reserve(threads);
+  // Declared after all the workers use: its threads are joined before any of it goes away.
+  std::vector<std::jthread> pool;
+  // Destroyed before the pool, on every way out: no worker starts another text while it joins.
+  const struct StopFirst {
+    std::atomic<bool>& stop;
+    ~StopFirst() { stop = true; }
+  } stop_first{stop};
+  pool.reserve(threads - 1);
+  for (unsigned t = 1; t < threads; ++t) {
+    {
+      const std::lock_guard lock(mutex);
+      ++running;
+    }
     try {
-      for (unsigned i = 0; i < threads; ++i) {
-        {
-          const std::lock_guard lock(mutex);
-          ++running;
-        }
-        try {
-          pool.emplace_back(work);
-        } catch (...) {
-          const std::lock_guard lock(mutex);
-          --running;
-          throw;
-        }
-      }
+      pool.emplace_back(work);
     } catch (...) {
-      stop = true;
+      const std::lock_guard lock(mutex);
+      --running;
       throw;
     }
-    std::unique_lock lock(mutex);
-    while (running > 0) {
-      finished.wait_for(lock, check.interval);
-      if (running > 0 && check.stop && !stop) {
-        lock.unlock();
-        if (check.stop()) stop = true;
-        lock.lock();
-      }
+  }
+
+  // The calling thread searches too, and delivers between its texts, so that the caller's work
+  // on the hits takes no thread away from the search.
+  const cancel::Check mine{
+      [&] { return stop.load(std::memory_order_relaxed) || (check.stop && check.stop()); },
+      check.interval};
+  for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
+    std::optional<std::vector<Hit>> hits = find(texts[i], mine);
+    if (!hits || !deliver(i, *hits) || !deliver_found()) stop = true;
+  }
+  Clock::time_point asked = Clock::now();
+  std::unique_lock lock(mutex);
+  for (;;) {
+    if (stop) found.clear();
+    if (running == 0 && found.empty()) break;
+    if (found.empty()) changed.wait_for(lock, check.interval);
+    lock.unlock();
+    if (!stop && !deliver_found()) stop = true;
+    if (!stop && check.stop && Clock::now() - asked >= check.interval) {
+      if (check.stop()) stop = true;
+      asked = Clock::now();
     }
+    lock.lock();
   }
   if (failure) std::rethrow_exception(failure);
-  if (stop) return std::nullopt;
-  return results;
+  return !stop;
 }
 
 }  // namespace veskal::matcher

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -66,12 +67,22 @@ class Matcher {
   // once `check` asks to stop.
   std::optional<std::vector<Hit>> find(text::TextView text, const cancel::Check& check = {}) const;
 
-  // `find` for each text on up to `threads` threads of their own, in the order of `texts`.
-  // `check` is asked on the calling thread about every check.interval while they run, and its
-  // stop halts every worker. Exceptions thrown on a worker are thrown here once all have stopped.
+  // `find` for each text on up to `threads` threads, the calling thread among them, in the order
+  // of `texts`. `check` is asked on the calling thread about every check.interval while they
+  // run, and its stop halts every worker. Exceptions thrown on a worker are thrown here once all
+  // have stopped.
   std::optional<std::vector<std::vector<Hit>>> find_all(std::span<const text::TextView> texts,
                                                         unsigned threads,
                                                         const cancel::Check& check = {}) const;
+
+  // Takes the hits of texts[index], on the calling thread; false stops the search.
+  using Deliver = std::function<bool(std::size_t index, std::vector<Hit>& hits)>;
+
+  // find_all handing each text's hits to `deliver` as soon as they are found, in no set order,
+  // so that the caller's work on them overlaps the search of the rest. False once `check` or
+  // `deliver` stopped it, with texts left undelivered.
+  bool find_each(std::span<const text::TextView> texts, unsigned threads,
+                 const cancel::Check& check, const Deliver& deliver) const;
 
  private:
   struct Impl;

@@ -297,6 +297,15 @@ TEST(Matcher, FindAllKeepsTheOrderOfTheTexts) {
     ASSERT_TRUE(all);
     ASSERT_EQ(all->size(), texts.size());
     for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ((*all)[i], *m->find(views[i]));
+    // A refusal stops the search: nothing is delivered after it, and some texts never are.
+    std::vector<int> delivered(texts.size(), 0);
+    std::size_t taken = 0;
+    EXPECT_FALSE(m->find_each(views, threads, {}, [&](std::size_t i, std::vector<Hit>&) {
+      ++delivered[i];
+      return ++taken < 5;
+    }));
+    EXPECT_EQ(taken, 5u);
+    EXPECT_EQ(std::count(delivered.begin(), delivered.end(), 1), 5);
   }
   EXPECT_EQ(m->find_all({}, 2)->size(), 0u);
 }
