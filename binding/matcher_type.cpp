@@ -431,9 +431,9 @@ PyMethodDef matcher_methods[] = {
      "Runs without the interpreter lock; Ctrl-C stops it."},
     {"find_all", as_method(matcher_find_all), METH_VARARGS | METH_KEYWORDS,
      "find_all($self, /, texts, threads=None)\n--\n\n"
-     "find() for every str of the iterable texts, on up to `threads` native threads (by\n"
-     "default one per processor): one list per text, in the order of texts. Every text is\n"
-     "read before the search starts."},
+     "find() for every str of the iterable texts, on up to `threads` native threads, the\n"
+     "calling one among them (by default one per processor): one list per text, in the order\n"
+     "of texts. Every text is read before the search starts."},
     {"__reduce__", matcher_reduce, METH_NOARGS,
      "Pickles the matcher as a call of the constructor with the same arguments."},
     {nullptr, nullptr, 0, nullptr},

@@ -147,5 +147,5 @@ class Matcher:
     def find_all(
         self, texts: Iterable[str], threads: SupportsIndex | None = None
     ) -> list[list[Hit]]:
-        """find() for every text, on up to `threads` native threads (default: one per
-        processor); one list per text, in the order of texts."""
+        """find() for every text, on up to `threads` native threads, the calling one among
+        them (default: one per processor); one list per text, in the order of texts."""
