@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -743,6 +744,10 @@ struct Matcher::Impl {
   template <class Unit, class OnHit>
   void follow_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
                      const std::vector<bool>& overflowed, OnHit&& on_hit) const;
+  // follow_pieces for at most kMaxProbedNeedles keys, in one vectorised pass.
+  template <class Unit, class OnHit>
+  void follow_probed_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
+                            const std::vector<bool>& overflowed, OnHit&& on_hit) const;
   template <class Unit>
   void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
                     std::vector<bool>& overflowed) const;
@@ -1078,6 +1083,10 @@ void Matcher::Impl::follow_pieces(text::Units<Unit> t, std::span<const std::uint
     std::size_t end;                                     // of the next occurrence, or npos
   };
   const std::uint32_t u = keys[ids.front()].pattern;
+  if (text::has_avx2() && ids.size() <= text::kMaxProbedNeedles) {
+    follow_probed_pieces(t, ids, overflowed, on_hit);
+    return;
+  }
   // Reserved: a stream must not move once its search reads its needle.
   std::vector<Stream> streams;
   streams.reserve(ids.size());
@@ -1102,6 +1111,61 @@ void Matcher::Impl::follow_pieces(text::Units<Unit> t, std::span<const std::uint
     if (streams[next].end == text::npos) return;
     on_hit(ids[next], streams[next].end);
     advance(streams[next]);
+  }
+}
+
+template <class Unit, class OnHit>
+void Matcher::Impl::follow_probed_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
+                                         const std::vector<bool>& overflowed,
+                                         OnHit&& on_hit) const {
+  // One pass for all the pattern's pieces, where a search for each reads the text once per piece
+  // (1 MB of OCR French with 100 names, one of them too short for the scan's step: 0.56 ms instead
+  // of 0.60). Occurrences are found a block of starts at a time, and handed on by ascending end
+  // once no later start can end before them.
+  struct Found {
+    std::size_t end;
+    std::uint32_t key;
+  };
+  const std::uint32_t u = keys[ids.front()].pattern;
+  // The pieces the text's width can hold: the others occur nowhere in it.
+  std::vector<std::vector<Unit>> needles;
+  std::vector<text::ProbedNeedle<Unit>> probed;
+  std::vector<std::uint32_t> probed_ids;
+  std::size_t shortest = std::numeric_limits<std::size_t>::max();
+  for (const std::uint32_t id : ids) {
+    std::optional<std::vector<Unit>> needle = text::narrow<Unit>(key_chars[id]);
+    if (!needle) continue;
+    const text::Units<Unit> units(*needle);
+    const text::Probes at = text::probes(units);
+    probed.push_back({units.size(), at, units[at.first], units[at.second]});
+    probed_ids.push_back(id);
+    shortest = std::min(shortest, units.size());
+    needles.push_back(std::move(*needle));
+  }
+  if (probed.empty()) return;
+  std::vector<Found> found;
+  const std::function<void(std::size_t, std::size_t)> candidate = [&](std::size_t i,
+                                                                      std::size_t at) {
+    const std::vector<Unit>& needle = needles[i];
+    if (std::equal(needle.begin(), needle.end(), t.begin() + static_cast<std::ptrdiff_t>(at))) {
+      found.push_back({at + needle.size(), probed_ids[i]});
+    }
+  };
+  for (std::size_t from = 0; from < t.size() && !overflowed[u]; from += kScanBlock) {
+    const std::size_t to = std::min(t.size(), from + kScanBlock);
+    cancel::poll(to - from);
+    text::scan_probes<Unit>(t, from, to, probed, false, candidate);
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.end < b.end; });
+    // Starts from `to` on end at to + shortest or later.
+    std::size_t done = 0;
+    for (; done < found.size() && found[done].end <= to + shortest && !overflowed[u]; ++done) {
+      on_hit(found[done].key, found[done].end);
+    }
+    found.erase(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(done));
+  }
+  for (std::size_t i = 0; i < found.size() && !overflowed[u]; ++i) {
+    on_hit(found[i].key, found[i].end);
   }
 }
 

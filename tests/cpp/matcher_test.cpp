@@ -236,7 +236,8 @@ TEST(MatcherDifferential, FrequentPiecesGiveTheEnginesResults) {
 }
 
 // Long names let the scan step over positions; the short ones among them have their pieces
-// searched for one by one. Both read the line feeds of a text searched as given as spaces.
+// searched for apart, a pattern's together a block of the text at a time, handed on by ascending
+// end across blocks. Both read the line feeds of a text searched as given as spaces.
 TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
   std::vector<std::string> patterns = {"Bell Labs", "Ab Cd", "Noé Lu", "Zoé\nGaël"};
   std::string text;
@@ -247,6 +248,11 @@ TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
     // Each name and short pattern in the text, now with an edit, now split by a line feed.
     name[rng() % name.size()] = (i % 3 == 0) ? '\n' : 'x';
     text += name + " et " + patterns[static_cast<std::size_t>(i) % 4] + ",\n Bell\nLabs; Bel Labs ";
+  }
+  // Occurrences about the ends of the first blocks of 2^14 characters.
+  for (const std::size_t end : {std::size_t{1} << 14, std::size_t{1} << 15}) {
+    text.append(end - 5 - text::decode(text).size(), '.');
+    text += "Zoé Gaël, Noé-Lu Zoé\nGaëlle Ab Cd Bell Labs";
   }
   // A short pattern's piece too frequent to follow: that pattern is left to its engine.
   for (int i = 0; i < 1200; ++i) text += i % 2 == 0 ? "Lu " : "Lu\n";
