@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::uint8_t n = in.byte() % 6; n > 0; --n) patterns.push_back(in.text(in.byte() % 16));
   // Some cut from the text, so that pieces occur and windows match; now and then many long ones,
   // whose pieces let the scan step over positions while the short patterns' pieces are searched
-  // for one by one.
+  // for apart, all of a pattern's in one pass.
   const std::uint8_t cuts = in.byte();
   for (std::uint8_t n = cuts & 0x80 ? cuts % 12 : cuts % 4; n > 0; --n) {
     const std::size_t from = in.byte() % (chars.size() + 1);

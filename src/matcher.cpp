@@ -7,8 +7,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -383,8 +385,40 @@ constexpr std::size_t kMostSteppedAnchors = 1024;
 // 1,000 names over OCR French, odds from 256 up take 1.61 ms instead of 1.67.
 constexpr double kShortWordOdds = 1024;
 
+// A text is sampled for its own choice of anchors from this many characters on, and from this
+// many per anchor, where the samples and a new table cost little beside the scan.
+constexpr std::size_t kLeastTunedChars = std::size_t{1} << 18;
+constexpr std::size_t kTunedCharsPerEntry = 256;
+// Samples: slices of consecutive windows spread over the text, as many as these to learn from
+// and to check a choice learned before, counted by hashes of so many bits. Learning from twice
+// the windows, by hashes of one more bit, gains 1.5% more for twice the cost.
+constexpr std::size_t kSliceWindows = 64;
+constexpr std::size_t kLearnSlices = 2048;
+constexpr unsigned kLearnBits = 17;
+constexpr std::size_t kCheckSlices = 128;  // for texts of kCheckSlices << 13 characters or more
+constexpr unsigned kCheckBits = 14;
+
 class Anchors {
  public:
+  // An anchor of a key, with what its check reads, so that one hit costs few loads.
+  struct Entry {
+    std::uint64_t window;  // as `window` reads it from the text, line feeds included
+    std::uint32_t hash;
+    std::uint32_t key;
+    std::uint32_t offset;  // of the anchor in the key
+    std::uint32_t at;      // of the key's characters in pool_
+    std::uint32_t size;    // of the key
+    bool wide;             // some character of the key lies beyond 16 bits
+  };
+
+  // The bitmap that the scan probes and the anchors' entries behind it.
+  struct Table {
+    unsigned bits = 12;
+    std::vector<std::uint64_t> bitmap;
+    std::vector<std::uint32_t> word_start;  // per bitmap word: its first entry
+    std::vector<Entry> entries;             // by ascending hash
+  };
+
   // Nothing when some key is shorter than an anchor, or there are too many keys.
   // With `line_feeds_as_spaces`, a line feed in the text is read as a space.
   static std::optional<Anchors> create(const std::vector<std::u32string_view>& keys,
@@ -397,11 +431,6 @@ class Anchors {
     a.line_feeds_as_spaces_ = line_feeds_as_spaces;
     a.chars_ = std::min(shortest, kMostAnchorChars);
     a.step_ = step(shortest, keys.size());
-    const std::size_t entries = keys.size() * a.step_;
-    // Some 256 bits an anchor keep false hits to one test in several hundred.
-    a.bits_ = 12;
-    while ((std::size_t{1} << a.bits_) < 256 * entries) ++a.bits_;
-    a.bitmap_.assign((std::size_t{1} << a.bits_) / 64, 0);
     // Pieces that several patterns share are anchored and checked once, then reported for each.
     std::map<std::u32string_view, std::uint32_t> first;
     a.same_.assign(keys.size(), kNone);
@@ -419,8 +448,14 @@ class Anchors {
       const auto pooled = static_cast<std::uint32_t>(a.pool_.size());
       a.pool_.insert(a.pool_.end(), key.begin(), key.end());
       const bool wide = std::any_of(key.begin(), key.end(), [](char32_t c) { return c > 0xFFFF; });
+      Anchored& anchored = a.anchored_.emplace_back(
+          Anchored{id, pooled, static_cast<std::uint32_t>(key.size()), wide,
+                   static_cast<std::uint32_t>(a.windows_.size()), 0, 0});
+      for (std::size_t at = 0; at + a.chars_ <= key.size(); ++at) {
+        a.windows_.push_back(a.chars_ == 3 ? window<3>(key.data() + at)
+                                           : window<4>(key.data() + at));
+      }
       // The consecutive anchors expected least often in all.
-      std::size_t best = 0;
       double rarest = std::numeric_limits<double>::infinity();
       for (std::size_t at = 0; at + a.step_ - 1 + a.chars_ <= key.size(); ++at) {
         double e = 0.0;
@@ -428,24 +463,99 @@ class Anchors {
           const std::u32string_view w = key.substr(at + k, a.chars_);
           e += rarity.expected(w) * (w.front() == U' ' && w.back() == U' ' ? kShortWordOdds : 1.0);
         }
+        a.expected_.push_back(e);
+        ++anchored.starts;
         if (e < rarest) {
           rarest = e;
+          anchored.best = static_cast<std::uint32_t>(at);
+        }
+      }
+    }
+    std::vector<std::uint32_t> chosen;
+    for (const Anchored& k : a.anchored_) chosen.push_back(k.best);
+    a.table_ = a.build(chosen);
+    return a;
+  }
+
+  // How often each hash of `bits` bits of a window occurs in a sample of a text.
+  struct Counts {
+    unsigned bits;
+    std::vector<std::uint16_t> of;
+    std::uint16_t operator[](std::uint64_t window) const {
+      return of[(window * kHashFactor) >> (64 - bits)];
+    }
+  };
+
+  // Anchors chosen from a sample of a text, and their table.
+  struct Learned {
+    std::vector<std::uint32_t> chosen;  // per anchored key, the offset of its first anchor
+    Table table;
+  };
+
+  // True when a text of `chars` characters is long enough for a sample and a new table to cost
+  // little beside its scan.
+  bool worth_tuning(std::size_t chars) const {
+    return chars >= kLeastTunedChars && chars >= kTunedCharsPerEntry * table_.entries.size();
+  }
+
+  // The windows of `slices` runs of kSliceWindows starts, spread evenly over `text` (at least
+  // kLeastTunedChars characters), counted by hash; collisions only blur the estimate.
+  template <class Unit>
+  Counts sample(text::Units<Unit> text, std::size_t slices, unsigned bits) const {
+    Counts counts{bits, std::vector<std::uint16_t>(std::size_t{1} << bits, 0)};
+    const std::size_t starts = text.size() - 3;
+    for (std::size_t s = 0; s < slices; ++s) {
+      const std::size_t from = slices > 1 ? s * (starts - kSliceWindows) / (slices - 1) : 0;
+      for (std::size_t at = from; at < from + kSliceWindows; ++at) {
+        const std::uint64_t x =
+            chars_ == 3 ? window<3>(text.data() + at) : window<4>(text.data() + at);
+        std::uint16_t& c = counts.of[(x * kHashFactor) >> (64 - bits)];
+        c = static_cast<std::uint16_t>(c + (c < 0xFFFF));
+      }
+    }
+    return counts;
+  }
+
+  // How often the anchors from offsets `chosen` (the statistics' choice when empty) occur in
+  // the sample, in all.
+  std::uint64_t seen(const Counts& counts, const std::vector<std::uint32_t>& chosen) const {
+    std::uint64_t all = 0;
+    for (std::size_t k = 0; k < anchored_.size(); ++k) {
+      const Anchored& a = anchored_[k];
+      const std::uint32_t offset = chosen.empty() ? a.best : chosen[k];
+      for (std::size_t i = 0; i < step_; ++i) all += counts[windows_[a.windows + offset + i]];
+    }
+    return all;
+  }
+
+  // Per key, the anchors seen least often in the sample, ties (mostly unseen ones) to the
+  // rarest by the patterns' statistics; nothing when that is the statistics' choice. The
+  // patterns tell little of how often their common runs ("ment", "place") occur in prose:
+  // counted in a text, they give way to rarer ones of the same keys, and fewer hits are checked
+  // for nothing.
+  std::optional<Learned> learn(const Counts& counts) const {
+    Learned learned;
+    learned.chosen.reserve(anchored_.size());
+    bool changed = false;
+    std::size_t candidate = 0;
+    for (const Anchored& k : anchored_) {
+      std::uint32_t best = 0;
+      std::pair<std::uint64_t, double> least{std::numeric_limits<std::uint64_t>::max(), 0.0};
+      for (std::uint32_t at = 0; at < k.starts; ++at, ++candidate) {
+        std::uint64_t found = 0;
+        for (std::size_t i = 0; i < step_; ++i) found += counts[windows_[k.windows + at + i]];
+        const std::pair<std::uint64_t, double> score{found, expected_[candidate]};
+        if (score < least) {
+          least = score;
           best = at;
         }
       }
-      for (std::size_t offset = best; offset < best + a.step_; ++offset) {
-        a.mark(a.chars_ == 3 ? window<3>(key.data() + offset) : window<4>(key.data() + offset), 0,
-               {0, 0, id, static_cast<std::uint32_t>(offset), pooled,
-                static_cast<std::uint32_t>(key.size()), wide});
-      }
+      changed = changed || best != k.best;
+      learned.chosen.push_back(best);
     }
-    std::sort(a.entries_.begin(), a.entries_.end(),
-              [](const Entry& x, const Entry& y) { return x.hash < y.hash; });
-    // word_start_[w]: the first entry whose hash lies in bitmap word w or later.
-    a.word_start_.assign(a.bitmap_.size() + 1, 0);
-    for (const Entry& e : a.entries_) ++a.word_start_[e.hash / 64 + 1];
-    for (std::size_t w = 1; w < a.word_start_.size(); ++w) a.word_start_[w] += a.word_start_[w - 1];
-    return a;
+    if (!changed) return std::nullopt;
+    learned.table = build(learned.chosen);
+    return learned;
   }
 
   // Every occurrence of a key of `shortest` characters holds an anchor starting at a multiple
@@ -459,7 +569,8 @@ class Anchors {
   // Calls on_hit(key, end) for every occurrence of every key in `text`, `end` ascending as the
   // automaton's scan gives them; keys numbered as given to create.
   template <class Unit, class OnHit>
-  void scan(text::Units<Unit> text, OnHit&& on_hit) const {
+  void scan(text::Units<Unit> text, OnHit&& on_hit, const Table* tuned = nullptr) const {
+    const Table& table = tuned != nullptr ? *tuned : table_;
     struct Found {
       std::size_t end;
       std::uint32_t key;
@@ -471,14 +582,14 @@ class Anchors {
       const std::size_t to = std::min(starts, from + kScanBlock);
       cancel::poll(to - from);
       for (std::size_t anchor = (from + step_ - 1) / step_ * step_;; anchor += step_) {
-        anchor =
-            chars_ == 3 ? next_candidate<3>(text, anchor, to) : next_candidate<4>(text, anchor, to);
+        anchor = chars_ == 3 ? next_candidate<3>(table, text, anchor, to)
+                             : next_candidate<4>(table, text, anchor, to);
         if (anchor >= to) break;
         const std::uint64_t x =
             chars_ == 3 ? window<3>(text.data() + anchor) : window<4>(text.data() + anchor);
-        const std::uint32_t h = hash(x);
-        for (std::uint32_t e = word_start_[h / 64]; e < word_start_[h / 64 + 1]; ++e) {
-          const Entry& entry = entries_[e];
+        const std::uint32_t h = hash(x, table.bits);
+        for (std::uint32_t e = table.word_start[h / 64]; e < table.word_start[h / 64 + 1]; ++e) {
+          const Entry& entry = table.entries[e];
           if (entry.window != x || entry.offset > anchor) continue;
           const std::size_t start = anchor - entry.offset;
           if (start + entry.size > text.size() || !holds(text.data() + start, entry)) continue;
@@ -502,30 +613,53 @@ class Anchors {
  private:
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
 
-  // An anchor of a key, with what its check reads, so that one hit costs few loads.
-  struct Entry {
-    std::uint64_t window;  // as `window` reads it from the text, line feeds included
-    std::uint32_t hash;
+  // A distinct key and the anchors it may take: the windows from each of its characters on,
+  // windows_[windows...], and, from each of `starts` offsets, how often the patterns'
+  // statistics expect the step's anchors there in all (expected_, in order of keys).
+  struct Anchored {
     std::uint32_t key;
-    std::uint32_t offset;  // of the anchor in the key
-    std::uint32_t at;      // of the key's characters in pool_
-    std::uint32_t size;    // of the key
-    bool wide;             // some character of the key lies beyond 16 bits
+    std::uint32_t at;  // of the key's characters in pool_
+    std::uint32_t size;
+    bool wide;
+    std::uint32_t windows;
+    std::uint32_t starts;
+    std::uint32_t best;  // the offset the statistics choose
   };
+
+  // The table of each key's `step_` anchors from offset chosen[k] of anchored_[k].
+  Table build(const std::vector<std::uint32_t>& chosen) const {
+    Table t;
+    const std::size_t entries = anchored_.size() * step_;
+    // Some 256 bits an anchor keep false hits to one test in several hundred.
+    while ((std::size_t{1} << t.bits) < 256 * entries) ++t.bits;
+    t.bitmap.assign((std::size_t{1} << t.bits) / 64, 0);
+    for (std::size_t k = 0; k < anchored_.size(); ++k) {
+      const Anchored& a = anchored_[k];
+      for (std::uint32_t offset = chosen[k]; offset < chosen[k] + step_; ++offset) {
+        mark(t, windows_[a.windows + offset], 0, {0, 0, a.key, offset, a.at, a.size, a.wide});
+      }
+    }
+    std::sort(t.entries.begin(), t.entries.end(),
+              [](const Entry& x, const Entry& y) { return x.hash < y.hash; });
+    t.word_start.assign(t.bitmap.size() + 1, 0);
+    for (const Entry& e : t.entries) ++t.word_start[e.hash / 64 + 1];
+    for (std::size_t w = 1; w < t.word_start.size(); ++w) t.word_start[w] += t.word_start[w - 1];
+    return t;
+  }
 
   // Enters `entry` for its anchor `window` and, where line feeds read as spaces, every spelling
   // of it with line feeds for some of its spaces from character `from` on: the probes then read
   // the text as it is.
-  void mark(std::uint64_t window, std::size_t from, Entry entry) {
+  void mark(Table& t, std::uint64_t window, std::size_t from, Entry entry) const {
     entry.window = window;
-    entry.hash = hash(window);
-    bitmap_[entry.hash / 64] |= std::uint64_t{1} << (entry.hash % 64);
-    entries_.push_back(entry);
+    entry.hash = hash(window, t.bits);
+    t.bitmap[entry.hash / 64] |= std::uint64_t{1} << (entry.hash % 64);
+    t.entries.push_back(entry);
     if (!line_feeds_as_spaces_) return;
     for (std::size_t i = from; i < chars_; ++i) {
       const std::uint64_t lane = std::uint64_t{0xFFFF} << (16 * i);
       if ((window & lane) == std::uint64_t{' '} << (16 * i)) {
-        mark((window & ~lane) | std::uint64_t{'\n'} << (16 * i), i + 1, entry);
+        mark(t, (window & ~lane) | std::uint64_t{'\n'} << (16 * i), i + 1, entry);
       }
     }
   }
@@ -557,10 +691,10 @@ class Anchors {
   // `to` or past it. Each start is read afresh, so that no test waits for the one before; kept
   // apart from the checks, so that the loop's values stay in registers.
   template <std::size_t Chars, class Unit>
-  [[gnu::noinline]] std::size_t next_candidate(text::Units<Unit> text, std::size_t at,
-                                               std::size_t to) const {
-    const std::uint64_t* bitmap = bitmap_.data();
-    const unsigned shift = 64 - bits_;
+  [[gnu::noinline]] std::size_t next_candidate(const Table& table, text::Units<Unit> text,
+                                               std::size_t at, std::size_t to) const {
+    const std::uint64_t* bitmap = table.bitmap.data();
+    const unsigned shift = 64 - table.bits;
     const auto found = [&](std::uint64_t x) {
       const auto h = static_cast<std::uint32_t>((x * kHashFactor) >> shift);
       return ((bitmap[h / 64] >> (h % 64)) & 1) != 0;
@@ -610,17 +744,17 @@ class Anchors {
     }
   }
   static constexpr std::uint64_t kHashFactor = 0x9E3779B97F4A7C15ULL;
-  std::uint32_t hash(std::uint64_t x) const {
-    return static_cast<std::uint32_t>((x * kHashFactor) >> (64 - bits_));
+  static std::uint32_t hash(std::uint64_t x, unsigned bits) {
+    return static_cast<std::uint32_t>((x * kHashFactor) >> (64 - bits));
   }
 
   std::size_t chars_ = kMostAnchorChars;  // of every anchor
   std::size_t step_ = 1;                  // between two anchor starts tested
   bool line_feeds_as_spaces_ = false;
-  unsigned bits_ = 12;
-  std::vector<std::uint64_t> bitmap_;
-  std::vector<std::uint32_t> word_start_;
-  std::vector<Entry> entries_;
+  Table table_;  // anchors chosen by the patterns' statistics
+  std::vector<Anchored> anchored_;
+  std::vector<std::uint64_t> windows_;
+  std::vector<double> expected_;
   std::vector<char32_t> pool_;
   // Per key: the next key of the same characters, or kNone; only the first has entries.
   std::vector<std::uint32_t> same_;
@@ -718,6 +852,9 @@ struct Matcher::Impl {
   // automaton where it can.
   std::vector<std::u32string_view> key_chars;
   std::optional<Anchors> anchors;
+  // The anchors learned from the last text that needed new ones (see tuned_anchors).
+  mutable std::mutex learned_mutex;
+  mutable std::shared_ptr<const Anchors::Learned> learned;  // guarded by learned_mutex
   // Fuzzy raw: the keys searched for one by one rather than by the scan, a pattern's together.
   std::vector<std::uint32_t> streamed;
 
@@ -728,7 +865,9 @@ struct Matcher::Impl {
   template <class Unit, class OnHit>
   void scan_pieces(text::Units<Unit> t, OnHit&& on_hit) const {
     if (anchors) {
-      anchors->scan(t, on_hit);
+      const std::shared_ptr<const Anchors::Learned> tuned =
+          anchors->worth_tuning(t.size()) ? tuned_anchors(t) : nullptr;
+      anchors->scan(t, on_hit, tuned ? &tuned->table : nullptr);
       return;
     }
     std::uint32_t state = 0;
@@ -738,11 +877,42 @@ struct Matcher::Impl {
       automaton->scan(t.subspan(from, size), from, state, on_hit);
     }
   }
+  // The anchors learned from a text like `t`, or nothing where the statistics' serve as well.
+  // Texts searched one after another are mostly alike: the anchors learned from one are kept,
+  // and checked against each next one on a small sample, which costs far less than learning.
+  // Measured over 1 MB of OCR French: 1,000 names take 1.49 ms instead of 1.61 (learned from
+  // another MB of it, 1.55), 100 names 0.54 instead of 0.56; the first text, learned from,
+  // some 0.25 ms more.
+  template <class Unit>
+  std::shared_ptr<const Anchors::Learned> tuned_anchors(text::Units<Unit> t) const {
+    std::shared_ptr<const Anchors::Learned> held;
+    {
+      const std::lock_guard lock(learned_mutex);
+      held = learned;
+    }
+    if (held) {
+      const std::size_t slices = std::min(kCheckSlices, t.size() >> 13);
+      const Anchors::Counts check = anchors->sample(t, slices, kCheckBits);
+      if (anchors->seen(check, held->chosen) < anchors->seen(check, {})) return held;
+    }
+    // A quarter of the text at most, so that learning costs less than the scan.
+    const std::size_t slices = std::min(kLearnSlices, t.size() / (4 * kSliceWindows));
+    std::optional<Anchors::Learned> fresh = anchors->learn(anchors->sample(t, slices, kLearnBits));
+    if (!fresh) return nullptr;
+    held = std::make_shared<const Anchors::Learned>(std::move(*fresh));
+    const std::lock_guard lock(learned_mutex);
+    learned = held;
+    return held;
+  }
   // Calls on_hit(key, end) for every occurrence of the streamed keys `ids`, all of one pattern,
   // `end` ascending, until that pattern has overflowed.
   template <class Unit, class OnHit>
   void follow_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
                      const std::vector<bool>& overflowed, OnHit&& on_hit) const;
+  // follow_pieces for at most kMaxProbedNeedles keys, in one vectorised pass.
+  template <class Unit, class OnHit>
+  void follow_probed_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
+                            const std::vector<bool>& overflowed, OnHit&& on_hit) const;
   template <class Unit>
   void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
                     std::vector<bool>& overflowed) const;
@@ -1078,6 +1248,10 @@ void Matcher::Impl::follow_pieces(text::Units<Unit> t, std::span<const std::uint
     std::size_t end;                                     // of the next occurrence, or npos
   };
   const std::uint32_t u = keys[ids.front()].pattern;
+  if (text::has_avx2() && ids.size() <= text::kMaxProbedNeedles) {
+    follow_probed_pieces(t, ids, overflowed, on_hit);
+    return;
+  }
   // Reserved: a stream must not move once its search reads its needle.
   std::vector<Stream> streams;
   streams.reserve(ids.size());
@@ -1102,6 +1276,61 @@ void Matcher::Impl::follow_pieces(text::Units<Unit> t, std::span<const std::uint
     if (streams[next].end == text::npos) return;
     on_hit(ids[next], streams[next].end);
     advance(streams[next]);
+  }
+}
+
+template <class Unit, class OnHit>
+void Matcher::Impl::follow_probed_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
+                                         const std::vector<bool>& overflowed,
+                                         OnHit&& on_hit) const {
+  // One pass for all the pattern's pieces, where a search for each reads the text once per piece
+  // (1 MB of OCR French with 100 names, one of them too short for the scan's step: 0.56 ms instead
+  // of 0.60). Occurrences are found a block of starts at a time, and handed on by ascending end
+  // once no later start can end before them.
+  struct Found {
+    std::size_t end;
+    std::uint32_t key;
+  };
+  const std::uint32_t u = keys[ids.front()].pattern;
+  // The pieces the text's width can hold: the others occur nowhere in it.
+  std::vector<std::vector<Unit>> needles;
+  std::vector<text::ProbedNeedle<Unit>> probed;
+  std::vector<std::uint32_t> probed_ids;
+  std::size_t shortest = std::numeric_limits<std::size_t>::max();
+  for (const std::uint32_t id : ids) {
+    std::optional<std::vector<Unit>> needle = text::narrow<Unit>(key_chars[id]);
+    if (!needle) continue;
+    const text::Units<Unit> units(*needle);
+    const text::Probes at = text::probes(units);
+    probed.push_back({units.size(), at, units[at.first], units[at.second]});
+    probed_ids.push_back(id);
+    shortest = std::min(shortest, units.size());
+    needles.push_back(std::move(*needle));
+  }
+  if (probed.empty()) return;
+  std::vector<Found> found;
+  const std::function<void(std::size_t, std::size_t)> candidate = [&](std::size_t i,
+                                                                      std::size_t at) {
+    const std::vector<Unit>& needle = needles[i];
+    if (std::equal(needle.begin(), needle.end(), t.begin() + static_cast<std::ptrdiff_t>(at))) {
+      found.push_back({at + needle.size(), probed_ids[i]});
+    }
+  };
+  for (std::size_t from = 0; from < t.size() && !overflowed[u]; from += kScanBlock) {
+    const std::size_t to = std::min(t.size(), from + kScanBlock);
+    cancel::poll(to - from);
+    text::scan_probes<Unit>(t, from, to, probed, false, candidate);
+    std::sort(found.begin(), found.end(),
+              [](const Found& a, const Found& b) { return a.end < b.end; });
+    // Starts from `to` on end at to + shortest or later.
+    std::size_t done = 0;
+    for (; done < found.size() && found[done].end <= to + shortest && !overflowed[u]; ++done) {
+      on_hit(found[done].key, found[done].end);
+    }
+    found.erase(found.begin(), found.begin() + static_cast<std::ptrdiff_t>(done));
+  }
+  for (std::size_t i = 0; i < found.size() && !overflowed[u]; ++i) {
+    on_hit(found[i].key, found[i].end);
   }
 }
 

@@ -236,7 +236,9 @@ TEST(MatcherDifferential, FrequentPiecesGiveTheEnginesResults) {
 }
 
 // Long names let the scan step over positions; the short ones among them have their pieces
-// searched for one by one. Both read the line feeds of a text searched as given as spaces.
+// searched for apart, a pattern's together a block of the text at a time, handed on by ascending
+// end across blocks. Both read the line feeds of a text searched as given as spaces. Longer texts
+// have their anchors chosen from a sample of them, kept for the next text searched.
 TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
   std::vector<std::string> patterns = {"Bell Labs", "Ab Cd", "Noé Lu", "Zoé\nGaël"};
   std::string text;
@@ -247,6 +249,11 @@ TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
     // Each name and short pattern in the text, now with an edit, now split by a line feed.
     name[rng() % name.size()] = (i % 3 == 0) ? '\n' : 'x';
     text += name + " et " + patterns[static_cast<std::size_t>(i) % 4] + ",\n Bell\nLabs; Bel Labs ";
+  }
+  // Occurrences about the ends of the first blocks of 2^14 characters.
+  for (const std::size_t end : {std::size_t{1} << 14, std::size_t{1} << 15, std::size_t{1} << 16}) {
+    text.append(end - 5 - text::decode(text).size(), '.');
+    text += "Zoé Gaël, Noé-Lu Zoé\nGaëlle Ab Cd Bell Labs";
   }
   // A short pattern's piece too frequent to follow: that pattern is left to its engine.
   for (int i = 0; i < 1200; ++i) text += i % 2 == 0 ? "Lu " : "Lu\n";
@@ -264,6 +271,33 @@ TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
         EXPECT_EQ(*hits, reference(owned.view(), patterns, o)) << threshold << " " << ci;
       }
     }
+  }
+  // One matcher for texts long enough to sample, each searched with the anchors learned from
+  // the one before, or anew: a pattern whose inner runs recur all through them, its ends not.
+  patterns.push_back("correspondre exactement");
+  std::string longer;
+  for (int copy = 0; copy < 4; ++copy) {
+    longer += text + "\n";
+    for (int i = 0; i < 600; ++i)
+      longer += i % 50 == 0 ? "correspondre exactemen " : "xorrespondrx xxactemenx ";
+  }
+  std::vector<text::OwnedText> texts = text::OwnedText::every_width(text::decode(longer));
+  const std::size_t half = longer.find('\n', longer.size() / 2) + 1;
+  texts.push_back(text::OwnedText::from_utf8(longer.substr(half) + longer.substr(0, half) + text));
+  texts.push_back(text::OwnedText::from_utf8(longer));
+  // And a text where the ends recur instead, which the anchors learned before do not suit.
+  std::string ends = text;
+  for (int i = 0; i < 12000; ++i)
+    ends += i % 50 == 0 ? "correspondre exactement " : "corr ndre exac ment ";
+  texts.push_back(text::OwnedText::from_utf8(ends));
+  Options o;
+  o.metric = "levenshtein";
+  o.threshold = 1;
+  const std::unique_ptr<Matcher> m = compiled(patterns, o);
+  for (const text::OwnedText& owned : texts) {
+    const auto hits = m->find(owned.view());
+    ASSERT_TRUE(hits);
+    EXPECT_EQ(*hits, reference(owned.view(), patterns, o)) << owned.view().size();
   }
 }
 
