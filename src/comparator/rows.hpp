@@ -508,15 +508,16 @@ class PrefixScorer {
         common(last);
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
-        bool rowed = false;
+        std::size_t n = jaro_shortest_;
+        while (n <= last && common_[n] < shared_needed_[n]) ++n;
+        if (n > last) return jaro_hopeless();
+        value(last);
         bool judged = false;
-        for (std::size_t n = jaro_shortest_; n <= last; ++n) {
-          const std::size_t shared_n = common_[n];
-          if (shared_n < shared_needed_[n]) continue;
-          if (!std::exchange(rowed, true)) value(last);
+        for (; n <= last; ++n) {
+          // The table holds the test by shared characters too; no prefix shares more than its
+          // length.
           const std::size_t prefix = metric_ == Metric::jaro ? 0 : std::min(head, n);
-          if (values_[n] >=
-              jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared_n, n, m})]) {
+          if (values_[n] >= jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + common_[n]]) {
             if (!jaro_by_window_) return kNoRow;
             // Most stretches that pass the bounds still have no window that matches, which
             // their exact scores, from one pass per bound, tell for less than a verdict per
