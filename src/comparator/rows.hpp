@@ -578,6 +578,10 @@ class PrefixScorer {
     const std::size_t m = pattern_.size();
     const std::size_t rows = length_ok_.size();
     std::size_t hopeless = 0;
+    // Without a prefix, per end of windows, the first later start from which a window ending
+    // there may match, by the longest it may be (jaro_longest_).
+    std::size_t firsts = 1;
+    if (jaro_first_start_.size() < wide + 1) jaro_first_start_.resize(wide + 1);
     // The windows of a start d characters later reach min(d + longest, room) at most.
     for (std::size_t d = 1; d < wide && std::min(d + longest, room) <= wide; ++d) {
       // White space begins no stretch.
@@ -591,6 +595,22 @@ class PrefixScorer {
                  static_cast<char32_t>(begin[d + head]) == pattern_[head]) {
             ++head;
           }
+        }
+        if (head == 0 && !jaro_longest_.empty()) {
+          std::int32_t* first = jaro_first_start_.data();
+          for (; firsts <= d + reach; ++firsts) {
+            first[firsts] = static_cast<std::int32_t>(firsts) -
+                            static_cast<std::int32_t>(
+                                jaro_longest_[values_[firsts] * (m + 1) + common_[firsts]]);
+          }
+          // The least of them in reach, in one pass that vectorises.
+          std::int32_t least = std::numeric_limits<std::int32_t>::max();
+          for (std::size_t e = d + jaro_shortest_; e <= d + reach; ++e) {
+            least = std::min(least, first[e]);
+          }
+          if (least <= static_cast<std::int32_t>(d)) break;
+          hopeless = d;
+          continue;
         }
         // The table holds the test by shared characters too (kNever where too few), and the
         // same entry for every count from n on: one lookup a length.
@@ -778,6 +798,8 @@ class PrefixScorer {
       }
     }
     jaro_lcs_needed_.assign(prefixes * (longest + 1) * (m + 1), kNever);
+    // Built below, once the table holds.
+    jaro_longest_.clear();
     jaro_most_transpositions_.assign(prefixes * (longest + 1) * (m + 1), 0);
     for (std::size_t p = 0; p < prefixes; ++p) {
       for (std::size_t n = 1; n <= longest; ++n) {
@@ -797,6 +819,24 @@ class PrefixScorer {
           }
           needed[c] = least;
         }
+      }
+    }
+    // Per LCS and shared count, the longest window whose entry without a prefix they meet (0:
+    // none): a window of a later start shares, and has in common, no more than the prefix of
+    // this stretch that ends where it does, so it may match only if no longer than that.
+    if ((m + 1) * (m + 1) > kMostJaroEntries) return;
+    jaro_longest_.assign((m + 1) * (m + 1), 0);
+    std::vector<std::uint32_t> longest_at(m + 1);
+    for (std::size_t c = 0; c <= m; ++c) {
+      std::fill(longest_at.begin(), longest_at.end(), 0);
+      for (std::size_t n = 1; n <= longest; ++n) {
+        const std::uint32_t needed = jaro_lcs_needed_[n * (m + 1) + c];
+        if (needed <= m) longest_at[needed] = static_cast<std::uint32_t>(n);
+      }
+      std::uint32_t most = 0;
+      for (std::size_t lcs = 0; lcs <= m; ++lcs) {
+        most = std::max(most, longest_at[lcs]);
+        jaro_longest_[lcs * (m + 1) + c] = most;
       }
     }
   }
@@ -906,10 +946,13 @@ class PrefixScorer {
   std::size_t count_differ_window(std::size_t n, std::size_t shared, std::size_t most) const {
     std::uint64_t taken = jaro_pass_.takens[n];
     const std::size_t* matched = jaro_pass_.matched.data();
+    const std::uint64_t* masks = jaro_slot_masks_.data();
     std::size_t differ = 0;
     for (std::size_t k = 0; k < shared; ++k) {
-      differ += pattern_slots_[static_cast<std::size_t>(std::countr_zero(taken))] != matched[k];
-      taken &= taken - 1;
+      // The lowest pattern place taken holds the k-th window character matched, or differs.
+      const std::uint64_t lowest = taken & (~taken + 1);
+      differ += (masks[matched[k]] & lowest) == 0;
+      taken ^= lowest;
       if (differ > most) break;
     }
     return differ;
@@ -1314,6 +1357,11 @@ class PrefixScorer {
   // Jaro: the most transpositions with which each count of matches may match, indexed as
   // jaro_lcs_needed_ (and built with it).
   std::vector<std::uint32_t> jaro_most_transpositions_;
+  // Jaro: per LCS and shared count, the longest window that may match without a prefix, by
+  // jaro_lcs_needed_ (empty with it, or when too large); and per end, as jaro_hopeless() reads
+  // them, the first start from which a window ending there may match.
+  std::vector<std::uint32_t> jaro_longest_;
+  std::vector<std::int32_t> jaro_first_start_;
   static constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
   static constexpr std::size_t kMostJaroEntries = std::size_t{1} << 20;
   static constexpr double kJaroWinklerWeight = 0.1;
