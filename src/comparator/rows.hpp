@@ -465,7 +465,8 @@ class PrefixScorer {
   // value wherever the metric has no row. Dropping a character from the front or adding one at
   // the end moves any of these distances (or the bound max(n, m) - LCS that stands for
   // Damerau-Levenshtein) by one at most, so a stretch starting d characters later has a slack
-  // of at most this plus 2d.
+  // of at most this plus 2d. Jaro leaves out the prefixes that end in white space, which no
+  // window trims to.
   std::ptrdiff_t slack(std::size_t longest) {
     constexpr std::ptrdiff_t kNoRow = std::numeric_limits<std::ptrdiff_t>::max();
     longest = std::min({longest, stretch_.size(), allowed_.size() - 1});
