@@ -340,6 +340,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check(run(Scan::near_pieces, Scoring::rows) == plain, "row scoring exact");
     check(run(Scan::every_window, Scoring::rows) == plain, "row scoring exact (plain scan)");
+    // Jaro judges patterns of up to one word by a matching from the windows' side: one of 64
+    // characters cut from the text, repeated to twice that, whose windows pass the bounds and
+    // are matched, at the thresholds whose windows the reference scores quickly.
+    const std::u32string all = text::decode(text);
+    if (metric.starts_with("jaro") && (flags & 24) == 24 && kind == 1 && threshold <= 0.34 &&
+        !all.empty()) {
+      std::u32string hay;
+      while (hay.size() < 128) hay += all;
+      const std::u32string cut = hay.substr((flags >> 5) * (hay.size() - 64) / 7, 64);
+      std::string utf8;
+      for (const char32_t c : hay) text::append_utf8(utf8, c);
+      const text::OwnedText owned = text::OwnedText::from_utf8(utf8);
+      const auto run_cut = [&](Scoring scoring) {
+        std::vector<Match> found;
+        find_candidates(
+            owned.view(), cut, metric, threshold, kind, Scan::every_window,
+            [&](const Match& m) { found.push_back(m); }, scoring);
+        return found;
+      };
+      check(run_cut(Scoring::rows) == run_cut(Scoring::per_window),
+            "row scoring exact (a pattern of one word from the text)");
+    }
   }
 
   // A matcher in the mode the flags select finds each pattern's matches, whatever its pieces.

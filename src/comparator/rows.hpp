@@ -227,6 +227,23 @@ class LcsRow {
     lcs_ = lcs;
   }
 
+  // push_all() for a pattern of one word, each character given by its slot and the masks by
+  // slot: a table lookup fewer than by character.
+  void push_slots(const std::size_t* slots, std::size_t count, const std::uint64_t* slot_masks,
+                  std::size_t* out) {
+    std::uint64_t s = s_[0];
+    std::size_t lcs = lcs_;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t u = s & slot_masks[slots[i]];
+      const std::uint64_t sum = s + u;
+      lcs += sum < s;
+      s = sum | (s - u);
+      out[i] = lcs;
+    }
+    s_[0] = s;
+    lcs_ = lcs;
+  }
+
   // The LCS is the count of zero bits, which grows by one exactly when the sum carries out of
   // the pattern's top bit; the bits beyond the pattern stay set (they match nothing, and S - u
   // never borrows), so that carry leaves the top block.
@@ -303,6 +320,14 @@ class PrefixScorer {
         shared_needed_[n] = length_ok_[n] != 0 ? lo : npos;
       }
       while (jaro_shortest_ <= longest && shared_needed_[jaro_shortest_] == npos) ++jaro_shortest_;
+      jaro_by_window_ = pattern.size() <= 64;
+      if (jaro_by_window_) {
+        // Slot m stands for the characters the pattern lacks.
+        jaro_slot_masks_.assign(pattern.size() + 1, 0);
+        for (std::size_t j = 0; j < pattern.size(); ++j) {
+          jaro_slot_masks_[pattern_slots_[j]] |= std::uint64_t{1} << j;
+        }
+      }
       tabulate_jaro_lcs(longest);
       // Per count of characters shared, the longest window that may share enough.
       jaro_last_window_.assign(longest + 1, 0);
@@ -320,6 +345,7 @@ class PrefixScorer {
     stretch_ = stretch;
     prefix_ = npos;
     jaro_bound_ = npos;
+    jaro_pass_.bound = npos;
     if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
       if (!same_start) clear_counts();
       point_slots();
@@ -439,7 +465,8 @@ class PrefixScorer {
   // value wherever the metric has no row. Dropping a character from the front or adding one at
   // the end moves any of these distances (or the bound max(n, m) - LCS that stands for
   // Damerau-Levenshtein) by one at most, so a stretch starting d characters later has a slack
-  // of at most this plus 2d.
+  // of at most this plus 2d. Jaro leaves out the prefixes that end in white space, which no
+  // window trims to.
   std::ptrdiff_t slack(std::size_t longest) {
     constexpr std::ptrdiff_t kNoRow = std::numeric_limits<std::ptrdiff_t>::max();
     longest = std::min({longest, stretch_.size(), allowed_.size() - 1});
@@ -482,18 +509,26 @@ class PrefixScorer {
         common(last);
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
-        bool rowed = false;
-        for (std::size_t n = jaro_shortest_; n <= last; ++n) {
-          const std::size_t shared_n = common_[n];
-          if (shared_n < shared_needed_[n]) continue;
-          if (!std::exchange(rowed, true)) value(last);
+        std::size_t n = jaro_shortest_;
+        while (n <= last && common_[n] < shared_needed_[n]) ++n;
+        if (n > last) return jaro_hopeless();
+        value(last);
+        bool judged = false;
+        for (; n <= last; ++n) {
+          // The table holds the test by shared characters too; no prefix shares more than its
+          // length.
           const std::size_t prefix = metric_ == Metric::jaro ? 0 : std::min(head, n);
-          if (values_[n] >=
-              jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared_n, n, m})]) {
-            return kNoRow;
+          if (values_[n] >= jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + common_[n]]) {
+            if (!jaro_by_window_) return kNoRow;
+            // Most stretches that pass the bounds still have no window that matches, which
+            // their exact scores, from one pass per bound, tell for less than a verdict per
+            // window. Windows end on a character that is not white space.
+            if (text::is_white_space(static_cast<char32_t>(stretch_[n - 1]))) continue;
+            judged = true;
+            if (jaro(n).matched) return kNoRow;
           }
         }
-        return jaro_hopeless();
+        return judged ? -1 : jaro_hopeless();
       }
       default:
         return kNoRow;
@@ -544,6 +579,10 @@ class PrefixScorer {
     const std::size_t m = pattern_.size();
     const std::size_t rows = length_ok_.size();
     std::size_t hopeless = 0;
+    // Without a prefix, per end of windows, the first later start from which a window ending
+    // there may match, by the longest it may be (jaro_longest_).
+    std::size_t firsts = 1;
+    if (jaro_first_start_.size() < wide + 1) jaro_first_start_.resize(wide + 1);
     // The windows of a start d characters later reach min(d + longest, room) at most.
     for (std::size_t d = 1; d < wide && std::min(d + longest, room) <= wide; ++d) {
       // White space begins no stretch.
@@ -558,13 +597,36 @@ class PrefixScorer {
             ++head;
           }
         }
+        if (head == 0 && !jaro_longest_.empty()) {
+          std::int32_t* first = jaro_first_start_.data();
+          for (; firsts <= d + reach; ++firsts) {
+            first[firsts] = static_cast<std::int32_t>(firsts) -
+                            static_cast<std::int32_t>(
+                                jaro_longest_[values_[firsts] * (m + 1) + common_[firsts]]);
+          }
+          // The least of them in reach, in one pass that vectorises.
+          std::int32_t least = std::numeric_limits<std::int32_t>::max();
+          for (std::size_t e = d + jaro_shortest_; e <= d + reach; ++e) {
+            least = std::min(least, first[e]);
+          }
+          if (least <= static_cast<std::int32_t>(d)) break;
+          hopeless = d;
+          continue;
+        }
+        // The table holds the test by shared characters too (kNever where too few), and the
+        // same entry for every count from n on: one lookup a length.
         bool ruled_out = true;
-        for (std::size_t n = jaro_shortest_; n <= reach && ruled_out; ++n) {
-          const std::size_t shared = common_[d + n];
-          if (shared < shared_needed_[n]) continue;
-          const std::size_t prefix = std::min(head, n);
-          ruled_out = values_[d + n] <
-                      jaro_lcs_needed_[(prefix * rows + n) * (m + 1) + std::min({shared, n, m})];
+        std::size_t n = jaro_shortest_;
+        for (; n <= reach && n < head && ruled_out; ++n) {
+          ruled_out = values_[d + n] < jaro_lcs_needed_[(n * rows + n) * (m + 1) + common_[d + n]];
+        }
+        // From n = head on, the prefix stays `head`: one table row after another.
+        if (ruled_out && n <= reach) {
+          const std::uint32_t* needed = jaro_lcs_needed_.data() + (head * rows + n) * (m + 1);
+          while ((ruled_out = values_[d + n] < needed[common_[d + n]]) && n < reach) {
+            ++n;
+            needed += m + 1;
+          }
         }
         if (!ruled_out) break;
       }
@@ -655,7 +717,11 @@ class PrefixScorer {
           osa_.push_all(more, masks_, out);
           break;
         default:
-          lcs_.push_all(more, masks_, out);
+          if (jaro_by_window_) {
+            lcs_.push_slots(stretch_slots_ + filled_, n - filled_, jaro_slot_masks_.data(), out);
+          } else {
+            lcs_.push_all(more, masks_, out);
+          }
           break;
       }
       filled_ = n;
@@ -733,6 +799,8 @@ class PrefixScorer {
       }
     }
     jaro_lcs_needed_.assign(prefixes * (longest + 1) * (m + 1), kNever);
+    // Built below, once the table holds.
+    jaro_longest_.clear();
     jaro_most_transpositions_.assign(prefixes * (longest + 1) * (m + 1), 0);
     for (std::size_t p = 0; p < prefixes; ++p) {
       for (std::size_t n = 1; n <= longest; ++n) {
@@ -752,6 +820,24 @@ class PrefixScorer {
           }
           needed[c] = least;
         }
+      }
+    }
+    // Per LCS and shared count, the longest window whose entry without a prefix they meet (0:
+    // none): a window of a later start shares, and has in common, no more than the prefix of
+    // this stretch that ends where it does, so it may match only if no longer than that.
+    if ((m + 1) * (m + 1) > kMostJaroEntries) return;
+    jaro_longest_.assign((m + 1) * (m + 1), 0);
+    std::vector<std::uint32_t> longest_at(m + 1);
+    for (std::size_t c = 0; c <= m; ++c) {
+      std::fill(longest_at.begin(), longest_at.end(), 0);
+      for (std::size_t n = 1; n <= longest; ++n) {
+        const std::uint32_t needed = jaro_lcs_needed_[n * (m + 1) + c];
+        if (needed <= m) longest_at[needed] = static_cast<std::uint32_t>(n);
+      }
+      std::uint32_t most = 0;
+      for (std::size_t lcs = 0; lcs <= m; ++lcs) {
+        most = std::max(most, longest_at[lcs]);
+        jaro_longest_[lcs * (m + 1) + c] = most;
       }
     }
   }
@@ -775,9 +861,14 @@ class PrefixScorer {
     const std::size_t m = pattern_.size();
     if (n == 1 && m == 1) return judge_units(stretch_.first(1));
     const std::size_t bound = std::max(n, m) / 2 - 1;
-    if (bound != jaro_bound_) match_jaro(bound);
-    // Each matched candidate position has its own pattern character.
-    const std::size_t shared = jaro_matched_before(n);
+    std::size_t shared;
+    if (jaro_by_window_) {
+      shared = match_jaro_window(bound, n);
+    } else {
+      if (bound != jaro_bound_) match_jaro(bound);
+      // Each matched candidate position has its own pattern character.
+      shared = jaro_matched_before(n);
+    }
     const std::size_t prefix = std::min<std::size_t>({common_prefix(), n, 4});
     if (n < length_ok_.size() && !jaro_lcs_needed_.empty()
             ? !jaro_lcs_may_match(n, shared, prefix)
@@ -794,13 +885,11 @@ class PrefixScorer {
     }
     // Windows of one matching that end between the same two matched places hold the same
     // matches, so the same transpositions: most windows reuse the count of a shorter one.
-    if (shared != jaro_differ_shared_) {
+    if (shared != jaro_differ_shared_ || (!jaro_differ_exact_ && jaro_differ_ <= most_differ)) {
+      // A new count, or counting stopped short of what this window may have.
       jaro_differ_shared_ = shared;
-      jaro_differ_ = count_differ(n, most_differ);
-      jaro_differ_exact_ = jaro_differ_ <= most_differ;
-    } else if (!jaro_differ_exact_ && jaro_differ_ <= most_differ) {
-      // Counting stopped short of what this window may have.
-      jaro_differ_ = count_differ(n, most_differ);
+      jaro_differ_ = jaro_by_window_ ? count_differ_window(n, shared, most_differ)
+                                     : count_differ(n, most_differ);
       jaro_differ_exact_ = jaro_differ_ <= most_differ;
     }
     if (jaro_differ_ > most_differ) return {false, kNoScore};
@@ -832,6 +921,39 @@ class PrefixScorer {
       const std::size_t i = w * 64 + static_cast<std::size_t>(std::countr_zero(taken));
       taken &= taken - 1;
       differ += static_cast<char32_t>(stretch_[i]) != pattern_[j];
+      if (differ > most) break;
+    }
+    return differ;
+  }
+
+  // The matching of the first `n` characters under `bound`, for patterns of one word: rapidfuzz
+  // matches each pattern character to the first free equal window character in reach, which
+  // per character is two sorted lists merged, dropping whichever head is out of reach of the
+  // other; the merge is the same taken from either side, so here each window character takes
+  // the first free equal pattern character in reach. A character's step does not look past it,
+  // so the steps made for a shorter window of this bound hold for a longer one: each start makes
+  // one pass per bound, as far as its windows ask. Returns how many the first `n` matched.
+  std::size_t match_jaro_window(std::size_t bound, std::size_t n) {
+    if (bound != jaro_pass_.bound) {
+      jaro_pass_.reset(bound, stretch_.size());
+      jaro_differ_shared_ = npos;
+    }
+    jaro_pass_.template extend<true>(stretch_slots_, jaro_slot_masks_.data(), n);
+    return jaro_pass_.counts[n];
+  }
+
+  // count_differ() for match_jaro_window(): the first `shared` window characters matched, in
+  // order, against the pattern characters taken by the first `n`.
+  std::size_t count_differ_window(std::size_t n, std::size_t shared, std::size_t most) const {
+    std::uint64_t taken = jaro_pass_.takens[n];
+    const std::size_t* matched = jaro_pass_.matched.data();
+    const std::uint64_t* masks = jaro_slot_masks_.data();
+    std::size_t differ = 0;
+    for (std::size_t k = 0; k < shared; ++k) {
+      // The lowest pattern place taken holds the k-th window character matched, or differs.
+      const std::uint64_t lowest = taken & (~taken + 1);
+      differ += (masks[matched[k]] & lowest) == 0;
+      taken ^= lowest;
       if (differ > most) break;
     }
     return differ;
@@ -1062,7 +1184,12 @@ class PrefixScorer {
 
   // Zeroes the counts of the stretch by its slots, which must not have changed since.
   void clear_counts() {
-    for (std::size_t k = 0; k + 1 < counted_; ++k) counts_[stretch_slots_[k]] = 0;
+    // Zeroing them all takes fewer steps once more characters than slots were counted.
+    if (counted_ > counts_.size()) {
+      std::fill(counts_.begin(), counts_.end(), 0);
+    } else {
+      for (std::size_t k = 0; k + 1 < counted_; ++k) counts_[stretch_slots_[k]] = 0;
+    }
     counted_ = 1;
   }
 
@@ -1152,6 +1279,76 @@ class PrefixScorer {
   std::size_t jaro_count_ = 0;
   // Per pattern character, the offset of its row in jaro_positions_.
   std::vector<std::size_t> jaro_row_of_;
+  // Patterns of one word: per slot, where its character lies in the pattern.
+  bool jaro_by_window_ = false;
+  std::vector<std::uint64_t> jaro_slot_masks_;
+  // A pass of match_jaro_window() over the first `done` characters of the stretch: the pattern
+  // places taken and how many, after each character, and the slots of those matched, in order.
+  struct JaroPass {
+    std::size_t bound = npos;
+    std::size_t done = 0;
+    std::uint64_t taken = 0;
+    std::uint64_t reach = 0;
+    std::size_t count = 0;
+    std::vector<std::size_t> counts;
+    std::vector<std::uint64_t> takens;
+    std::vector<std::size_t> matched;
+
+    void reset(std::size_t b, std::size_t length) {
+      bound = b;
+      done = 0;
+      taken = 0;
+      count = 0;
+      reach = b >= 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << b) - 1;
+      if (counts.size() <= length) {
+        counts.resize(length + 1);
+        takens.resize(length + 1);
+        matched.resize(length + 1);
+      }
+      counts[0] = 0;
+      takens[0] = 0;
+    }
+
+    // Through the first `n` characters; with kFull, what a transposition count needs too.
+    template <bool kFull>
+    void extend(const std::size_t* slots, const std::uint64_t* masks, std::size_t n) {
+      if (done >= n) return;
+      std::uint64_t t = taken;
+      std::uint64_t r = reach;
+      std::size_t c = count;
+      std::size_t* by = counts.data();
+      std::uint64_t* taken_by = takens.data();
+      std::size_t* order = matched.data();
+      const auto step = [&](std::size_t i) {
+        const std::size_t at = slots[i];
+        const std::uint64_t free = masks[at] & r & ~t;
+        t |= free & (~free + 1);
+        if constexpr (kFull) {
+          // Written always, kept only when matched: no branch to mispredict.
+          order[c] = at;
+          taken_by[i + 1] = t;
+        }
+        c += free != 0;
+        by[i + 1] = c;
+      };
+      // The next window character reaches one pattern place further, from place 0 while
+      // within `bound` of it.
+      std::size_t i = done;
+      for (const std::size_t rising = std::min(n, bound); i < rising; ++i) {
+        step(i);
+        r = (r << 1) | 1;
+      }
+      for (; i < n; ++i) {
+        step(i);
+        r <<= 1;
+      }
+      taken = t;
+      reach = r;
+      count = c;
+      done = n;
+    }
+  };
+  JaroPass jaro_pass_;
   // Jaro: the least longest common subsequence that may match, by prefix, window length and cap
   // on the matches (empty when too large).
   std::vector<std::uint32_t> jaro_lcs_needed_;
@@ -1161,6 +1358,11 @@ class PrefixScorer {
   // Jaro: the most transpositions with which each count of matches may match, indexed as
   // jaro_lcs_needed_ (and built with it).
   std::vector<std::uint32_t> jaro_most_transpositions_;
+  // Jaro: per LCS and shared count, the longest window that may match without a prefix, by
+  // jaro_lcs_needed_ (empty with it, or when too large); and per end, as jaro_hopeless() reads
+  // them, the first start from which a window ending there may match.
+  std::vector<std::uint32_t> jaro_longest_;
+  std::vector<std::int32_t> jaro_first_start_;
   static constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
   static constexpr std::size_t kMostJaroEntries = std::size_t{1} << 20;
   static constexpr double kJaroWinklerWeight = 0.1;
