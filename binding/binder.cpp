@@ -288,9 +288,9 @@ bool Text::raise_surrogate() const {
   return false;
 }
 
-std::optional<Text> str_to_text(PyObject* str) {
+std::optional<Text> str_to_text(PyObject* str, bool vet) {
   Value value;
-  if (!convert_text(str, value)) return std::nullopt;
+  if (!convert_text(str, value, vet)) return std::nullopt;
   return take<Text>(value);
 }
 

@@ -80,8 +80,9 @@ bool parse_arguments(const Signature& signature, PyObject* const* args, Py_ssize
                      PyObject* kwnames, std::span<Value> out);
 
 // A str (subclasses too) converted as a kText, or a kString, argument is, for callers that check
-// types themselves. Nothing (false) with the interpreter's exception set: a lone surrogate.
-std::optional<Text> str_to_text(PyObject* str);
+// types themselves. Nothing (false) with the interpreter's exception set: a lone surrogate. With
+// `vet` false, the str is left unchecked (as a kTextToVet argument is) for the caller to check.
+std::optional<Text> str_to_text(PyObject* str, bool vet = true);
 bool str_to_utf8(PyObject* str, std::string& out);
 
 // Moves a converted value out of its slot; T must match the parameter's kind.

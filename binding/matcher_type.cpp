@@ -313,23 +313,38 @@ PyObject* matcher_find_all_impl(PyObject* self, PyObject* args, PyObject* kwargs
     return nullptr;
   }
   // Every text is converted before the search starts. Lent texts view their str, so each str is
-  // held here until the end: an iterator may hand out strs that nothing else keeps.
+  // held here until the end: an iterator may hand out strs that nothing else keeps. They are
+  // checked for lone surrogates by the threads that search them, not here on one thread; the
+  // first that holds one raises, as it would have when read, even when a later item fails.
   std::vector<Ref> held;
   std::vector<Text> converted;
+  const auto raise_first_surrogate = [&] {
+    for (const Text& text : converted) {
+      if (text.has_surrogate()) {
+        PyErr_Clear();
+        return !text.raise_surrogate();
+      }
+    }
+    return false;
+  };
   for (Py_ssize_t i = 0;; ++i) {
     Ref item{PyIter_Next(iterator.get())};
     if (!item) break;
     if (!PyUnicode_Check(item.get())) {
+      if (raise_first_surrogate()) return nullptr;
       PyErr_Format(PyExc_TypeError, "texts[%zd] must be str, not %.200s", i,
                    Py_TYPE(item.get())->tp_name);
       return nullptr;
     }
-    std::optional<Text> text = str_to_text(item.get());
+    std::optional<Text> text = str_to_text(item.get(), false);
     if (!text) return nullptr;
     converted.push_back(std::move(*text));
     held.push_back(std::move(item));
   }
-  if (PyErr_Occurred()) return nullptr;
+  if (PyErr_Occurred()) {
+    raise_first_surrogate();
+    return nullptr;
+  }
   std::vector<text::TextView> views;
   views.reserve(converted.size());
   for (const Text& text : converted) views.push_back(text.view());
@@ -339,20 +354,28 @@ PyObject* matcher_find_all_impl(PyObject* self, PyObject* args, PyObject* kwargs
   if (!list) return nullptr;
   const matcher::Matcher& m = *as_matcher(self)->matcher;
   bool whole = false;
+  bool surrogate = false;
   {
     Unlocked unlocked;
     // Each text's list is built as soon as its hits are found, while other threads search on.
-    whole = m.find_each(views, static_cast<unsigned>(std::min<long>(threads, 1 << 16)),
-                        unlocked.signals(), [&](std::size_t i, std::vector<matcher::Hit>& hits) {
-                          return unlocked.locked([&] {
-                            PyObject* items = hits_to_list(hits);
-                            if (items == nullptr) return false;
-                            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                                            items);  // steals items
-                            return true;
-                          });
-                        });
+    whole = m.find_each(
+        views, static_cast<unsigned>(std::min<long>(threads, 1 << 16)), unlocked.signals(),
+        [&](std::size_t i, std::vector<matcher::Hit>* hits) {
+          if (hits == nullptr) {
+            surrogate = true;
+            return false;
+          }
+          return unlocked.locked([&] {
+            PyObject* items = hits_to_list(*hits);
+            if (items == nullptr) return false;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items);  // steals items
+            return true;
+          });
+        },
+        true);
   }
+  // A lone surrogate outranks a signal that came meanwhile, as it would have been refused first.
+  if (surrogate && raise_first_surrogate()) return nullptr;
   if (!whole) return nullptr;  // a signal handler raised, or a list could not be built
   return list.release();
 }

@@ -1622,11 +1622,19 @@ std::optional<std::vector<Hit>> Matcher::find(text::TextView text,
   }
 }
 
+namespace {
+
+bool held_surrogate(text::TextView text) {
+  return text.visit([](auto units) { return text::has_surrogate(units); });
+}
+
+}  // namespace
+
 std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
     std::span<const text::TextView> texts, unsigned threads, const cancel::Check& check) const {
   std::vector<std::vector<Hit>> results(texts.size());
-  const bool whole = find_each(texts, threads, check, [&](std::size_t i, std::vector<Hit>& hits) {
-    results[i] = std::move(hits);
+  const bool whole = find_each(texts, threads, check, [&](std::size_t i, std::vector<Hit>* hits) {
+    results[i] = std::move(*hits);
     return true;
   });
   if (!whole) return std::nullopt;
@@ -1634,7 +1642,7 @@ std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
 }
 
 bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
-                        const cancel::Check& check, const Deliver& deliver) const {
+                        const cancel::Check& check, const Deliver& deliver, bool vet) const {
   using Clock = std::chrono::steady_clock;
   if (texts.empty()) return true;
   // More threads than this only add contention, and may not be there to start.
@@ -1648,17 +1656,23 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
   std::atomic<bool> stop{false};
   std::mutex mutex;
   std::condition_variable changed;
-  unsigned running = 0;                                         // guarded by mutex
-  std::vector<std::pair<std::size_t, std::vector<Hit>>> found;  // guarded by mutex
-  std::exception_ptr failure;                                   // guarded by mutex
+  unsigned running = 0;  // guarded by mutex
+  // Null hits: a text that holds a surrogate.
+  using Found = std::vector<std::pair<std::size_t, std::optional<std::vector<Hit>>>>;
+  Found found;                 // guarded by mutex
+  std::exception_ptr failure;  // guarded by mutex
   const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval};
   const auto work = [&] {
     try {
       for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
-        std::optional<std::vector<Hit>> hits = find(texts[i], stopped);
-        if (!hits) break;
+        const bool surrogate = vet && held_surrogate(texts[i]);
+        std::optional<std::vector<Hit>> hits;
+        if (!surrogate) {
+          hits = find(texts[i], stopped);
+          if (!hits) break;
+        }
         const std::lock_guard lock(mutex);
-        found.emplace_back(i, std::move(*hits));
+        found.emplace_back(i, std::move(hits));
         changed.notify_one();
       }
     } catch (...) {
@@ -1672,13 +1686,13 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
   };
   // Hands over what the workers have found; false once `deliver` refused.
   const auto deliver_found = [&] {
-    std::vector<std::pair<std::size_t, std::vector<Hit>>> batch;
+    Found batch;
     {
       const std::lock_guard lock(mutex);
       batch.swap(found);
     }
     for (auto& [i, hits] : batch) {
-      if (!deliver(i, hits)) return false;
+      if (!deliver(i, hits ? &*hits : nullptr)) return false;
     }
     return true;
   };
@@ -1711,8 +1725,12 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
       [&] { return stop.load(std::memory_order_relaxed) || (check.stop && check.stop()); },
       check.interval};
   for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
+    if (vet && held_surrogate(texts[i])) {
+      if (!deliver(i, nullptr) || !deliver_found()) stop = true;
+      continue;
+    }
     std::optional<std::vector<Hit>> hits = find(texts[i], mine);
-    if (!hits || !deliver(i, *hits) || !deliver_found()) stop = true;
+    if (!hits || !deliver(i, &*hits) || !deliver_found()) stop = true;
   }
   Clock::time_point asked = Clock::now();
   std::unique_lock lock(mutex);

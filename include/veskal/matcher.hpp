@@ -75,14 +75,16 @@ class Matcher {
                                                         unsigned threads,
                                                         const cancel::Check& check = {}) const;
 
-  // Takes the hits of texts[index], on the calling thread; false stops the search.
-  using Deliver = std::function<bool(std::size_t index, std::vector<Hit>& hits)>;
+  // Takes the hits of texts[index], on the calling thread; false stops the search. `hits` is
+  // null for a text found to hold a surrogate code point, which is not searched.
+  using Deliver = std::function<bool(std::size_t index, std::vector<Hit>* hits)>;
 
   // find_all handing each text's hits to `deliver` as soon as they are found, in no set order,
-  // so that the caller's work on them overlaps the search of the rest. False once `check` or
-  // `deliver` stopped it, with texts left undelivered.
+  // so that the caller's work on them overlaps the search of the rest. With `vet`, each text is
+  // first checked for surrogate code points (U+D800..U+DFFF) by the thread that searches it.
+  // False once `check` or `deliver` stopped it, with texts left undelivered.
   bool find_each(std::span<const text::TextView> texts, unsigned threads,
-                 const cancel::Check& check, const Deliver& deliver) const;
+                 const cancel::Check& check, const Deliver& deliver, bool vet = false) const;
 
  private:
   struct Impl;

@@ -334,7 +334,7 @@ TEST(Matcher, FindAllKeepsTheOrderOfTheTexts) {
     // A refusal stops the search: nothing is delivered after it, and some texts never are.
     std::vector<int> delivered(texts.size(), 0);
     std::size_t taken = 0;
-    EXPECT_FALSE(m->find_each(views, threads, {}, [&](std::size_t i, std::vector<Hit>&) {
+    EXPECT_FALSE(m->find_each(views, threads, {}, [&](std::size_t i, std::vector<Hit>*) {
       ++delivered[i];
       return ++taken < 5;
     }));
@@ -342,6 +342,33 @@ TEST(Matcher, FindAllKeepsTheOrderOfTheTexts) {
     EXPECT_EQ(std::count(delivered.begin(), delivered.end(), 1), 5);
   }
   EXPECT_EQ(m->find_all({}, 2)->size(), 0u);
+}
+
+TEST(Matcher, FindEachVetsEveryTextOnItsOwnThread) {
+  const std::u16string lone = u"xab" + std::u16string(1, char16_t{0xD800}) + u"ab";
+  const std::u16string clean = u"xab\u00e9ab";
+  std::vector<text::TextView> views;
+  for (int i = 0; i < 20; ++i) {
+    views.emplace_back(i % 7 == 3 ? std::u16string_view(lone) : std::u16string_view(clean));
+  }
+  Options o;
+  o.metric = "levenshtein";
+  o.threshold = 1;
+  const auto m = compiled({"ab"}, o);
+  for (const unsigned threads : {1u, 3u}) {
+    std::vector<int> nulls(views.size(), -1);
+    EXPECT_TRUE(m->find_each(
+        views, threads, {},
+        [&](std::size_t i, std::vector<Hit>* hits) {
+          nulls[i] = hits == nullptr;
+          if (hits != nullptr) {
+            EXPECT_EQ(*hits, *m->find(views[i]));
+          }
+          return true;
+        },
+        true));
+    for (std::size_t i = 0; i < views.size(); ++i) EXPECT_EQ(nulls[i], i % 7 == 3 ? 1 : 0) << i;
+  }
 }
 
 TEST(Matcher, ACancelledSearchReturnsNothing) {

@@ -960,6 +960,24 @@ def test_matcher_find_all_keeps_input_order():
         m.find(str(i) + " ab") for i in range(50)
     ]
     assert m.find_all([]) == [] and m.find_all(iter(())) == []
+    # Texts are checked for lone surrogates by the threads that search them, and yet the first
+    # text that holds one raises, before any later wrong item or failing iterator.
+    bad = "ab \udc80 ba"
+    with pytest.raises(UnicodeEncodeError) as expected:
+        bad.encode("utf-8")
+
+    def failing():
+        yield from ("ab", bad)
+        raise ValueError("a later failure")
+
+    for texts in (lambda: ["ab"] * 5 + [bad] + ["ba"] * 50, lambda: ["ab", bad, "x" + bad],
+                  lambda: ["ab", bad, 3], failing):
+        for threads in (1, 2, 7):
+            with pytest.raises(UnicodeEncodeError) as info:
+                m.find_all(texts(), threads=threads)
+            assert info.value.args == expected.value.args
+    with pytest.raises(TypeError):
+        m.find_all(["ab", 3, bad])
 
 
 def test_matcher_search_lets_other_threads_run():
