@@ -1661,16 +1661,20 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
   using Found = std::vector<std::pair<std::size_t, std::optional<std::vector<Hit>>>>;
   Found found;                 // guarded by mutex
   std::exception_ptr failure;  // guarded by mutex
+  // Searches texts[i] under `c` into `hits`, left empty for a text that holds a surrogate; false
+  // once `c` stopped it.
+  const auto search = [&](std::size_t i, const cancel::Check& c,
+                          std::optional<std::vector<Hit>>& hits) {
+    if (vet && held_surrogate(texts[i])) return true;
+    hits = find(texts[i], c);
+    return hits.has_value();
+  };
   const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval};
   const auto work = [&] {
     try {
       for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
-        const bool surrogate = vet && held_surrogate(texts[i]);
         std::optional<std::vector<Hit>> hits;
-        if (!surrogate) {
-          hits = find(texts[i], stopped);
-          if (!hits) break;
-        }
+        if (!search(i, stopped, hits)) break;
         const std::lock_guard lock(mutex);
         found.emplace_back(i, std::move(hits));
         changed.notify_one();
@@ -1725,12 +1729,10 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
       [&] { return stop.load(std::memory_order_relaxed) || (check.stop && check.stop()); },
       check.interval};
   for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
-    if (vet && held_surrogate(texts[i])) {
-      if (!deliver(i, nullptr) || !deliver_found()) stop = true;
-      continue;
+    std::optional<std::vector<Hit>> hits;
+    if (!search(i, mine, hits) || !deliver(i, hits ? &*hits : nullptr) || !deliver_found()) {
+      stop = true;
     }
-    std::optional<std::vector<Hit>> hits = find(texts[i], mine);
-    if (!hits || !deliver(i, &*hits) || !deliver_found()) stop = true;
   }
   Clock::time_point asked = Clock::now();
   std::unique_lock lock(mutex);
