@@ -75,6 +75,29 @@ __attribute__((target("avx2"))) __m256i surrogate_lanes(const Unit* p) {
   }
 }
 
+// `lowest` lowered by `units` shifted so that surrogates, and only they, fall below 0x800 (the
+// lanes wrap): two operations a vector, where a mask and a comparison take three.
+template <class Unit>
+__attribute__((target("avx2"))) __m256i lower_by_surrogates(__m256i lowest, __m256i units) {
+  if constexpr (sizeof(Unit) == 2) {
+    return _mm256_min_epu16(lowest, _mm256_add_epi16(units, _mm256_set1_epi16(0x2800)));
+  } else {
+    return _mm256_min_epu32(lowest, _mm256_sub_epi32(units, _mm256_set1_epi32(0xD800)));
+  }
+}
+
+// True when a lane of `lowest` fell below 0x800: a surrogate was seen.
+template <class Unit>
+__attribute__((target("avx2"))) bool saw_surrogate(__m256i lowest) {
+  if constexpr (sizeof(Unit) == 2) {
+    const __m256i below = _mm256_min_epu16(lowest, _mm256_set1_epi16(0x7FF));
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi16(below, lowest)) != 0;
+  } else {
+    const __m256i below = _mm256_min_epu32(lowest, _mm256_set1_epi32(0x7FF));
+    return _mm256_movemask_epi8(_mm256_cmpeq_epi32(below, lowest)) != 0;
+  }
+}
+
 // Twice the width of what the compiler makes of the loop above: a search that skips most of a
 // text still checks all of it, so this check can be most of its work.
 template <class Unit>
@@ -381,6 +404,65 @@ __attribute__((target("avx2"))) Found find_avx2(const Unit* h, std::size_t n, co
   return find_sse2(h, n, p, m, probes, i, budget);
 }
 
+template <class Unit>
+__attribute__((target("avx2"))) __m256i load256(const Unit* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+// find_avx2 over the starts from `i` on, two vectors of starts a round while one fits before
+// the haystack's end and `i` is before `to`, checking the units of every start it examines for
+// surrogates: one extra load a vector, of units the probes' loads have just brought into cache.
+// Sets `surrogate` on one among the units of the starts up to an occurrence, or up to the
+// returned `i` when there is none. The units of a start past its round's, which an occurrence
+// may skip, are the needle's: the caller checks the needle. The check is tested only where a
+// round has candidates and when the rounds end, and one test covers both vectors' candidates:
+// the loop's one branch.
+template <class Unit>
+__attribute__((target("avx2"))) Found find_vetted_avx2(const Unit* h, std::size_t n, const Unit* p,
+                                                       std::size_t m, Probes probes, std::size_t& i,
+                                                       std::size_t to, std::size_t& budget,
+                                                       bool& surrogate) {
+  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+  const std::size_t last = n - m + 1;  // the starts where the needle fits
+  const __m256i first = splat256(p[probes.first]);
+  const __m256i second = splat256(p[probes.second]);
+  __m256i lowest = _mm256_set1_epi8(-1);
+  for (; i < to && i + 2 * kLanes <= last; i += 2 * kLanes) {
+    lowest = lower_by_surrogates<Unit>(lowest, load256(h + i));
+    lowest = lower_by_surrogates<Unit>(lowest, load256(h + i + kLanes));
+    const __m256i low = _mm256_and_si256(equal256<Unit>(load256(h + i + probes.first), first),
+                                         equal256<Unit>(load256(h + i + probes.second), second));
+    const __m256i high =
+        _mm256_and_si256(equal256<Unit>(load256(h + i + kLanes + probes.first), first),
+                         equal256<Unit>(load256(h + i + kLanes + probes.second), second));
+    const __m256i any = _mm256_or_si256(low, high);
+    if (_mm256_testz_si256(any, any)) continue;
+    // A byte a unit's byte, over both vectors.
+    std::uint64_t mask = static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+                         std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))}
+                             << 32;
+    while (mask != 0) {
+      const auto bit = static_cast<unsigned>(std::countr_zero(mask));
+      const std::size_t at = i + bit / sizeof(Unit);
+      // The caller checks the rest of the text before the automaton reads it.
+      if (budget == 0) return {at, true};
+      if (verify(h + at, p, m, budget)) {
+        surrogate = saw_surrogate<Unit>(lowest);
+        return {surrogate ? npos : at, false};
+      }
+      mask &= ~(std::uint64_t{(1u << sizeof(Unit)) - 1} << bit);
+    }
+  }
+  surrogate = saw_surrogate<Unit>(lowest);
+  if (surrogate || i >= to) return {npos, false};
+  // Fewer than a round of starts before the end: found unit by unit.
+  surrogate = has_surrogate_scalar(h + i, last - i);
+  if (surrogate) return {npos, false};
+  const Found found = find_scalar(h, n, p, m, probes, i, budget);
+  i = last;
+  return found;
+}
+
 #endif
 
 template <class Unit>
@@ -439,6 +521,19 @@ Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle, bool ve
   // only on texts built to defeat the filter, is where the automaton's linear bound takes over.
   budget_ = 2 * haystack.size() + 64 * needle.size();
   if (needle.size() > 1) border_ = std::move(border);
+  // The units an occurrence skips are the needle's, so a needle without surrogates lets the
+  // loop check only the units it reads.
+  checking_ = vetting_ && has_avx2() && !has_surrogate(needle);
+}
+
+template <class Unit>
+void Occurrences<Unit>::stop_on_surrogate() {
+  surrogate_ = true;
+  vetting_ = false;
+  checking_ = false;
+  automaton_ = false;
+  pos_ = haystack_.size();
+  needle_ = {};
 }
 
 template <class Unit>
@@ -446,15 +541,62 @@ bool Occurrences<Unit>::vet_to(std::size_t to) {
   // Counted as work, so that a long stretch without an occurrence still heeds the check.
   cancel::poll(to - vetted_);
   if (vetting_ && has_surrogate(haystack_.subspan(vetted_, to - vetted_))) {
-    surrogate_ = true;
-    vetting_ = false;
-    automaton_ = false;
-    pos_ = haystack_.size();
-    needle_ = {};
+    stop_on_surrogate();
     return false;
   }
   vetted_ = to;
   return true;
+}
+
+template <class Unit>
+std::size_t Occurrences<Unit>::next_checking() {
+#if VESKAL_X86
+  // Latin-1 holds no surrogates, and machines without AVX2 check by blocks.
+  if constexpr (sizeof(Unit) > 1) {
+    const std::size_t n = haystack_.size();
+    const std::size_t m = needle_.size();
+    const std::size_t last = n < m ? 0 : n - m + 1;  // the starts where the needle fits
+    constexpr std::size_t kBlock = (std::size_t{1} << 16) / sizeof(Unit);
+    while (pos_ < last) {
+      if (pos_ >= vetted_) {
+        const std::size_t to = std::min(last, pos_ + kBlock);
+        cancel::poll(to - pos_);
+        vetted_ = to;
+      }
+      std::size_t i = pos_;
+      bool surrogate = false;
+      const Found found = find_vetted_avx2(haystack_.data(), n, needle_.data(), m, probes_, i,
+                                           vetted_, budget_, surrogate);
+      if (surrogate) {
+        stop_on_surrogate();
+        return npos;
+      }
+      if (found.gave_up) {
+        // The automaton reads on to the end.
+        if (has_surrogate(haystack_.subspan(pos_))) {
+          stop_on_surrogate();
+          return npos;
+        }
+        automaton_ = true;
+        pos_ = found.at;
+        matched_ = 0;
+        return next_by_automaton();
+      }
+      if (found.at != npos) {
+        pos_ = found.at + period_;
+        return found.at;
+      }
+      pos_ = i;
+    }
+    // The units after the last start, or all when the needle does not fit.
+    if (has_surrogate(haystack_.subspan(std::min(pos_, n)))) {
+      stop_on_surrogate();
+      return npos;
+    }
+    pos_ = n;
+  }
+#endif
+  return npos;
 }
 
 template <class Unit>
@@ -466,6 +608,7 @@ std::size_t Occurrences<Unit>::next() {
     return npos;
   }
   if (automaton_) return next_by_automaton();
+  if (checking_) return next_checking();
   // The search goes a block at a time, and counts its work by blocks. A checked block is small
   // enough to stay in the first-level cache between its check and its search, which then cost
   // little more than the check's read from memory: 64 KiB, read again from the second level,
@@ -555,11 +698,6 @@ bool scan_probes_scalar(const Unit* h, std::size_t n, std::size_t i, std::size_t
 
 #if VESKAL_X86
 
-template <class Unit>
-__attribute__((target("avx2"))) __m256i load256(const Unit* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-
 // All ones in the lanes of the starts from `h` on where the probes `at` find `first` and
 // `second`; `probed` holds the units at h + at.first.
 template <class Unit>
@@ -567,29 +705,6 @@ __attribute__((target("avx2"))) __m256i probe_matches(__m256i probed, const Unit
                                                       __m256i first, __m256i second) {
   return _mm256_and_si256(equal256<Unit>(probed, first),
                           equal256<Unit>(load256(h + at.second), second));
-}
-
-// `lowest` lowered by `units` shifted so that surrogates, and only they, fall below 0x800 (the
-// lanes wrap): two operations a vector, where a mask and a comparison take three.
-template <class Unit>
-__attribute__((target("avx2"))) __m256i lower_by_surrogates(__m256i lowest, __m256i units) {
-  if constexpr (sizeof(Unit) == 2) {
-    return _mm256_min_epu16(lowest, _mm256_add_epi16(units, _mm256_set1_epi16(0x2800)));
-  } else {
-    return _mm256_min_epu32(lowest, _mm256_sub_epi32(units, _mm256_set1_epi32(0xD800)));
-  }
-}
-
-// True when a lane of `lowest` fell below 0x800: a surrogate was seen.
-template <class Unit>
-__attribute__((target("avx2"))) bool saw_surrogate(__m256i lowest) {
-  if constexpr (sizeof(Unit) == 2) {
-    const __m256i below = _mm256_min_epu16(lowest, _mm256_set1_epi16(0x7FF));
-    return _mm256_movemask_epi8(_mm256_cmpeq_epi16(below, lowest)) != 0;
-  } else {
-    const __m256i below = _mm256_min_epu32(lowest, _mm256_set1_epi32(0x7FF));
-    return _mm256_movemask_epi8(_mm256_cmpeq_epi32(below, lowest)) != 0;
-  }
 }
 
 // The first round of kLanes starts from `i` on, before `end`, where some needle's probes match,

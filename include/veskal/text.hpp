@@ -211,10 +211,10 @@ std::vector<std::size_t> borders(Units<Unit> needle);
 // The occurrences of the non-empty `needle` in `haystack`, overlapping ones included, one at a
 // time in increasing order. Linear in the haystack for every needle. Both must outlive it.
 //
-// With `vet`, the haystack is also checked for surrogate code points, a block ahead of the
-// search, which then reads it from cache rather than memory a second time. The first one found
-// ends the search (next() returns npos) and sets surrogate(). Once next() has returned npos the
-// whole haystack has been checked.
+// With `vet`, the haystack is also checked for surrogate code points: by the search's own vector
+// loop where it has one, else a block ahead of the search, which then reads it from cache rather
+// than memory a second time. The first one found ends the search (next() returns npos) and sets
+// surrogate(). Once next() has returned npos the whole haystack has been checked.
 template <class Unit>
 class Occurrences {
  public:
@@ -228,9 +228,13 @@ class Occurrences {
 
  private:
   std::size_t next_by_automaton();
+  // next() when the vector loop checks the units it searches.
+  std::size_t next_checking();
   // Lets the search read up to `to`, checking that far first when vetting; false (and the
   // search over) on a surrogate.
   bool vet_to(std::size_t to);
+  // Ends the search on a surrogate.
+  void stop_on_surrogate();
 
   Units<Unit> haystack_;
   Units<Unit> needle_;
@@ -243,8 +247,11 @@ class Occurrences {
   std::size_t budget_ = 0;
   bool automaton_ = false;
   bool vetting_ = false;
+  bool checking_ = false;  // Vetting by the vector loop, which keeps units [0, pos_) checked.
   bool surrogate_ = false;
-  std::size_t vetted_ = 0;           // Units the search may read (checked, when vetting).
+  // Units the search may read (checked, when vetting by blocks); when checking, the starts it
+  // has counted as work.
+  std::size_t vetted_ = 0;
   std::vector<std::size_t> border_;  // Empty unless the automaton may run.
 };
 
