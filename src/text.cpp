@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <utility>
@@ -15,14 +16,28 @@
 
 namespace veskal::text {
 
+namespace {
+
+std::atomic<bool> avx2_off{false};
+
+}  // namespace
+
 bool has_avx2() {
 #if VESKAL_X86
   static const bool available = __builtin_cpu_supports("avx2") != 0;
-  return available;
+  return available && !avx2_off.load(std::memory_order_relaxed);
 #else
   return false;
 #endif
 }
+
+namespace detail {
+
+void use_avx2(bool on) {
+  avx2_off.store(!on, std::memory_order_relaxed);
+}
+
+}  // namespace detail
 
 // ---- owned texts ----
 

@@ -269,6 +269,14 @@ void for_each_occurrence(Units<Unit> haystack, Units<Unit> needle, OnMatch&& on_
 // scan_probes works unit by unit.
 bool has_avx2();
 
+namespace detail {
+
+// Turns the AVX2 code off, or back on where the processor has it, so that tests run what other
+// machines run. Not while another thread searches.
+void use_avx2(bool on);
+
+}  // namespace detail
+
 // A needle as scan_probes looks for it: its length, and two of its units and their offsets.
 template <class Unit>
 struct ProbedNeedle {

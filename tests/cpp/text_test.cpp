@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +24,18 @@ std::vector<std::size_t> occurrences(const std::vector<Unit>& haystack,
   EXPECT_EQ(vetted, found);
   EXPECT_FALSE(search.surrogate());
   return found;
+}
+
+// Runs `f` as this machine runs it and, where it has AVX2, as machines without it do.
+template <class F>
+void with_and_without_avx2(F&& f) {
+  f();
+  if (!has_avx2()) return;
+  struct Restore {
+    ~Restore() { detail::use_avx2(true); }
+  } restore;
+  detail::use_avx2(false);
+  f();
 }
 
 template <class Unit>
@@ -61,10 +74,12 @@ void agrees_with_naive_scan(std::u32string_view alphabet) {
 }
 
 TEST(ForEachOccurrence, AgreesWithNaiveScanAtEveryWidth) {
-  agrees_with_naive_scan<Latin1>(U"ab");
-  agrees_with_naive_scan<Latin1>(U"a\u00e1");
-  agrees_with_naive_scan<char16_t>(U"ab\u0161");  // U+0161: low byte 0x61 is 'a'
-  agrees_with_naive_scan<char32_t>(U"ab\U00010061");
+  with_and_without_avx2([] {
+    agrees_with_naive_scan<Latin1>(U"ab");
+    agrees_with_naive_scan<Latin1>(U"a\u00e1");
+    agrees_with_naive_scan<char16_t>(U"ab\u0161");  // U+0161: low byte 0x61 is 'a'
+    agrees_with_naive_scan<char32_t>(U"ab\U00010061");
+  });
 }
 
 // Haystacks built so that the first and last units match everywhere and the rest nowhere: the
@@ -88,32 +103,91 @@ TEST(ForEachOccurrence, FilterDefeatingTextsStayExactAndLinear) {
   EXPECT_EQ(occurrences(std::vector<char16_t>{u'a'}, std::vector<char16_t>{}).size(), 0u);
 }
 
-// Vetting reads a block ahead of the search: a surrogate anywhere, before, between or after
-// the occurrences, or where no needle fits, ends the search and is reported.
+// The needle's offsets of the surrogate the tests below put into texts, near where the search
+// changes gear: the lanes of a vector (16 or 8 units) and of a round of two, the 8 KiB blocks
+// that the plain path checks ahead of its search, the 64 KiB blocks of work that the checking
+// loop counts, the text's start and its last units, which no start but the last few reaches.
+template <class Unit>
+std::vector<std::size_t> surrogate_offsets(std::size_t n) {
+  std::vector<std::size_t> at;
+  const auto around = [&](std::size_t edge, std::size_t reach) {
+    for (std::size_t i = edge - std::min(edge, reach); i < std::min(n, edge + reach); ++i) {
+      at.push_back(i);
+    }
+  };
+  around(0, 72);
+  for (const std::size_t bytes : {8192, 16384, 65536}) around(bytes / sizeof(Unit), 40);
+  around(n, 72);
+  return at;
+}
+
+// A surrogate anywhere, before, inside, next to or after the occurrences, or where no needle
+// fits, ends a vetted search with surrogate() and npos ever after; what it returned before is
+// what the plain search finds, wholly before the surrogate. A needle holding a surrogate finds
+// nothing, and reports one in the text. With the vector code and without it.
 TEST(ForEachOccurrence, VettingFindsEverySurrogate) {
   const auto check = [&]<class Unit>(Unit) {
-    std::vector<Unit> text;
-    for (int i = 0; i < 30000; ++i) {
-      for (const char c : std::string_view(i % 7 == 0 ? "needle " : "hay ")) text.push_back(c);
-    }
-    const std::vector<Unit> needle = units<Unit>(U"needle");
-    const std::vector<std::size_t> all = occurrences(text, needle);
-    ASSERT_FALSE(all.empty());
-    for (const std::size_t at : {std::size_t{0}, std::size_t{70000}, text.size() - 1}) {
-      for (const Unit surrogate : {Unit{0xD800}, Unit{0xDFFF}}) {
-        std::vector<Unit> bad = text;
-        bad[at] = surrogate;
-        for (const std::vector<Unit>& n :
-             {needle, std::vector<Unit>(bad.size() + 1, Unit{'h'}), std::vector<Unit>{}}) {
-          Occurrences<Unit> search(Units<Unit>(bad), Units<Unit>(n), true);
-          std::size_t last = 0;
-          for (std::size_t found; (found = search.next()) != npos;) last = found;
-          EXPECT_TRUE(search.surrogate()) << at << " " << n.size();
-          EXPECT_LT(last, at + 70000) << "the search stops near the surrogate";
-          EXPECT_EQ(search.next(), npos);
-        }
+    // Words at irregular offsets, runs where a short needle occurs at every start, characters
+    // next to the surrogates' range, and one longer than a round of lanes.
+    std::u32string chars;
+    std::mt19937 rng(99);
+    std::vector<std::u32string> words = {U"needle",
+                                         U"hay",
+                                         U"aaaaaaa",
+                                         U"ne",
+                                         U"\uD7FF\uE000",
+                                         U"\uFFFF",
+                                         U"hayneedlehayneedlehayneedlehay-0123456789"};
+    if constexpr (sizeof(Unit) == 4) words.push_back(U"\U0001D800\U0010DFFF\U0010FFFF");
+    while (chars.size() < 65536 / sizeof(Unit) + 300) chars += words[rng() % words.size()] + U" ";
+    std::vector<Unit> text = units<Unit>(chars);
+    const std::vector<std::vector<Unit>> needles = {
+        units<Unit>(U"needle"), units<Unit>(U"e"),
+        units<Unit>(U"aa"),     units<Unit>(words.back()),
+        units<Unit>(words[6]),  std::vector<Unit>(text.size() + 1, Unit{'h'})};
+    for (const std::vector<Unit>& needle : needles) {
+      occurrences(text, needle);  // agree when nothing is found
+      const std::size_t m = needle.size();
+      std::size_t variant = 0;
+      std::vector<Unit> bad = text;  // changed about `at`, then restored
+      for (const std::size_t at : surrogate_offsets<Unit>(text.size())) {
+        // The needle ending just before the surrogate, starting just after it, or across it.
+        const std::size_t place =
+            std::array{at, at - std::min(at, m), at + 1, at - std::min(at, m / 2)}[variant];
+        const bool fits = m <= bad.size() && place <= bad.size() - m;
+        if (fits) std::copy(needle.begin(), needle.end(), bad.begin() + place);
+        bad[at] = std::array<Unit, 3>{0xD800, 0xDFFF, 0xDC80}[variant % 3];
+        variant = (variant + 1) % 4;
+        std::vector<std::size_t> before;  // the plain search's occurrences before the surrogate
+        for_each_occurrence(Units<Unit>(bad).first(at), Units<Unit>(needle),
+                            [&](std::size_t q) { before.push_back(q); });
+        Occurrences<Unit> search(Units<Unit>(bad), Units<Unit>(needle), true);
+        std::vector<std::size_t> found;
+        for (std::size_t q; (q = search.next()) != npos;) found.push_back(q);
+        ASSERT_TRUE(search.surrogate()) << at << " " << m;
+        EXPECT_EQ(search.next(), npos);
+        bad[at] = text[at];
+        if (fits) std::copy_n(text.begin() + place, m, bad.begin() + place);
+        ASSERT_LE(found.size(), before.size()) << at << " " << m;
+        ASSERT_TRUE(std::equal(found.begin(), found.end(), before.begin())) << at << " " << m;
       }
     }
+    // A needle holding a surrogate, which the text holds too.
+    std::vector<Unit> needle = units<Unit>(U"needle");
+    needle[2] = Unit{0xDC00};
+    std::vector<Unit> held = text;
+    for (std::size_t i = 0; i < held.size(); i += 5000) {
+      std::copy(needle.begin(), needle.end(), held.begin() + i);
+    }
+    for (const std::vector<Unit>* haystack : {&text, &held}) {
+      Occurrences<Unit> search(Units<Unit>(*haystack), Units<Unit>(needle), true);
+      EXPECT_EQ(search.next(), npos);
+      EXPECT_EQ(search.surrogate(), haystack == &held);
+    }
+    // An empty needle still has the text checked.
+    Occurrences<Unit> empty(Units<Unit>(held), Units<Unit>(), true);
+    EXPECT_EQ(empty.next(), npos);
+    EXPECT_TRUE(empty.surrogate());
     // At every place of a vector round and of the tail, next to the values that bound the range.
     std::vector<Unit> near = {Unit{0xD7FF}, Unit{0xE000}, Unit{0xFFFF}, Unit{0}};
     if constexpr (sizeof(Unit) == 4) near.insert(near.end(), {0x1D800, 0x10DFFF, 0x10FFFF});
@@ -128,8 +202,10 @@ TEST(ForEachOccurrence, VettingFindsEverySurrogate) {
       }
     }
   };
-  check(char16_t{});
-  check(char32_t{});
+  with_and_without_avx2([&] {
+    check(char16_t{});
+    check(char32_t{});
+  });
 }
 
 // Several needles' probes in one pass find what a unit-by-unit scan finds, in its order, over
@@ -176,9 +252,11 @@ TEST(ScanProbes, AgreesWithAUnitByUnitScan) {
       }
     }
   };
-  check(Latin1{}, U"ab");
-  check(char16_t{}, U"ab\u0161");  // U+0161: low byte 0x61 is 'a'
-  check(char32_t{}, U"ab\U00010061");
+  with_and_without_avx2([&] {
+    check(Latin1{}, U"ab");
+    check(char16_t{}, U"ab\u0161");  // U+0161: low byte 0x61 is 'a'
+    check(char32_t{}, U"ab\U00010061");
+  });
 }
 
 TEST(OwnedText, StoresAtTheNarrowestWidth) {
