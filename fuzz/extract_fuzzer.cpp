@@ -201,6 +201,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       patterns.push_back(utf8);
     }
   }
+  // Where a lone surrogate goes for the exact search: the first or the last units, about the
+  // pattern's copies.
+  const std::uint8_t spot = in.byte();
 
   const std::string text = preprocessor::preprocess(s, ci, sci);
   const std::u32string normal_pattern = preprocessor::normalise_pattern(pattern, ci, sci);
@@ -238,6 +241,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(same(vetted, exact_raw) && !surrogate, "vetting search exact");
     return 0;
   });
+  if (!chars.empty()) {
+    std::u32string bad = chars;
+    const std::size_t at = spot % 128 % bad.size();
+    bad[spot < 128 ? at : bad.size() - 1 - at] = 0xD800 + (spot & 7) * 0x100;
+    const std::u16string bad16(bad.begin(), bad.end());
+    const bool fits16 = text::max_char(text::Units<char32_t>(bad)) <= 0xFFFF;
+    for (const text::TextView view : {text::TextView(bad), text::TextView(bad16)}) {
+      if (view.width() == text::Width::two && !fits16) continue;
+      bool surrogate = false;
+      const Extraction found =
+          exact_raw_extract::extract(view, pattern, ci, sci, strategies, {}, &surrogate);
+      check(found.ok() && surrogate && found.matches().empty(), "surrogate reported (exact)");
+    }
+  }
 
   const Extraction fuzzy_raw = at_every_width(chars, [&](text::TextView view) {
     return fuzzy_raw_extract::extract(view, pattern, ci, sci, metric, threshold, kind, strategies);
