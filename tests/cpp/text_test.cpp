@@ -93,6 +93,19 @@ TEST(ForEachOccurrence, FilterDefeatingTextsStayExactAndLinear) {
     const std::vector<Unit> h = units<Unit>(haystack);
     const std::vector<Unit> n = units<Unit>(needle);
     EXPECT_EQ(occurrences(h, n), naive_occurrences(h, n));
+    // Probes on the rare letters at both ends, which the text repeats: every start is a
+    // candidate. A vetted search has the rest of the text checked before the automaton reads it.
+    const std::u32string spread = U"\u00e9" + std::u32string(60, U'a') + U"\u00e9";
+    std::vector<Unit> dense = units<Unit>(std::u32string(100000, U'\u00e9') + spread + spread);
+    const std::vector<Unit> probed = units<Unit>(spread);
+    EXPECT_EQ(occurrences(dense, probed), naive_occurrences(dense, probed));
+    if constexpr (sizeof(Unit) > 1) {
+      dense[dense.size() - 100] = Unit{0xDBFF};
+      Occurrences<Unit> search(Units<Unit>(dense), Units<Unit>(probed), true);
+      while (search.next() != npos) {
+      }
+      EXPECT_TRUE(search.surrogate());
+    }
   };
   check(Latin1{});
   check(char16_t{});
