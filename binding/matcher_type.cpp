@@ -269,14 +269,21 @@ PyObject* matcher_find_impl(PyObject* self, PyObject* s) {
     PyErr_Format(PyExc_TypeError, "find() argument must be str, not %.200s", Py_TYPE(s)->tp_name);
     return nullptr;
   }
-  // The text may view the str's own bytes: the caller holds it, and a str never changes.
-  std::optional<Text> text = str_to_text(s);
+  // The text may view the str's own bytes: the caller holds it, and a str never changes. It is
+  // checked for lone surrogates without the lock, as a search would read it anyway.
+  std::optional<Text> text = str_to_text(s, false);
   if (!text) return nullptr;
   const matcher::Matcher& m = *as_matcher(self)->matcher;
   std::optional<std::vector<matcher::Hit>> hits;
+  bool surrogate = false;
   {
     Unlocked unlocked;
-    hits = m.find(text->view(), unlocked.signals());
+    surrogate = text->has_surrogate();
+    if (!surrogate) hits = m.find(text->view(), unlocked.signals());
+  }
+  if (surrogate) {
+    text->raise_surrogate();
+    return nullptr;
   }
   if (!hits) return nullptr;  // a signal handler raised
   return hits_to_list(*hits);

@@ -970,6 +970,12 @@ def test_matcher_find_all_keeps_input_order():
         yield from ("ab", bad)
         raise ValueError("a later failure")
 
+    for text in (bad, "€" * 70_000 + bad):
+        with pytest.raises(UnicodeEncodeError) as wanted:
+            text.encode("utf-8")
+        with pytest.raises(UnicodeEncodeError) as info:
+            m.find(text)
+        assert info.value.args == wanted.value.args
     for texts in (lambda: ["ab"] * 5 + [bad] + ["ba"] * 50, lambda: ["ab", bad, "x" + bad],
                   lambda: ["ab", bad, 3], failing):
         for threads in (1, 2, 7):

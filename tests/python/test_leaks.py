@@ -68,6 +68,7 @@ def one_of_each():
         lambda: veskal.Matcher(strategies, threshold_kind=index, strategies=failing),
         lambda: matcher.find_all([text, wide_surrogate]),
         lambda: matcher.find(index),
+        lambda: matcher.find(wide_surrogate),
     ):
         try:
             bad()
