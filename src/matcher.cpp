@@ -61,6 +61,14 @@ constexpr std::size_t kRawCharsPerHit = 512;
 constexpr std::size_t kTokenCharsPerHit = 16;
 constexpr std::size_t kLeastHitBudget = 1024;
 
+// Asks for the lines of `data` to be read into the caches, without waiting for them.
+template <class T>
+void prefetch(std::span<const T> data) {
+  constexpr std::size_t kLine = 64;
+  const auto* bytes = reinterpret_cast<const char*>(data.data());
+  for (std::size_t at = 0; at < data.size_bytes(); at += kLine) __builtin_prefetch(bytes + at);
+}
+
 // ---- Aho-Corasick automaton ------------------------------------------------------------------
 // Neither Debian nor PyPI packages a maintained C++ multi-pattern matcher, hence this one. It is
 // a complete DFA over the characters the keys use (all others share one class), so the scan
@@ -569,10 +577,18 @@ class Anchors {
   }
 
   // Calls on_hit(key, end) for every occurrence of every key in `text`, `end` ascending as the
-  // automaton's scan gives them; keys numbered as given to create.
-  template <class Unit, class OnHit>
-  void scan(text::Units<Unit> text, OnHit&& on_hit, const Table* tuned = nullptr) const {
+  // automaton's scan gives them; keys numbered as given to create. Each occurrence is announced
+  // to ahead(key) a block of the text before on_hit takes it, time enough to fetch what it reads.
+  template <class Unit, class OnHit, class Ahead>
+  void scan(text::Units<Unit> text, OnHit&& on_hit, Ahead&& ahead,
+            const Table* tuned = nullptr) const {
     const Table& table = tuned != nullptr ? *tuned : table_;
+    // All at once rather than a line at a time as the hits call for them, each a wait when the
+    // caches were emptied before the search.
+    prefetch(std::span(table.bitmap));
+    prefetch(std::span(table.word_start));
+    prefetch(std::span(table.entries));
+    prefetch(std::span(pool_));
     struct Found {
       std::size_t end;
       std::uint32_t key;
@@ -597,6 +613,7 @@ class Anchors {
           if (start + entry.size > text.size() || !holds(text.data() + start, entry)) continue;
           for (std::uint32_t id = entry.key; id != kNone; id = same_[id]) {
             found.push_back({start + entry.size, id});
+            ahead(id);
           }
         }
       }
@@ -879,13 +896,14 @@ struct Matcher::Impl {
   std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
 
  private:
-  // Calls on_hit(key, end) for every key occurrence in `t`, `end` ascending.
-  template <class Unit, class OnHit>
-  void scan_pieces(text::Units<Unit> t, OnHit&& on_hit) const {
+  // Calls on_hit(key, end) for every key occurrence in `t`, `end` ascending; ahead(key) as
+  // Anchors::scan does, where it is the scan.
+  template <class Unit, class OnHit, class Ahead>
+  void scan_pieces(text::Units<Unit> t, OnHit&& on_hit, Ahead&& ahead) const {
     if (anchors) {
       const std::shared_ptr<const Anchors::Learned> tuned =
           anchors->worth_tuning(t.size()) ? tuned_anchors(t) : nullptr;
-      anchors->scan(t, on_hit, tuned ? &tuned->table : nullptr);
+      anchors->scan(t, on_hit, ahead, tuned ? &tuned->table : nullptr);
       return;
     }
     std::uint32_t state = 0;
@@ -1501,7 +1519,8 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
       judge(p.pattern, static_cast<std::int64_t>(end) - p.longest - 1);
     }
   };
-  if (anchors || automaton) scan_pieces(t, on_hit);
+  const auto ahead = [&](std::uint32_t k) { __builtin_prefetch(&probes[k]); };
+  if (anchors || automaton) scan_pieces(t, on_hit, ahead);
   for (std::size_t i = 0; i < streamed.size();) {
     std::size_t j = i + 1;
     while (j < streamed.size() && keys[streamed[j]].pattern == keys[streamed[i]].pattern) ++j;
@@ -1589,7 +1608,7 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
     // Later occurrences end no earlier, so their runs begin at lowest or after.
     if (firsts.size() >= kPendingRanges) judge(key.pattern, lowest);
   };
-  scan_pieces(t, on_hit);
+  scan_pieces(t, on_hit, [](std::uint32_t) {});
   for (std::size_t u = 0; u < patterns.size(); ++u) {
     if (overflowed[u] || (pending[u].firsts.empty() && !pending[u].sink)) continue;
     judge(u, std::numeric_limits<std::uint64_t>::max());
