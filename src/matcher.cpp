@@ -1644,13 +1644,15 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
     found[u] = std::move(extraction.matches());
   }
 
+  // Only the patterns found are read: the records of the others may have left the caches.
   std::size_t total = 0;
   for (std::size_t u = 0; u < patterns.size(); ++u) {
-    total += found[u].size() * patterns[u].indices.size();
+    if (!found[u].empty()) total += found[u].size() * patterns[u].indices.size();
   }
   std::vector<Hit> hits;
   hits.reserve(total);
   for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (found[u].empty()) continue;
     for (const std::size_t index : patterns[u].indices) {
       for (const Match& m : found[u]) hits.push_back({index, m.start, m.end, m.score});
     }
