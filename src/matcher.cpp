@@ -51,8 +51,9 @@ constexpr std::int64_t kLongestDirectRun = 64;
 constexpr double kMostExpected = 1.0 / 64;
 // Choosing cut points costs the square of the pattern length times the number of pieces.
 constexpr std::size_t kLongestTunedPattern = 64;
-// Probes hold a raw pattern's lengths in 32 bits: longer patterns are left to their engine.
-constexpr std::size_t kLongestProbedPattern = std::size_t{1} << 30;
+// Probes hold sums of three of a raw pattern's lengths in 32 bits: longer patterns are left to
+// their engine.
+constexpr std::size_t kLongestProbedPattern = std::size_t{1} << 29;
 // A pattern whose pieces occur more than once per this many characters of a text (and more
 // often than kLeastHitBudget) is left to its own engine for that text: the statistics missed a
 // frequent piece, and the engine's windows cost less than following it. The fuzzy token engine
@@ -61,12 +62,16 @@ constexpr std::size_t kRawCharsPerHit = 512;
 constexpr std::size_t kTokenCharsPerHit = 16;
 constexpr std::size_t kLeastHitBudget = 1024;
 
+constexpr std::size_t kCacheLine = 64;
+
 // Asks for the lines of `data` to be read into the caches, without waiting for them.
 template <class T>
 void prefetch(std::span<const T> data) {
-  constexpr std::size_t kLine = 64;
-  const auto* bytes = reinterpret_cast<const char*>(data.data());
-  for (std::size_t at = 0; at < data.size_bytes(); at += kLine) __builtin_prefetch(bytes + at);
+  const auto begin = reinterpret_cast<std::uintptr_t>(data.data());
+  for (std::uintptr_t at = begin & ~(kCacheLine - 1); at < begin + data.size_bytes();
+       at += kCacheLine) {
+    __builtin_prefetch(reinterpret_cast<const void*>(at));
+  }
 }
 
 // ---- Aho-Corasick automaton ------------------------------------------------------------------
@@ -583,12 +588,19 @@ class Anchors {
   void scan(text::Units<Unit> text, OnHit&& on_hit, Ahead&& ahead,
             const Table* tuned = nullptr) const {
     const Table& table = tuned != nullptr ? *tuned : table_;
-    // All at once rather than a line at a time as the hits call for them, each a wait when the
+    // A text that probes the table at more places than it has lines reads most of them: all at
+    // once then, rather than a line at a time as its hits call for them, each a wait when the
     // caches were emptied before the search.
-    prefetch(std::span(table.bitmap));
-    prefetch(std::span(table.word_start));
-    prefetch(std::span(table.entries));
-    prefetch(std::span(pool_));
+    const std::size_t bytes = table.bitmap.size() * sizeof(std::uint64_t) +
+                              table.word_start.size() * sizeof(std::uint32_t) +
+                              table.entries.size() * sizeof(Entry) +
+                              pool_.size() * sizeof(char32_t);
+    if (text.size() / step_ >= bytes / kCacheLine) {
+      prefetch(std::span(table.bitmap));
+      prefetch(std::span(table.word_start));
+      prefetch(std::span(table.entries));
+      prefetch(std::span(pool_));
+    }
     struct Found {
       std::size_t end;
       std::uint32_t key;
@@ -863,9 +875,11 @@ struct Matcher::Impl {
   struct alignas(32) Probe {
     std::uint64_t signature;
     std::uint32_t pattern;
-    std::uint32_t chars;   // of the key
-    std::int32_t before;   // bound - offset: the latest start lies this far from the occurrence
-    std::int32_t after;    // trimmed - offset - bound - longest: and the earliest no nearer
+    std::uint32_t chars;  // of the key
+    // From the occurrence, the latest start (bound - offset) and a bound on the earliest
+    // (trimmed - offset - bound - longest).
+    std::int32_t before;
+    std::int32_t after;
     std::int32_t longest;  // characters of a window
     std::int8_t margin;
     std::uint8_t classes;  // the bound, capped at the 64 classes of a signature
