@@ -51,6 +51,9 @@ constexpr std::int64_t kLongestDirectRun = 64;
 constexpr double kMostExpected = 1.0 / 64;
 // Choosing cut points costs the square of the pattern length times the number of pieces.
 constexpr std::size_t kLongestTunedPattern = 64;
+// Probes hold sums of three of a raw pattern's lengths in 32 bits: longer patterns are left to
+// their engine.
+constexpr std::size_t kLongestProbedPattern = std::size_t{1} << 29;
 // A pattern whose pieces occur more than once per this many characters of a text (and more
 // often than kLeastHitBudget) is left to its own engine for that text: the statistics missed a
 // frequent piece, and the engine's windows cost less than following it. The fuzzy token engine
@@ -58,6 +61,18 @@ constexpr std::size_t kLongestTunedPattern = 64;
 constexpr std::size_t kRawCharsPerHit = 512;
 constexpr std::size_t kTokenCharsPerHit = 16;
 constexpr std::size_t kLeastHitBudget = 1024;
+
+constexpr std::size_t kCacheLine = 64;
+
+// Asks for the lines of `data` to be read into the caches, without waiting for them.
+template <class T>
+void prefetch(std::span<const T> data) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(data.data());
+  for (std::uintptr_t at = begin & ~(kCacheLine - 1); at < begin + data.size_bytes();
+       at += kCacheLine) {
+    __builtin_prefetch(reinterpret_cast<const void*>(at));
+  }
+}
 
 // ---- Aho-Corasick automaton ------------------------------------------------------------------
 // Neither Debian nor PyPI packages a maintained C++ multi-pattern matcher, hence this one. It is
@@ -567,10 +582,25 @@ class Anchors {
   }
 
   // Calls on_hit(key, end) for every occurrence of every key in `text`, `end` ascending as the
-  // automaton's scan gives them; keys numbered as given to create.
-  template <class Unit, class OnHit>
-  void scan(text::Units<Unit> text, OnHit&& on_hit, const Table* tuned = nullptr) const {
+  // automaton's scan gives them; keys numbered as given to create. Each occurrence is announced
+  // to ahead(key) a block of the text before on_hit takes it, time enough to fetch what it reads.
+  template <class Unit, class OnHit, class Ahead>
+  void scan(text::Units<Unit> text, OnHit&& on_hit, Ahead&& ahead,
+            const Table* tuned = nullptr) const {
     const Table& table = tuned != nullptr ? *tuned : table_;
+    // A text that probes the table at more places than it has lines reads most of them: all at
+    // once then, rather than a line at a time as its hits call for them, each a wait when the
+    // caches were emptied before the search.
+    const std::size_t bytes = table.bitmap.size() * sizeof(std::uint64_t) +
+                              table.word_start.size() * sizeof(std::uint32_t) +
+                              table.entries.size() * sizeof(Entry) +
+                              pool_.size() * sizeof(char32_t);
+    if (text.size() / step_ >= bytes / kCacheLine) {
+      prefetch(std::span(table.bitmap));
+      prefetch(std::span(table.word_start));
+      prefetch(std::span(table.entries));
+      prefetch(std::span(pool_));
+    }
     struct Found {
       std::size_t end;
       std::uint32_t key;
@@ -595,6 +625,7 @@ class Anchors {
           if (start + entry.size > text.size() || !holds(text.data() + start, entry)) continue;
           for (std::uint32_t id = entry.key; id != kNone; id = same_[id]) {
             found.push_back({start + entry.size, id});
+            ahead(id);
           }
         }
       }
@@ -838,6 +869,23 @@ struct Matcher::Impl {
     std::uint32_t chars;
   };
 
+  // Fuzzy raw: what judging an occurrence of a key reads of the key and its pattern, in one
+  // line of cache: a search whose caches were emptied otherwise waits on the lines of a Key and
+  // of a Pattern for each occurrence of a key it has not met yet.
+  struct alignas(32) Probe {
+    std::uint64_t signature;
+    std::uint32_t pattern;
+    std::uint32_t chars;  // of the key
+    // From the occurrence, the latest start (bound - offset) and a bound on the earliest
+    // (trimmed - offset - bound - longest).
+    std::int32_t before;
+    std::int32_t after;
+    std::int32_t longest;  // characters of a window
+    std::int8_t margin;
+    std::uint8_t classes;  // the bound, capped at the 64 classes of a signature
+  };
+  static_assert(sizeof(Probe) == 32);
+
   Mode mode;
   Options options;
   // Fuzzy raw with no flag set: the text is searched as given, its line feeds read as the spaces
@@ -848,6 +896,7 @@ struct Matcher::Impl {
   std::vector<Pattern> patterns;
   std::optional<Automaton> automaton;
   std::vector<Key> keys;
+  std::vector<Probe> probes;  // fuzzy raw: per key
   // Fuzzy modes: each key's characters, and the filter that finds them in place of the
   // automaton where it can.
   std::vector<std::u32string_view> key_chars;
@@ -861,13 +910,14 @@ struct Matcher::Impl {
   std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
 
  private:
-  // Calls on_hit(key, end) for every key occurrence in `t`, `end` ascending.
-  template <class Unit, class OnHit>
-  void scan_pieces(text::Units<Unit> t, OnHit&& on_hit) const {
+  // Calls on_hit(key, end) for every key occurrence in `t`, `end` ascending; ahead(key) as
+  // Anchors::scan does, where it is the scan.
+  template <class Unit, class OnHit, class Ahead>
+  void scan_pieces(text::Units<Unit> t, OnHit&& on_hit, Ahead&& ahead) const {
     if (anchors) {
       const std::shared_ptr<const Anchors::Learned> tuned =
           anchors->worth_tuning(t.size()) ? tuned_anchors(t) : nullptr;
-      anchors->scan(t, on_hit, tuned ? &tuned->table : nullptr);
+      anchors->scan(t, on_hit, ahead, tuned ? &tuned->table : nullptr);
       return;
     }
     std::uint32_t state = 0;
@@ -1015,6 +1065,7 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
           longest ? compare->levenshtein_bound(*longest) : std::nullopt;
       const std::size_t n = target.size();
       if (!bound || *bound >= n || n / (*bound + 1) < kMinPieceChars) continue;
+      if (raw && pattern_chars > kLongestProbedPattern) continue;
       const std::size_t count = *bound + 1;
       cuts.emplace_back(u, count);  // cut once every pattern's length is known
       p.keyed = true;
@@ -1092,6 +1143,17 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
     add_key(u, text::trim(impl->patterns[u].chars).substr(offset, chars), offset);
   }
   if (fuzzy) impl->key_chars = std::move(keys);
+  if (impl->mode == Mode::fuzzy_raw) {
+    for (const Impl::Key& k : impl->keys) {
+      const Impl::Pattern& p = impl->patterns[k.pattern];
+      const auto offset = static_cast<std::int64_t>(k.offset);
+      impl->probes.push_back(
+          {p.signature, k.pattern, k.chars, static_cast<std::int32_t>(p.bound - offset),
+           static_cast<std::int32_t>(p.trimmed_chars - offset - p.bound - p.longest),
+           static_cast<std::int32_t>(p.longest), p.margin,
+           static_cast<std::uint8_t>(std::min<std::int64_t>(p.bound, 64))});
+    }
+  }
   impl->options = std::move(options);
   return std::unique_ptr<Matcher>(new Matcher(std::move(impl)));
 }
@@ -1377,8 +1439,12 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     std::size_t ready = 0;
     while (ready < runs.size() && runs[ready].hi < limit) ++ready;
     if (ready == 0) return;
+    // Made for the first match: most patterns judged have none.
     auto& sink = pending[u].sink;
-    if (!sink) sink.emplace(whole, options.strategies);
+    const auto add = [&](const Match& m) {
+      if (!sink) sink.emplace(whole, options.strategies);
+      sink->add(m);
+    };
     const auto pattern_chars = static_cast<std::uint64_t>(p.chars.size());
     for (std::size_t r = 0; r < ready; ++r) {
       const Range run = runs[r];
@@ -1396,7 +1462,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
                 const comparator::fuzzy::Verdict verdict =
                     line_feeds_as_spaces ? score_spaced(*p.compare, window, spaced)
                                          : score(*p.compare, window);
-                if (verdict.matched) sink->add({from, to, verdict.score});
+                if (verdict.matched) add({from, to, verdict.score});
               });
         }
         continue;
@@ -1417,7 +1483,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
                 start > static_cast<std::uint64_t>(run.hi)) {
               return;
             }
-            sink->add({start, c.end + offset, c.score});
+            add({start, c.end + offset, c.score});
           },
           fuzzy_raw_extract::detail::Scoring::rows, line_feeds_as_spaces);
     }
@@ -1427,29 +1493,27 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
   // False when no window at `start` can match: such starts are dropped while the scan has their
   // characters in cache, rather than read again from memory when judged. A start's windows
   // come by growing end, each signature the last's and more.
-  const auto may_match_at = [&](const Pattern& p, std::int64_t start) {
+  const auto may_match_at = [&](const Probe& p, std::int64_t start) {
     bool may = false;
     std::uint64_t s = 0;
     auto read = static_cast<std::uint64_t>(start);
     fuzzy_raw_extract::detail::for_each_window_at(static_cast<std::uint64_t>(start), t.size(),
-                                                  p.chars.size(), p.margin,
-                                                  [&](std::uint64_t, std::uint64_t to) {
+                                                  static_cast<std::uint64_t>(p.longest - p.margin),
+                                                  p.margin, [&](std::uint64_t, std::uint64_t to) {
                                                     for (; read < to; ++read)
                                                       s |= class_bit(t[read]);
-                                                    may = may || may_match(s, p.signature, p.bound);
+                                                    may =
+                                                        may || may_match(s, p.signature, p.classes);
                                                   });
     return may;
   };
   const auto on_hit = [&](std::uint32_t k, std::size_t end) {
-    const Key& key = keys[k];
-    const Pattern& p = patterns[key.pattern];
-    const auto q = static_cast<std::int64_t>(end - key.chars);
-    const auto offset = static_cast<std::int64_t>(key.offset);
-    const auto chars = static_cast<std::int64_t>(key.chars);
-    std::int64_t lo = std::max<std::int64_t>(
-        {0, q + chars - p.longest, q + p.trimmed_chars - offset - p.bound - p.longest});
-    std::int64_t hi = std::min({q, q - offset + p.bound, text_chars - 1});
-    if (lo > hi || !budget.take(key.pattern)) return;
+    const Probe& p = probes[k];
+    const auto q = static_cast<std::int64_t>(end - p.chars);
+    std::int64_t lo =
+        std::max<std::int64_t>({0, static_cast<std::int64_t>(end) - p.longest, q + p.after});
+    std::int64_t hi = std::min({q, q + p.before, text_chars - 1});
+    if (lo > hi || !budget.take(p.pattern)) return;
     // First at once for every start: each window's classes are among those of all the windows'
     // characters, white space's included, which spares telling it apart.
     std::uint64_t all = 0;
@@ -1457,19 +1521,20 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     for (std::int64_t i = lo; i < reach; ++i) {
       all |= std::uint64_t{1} << (t[static_cast<std::size_t>(i)] & 63);
     }
-    if (more_than(p.signature & ~all, p.bound)) return;
+    if (more_than(p.signature & ~all, p.classes)) return;
     while (lo <= hi && !may_match_at(p, lo)) ++lo;
     while (hi >= lo && !may_match_at(p, hi)) --hi;
     if (lo > hi) return;
-    std::vector<Range>& ranges = pending[key.pattern].ranges;
+    std::vector<Range>& ranges = pending[p.pattern].ranges;
     ranges.push_back({lo, hi});
     // Every later occurrence ends no earlier, so its range starts at end - longest or after:
     // runs ending before that can neither grow nor be preceded.
     if (ranges.size() >= kPendingRanges) {
-      judge(key.pattern, static_cast<std::int64_t>(end) - p.longest - 1);
+      judge(p.pattern, static_cast<std::int64_t>(end) - p.longest - 1);
     }
   };
-  if (anchors || automaton) scan_pieces(t, on_hit);
+  const auto ahead = [&](std::uint32_t k) { __builtin_prefetch(&probes[k]); };
+  if (anchors || automaton) scan_pieces(t, on_hit, ahead);
   for (std::size_t i = 0; i < streamed.size();) {
     std::size_t j = i + 1;
     while (j < streamed.size() && keys[streamed[j]].pattern == keys[streamed[i]].pattern) ++j;
@@ -1477,9 +1542,9 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     i = j;
   }
   for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (overflowed[u] || (pending[u].ranges.empty() && !pending[u].sink)) continue;
-    judge(u, std::numeric_limits<std::int64_t>::max());
-    found[u] = pending[u].sink->finish();
+    if (overflowed[u]) continue;
+    if (!pending[u].ranges.empty()) judge(u, std::numeric_limits<std::int64_t>::max());
+    if (pending[u].sink) found[u] = pending[u].sink->finish();
   }
 }
 
@@ -1557,7 +1622,7 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
     // Later occurrences end no earlier, so their runs begin at lowest or after.
     if (firsts.size() >= kPendingRanges) judge(key.pattern, lowest);
   };
-  scan_pieces(t, on_hit);
+  scan_pieces(t, on_hit, [](std::uint32_t) {});
   for (std::size_t u = 0; u < patterns.size(); ++u) {
     if (overflowed[u] || (pending[u].firsts.empty() && !pending[u].sink)) continue;
     judge(u, std::numeric_limits<std::uint64_t>::max());
@@ -1593,13 +1658,15 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
     found[u] = std::move(extraction.matches());
   }
 
+  // Only the patterns found are read: the records of the others may have left the caches.
   std::size_t total = 0;
   for (std::size_t u = 0; u < patterns.size(); ++u) {
-    total += found[u].size() * patterns[u].indices.size();
+    if (!found[u].empty()) total += found[u].size() * patterns[u].indices.size();
   }
   std::vector<Hit> hits;
   hits.reserve(total);
   for (std::size_t u = 0; u < patterns.size(); ++u) {
+    if (found[u].empty()) continue;
     for (const std::size_t index : patterns[u].indices) {
       for (const Match& m : found[u]) hits.push_back({index, m.start, m.end, m.score});
     }
