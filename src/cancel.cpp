@@ -11,7 +11,8 @@ using Clock = std::chrono::steady_clock;
 
 // Without a check poll() should never come here again.
 constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
-// Small enough that a short search never reads the clock, large enough to ignore in a long one.
+// Small enough that the first ask comes close to its time, large enough that a short search
+// never laps.
 constexpr std::int64_t kFirstBudget = 1024;
 constexpr std::int64_t kMaxBudget = std::int64_t{1} << 40;
 
@@ -35,7 +36,6 @@ void lap() {
     units_left = kNever;
     return;
   }
-  // A search that ends before its first lap never reads the clock.
   const Clock::time_point now = Clock::now();
   const bool first = s.lap_start == Clock::time_point{};
   if (!first) {
@@ -50,7 +50,8 @@ void lap() {
                                  std::min(2 * s.budget, kMaxBudget));
   }
   s.lap_start = now;
-  if (first || now - s.last_asked >= s.check->interval) {
+  const bool asked = s.last_asked != Clock::time_point{};
+  if (asked ? now - s.last_asked >= s.check->interval : now - s.started >= s.check->first) {
     const bool stop = s.check->stop();
     // Time spent in the check (waiting for a lock, say) is not the engine's work.
     s.lap_start = s.last_asked = Clock::now();
@@ -66,6 +67,7 @@ Scope::Scope(const Check& check) noexcept : saved_(current) {
   current = State{};
   if (check.stop) {
     current.check = &check;
+    if (check.first > Clock::duration::zero()) current.started = Clock::now();
     current.budget = kFirstBudget;
     detail::units_left = kFirstBudget;
   } else {

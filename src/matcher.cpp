@@ -1736,7 +1736,8 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
     hits = find(texts[i], c);
     return hits.has_value();
   };
-  const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval};
+  const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval,
+                              check.first};
   const auto work = [&] {
     try {
       for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
@@ -1794,7 +1795,7 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
   // on the hits takes no thread away from the search.
   const cancel::Check mine{
       [&] { return stop.load(std::memory_order_relaxed) || (check.stop && check.stop()); },
-      check.interval};
+      check.interval, check.first};
   for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
     std::optional<std::vector<Hit>> hits;
     if (!search(i, mine, hits) || !deliver(i, hits ? &*hits : nullptr) || !deliver_found()) {

@@ -14,14 +14,15 @@
 
 namespace veskal::cancel {
 
-// Asked on the extraction's own thread: first once the search has done a first stretch of work
-// (about a thousand units, so that a short search is never interrupted and a long one is known
-// early), then about once per `interval` of its work. True stops the extraction. An empty `stop`
-// never stops it and costs nothing. `stop` should not throw: what it throws passes out of the
+// Asked on the extraction's own thread: first once the search has run for `first` (a search
+// shorter than that is never interrupted, and its caller is spared whatever the check costs),
+// then about once per `interval` of its work. True stops the extraction. An empty `stop` never
+// stops it and costs nothing. `stop` should not throw: what it throws passes out of the
 // extraction unchanged.
 struct Check {
   std::function<bool()> stop;
   std::chrono::nanoseconds interval = std::chrono::milliseconds(10);
+  std::chrono::nanoseconds first = std::chrono::milliseconds(1);
 };
 
 // What poll() throws once the check has asked to stop.
@@ -79,6 +80,7 @@ class Scope {
     const Check* check = nullptr;
     std::int64_t budget = 0;  // units between two looks at the clock
     std::int64_t units_left = 0;
+    std::chrono::steady_clock::time_point started;  // when the check has a `first` to wait
     std::chrono::steady_clock::time_point lap_start;
     std::chrono::steady_clock::time_point last_asked;
   };

@@ -82,6 +82,9 @@ const Search kSearches[] = {
      }},
 };
 
+// Asked at every lap from the first on.
+constexpr std::chrono::nanoseconds kAtOnce{0};
+
 class Cancelling : public testing::TestWithParam<Search> {};
 
 // The check stops the search at its n-th call for several n: the search then returns no match at
@@ -93,7 +96,7 @@ TEST_P(Cancelling, AtAnyCallLeavesNoPartialResult) {
   ASSERT_FALSE(whole.matches().empty());
 
   int calls = 0;
-  const Check never{[&] { return ++calls, false; }, std::chrono::nanoseconds(0)};
+  const Check never{[&] { return ++calls, false; }, kAtOnce, kAtOnce};
   const Extraction watched = search.run(never);
   ASSERT_TRUE(watched.ok());
   EXPECT_EQ(watched.matches(), whole.matches());
@@ -101,7 +104,7 @@ TEST_P(Cancelling, AtAnyCallLeavesNoPartialResult) {
 
   for (const int n : {1, 2, 3, 10, 49, calls, calls + 1}) {
     int seen = 0;
-    const Check stop_at_n{[&] { return ++seen == n; }, std::chrono::nanoseconds(0)};
+    const Check stop_at_n{[&] { return ++seen == n; }, kAtOnce, kAtOnce};
     const Extraction got = search.run(stop_at_n);
     if (seen < n) {
       EXPECT_TRUE(got.ok()) << n;
@@ -120,20 +123,25 @@ TEST_P(Cancelling, AtAnyCallLeavesNoPartialResult) {
 INSTANTIATE_TEST_SUITE_P(Engines, Cancelling, testing::ValuesIn(kSearches),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// With the default interval a short search never asks, and a check of an enclosing extraction
-// is back in force after a nested one.
-TEST(Check, IsNotAskedInAShortSearch) {
+// A search shorter than `first` never asks: by default a short one, and with a long `first` one
+// that thousands of laps would otherwise check.
+TEST(Check, IsNotAskedBeforeItsFirstTime) {
   int calls = 0;
   const Check check{[&] { return ++calls, true; }};
   const Extraction got = exact_raw_extract::extract(text::OwnedText::from_utf8("a b a").view(), "a",
                                                     false, false, {}, check);
   EXPECT_TRUE(got.ok());
   EXPECT_EQ(calls, 0);
+  const Check late{[&] { return ++calls, true; }, kAtOnce, std::chrono::hours(1)};
+  const Extraction whole = fuzzy_raw_extract::extract(kText.view(), "abc abd", true, false,
+                                                      "levenshtein", 0.3, 1, {"best_match"}, late);
+  EXPECT_TRUE(whole.ok());
+  EXPECT_EQ(calls, 0);
 }
 
 TEST(Check, OfAnOuterScopeReturnsAfterAnInnerOne) {
   int outer_calls = 0;
-  const Check outer{[&] { return ++outer_calls, false; }, std::chrono::nanoseconds(0)};
+  const Check outer{[&] { return ++outer_calls, false; }, kAtOnce, kAtOnce};
   const Scope scope(outer);
   ASSERT_TRUE(exact_raw_extract::extract(kText.view(), "ab", false, false, {}).ok());
   EXPECT_EQ(outer_calls, 0);

@@ -380,7 +380,7 @@ TEST(Matcher, ACancelledSearchReturnsNothing) {
   o.metric = "levenshtein";
   o.threshold = 1;
   const auto m = compiled(patterns, o);
-  const cancel::Check stop{[] { return true; }};
+  const cancel::Check stop{[] { return true; }, {}, std::chrono::nanoseconds(0)};
   EXPECT_FALSE(m->find(text.view(), stop));
   EXPECT_FALSE(m->find_all(views, 2, stop));
 }
