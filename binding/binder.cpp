@@ -315,7 +315,21 @@ bool convert_bool(PyObject* object, Value& out) {
   return true;
 }
 
+PyLongObject* as_long(PyObject* object) {
+  return reinterpret_cast<PyLongObject*>(object);
+}
+
+// Exact floats and small exact ints are read in place: the interpreter's conversions would give
+// the same value, but their code is cold at the start of a call and costs microseconds to fetch.
 bool convert_float64(PyObject* object, Value& out) {
+  if (PyFloat_CheckExact(object)) {
+    out.emplace<double>(PyFloat_AS_DOUBLE(object));
+    return true;
+  }
+  if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(as_long(object))) {
+    out.emplace<double>(static_cast<double>(PyUnstable_Long_CompactValue(as_long(object))));
+    return true;
+  }
   const double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return false;
   out.emplace<double>(value);
@@ -326,7 +340,9 @@ bool convert_uint8(PyObject* object, Value& out) {
   // Go through the platform's 64-bit integer so that values beyond it fail with the
   // interpreter's own OverflowError, and only the narrowing to 8 bits is ours.
   long long value;
-  if constexpr (sizeof(long) == sizeof(std::int64_t)) {
+  if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(as_long(object))) {
+    value = PyUnstable_Long_CompactValue(as_long(object));
+  } else if constexpr (sizeof(long) == sizeof(std::int64_t)) {
     value = PyLong_AsLong(object);
   } else {
     value = PyLong_AsLongLong(object);
@@ -351,6 +367,20 @@ bool convert_string_list(PyObject* object, Value& out) {
     return false;
   }
   std::vector<std::string> items;
+  if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+    // Read in place, as their iterators would read them, without building one. The size is read
+    // again at each step, as a list's iterator does.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(object, i);  // borrowed; nothing below runs code
+      if (!PyUnicode_Check(item)) {
+        raise_cannot_convert(item, "PyString");
+        return false;
+      }
+      if (!copy_utf8(item, items.emplace_back())) return false;
+    }
+    out.emplace<std::vector<std::string>>(std::move(items));
+    return true;
+  }
   const Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
     PyErr_Clear();  // only a size hint

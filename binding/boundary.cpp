@@ -91,8 +91,10 @@ PyObject* matches_to_list(const std::vector<Match>& matches) noexcept {
   Turns turns;
   PyObject* list = PyList_New(size);
   if (list == nullptr) goto exit;
-  zero = PyFloat_FromDouble(0.0);
-  if (zero == nullptr) goto exit;
+  if (size > 0) {
+    zero = PyFloat_FromDouble(0.0);
+    if (zero == nullptr) goto exit;
+  }
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* tuple = match_to_tuple(matches[static_cast<std::size_t>(i)], zero);
     if (tuple == nullptr) goto exit;

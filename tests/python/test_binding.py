@@ -321,6 +321,11 @@ def test_numpy_bools():
          "out of range integral type conversion attempted"),
         ("fuzzy_token_extract", {"threshold_kind": 300}, OverflowError,
          "out of range integral type conversion attempted"),
+        # Past the ints that are read in place.
+        ("fuzzy_raw_extract", {"threshold_kind": 2**40}, OverflowError,
+         "out of range integral type conversion attempted"),
+        ("fuzzy_raw_extract", {"threshold_kind": -(2**30)}, OverflowError,
+         "out of range integral type conversion attempted"),
         ("fuzzy_token_extract", {"threshold_kind": Index(-(2**63))}, OverflowError,
          "out of range integral type conversion attempted"),
         ("fuzzy_raw_extract", {"threshold_kind": 1.0}, TypeError,
