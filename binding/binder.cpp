@@ -369,14 +369,15 @@ bool convert_string_list(PyObject* object, Value& out) {
   std::vector<std::string> items;
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
     // Read in place, as their iterators would read them, without building one. The size is read
-    // again at each step, as a list's iterator does.
+    // again at each step, as a list's iterator does, and each item is held while it is read: the
+    // collector may run a finalizer that changes the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(object); ++i) {
-      PyObject* item = PySequence_Fast_GET_ITEM(object, i);  // borrowed; nothing below runs code
-      if (!PyUnicode_Check(item)) {
-        raise_cannot_convert(item, "PyString");
+      const Ref item{Py_NewRef(PySequence_Fast_GET_ITEM(object, i))};
+      if (!PyUnicode_Check(item.get())) {
+        raise_cannot_convert(item.get(), "PyString");
         return false;
       }
-      if (!copy_utf8(item, items.emplace_back())) return false;
+      if (!copy_utf8(item.get(), items.emplace_back())) return false;
     }
     out.emplace<std::vector<std::string>>(std::move(items));
     return true;
