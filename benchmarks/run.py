@@ -462,6 +462,16 @@ def loglog_slope(points: list[tuple[int, float]]) -> float:
     return sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
 
 
+def affine_fit(points: list[tuple[int, float]]) -> tuple[float, float]:
+    """Least-squares (seconds per call, seconds per character) of time against size: a slope
+    under 1 with a positive first term is a cost per call, not work that shrinks with size."""
+    xs = [float(c) for c, _ in points]
+    ys = [t for _, t in points]
+    mx, my = sum(xs) / len(xs), sum(ys) / len(ys)
+    per_char = sum((x - mx) * (y - my) for x, y in zip(xs, ys)) / sum((x - mx) ** 2 for x in xs)
+    return my - per_char * mx, per_char
+
+
 def bench_growth(b: Bench, pats: Patterns) -> None:
     sec = "Growth: time against text size (log-log slope; 1.0 is linear)"
     lo, hi = b.args.growth_sizes
@@ -479,8 +489,10 @@ def bench_growth(b: Bench, pats: Patterns) -> None:
             t = b.mine(fn, text, f"{name}, {label(variant, mb)}", budget=b.args.growth_budget)
             points.append((len(text), t.seconds))
         b.report.growth[name] = points
+        fixed, per_char = affine_fit(points)
         note = " → ".join(f"{c / MB:.3g}" for c, _ in points) + " MB: " + \
-            " → ".join(f"{t:.3g}" for _, t in points) + " s"
+            " → ".join(f"{t:.3g}" for _, t in points) + " s" + \
+            f"; fit: {fixed * 1e6:.3g} µs a call + {per_char * MB * 1e3:.3g} ms/MB"
         slope = loglog_slope(points)
         b.report.add(Row(sec, name, LABELS[variant], "", slope, "",
                          Target("±0.1", 1.0, "") if linear else None, None, None, note))
