@@ -274,7 +274,9 @@ template <class Unit>
 class PrefixScorer {
  public:
   // `pattern` is the one `compare` was created with, non-empty; both must outlive the scorer.
-  // Prefixes up to `longest` characters are judged fastest.
+  // Prefixes up to `longest` characters are judged fastest. Windows run from as many characters
+  // below the untrimmed pattern's length to as many above, `longest` at most: Jaro's look at a
+  // start leaves out prefixes shorter than any of its windows.
   PrefixScorer(const CachedSearch& compare, std::u32string_view pattern, std::size_t longest)
       : compare_(compare),
         metric_(compare.metric()),
@@ -509,7 +511,7 @@ class PrefixScorer {
         common(last);
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
-        std::size_t n = jaro_shortest_;
+        std::size_t n = std::max(jaro_shortest_, shortest_window());
         while (n <= last && common_[n] < shared_needed_[n]) ++n;
         if (n > last) return jaro_hopeless();
         value(last);
@@ -547,6 +549,28 @@ class PrefixScorer {
           best, static_cast<std::ptrdiff_t>(allowed_[n]) - static_cast<std::ptrdiff_t>(distance));
     }
     return best;
+  }
+
+  // The shortest prefix a window of the start trims to, or 0 when unknown. Windows are at most as
+  // many characters shorter than the untrimmed pattern as the longest is longer, so none is
+  // shorter than 2m - longest; the start may lie in the white space before the stretch.
+  std::size_t shortest_window() const {
+    const std::size_t longest = length_ok_.size() - 1;
+    const std::size_t m = pattern_.size();
+    const std::less_equal<const Unit*> before;
+    const Unit* begin = stretch_.data();
+    if (2 * m <= longest || chunk_.empty() || !before(chunk_.data(), begin) ||
+        !before(begin + stretch_.size(), chunk_.data() + chunk_.size())) {
+      return 0;
+    }
+    std::size_t end = 2 * m - longest;
+    for (const Unit* c = begin;
+         c > chunk_.data() && end > 0 && text::is_white_space(static_cast<char32_t>(c[-1])); --c) {
+      --end;
+    }
+    end = std::min(end, stretch_.size());
+    while (end > 0 && text::is_white_space(static_cast<char32_t>(stretch_[end - 1]))) --end;
+    return end;
   }
 
   // The slack of a Jaro stretch none of whose windows may match: -(2k + 1) when the stretches
