@@ -274,7 +274,9 @@ template <class Unit>
 class PrefixScorer {
  public:
   // `pattern` is the one `compare` was created with, non-empty; both must outlive the scorer.
-  // Prefixes up to `longest` characters are judged fastest.
+  // Prefixes up to `longest` characters are judged fastest. Windows run from as many characters
+  // below the untrimmed pattern's length to as many above, `longest` at most: Jaro's look at a
+  // start leaves out prefixes shorter than any of its windows.
   PrefixScorer(const CachedSearch& compare, std::u32string_view pattern, std::size_t longest)
       : compare_(compare),
         metric_(compare.metric()),
@@ -509,7 +511,7 @@ class PrefixScorer {
         common(last);
         const std::size_t rows = length_ok_.size();
         // The row only once some window shares enough characters.
-        std::size_t n = jaro_shortest_;
+        std::size_t n = std::max(jaro_shortest_, shortest_window(stretch_.data(), stretch_.size()));
         while (n <= last && common_[n] < shared_needed_[n]) ++n;
         if (n > last) return jaro_hopeless();
         value(last);
@@ -547,6 +549,28 @@ class PrefixScorer {
           best, static_cast<std::ptrdiff_t>(allowed_[n]) - static_cast<std::ptrdiff_t>(distance));
     }
     return best;
+  }
+
+  // The shortest prefix a window trims to of the stretch of `size` characters from `begin`
+  // (within the chunk), or 0 when unknown. Windows are at most as many characters shorter than
+  // the untrimmed pattern as the longest is longer, so none is shorter than 2m - longest; the
+  // start may lie in the white space before the stretch.
+  std::size_t shortest_window(const Unit* begin, std::size_t size) const {
+    const std::size_t longest = length_ok_.size() - 1;
+    const std::size_t m = pattern_.size();
+    const std::less_equal<const Unit*> before;
+    if (2 * m <= longest || chunk_.empty() || !before(chunk_.data(), begin) ||
+        !before(begin + size, chunk_.data() + chunk_.size())) {
+      return 0;
+    }
+    std::size_t end = 2 * m - longest;
+    for (const Unit* c = begin;
+         c > chunk_.data() && end > 0 && text::is_white_space(static_cast<char32_t>(c[-1])); --c) {
+      --end;
+    }
+    end = std::min(end, size);
+    while (end > 0 && text::is_white_space(static_cast<char32_t>(begin[end - 1]))) --end;
+    return end;
   }
 
   // The slack of a Jaro stretch none of whose windows may match: -(2k + 1) when the stretches
@@ -588,6 +612,7 @@ class PrefixScorer {
       // White space begins no stretch.
       if (!text::is_white_space(static_cast<char32_t>(begin[d]))) {
         const std::size_t reach = std::min(longest, room - d);
+        const std::size_t shortest = std::max(jaro_shortest_, shortest_window(begin + d, reach));
         common(d + reach);
         value(d + reach);
         std::size_t head = 0;
@@ -606,7 +631,7 @@ class PrefixScorer {
           }
           // The least of them in reach, in one pass that vectorises.
           std::int32_t least = std::numeric_limits<std::int32_t>::max();
-          for (std::size_t e = d + jaro_shortest_; e <= d + reach; ++e) {
+          for (std::size_t e = d + shortest; e <= d + reach; ++e) {
             least = std::min(least, first[e]);
           }
           if (least <= static_cast<std::int32_t>(d)) break;
@@ -616,7 +641,7 @@ class PrefixScorer {
         // The table holds the test by shared characters too (kNever where too few), and the
         // same entry for every count from n on: one lookup a length.
         bool ruled_out = true;
-        std::size_t n = jaro_shortest_;
+        std::size_t n = shortest;
         for (; n <= reach && n < head && ruled_out; ++n) {
           ruled_out = values_[d + n] < jaro_lcs_needed_[(n * rows + n) * (m + 1) + common_[d + n]];
         }

@@ -477,6 +477,7 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
       text::decode_at(core, i);
       shuffled.push_back(core.substr(from, i - from));
     }
+    const std::vector<std::string> in_order = shuffled;
     std::string text;
     for (std::size_t length = rng() % (3 * n + 40); text.size() < length;) {
       switch (rng() % 8) {
@@ -501,6 +502,14 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
           text += copy;
           break;
         }
+        case 5:  // white space, then the pattern cut short: a match only as a shorter window
+          text += std::string(rng() % 4, ' ');
+          for (std::size_t i = 0, cut = in_order.size() / 2 + rng() % (in_order.size() / 2 + 1);
+               i < cut; ++i) {
+            text += in_order[i];
+          }
+          text += pick(alphabet);
+          break;
         case 1:
           text += std::string(rng() % 12, ' ');
           break;
