@@ -851,6 +851,121 @@ __attribute__((target("avx2"))) std::size_t scan_probes_avx2(
 
 }  // namespace
 
+namespace {
+
+// The starts a word of where_unit covers: a bit for each of a unit's bytes, as a vector's byte
+// mask has them.
+template <class Unit>
+constexpr std::size_t kStartsPerWord = 64 / sizeof(Unit);
+
+#if VESKAL_X86
+
+template <class Unit>
+__attribute__((target("avx2"))) void where_unit_avx2(const Unit* from, Unit unit,
+                                                     std::uint64_t* words, std::size_t count) {
+  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+  const __m256i splat = splat256(unit);
+  for (std::size_t w = 0; w < count; ++w, from += 2 * kLanes) {
+    const auto low =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(equal256<Unit>(load256(from), splat)));
+    const auto high = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(equal256<Unit>(load256(from + kLanes), splat)));
+    words[w] = low | std::uint64_t{high} << 32;
+  }
+}
+
+#endif
+
+#if VESKAL_X86
+
+// Every processor with AVX2 has the popcnt instruction, which the portable code may not use.
+__attribute__((target("avx2,popcnt"))) std::size_t count_together_popcnt(const std::uint64_t* a,
+                                                                         const std::uint64_t* b,
+                                                                         std::size_t count) {
+  std::size_t together = 0;
+  for (std::size_t w = 0; w < count; ++w) together += std::popcount(a[w] & b[w]);
+  return together;
+}
+
+#endif
+
+// The bits set in both of the `count` words from `a` and `b` on.
+std::size_t count_together(const std::uint64_t* a, const std::uint64_t* b, std::size_t count) {
+#if VESKAL_X86
+  if (has_avx2()) return count_together_popcnt(a, b, count);
+#endif
+  std::size_t together = 0;
+  for (std::size_t w = 0; w < count; ++w) together += std::popcount(a[w] & b[w]);
+  return together;
+}
+
+// The bits of the `count` words from `words` on are set for the starts t from 0 on where
+// sample[t + offset] == unit.
+template <class Unit>
+void where_unit(const Unit* sample, std::size_t offset, Unit unit, std::uint64_t* words,
+                std::size_t count) {
+#if VESKAL_X86
+  if (has_avx2()) {
+    where_unit_avx2(sample + offset, unit, words, count);
+    return;
+  }
+#endif
+  for (std::size_t w = 0; w < count; ++w) {
+    std::uint64_t word = 0;
+    for (std::size_t b = 0; b < kStartsPerWord<Unit>; ++b) {
+      if (sample[offset + w * kStartsPerWord<Unit> + b] == unit) {
+        word |= ((std::uint64_t{1} << sizeof(Unit)) - 1) << (b * sizeof(Unit));
+      }
+    }
+    words[w] = word;
+  }
+}
+
+}  // namespace
+
+template <class Unit>
+Probes sampled_probes(Units<Unit> needle, Units<Unit> sample, std::optional<Unit> skip) {
+  // The rarest units in prose are the candidates: prose predicts each unit well, a sample of
+  // a few thousand units only the pairs that words and phrases make common.
+  constexpr std::size_t kCandidates = 6;
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < needle.size(); ++i) {
+    if (needle[i] != skip) at.push_back(i);
+  }
+  std::stable_sort(at.begin(), at.end(), [&](std::size_t x, std::size_t y) {
+    return rarity(needle[x]) > rarity(needle[y]);
+  });
+  const std::size_t count = std::min(at.size(), kCandidates);
+  at.resize(count);
+  std::sort(at.begin(), at.end());
+  const std::size_t words = sample.size() < needle.size()
+                                ? 0
+                                : (sample.size() - needle.size() + 1) / kStartsPerWord<Unit>;
+  if (count < 2 || words == 0) return probes(needle);
+  std::vector<std::uint64_t> seen(count * words);
+  for (std::size_t c = 0; c < count; ++c) {
+    where_unit(sample.data(), at[c], needle[at[c]], seen.data() + c * words, words);
+  }
+  Probes best = probes(needle);
+  std::size_t fewest = std::numeric_limits<std::size_t>::max();
+  for (std::size_t x = 0; x < count; ++x) {
+    for (std::size_t y = x + 1; y < count; ++y) {
+      const std::uint64_t* a = seen.data() + x * words;
+      const std::uint64_t* b = seen.data() + y * words;
+      const std::size_t together = count_together(a, b, words);
+      if (together < fewest) {
+        fewest = together;
+        best = {at[x], at[y]};
+      }
+    }
+  }
+  return best;
+}
+
+template Probes sampled_probes(Units<Latin1>, Units<Latin1>, std::optional<Latin1>);
+template Probes sampled_probes(Units<char16_t>, Units<char16_t>, std::optional<char16_t>);
+template Probes sampled_probes(Units<char32_t>, Units<char32_t>, std::optional<char32_t>);
+
 template <class Unit>
 bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,
                  std::span<const ProbedNeedle<Unit>> needles, bool vet,

@@ -284,6 +284,54 @@ TEST(ScanProbes, AgreesWithAUnitByUnitScan) {
   });
 }
 
+// Probes chosen on a sample of the text: on two units of the needle, never on the skipped one,
+// meeting less often there than the fixed ones on two letters of a word the sample repeats; the
+// fixed ones when the sample or the units left are too few. The same with and without AVX2.
+TEST(SampledProbes, MeetLessOftenThanTheFixedOnes) {
+  std::vector<std::size_t> chosen;  // with AVX2, then without
+  const auto check = [&]<class Unit>(Unit) {
+    const std::vector<Unit> needle = units<Unit>(U"sous la commande");
+    std::u32string prose;
+    while (prose.size() < 9000) prose += U"la commande sous un homme \u00e0 ";
+    const std::vector<Unit> sample = units<Unit>(prose);
+    const auto meetings = [&](Probes at) {
+      std::size_t count = 0;
+      for (std::size_t t = 0; t + needle.size() <= sample.size(); ++t) {
+        count +=
+            sample[t + at.first] == needle[at.first] && sample[t + at.second] == needle[at.second];
+      }
+      return count;
+    };
+    const Probes fixed = probes(Units<Unit>(needle));
+    const Probes at =
+        sampled_probes(Units<Unit>(needle), Units<Unit>(sample), std::optional<Unit>(Unit{' '}));
+    ASSERT_LT(at.first, at.second);
+    ASSERT_LT(at.second, needle.size());
+    EXPECT_NE(needle[at.first], Unit{' '});
+    EXPECT_NE(needle[at.second], Unit{' '});
+    EXPECT_LT(meetings(at), meetings(fixed));
+    chosen.insert(chosen.end(), {at.first, at.second});
+    for (const auto& [sought, seen] :
+         {std::pair{needle, std::vector<Unit>(sample.begin(), sample.begin() + 10)},
+          {units<Unit>(U" a  "), sample},
+          {units<Unit>(U"ab"), std::vector<Unit>(1, Unit{'a'})}}) {
+      const Probes got =
+          sampled_probes(Units<Unit>(sought), Units<Unit>(seen), std::optional<Unit>(Unit{' '}));
+      const Probes want = probes(Units<Unit>(sought));
+      EXPECT_EQ(got.first, want.first);
+      EXPECT_EQ(got.second, want.second);
+    }
+  };
+  with_and_without_avx2([&] {
+    check(Latin1{});
+    check(char16_t{});
+    check(char32_t{});
+  });
+  if (chosen.size() == 12) {
+    EXPECT_TRUE(std::equal(chosen.begin(), chosen.begin() + 6, chosen.begin() + 6));
+  }
+}
+
 TEST(OwnedText, StoresAtTheNarrowestWidth) {
   EXPECT_EQ(OwnedText::from_utf8("abc").view().width(), Width::one);
   EXPECT_EQ(OwnedText::from_utf8("\xC3\xA9").view().width(), Width::one);
