@@ -356,6 +356,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(found == plain, "line feeds read as spaces exact");
     }
     check(run(Scan::near_pieces, Scoring::rows) == plain, "row scoring exact");
+    // Probes chosen on a sample of the text, which the piece filter may switch to: whichever two
+    // units they pick, every occurrence of the pattern is a candidate of the scan with them.
+    normal_text.view().visit([&]<class Unit>(text::Units<Unit> units) {
+      const std::optional<std::vector<Unit>> needle = text::narrow<Unit>(normal_pattern);
+      if (!needle || needle->size() < 2 || needle->size() > units.size()) return;
+      const text::Units<Unit> sought(*needle);
+      const text::Probes at = text::sampled_probes(sought, units, std::optional<Unit>(Unit{' '}));
+      check(at.first < at.second && at.second < sought.size(), "sampled probes in the needle");
+      const std::vector<text::ProbedNeedle<Unit>> probed = {
+          {sought.size(), at, sought[at.first], sought[at.second]}};
+      std::vector<std::size_t> found;
+      text::scan_probes<Unit>(units, 0, units.size(), probed, false,
+                              [&](std::size_t, std::size_t start) { found.push_back(start); });
+      text::for_each_occurrence(units, sought, [&](std::size_t start) {
+        check(std::binary_search(found.begin(), found.end(), start), "sampled probes find it");
+      });
+    });
     check(run(Scan::every_window, Scoring::rows) == plain, "row scoring exact (plain scan)");
     // Jaro judges patterns of up to one word by a matching from the windows' side: one of 64
     // characters cut from the text, repeated to twice that, whose windows pass the bounds and

@@ -605,6 +605,7 @@ class ProbedPieces {
                             std::int64_t longest_window, std::int64_t text_chars) {
     const std::function<void(std::size_t, std::size_t)> hit = [&](std::size_t piece,
                                                                   std::size_t at) {
+      ++hits_[piece];
       if (!holds(s_, at, pieces_[piece].units, line_feeds_as_spaces_)) return;
       const Range range = starts_near(static_cast<std::int64_t>(at), pieces_[piece].offset,
                                       static_cast<std::int64_t>(pieces_[piece].units.size()),
@@ -628,6 +629,7 @@ class ProbedPieces {
         while (!pending_.empty()) pending_.pop();
         return std::nullopt;
       }
+      reprobe(s_.subspan(pos_, end - pos_), s_.size() - end);
       pos_ = end;
     }
   }
@@ -640,9 +642,30 @@ class ProbedPieces {
   static constexpr std::size_t kBlock = std::size_t{1} << 14;
   // Measured on French prose: pieces of 4 characters and fewer are found faster one by one.
   static constexpr std::size_t kShortestPiece = 5;
+  // New probes are chosen on a sample of kSample units, which costs about what kReprobe hits do.
+  static constexpr std::size_t kReprobe = 1024;
+  static constexpr std::size_t kSample = std::size_t{1} << 13;
 
   ProbedPieces(text::Units<Unit> s, std::int64_t lag, bool line_feeds_as_spaces, bool vet)
       : s_(s), lag_(lag), line_feeds_as_spaces_(line_feeds_as_spaces), vet_(vet) {}
+
+  // A piece whose probes met often in the block just read gets new ones, once, chosen on that
+  // block's end, still in cache: probes on two letters of one common word meet at each of its
+  // occurrences. Choosing costs about what kReprobe hits do (each a mispredicted branch, a call
+  // and a comparison), so it is done where as many may be saved in the `left` units to read.
+  void reprobe(text::Units<Unit> block, std::size_t left) {
+    for (std::size_t j = 0; j < needles_.size(); ++j) {
+      if (!reprobed_[j] && hits_[j] * (left / kBlock) >= kReprobe) {
+        reprobed_[j] = true;
+        const text::Units<Unit> piece = pieces_[j].units;
+        const text::Probes at = text::sampled_probes(
+            piece, block.last(std::min(block.size(), kSample)),
+            line_feeds_as_spaces_ ? std::optional<Unit>(Unit{' '}) : std::nullopt);
+        needles_[j] = {piece.size(), at, piece[at.first], piece[at.second]};
+      }
+      hits_[j] = 0;
+    }
+  }
 
   static constexpr auto kLater = [](const Range& x, const Range& y) { return x.lo > y.lo; };
 
@@ -654,6 +677,9 @@ class ProbedPieces {
   std::size_t pos_ = 0;  // the next start scanned
   std::vector<Piece> pieces_;
   std::vector<text::ProbedNeedle<Unit>> needles_;
+  // Each piece's hits in the block being read, and whether it was given new probes.
+  std::array<std::size_t, text::kMaxProbedNeedles> hits_{};
+  std::array<bool, text::kMaxProbedNeedles> reprobed_{};
   std::priority_queue<Range, std::vector<Range>, decltype(kLater)> pending_{kLater};
 };
 

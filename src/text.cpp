@@ -722,50 +722,92 @@ __attribute__((target("avx2"))) __m256i probe_matches(__m256i probed, const Unit
                           equal256<Unit>(load256(h + at.second), second));
 }
 
-// The first round of kLanes starts from `i` on, before `end`, where some needle's probes match,
-// else the first start that no round reached. With `vet`, sets `surrogate` when the units at the
-// first needle's first probe of a round hold one: the units [i + probes.first, returned +
-// probes.first) are checked. Calls nothing, which would spill its vectors.
+// Keeps `v` in a register. Without this the compiler folds a load that has two uses into both,
+// and the probe rounds are bound by their loads, half of them split across cache lines.
+__attribute__((target("avx2"))) inline void in_register(__m256i& v) {
+  __asm__("" : "+x"(v));
+}
+
+// The needles' probes and the units they look for, splat, in registers for a run of rounds.
 template <class Unit, std::size_t kCount>
-__attribute__((target("avx2"))) std::size_t next_probe_round(const Unit* h, std::size_t i,
-                                                             std::size_t end,
-                                                             const ProbedNeedle<Unit>* needles,
-                                                             bool vet, bool& surrogate) {
-  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+struct ProbeRound {
   // Plain arrays: std::array would drop the vectors' alignment attribute.
   __m256i firsts[kCount];
   __m256i seconds[kCount];
-  // Copied out, so that the loop keeps them in registers.
   Probes probes[kCount];
-  for (std::size_t j = 0; j < kCount; ++j) {
-    firsts[j] = splat256(needles[j].first);
-    seconds[j] = splat256(needles[j].second);
-    probes[j] = needles[j].probes;
+
+  __attribute__((target("avx2"))) explicit ProbeRound(const ProbedNeedle<Unit>* needles) {
+    for (std::size_t j = 0; j < kCount; ++j) {
+      firsts[j] = splat256(needles[j].first);
+      seconds[j] = splat256(needles[j].second);
+      probes[j] = needles[j].probes;
+    }
   }
-  __m256i lowest = _mm256_set1_epi8(-1);
-  for (; i + kLanes <= end; i += kLanes) {
-    // The load the first probe needs anyway is the one checked.
-    const __m256i probed = load256(h + i + probes[0].first);
-    if constexpr (sizeof(Unit) > 1) {
-      if (vet) lowest = lower_by_surrogates<Unit>(lowest, probed);
-    }
-    // The needles' matches are told apart only in the rare rounds that have some.
-    __m256i found = probe_matches(probed, h + i, probes[0], firsts[0], seconds[0]);
+
+  // The lanes of the kLanes starts from `h` on where some needle's probes match; `probed` holds
+  // the units at the first needle's first probe. The needles are told apart only in the rare
+  // rounds that have some.
+  __attribute__((target("avx2"))) __m256i any(__m256i probed, const Unit* h) const {
+    __m256i found = probe_matches(probed, h, probes[0], firsts[0], seconds[0]);
     for (std::size_t j = 1; j < kCount; ++j) {
-      found = _mm256_or_si256(found, probe_matches(load256(h + i + probes[j].first), h + i,
-                                                   probes[j], firsts[j], seconds[j]));
+      found = _mm256_or_si256(
+          found, probe_matches(load256(h + probes[j].first), h, probes[j], firsts[j], seconds[j]));
     }
+    return found;
+  }
+
+  // The byte mask of the lanes where needle `j` matches.
+  __attribute__((target("avx2"))) std::uint32_t of(std::size_t j, const Unit* h) const {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+        probe_matches(load256(h + probes[j].first), h, probes[j], firsts[j], seconds[j])));
+  }
+};
+
+// The first round of kLanes starts from `i` on, before `end`, where some needle's probes match,
+// else the first start that no round reached. Rounds go two at a time while two fit, as the
+// exact search's do, one test and branch for both; the returned round is then the first of two
+// when i + 2 kLanes <= end. With kVet, sets `surrogate` when the units at the first needle's first
+// probe of a round hold one: one load in 32 bytes is checked, and the units [i + probes.first,
+// returned + probes.first) are. Calls nothing, which would spill its vectors.
+template <class Unit, std::size_t kCount, bool kVet>
+__attribute__((target("avx2"))) std::size_t next_probe_round(const Unit* h, std::size_t i,
+                                                             std::size_t end,
+                                                             const ProbedNeedle<Unit>* needles,
+                                                             bool& surrogate) {
+  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+  constexpr bool kChecks = kVet && sizeof(Unit) > 1;  // Latin-1 holds no surrogates
+  const ProbeRound<Unit, kCount> round(needles);
+  const std::size_t first = round.probes[0].first;
+  __m256i lowest = _mm256_set1_epi8(-1);
+  for (; i + 2 * kLanes <= end; i += 2 * kLanes) {
+    // The loads the first probe needs anyway are the ones checked.
+    __m256i low = load256(h + i + first);
+    __m256i high = load256(h + i + kLanes + first);
+    in_register(low);
+    in_register(high);
+    if constexpr (kChecks) {
+      lowest = lower_by_surrogates<Unit>(lowest, low);
+      lowest = lower_by_surrogates<Unit>(lowest, high);
+    }
+    const __m256i found = _mm256_or_si256(round.any(low, h + i), round.any(high, h + i + kLanes));
     if (!_mm256_testz_si256(found, found)) break;
   }
-  if constexpr (sizeof(Unit) > 1) {
-    if (vet && saw_surrogate<Unit>(lowest)) surrogate = true;
+  // Fewer than two rounds before `end`: at most one is left.
+  if (i + 2 * kLanes > end && i + kLanes <= end) {
+    const __m256i probed = load256(h + i + first);
+    if constexpr (kChecks) lowest = lower_by_surrogates<Unit>(lowest, probed);
+    const __m256i found = round.any(probed, h + i);
+    if (_mm256_testz_si256(found, found)) i += kLanes;
+  }
+  if constexpr (kChecks) {
+    if (saw_surrogate<Unit>(lowest)) surrogate = true;
   }
   return i;
 }
 
 // The probes of `kCount` needles at kLanes starts a round, and the round's units checked on the
 // way: the units are in cache for both. Returns the first start left to the scalar loop, or npos
-// on a surrogate.
+// on a surrogate (`vet` is false for Latin-1).
 template <class Unit, std::size_t kCount>
 __attribute__((target("avx2"))) std::size_t scan_probes_avx2(
     const Unit* h, std::size_t n, std::size_t i, std::size_t to,
@@ -778,15 +820,19 @@ __attribute__((target("avx2"))) std::size_t scan_probes_avx2(
   const std::size_t end = std::min(to, n - std::min(n, reach));
   bool surrogate = false;
   for (;;) {
-    i = next_probe_round<Unit, kCount>(h, i, end, needles.data(), vet, surrogate);
+    // A loop of its own for each, so that the one that does not check has no test for it.
+    i = vet ? next_probe_round<Unit, kCount, true>(h, i, end, needles.data(), surrogate)
+            : next_probe_round<Unit, kCount, false>(h, i, end, needles.data(), surrogate);
     if (surrogate) return npos;
     if (i + kLanes > end) return i;
-    std::uint32_t masks[kCount];
-    std::uint32_t any = 0;
+    const std::size_t rounds = i + 2 * kLanes <= end ? 2 : 1;
+    const ProbeRound<Unit, kCount> round(needles.data());
+    // A byte a unit's byte, over both rounds.
+    std::uint64_t masks[kCount];
+    std::uint64_t any = 0;
     for (std::size_t j = 0; j < kCount; ++j) {
-      masks[j] = static_cast<std::uint32_t>(_mm256_movemask_epi8(
-          probe_matches(load256(h + i + needles[j].probes.first), h + i, needles[j].probes,
-                        splat256(needles[j].first), splat256(needles[j].second))));
+      masks[j] = round.of(j, h + i);
+      if (rounds == 2) masks[j] |= std::uint64_t{round.of(j, h + i + kLanes)} << 32;
       any |= masks[j];
     }
     while (any != 0) {
@@ -795,15 +841,130 @@ __attribute__((target("avx2"))) std::size_t scan_probes_avx2(
       for (std::size_t j = 0; j < kCount; ++j) {
         if ((masks[j] >> bit & 1) != 0 && at + needles[j].size <= n) on_candidate(j, at);
       }
-      any &= ~unit_bits<Unit>(bit);
+      any &= ~(std::uint64_t{(1u << sizeof(Unit)) - 1} << bit);
     }
-    i += kLanes;
+    i += rounds * kLanes;
   }
 }
 
 #endif
 
 }  // namespace
+
+namespace {
+
+// The starts a word of where_unit covers: a bit for each of a unit's bytes, as a vector's byte
+// mask has them.
+template <class Unit>
+constexpr std::size_t kStartsPerWord = 64 / sizeof(Unit);
+
+#if VESKAL_X86
+
+template <class Unit>
+__attribute__((target("avx2"))) void where_unit_avx2(const Unit* from, Unit unit,
+                                                     std::uint64_t* words, std::size_t count) {
+  constexpr std::size_t kLanes = 32 / sizeof(Unit);
+  const __m256i splat = splat256(unit);
+  for (std::size_t w = 0; w < count; ++w, from += 2 * kLanes) {
+    const auto low =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(equal256<Unit>(load256(from), splat)));
+    const auto high = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(equal256<Unit>(load256(from + kLanes), splat)));
+    words[w] = low | std::uint64_t{high} << 32;
+  }
+}
+
+#endif
+
+#if VESKAL_X86
+
+// Every processor with AVX2 has the popcnt instruction, which the portable code may not use.
+__attribute__((target("avx2,popcnt"))) std::size_t count_together_popcnt(const std::uint64_t* a,
+                                                                         const std::uint64_t* b,
+                                                                         std::size_t count) {
+  std::size_t together = 0;
+  for (std::size_t w = 0; w < count; ++w) together += std::popcount(a[w] & b[w]);
+  return together;
+}
+
+#endif
+
+// The bits set in both of the `count` words from `a` and `b` on.
+std::size_t count_together(const std::uint64_t* a, const std::uint64_t* b, std::size_t count) {
+#if VESKAL_X86
+  if (has_avx2()) return count_together_popcnt(a, b, count);
+#endif
+  std::size_t together = 0;
+  for (std::size_t w = 0; w < count; ++w) together += std::popcount(a[w] & b[w]);
+  return together;
+}
+
+// The bits of the `count` words from `words` on are set for the starts t from 0 on where
+// sample[t + offset] == unit.
+template <class Unit>
+void where_unit(const Unit* sample, std::size_t offset, Unit unit, std::uint64_t* words,
+                std::size_t count) {
+#if VESKAL_X86
+  if (has_avx2()) {
+    where_unit_avx2(sample + offset, unit, words, count);
+    return;
+  }
+#endif
+  for (std::size_t w = 0; w < count; ++w) {
+    std::uint64_t word = 0;
+    for (std::size_t b = 0; b < kStartsPerWord<Unit>; ++b) {
+      if (sample[offset + w * kStartsPerWord<Unit> + b] == unit) {
+        word |= ((std::uint64_t{1} << sizeof(Unit)) - 1) << (b * sizeof(Unit));
+      }
+    }
+    words[w] = word;
+  }
+}
+
+}  // namespace
+
+template <class Unit>
+Probes sampled_probes(Units<Unit> needle, Units<Unit> sample, std::optional<Unit> skip) {
+  // The rarest units in prose are the candidates: prose predicts each unit well, a sample of
+  // a few thousand units only the pairs that words and phrases make common.
+  constexpr std::size_t kCandidates = 6;
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i < needle.size(); ++i) {
+    if (needle[i] != skip) at.push_back(i);
+  }
+  std::stable_sort(at.begin(), at.end(), [&](std::size_t x, std::size_t y) {
+    return rarity(needle[x]) > rarity(needle[y]);
+  });
+  const std::size_t count = std::min(at.size(), kCandidates);
+  at.resize(count);
+  std::sort(at.begin(), at.end());
+  const std::size_t words = sample.size() < needle.size()
+                                ? 0
+                                : (sample.size() - needle.size() + 1) / kStartsPerWord<Unit>;
+  if (count < 2 || words == 0) return probes(needle);
+  std::vector<std::uint64_t> seen(count * words);
+  for (std::size_t c = 0; c < count; ++c) {
+    where_unit(sample.data(), at[c], needle[at[c]], seen.data() + c * words, words);
+  }
+  Probes best = probes(needle);
+  std::size_t fewest = std::numeric_limits<std::size_t>::max();
+  for (std::size_t x = 0; x < count; ++x) {
+    for (std::size_t y = x + 1; y < count; ++y) {
+      const std::uint64_t* a = seen.data() + x * words;
+      const std::uint64_t* b = seen.data() + y * words;
+      const std::size_t together = count_together(a, b, words);
+      if (together < fewest) {
+        fewest = together;
+        best = {at[x], at[y]};
+      }
+    }
+  }
+  return best;
+}
+
+template Probes sampled_probes(Units<Latin1>, Units<Latin1>, std::optional<Latin1>);
+template Probes sampled_probes(Units<char16_t>, Units<char16_t>, std::optional<char16_t>);
+template Probes sampled_probes(Units<char32_t>, Units<char32_t>, std::optional<char32_t>);
 
 template <class Unit>
 bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,

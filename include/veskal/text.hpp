@@ -200,6 +200,14 @@ struct Probes {
 template <class Unit>
 Probes probes(Units<Unit> needle);
 
+// Probes of `needle` for a text like `sample`: the two of its rarest units in prose that occur
+// together least often at their offsets over the sample's starts, where probes() may pick two
+// that a common word holds, never on a unit equal to `skip`. probes(needle) instead when fewer
+// than two units are left or the sample holds too few starts (a few dozen) to tell. Costs about as
+// much as scanning the sample 15 times.
+template <class Unit>
+Probes sampled_probes(Units<Unit> needle, Units<Unit> sample, std::optional<Unit> skip = {});
+
 namespace detail {
 
 // KMP failure table: border[i] is the length of the longest proper border of needle[0..i].

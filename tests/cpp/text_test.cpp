@@ -222,12 +222,13 @@ TEST(ForEachOccurrence, VettingFindsEverySurrogate) {
 }
 
 // Several needles' probes in one pass find what a unit-by-unit scan finds, in its order, over
-// any range of starts: in vector rounds, in the tail, where a needle no longer fits. Vetting
-// reports a surrogate anywhere in the range, before the first probe's units included.
+// any range of starts: in pairs of vector rounds, in a last single round, in the tail, where a
+// needle no longer fits. Vetting reports a surrogate at any place in the range, before the first
+// probe's units included, having reported at most the candidates before it.
 TEST(ScanProbes, AgreesWithAUnitByUnitScan) {
   const auto check = [&]<class Unit>(Unit, std::u32string_view alphabet) {
     std::mt19937 rng(777);
-    for (int trial = 0; trial < 3000; ++trial) {
+    for (int trial = 0; trial < 3060; ++trial) {
       std::u32string chars(rng() % 300, U'a');
       for (char32_t& c : chars) c = alphabet[rng() % alphabet.size()];
       const std::vector<Unit> h = units<Unit>(chars);
@@ -241,27 +242,38 @@ TEST(ScanProbes, AgreesWithAUnitByUnitScan) {
       }
       const std::size_t from = rng() % (h.size() + 1);
       const std::size_t to = from + rng() % (h.size() - from + 1);
-      std::vector<std::pair<std::size_t, std::size_t>> expected;
-      for (std::size_t i = from; i < to; ++i) {
-        for (std::size_t j = 0; j < needles.size(); ++j) {
-          const ProbedNeedle<Unit>& n = needles[j];
-          if (i + n.size <= h.size() && h[i + n.probes.first] == n.first &&
-              h[i + n.probes.second] == n.second) {
-            expected.emplace_back(i, j);
+      const auto candidates = [&](const std::vector<Unit>& haystack) {
+        std::vector<std::pair<std::size_t, std::size_t>> found;
+        for (std::size_t i = from; i < to; ++i) {
+          for (std::size_t j = 0; j < needles.size(); ++j) {
+            const ProbedNeedle<Unit>& n = needles[j];
+            if (i + n.size <= haystack.size() && haystack[i + n.probes.first] == n.first &&
+                haystack[i + n.probes.second] == n.second) {
+              found.emplace_back(i, j);
+            }
           }
         }
-      }
+        return found;
+      };
+      const std::vector<std::pair<std::size_t, std::size_t>> expected = candidates(h);
       std::vector<std::pair<std::size_t, std::size_t>> got;
       const auto on_candidate = [&](std::size_t j, std::size_t at) { got.emplace_back(at, j); };
       ASSERT_TRUE(
           scan_probes<Unit>(Units<Unit>(h), from, to, needles, trial % 2 == 0, on_candidate));
       ASSERT_EQ(got, expected) << "trial " << trial;
-      if (sizeof(Unit) > 1 && from < to) {
+      if (sizeof(Unit) == 1 || from >= to) continue;
+      // The last trials put one at every place; the others at one.
+      const bool every = trial >= 3000;
+      for (std::size_t at = every ? from : from + rng() % (to - from); at < to; ++at) {
         std::vector<Unit> bad = h;
-        bad[from + rng() % (to - from)] = static_cast<Unit>(0xD800 + rng() % 0x800);
-        EXPECT_FALSE(scan_probes<Unit>(Units<Unit>(bad), from, to, needles, true,
-                                       [](std::size_t, std::size_t) {}))
-            << "trial " << trial;
+        bad[at] = static_cast<Unit>(0xD800 + rng() % 0x800);
+        got.clear();
+        ASSERT_FALSE(scan_probes<Unit>(Units<Unit>(bad), from, to, needles, true, on_candidate))
+            << "trial " << trial << " at " << at;
+        const std::vector<std::pair<std::size_t, std::size_t>> before = candidates(bad);
+        ASSERT_LE(got.size(), before.size());
+        ASSERT_TRUE(std::equal(got.begin(), got.end(), before.begin())) << "trial " << trial;
+        if (!every) break;
       }
     }
   };
@@ -270,6 +282,54 @@ TEST(ScanProbes, AgreesWithAUnitByUnitScan) {
     check(char16_t{}, U"ab\u0161");  // U+0161: low byte 0x61 is 'a'
     check(char32_t{}, U"ab\U00010061");
   });
+}
+
+// Probes chosen on a sample of the text: on two units of the needle, never on the skipped one,
+// meeting less often there than the fixed ones on two letters of a word the sample repeats; the
+// fixed ones when the sample or the units left are too few. The same with and without AVX2.
+TEST(SampledProbes, MeetLessOftenThanTheFixedOnes) {
+  std::vector<std::size_t> chosen;  // with AVX2, then without
+  const auto check = [&]<class Unit>(Unit) {
+    const std::vector<Unit> needle = units<Unit>(U"sous la commande");
+    std::u32string prose;
+    while (prose.size() < 9000) prose += U"la commande sous un homme \u00e0 ";
+    const std::vector<Unit> sample = units<Unit>(prose);
+    const auto meetings = [&](Probes at) {
+      std::size_t count = 0;
+      for (std::size_t t = 0; t + needle.size() <= sample.size(); ++t) {
+        count +=
+            sample[t + at.first] == needle[at.first] && sample[t + at.second] == needle[at.second];
+      }
+      return count;
+    };
+    const Probes fixed = probes(Units<Unit>(needle));
+    const Probes at =
+        sampled_probes(Units<Unit>(needle), Units<Unit>(sample), std::optional<Unit>(Unit{' '}));
+    ASSERT_LT(at.first, at.second);
+    ASSERT_LT(at.second, needle.size());
+    EXPECT_NE(needle[at.first], Unit{' '});
+    EXPECT_NE(needle[at.second], Unit{' '});
+    EXPECT_LT(meetings(at), meetings(fixed));
+    chosen.insert(chosen.end(), {at.first, at.second});
+    for (const auto& [sought, seen] :
+         {std::pair{needle, std::vector<Unit>(sample.begin(), sample.begin() + 10)},
+          {units<Unit>(U" a  "), sample},
+          {units<Unit>(U"ab"), std::vector<Unit>(1, Unit{'a'})}}) {
+      const Probes got =
+          sampled_probes(Units<Unit>(sought), Units<Unit>(seen), std::optional<Unit>(Unit{' '}));
+      const Probes want = probes(Units<Unit>(sought));
+      EXPECT_EQ(got.first, want.first);
+      EXPECT_EQ(got.second, want.second);
+    }
+  };
+  with_and_without_avx2([&] {
+    check(Latin1{});
+    check(char16_t{});
+    check(char32_t{});
+  });
+  if (chosen.size() == 12) {
+    EXPECT_TRUE(std::equal(chosen.begin(), chosen.begin() + 6, chosen.begin() + 6));
+  }
 }
 
 TEST(OwnedText, StoresAtTheNarrowestWidth) {
