@@ -118,6 +118,7 @@ Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
     // others in their characters.
     if (!by_length.may_match(trimmed.size())) continue;
     if (!trimmed.empty() && absent.exceeds(trimmed, by_length.allowed(trimmed.size()))) continue;
+    meter.poll(compare->work(trimmed.size()));
     comparator::fuzzy::Verdict verdict;
     if constexpr (sizeof(Unit) == 4) {
       verdict = (*compare)(std::u32string_view(trimmed.data(), trimmed.size()));

@@ -1583,6 +1583,7 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
       const std::uint64_t end = tokens[firsts[r] + p.window - 1].end;
       const text::Units<Unit> trimmed = text::trim(t.subspan(start, end - start));
       if (!p.compare->may_match_length(trimmed.size())) continue;
+      meter.poll(p.compare->work(trimmed.size()));
       const comparator::fuzzy::Verdict verdict = score(*p.compare, trimmed);
       if (verdict.matched) sink->add({start, end, verdict.score});
     }

@@ -241,7 +241,28 @@ std::optional<CachedSearch> CachedSearch::create(std::u32string_view pattern,
   return CachedSearch(std::move(impl));
 }
 
-CachedSearch::CachedSearch(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+namespace {
+
+// What one verdict costs per character of the candidate, in poll() units.
+std::uint64_t work_per_char(Metric metric, std::uint64_t pattern_chars) {
+  switch (metric) {
+    case Metric::hamming:
+    case Metric::prefix:
+    case Metric::postfix:
+      return 1;
+    // A cell of its matrix per pair of characters.
+    case Metric::damerau_levenshtein:
+      return pattern_chars / 8 + 1;
+    // Bit-parallel: a step per character and 64 characters of the pattern.
+    default:
+      return pattern_chars / 64 + 1;
+  }
+}
+
+}  // namespace
+
+CachedSearch::CachedSearch(std::unique_ptr<Impl> impl)
+    : impl_(std::move(impl)), work_per_char_(work_per_char(impl_->metric, impl_->pattern.size())) {}
 CachedSearch::CachedSearch(CachedSearch&&) noexcept = default;
 CachedSearch& CachedSearch::operator=(CachedSearch&&) noexcept = default;
 CachedSearch::~CachedSearch() = default;

@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "comparator/fuzzy.hpp"
 #include "exact_raw_extract.hpp"
 #include "exact_token_extract.hpp"
 #include "fuzzy_raw_extract.hpp"
 #include "fuzzy_token_extract.hpp"
+#include "matcher.hpp"
 #include "text.hpp"
 
 namespace veskal::cancel {
@@ -137,6 +141,50 @@ TEST(Check, IsNotAskedBeforeItsFirstTime) {
                                                       "levenshtein", 0.3, 1, {"best_match"}, late);
   EXPECT_TRUE(whole.ok());
   EXPECT_EQ(calls, 0);
+}
+
+// A token search whose every run is a long Damerau-Levenshtein comparison counts each by its
+// cost: the first ask comes a few comparisons after its time, not a thousand runs later.
+TEST(Check, IsAskedSoonHoweverCostlyEachComparison) {
+  using Clock = std::chrono::steady_clock;
+  std::string pattern;
+  for (int i = 0; i < 60; ++i) pattern += "mot" + std::to_string(i % 7) + "ab ";
+  const text::OwnedText text = text::OwnedText::from_utf8(repeated(pattern, 40));
+  const std::u32string target = text::decode(pattern.substr(0, pattern.size() - 1));
+  const std::u32string candidate = target.substr(14) + U" " + target.substr(0, 13);
+  const auto compare =
+      comparator::fuzzy::CachedSearch::create(target, "damerau_levenshtein", 1, 0.5);
+  ASSERT_TRUE(compare);
+  Clock::duration one = Clock::duration::max();
+  for (int i = 0; i < 3; ++i) {
+    const Clock::time_point before = Clock::now();
+    EXPECT_TRUE((*compare)(candidate).matched);
+    one = std::min(one, Clock::now() - before);
+  }
+  matcher::Options options;
+  options.tokenizer_pattern = " ";
+  options.metric = "damerau_levenshtein";
+  options.threshold = 0.5;
+  options.threshold_kind = 1;
+  matcher::Error error;
+  const auto compiled = matcher::Matcher::compile({pattern}, options, error);
+  ASSERT_TRUE(compiled);
+  // Each returns true when the search was cancelled.
+  const std::function<bool(const Check&)> searches[] = {
+      [&](const Check& c) {
+        return fuzzy_token_extract::extract(text.view(), pattern, " ", false, false,
+                                            "damerau_levenshtein", 0.5, 1, {}, c)
+            .was_cancelled();
+      },
+      [&](const Check& c) { return !compiled->find(text.view(), c); },
+  };
+  for (const auto& search : searches) {
+    Clock::time_point asked;
+    const Check check{[&] { return asked = Clock::now(), true; }, std::chrono::hours(1)};
+    const Clock::time_point started = Clock::now();
+    ASSERT_TRUE(search(check));
+    EXPECT_LT(asked - started, check.first * 3 + one * 50) << "one comparison: " << one.count();
+  }
 }
 
 TEST(Check, OfAnOuterScopeReturnsAfterAnInnerOne) {

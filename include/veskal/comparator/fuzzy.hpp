@@ -97,11 +97,19 @@ class CachedSearch {
   bool may_match_jaro(std::size_t candidate_chars, std::size_t common, std::size_t prefix,
                       std::size_t transpositions = 0) const;
 
+  // Roughly what one verdict on a candidate of `candidate_chars` characters costs, in the units
+  // cancel::poll() counts: searches whose candidates vary widely in length count each by it, so
+  // that a run of long ones cannot hold off the check.
+  std::uint64_t work(std::size_t candidate_chars) const {
+    return candidate_chars * work_per_char_ + 1;
+  }
+
  private:
   struct Impl;
   explicit CachedSearch(std::unique_ptr<Impl> impl);
 
   std::unique_ptr<Impl> impl_;
+  std::uint64_t work_per_char_;
 };
 
 }  // namespace veskal::comparator::fuzzy
