@@ -354,10 +354,11 @@ __m128i equal128(__m128i a, __m128i b) {
   if constexpr (sizeof(Unit) == 4) return _mm_cmpeq_epi32(a, b);
 }
 
-// The byte mask of one matching unit at bit `bit`, cleared after it is looked at.
-template <class Unit>
-constexpr std::uint32_t unit_bits(unsigned bit) {
-  return ((std::uint32_t{1} << sizeof(Unit)) - 1) << bit;
+// The byte mask of one matching unit at bit `bit`, cleared after it is looked at; over two
+// vectors' masks with a 64-bit Mask.
+template <class Unit, class Mask = std::uint32_t>
+constexpr Mask unit_bits(unsigned bit) {
+  return ((Mask{1} << sizeof(Unit)) - 1) << bit;
 }
 
 template <class Unit>
@@ -465,7 +466,7 @@ __attribute__((target("avx2"))) Found find_vetted_avx2(const Unit* h, std::size_
         surrogate = saw_surrogate<Unit>(lowest);
         return {surrogate ? npos : at, false};
       }
-      mask &= ~(std::uint64_t{(1u << sizeof(Unit)) - 1} << bit);
+      mask &= ~unit_bits<Unit, std::uint64_t>(bit);
     }
   }
   surrogate = saw_surrogate<Unit>(lowest);
@@ -841,17 +842,13 @@ __attribute__((target("avx2"))) std::size_t scan_probes_avx2(
       for (std::size_t j = 0; j < kCount; ++j) {
         if ((masks[j] >> bit & 1) != 0 && at + needles[j].size <= n) on_candidate(j, at);
       }
-      any &= ~(std::uint64_t{(1u << sizeof(Unit)) - 1} << bit);
+      any &= ~unit_bits<Unit, std::uint64_t>(bit);
     }
     i += rounds * kLanes;
   }
 }
 
 #endif
-
-}  // namespace
-
-namespace {
 
 // The starts a word of where_unit covers: a bit for each of a unit's bytes, as a vector's byte
 // mask has them.
@@ -873,10 +870,6 @@ __attribute__((target("avx2"))) void where_unit_avx2(const Unit* from, Unit unit
     words[w] = low | std::uint64_t{high} << 32;
   }
 }
-
-#endif
-
-#if VESKAL_X86
 
 // Every processor with AVX2 has the popcnt instruction, which the portable code may not use.
 __attribute__((target("avx2,popcnt"))) std::size_t count_together_popcnt(const std::uint64_t* a,
