@@ -315,19 +315,23 @@ bool convert_bool(PyObject* object, Value& out) {
   return true;
 }
 
-PyLongObject* as_long(PyObject* object) {
-  return reinterpret_cast<PyLongObject*>(object);
-}
-
 // Exact floats and small exact ints are read in place: the interpreter's conversions would give
 // the same value, but their code is cold at the start of a call and costs microseconds to fetch.
+// True with `value` set when `object` is such an int.
+bool small_int(PyObject* object, long long& value) {
+  const auto* number = reinterpret_cast<PyLongObject*>(object);
+  if (!PyLong_CheckExact(object) || !PyUnstable_Long_IsCompact(number)) return false;
+  value = PyUnstable_Long_CompactValue(number);
+  return true;
+}
+
 bool convert_float64(PyObject* object, Value& out) {
   if (PyFloat_CheckExact(object)) {
     out.emplace<double>(PyFloat_AS_DOUBLE(object));
     return true;
   }
-  if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(as_long(object))) {
-    out.emplace<double>(static_cast<double>(PyUnstable_Long_CompactValue(as_long(object))));
+  if (long long small; small_int(object, small)) {
+    out.emplace<double>(static_cast<double>(small));
     return true;
   }
   const double value = PyFloat_AsDouble(object);
@@ -340,12 +344,12 @@ bool convert_uint8(PyObject* object, Value& out) {
   // Go through the platform's 64-bit integer so that values beyond it fail with the
   // interpreter's own OverflowError, and only the narrowing to 8 bits is ours.
   long long value;
-  if (PyLong_CheckExact(object) && PyUnstable_Long_IsCompact(as_long(object))) {
-    value = PyUnstable_Long_CompactValue(as_long(object));
-  } else if constexpr (sizeof(long) == sizeof(std::int64_t)) {
-    value = PyLong_AsLong(object);
-  } else {
-    value = PyLong_AsLongLong(object);
+  if (!small_int(object, value)) {
+    if constexpr (sizeof(long) == sizeof(std::int64_t)) {
+      value = PyLong_AsLong(object);
+    } else {
+      value = PyLong_AsLongLong(object);
+    }
   }
   if (value == -1 && PyErr_Occurred()) return false;
   if (value < 0 || value > 255) {
