@@ -36,11 +36,6 @@ MatcherObject* as_matcher(PyObject* self) {
   return reinterpret_cast<MatcherObject*>(self);
 }
 
-// The thread that runs signal handlers; only a search on it polls for them. Others would take
-// the interpreter lock for nothing, and a busy interpreter can hold it a whole switch interval.
-unsigned long main_thread = 0;
-bool main_thread_known = false;
-
 // The interpreter lock released for the scope's native work, taken back on every path out.
 class Unlocked {
  public:
@@ -50,10 +45,14 @@ class Unlocked {
   ~Unlocked() { take_lock(state_); }
 
   // A cancellation check for the core: takes the lock briefly to run pending signal handlers;
-  // true when one raised, its exception then set for the caller. Never true off the main thread.
+  // true when one raised, its exception then set for the caller. Signal handlers run only on the
+  // main thread of the main interpreter: elsewhere the check would take the lock for nothing,
+  // and a busy interpreter can hold it a whole switch interval.
   cancel::Check signals() {
-    if (main_thread_known && PyThread_get_thread_ident() != main_thread) return {};
-    return {[this] {
+    if (PyThreadState_GetInterpreter(state_) != PyInterpreterState_Main()) return {};
+    return {[this, main_thread = -1]() mutable {
+      if (main_thread < 0) main_thread = on_main_thread() ? 1 : 0;
+      if (main_thread == 0) return false;
       take_lock(state_);
       const bool raised = PyErr_CheckSignals() < 0;
       state_ = PyEval_SaveThread();
@@ -498,14 +497,6 @@ PyType_Spec matcher_spec = {
 }  // namespace
 
 int add_matcher_type(PyObject* module) {
-  Ref threading{PyImport_ImportModule("threading")};
-  Ref thread{threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr};
-  Ref ident{thread ? PyObject_GetAttrString(thread.get(), "ident") : nullptr};
-  if (ident) {
-    main_thread = PyLong_AsUnsignedLong(ident.get());
-    main_thread_known = !PyErr_Occurred();
-  }
-  PyErr_Clear();  // unknown: every search polls
   Ref type{PyType_FromModuleAndSpec(module, &matcher_spec, nullptr)};
   if (!type) return -1;
   return PyModule_AddObjectRef(module, "Matcher", type.get());

@@ -1038,6 +1038,41 @@ def test_matcher_search_stops_on_ctrl_c():
     assert (1, 0, 9, 0.0) in m.find("motif001x")
 
 
+# A child forked from a thread other than the main one: the forking thread is the child's main
+# thread, and its searches answer Ctrl-C.
+_CTRL_C_IN_A_CHILD_FORKED_FROM_A_THREAD = """
+import os, signal, threading, time, veskal, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
+matcher = veskal.Matcher([f"motif{i:03d}x" for i in range(2000)], metric="levenshtein",
+                         threshold=2)
+text = "motif motif motof " * 50_000  # many seconds' search for each
+searches = (lambda: matcher.find(text),
+            lambda: veskal.fuzzy_raw_extract(text, "motif motof " * 5, False, False,
+                                             "damerau_levenshtein", 0.5, 1, []))
+def fork():
+    pid = os.fork()
+    if pid == 0:
+        slow = 0
+        for search in searches:
+            threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+            started = time.perf_counter()
+            try:
+                search()
+            except KeyboardInterrupt:
+                pass
+            slow += time.perf_counter() - started > 1.5
+        os._exit(slow)
+    os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+threading.Thread(target=fork).start()
+"""
+
+
+def test_searches_stop_on_ctrl_c_in_a_child_forked_from_a_thread():
+    run = subprocess.run([sys.executable, "-c", _CTRL_C_IN_A_CHILD_FORKED_FROM_A_THREAD],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, (run.returncode, run.stderr)
+
+
 @pytest.mark.cluster
 def test_matcher_on_a_dask_cluster_equals_the_serial_run(tmp_path):
     distributed = pytest.importorskip("distributed")
