@@ -551,6 +551,14 @@ class PrefixScorer {
     return best;
   }
 
+  // Whether the `size` characters from `begin` lie within the chunk. Pointers into other arrays
+  // are ordered by std::less_equal alone.
+  bool in_chunk(const Unit* begin, std::size_t size) const {
+    const std::less_equal<const Unit*> before;
+    return !chunk_.empty() && before(chunk_.data(), begin) &&
+           before(begin + size, chunk_.data() + chunk_.size());
+  }
+
   // The shortest prefix a window trims to of the stretch of `size` characters from `begin`
   // (within the chunk), or 0 when unknown. Windows are at most as many characters shorter than
   // the untrimmed pattern as the longest is longer, so none is shorter than 2m - longest; the
@@ -558,11 +566,7 @@ class PrefixScorer {
   std::size_t shortest_window(const Unit* begin, std::size_t size) const {
     const std::size_t longest = length_ok_.size() - 1;
     const std::size_t m = pattern_.size();
-    const std::less_equal<const Unit*> before;
-    if (2 * m <= longest || chunk_.empty() || !before(chunk_.data(), begin) ||
-        !before(begin + size, chunk_.data() + chunk_.size())) {
-      return 0;
-    }
+    if (2 * m <= longest || !in_chunk(begin, size)) return 0;
     std::size_t end = 2 * m - longest;
     for (const Unit* c = begin;
          c > chunk_.data() && end > 0 && text::is_white_space(static_cast<char32_t>(c[-1])); --c) {
@@ -583,13 +587,9 @@ class PrefixScorer {
     // A short stretch is judged anew for less than the look ahead costs (measured).
     constexpr std::size_t kShortest = 32;
     if (stretch_.size() < kShortest) return -1;
-    const std::less_equal<const Unit*> before;
     const Unit* begin = stretch_.data();
     // The later starts' characters are known only within the chunk.
-    if (chunk_.empty() || !before(chunk_.data(), begin) ||
-        !before(begin + stretch_.size(), chunk_.data() + chunk_.size())) {
-      return -1;
-    }
+    if (!in_chunk(begin, stretch_.size())) return -1;
     // Enough to skip most of a run of hopeless starts, few enough to cost little when the next
     // start may match.
     constexpr std::size_t kAhead = 32;
