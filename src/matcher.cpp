@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -835,6 +836,53 @@ std::size_t least_piece_chars(const std::vector<std::pair<std::size_t, std::size
   return best;
 }
 
+// Per-pattern state of one search, made for the patterns it meets only: the work after a scan
+// then follows those, and a short text costs little more with many patterns than with few.
+// References to a pattern's state stay valid as others are met.
+template <class T>
+class Met {
+ public:
+  explicit Met(std::size_t patterns) : slot_(patterns, kUnmet) {}
+
+  // The state of pattern u, made on first use.
+  T& operator[](std::size_t u) {
+    std::uint32_t& slot = slot_[u];
+    if (slot == kUnmet) {
+      slot = static_cast<std::uint32_t>(met_.size());
+      met_.emplace_back(static_cast<std::uint32_t>(u), T{});
+    }
+    return met_[slot].second;
+  }
+  // (pattern, state) in the order met; none may be met while these are walked.
+  auto begin() { return met_.begin(); }
+  auto end() { return met_.end(); }
+
+ private:
+  static constexpr std::uint32_t kUnmet = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> slot_;
+  std::deque<std::pair<std::uint32_t, T>> met_;
+};
+
+// The matches of each distinct pattern in one text, for those with some.
+using Found = Met<std::vector<Match>>;
+
+// Keyed patterns whose pieces proved too frequent in one text, left to their own engine there.
+class Overflowed {
+ public:
+  explicit Overflowed(std::size_t patterns) : is_(patterns, false) {}
+  bool operator[](std::size_t u) const { return is_[u]; }
+  void add(std::size_t u) {
+    is_[u] = true;
+    list_.push_back(static_cast<std::uint32_t>(u));
+  }
+  // In the order they overflowed.
+  const std::vector<std::uint32_t>& list() const { return list_; }
+
+ private:
+  std::vector<bool> is_;
+  std::vector<std::uint32_t> list_;
+};
+
 }  // namespace
 
 struct Matcher::Impl {
@@ -906,6 +954,8 @@ struct Matcher::Impl {
   mutable std::shared_ptr<const Anchors::Learned> learned;  // guarded by learned_mutex
   // Fuzzy raw: the keys searched for one by one rather than by the scan, a pattern's together.
   std::vector<std::uint32_t> streamed;
+  // The patterns that no key finds but that may match: each text is searched for them alone.
+  std::vector<std::uint32_t> unkeyed;
 
   std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
 
@@ -958,20 +1008,17 @@ struct Matcher::Impl {
   // `end` ascending, until that pattern has overflowed.
   template <class Unit, class OnHit>
   void follow_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
-                     const std::vector<bool>& overflowed, OnHit&& on_hit) const;
+                     const Overflowed& overflowed, OnHit&& on_hit) const;
   // follow_pieces for at most kMaxProbedNeedles keys, in one vectorised pass.
   template <class Unit, class OnHit>
   void follow_probed_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
-                            const std::vector<bool>& overflowed, OnHit&& on_hit) const;
+                            const Overflowed& overflowed, OnHit&& on_hit) const;
   template <class Unit>
-  void search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
-                    std::vector<bool>& overflowed) const;
+  void search_keyed(text::Units<Unit> t, Found& found, Overflowed& overflowed) const;
   template <class Unit>
-  void search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
-                          std::vector<bool>& overflowed) const;
+  void search_near_pieces(text::Units<Unit> t, Found& found, Overflowed& overflowed) const;
   template <class Unit>
-  void search_token_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
-                           std::vector<bool>& overflowed) const;
+  void search_token_pieces(text::Units<Unit> t, Found& found, Overflowed& overflowed) const;
   Extraction search_one(const Pattern& p, text::TextView t, const cancel::Check& check) const;
 };
 
@@ -1154,6 +1201,10 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
            static_cast<std::uint8_t>(std::min<std::int64_t>(p.bound, 64))});
     }
   }
+  for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
+    const Impl::Pattern& p = impl->patterns[u];
+    if (!p.keyed && !p.never) impl->unkeyed.push_back(static_cast<std::uint32_t>(u));
+  }
   impl->options = std::move(options);
   return std::unique_ptr<Matcher>(new Matcher(std::move(impl)));
 }
@@ -1191,8 +1242,7 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
 }
 
 template <class Unit>
-void Matcher::Impl::search_keyed(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
-                                 std::vector<bool>& overflowed) const {
+void Matcher::Impl::search_keyed(text::Units<Unit> t, Found& found, Overflowed& overflowed) const {
   const auto scan = [&](const auto& on_hit) {
     std::uint32_t state = 0;
     for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
@@ -1204,7 +1254,7 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t, std::vector<std::vector<Ma
 
   if (mode == Mode::exact_raw) {
     // Each pattern's occurrences reach its solver by ascending start, as the engine hands them.
-    std::vector<std::optional<conflict_solver::StreamingSolver>> solvers(patterns.size());
+    Met<std::optional<conflict_solver::StreamingSolver>> solvers(patterns.size());
     const text::TextView view(t);
     scan([&](std::uint32_t k, std::size_t end) {
       const std::uint32_t u = keys[k].pattern;
@@ -1212,9 +1262,7 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t, std::vector<std::vector<Ma
       if (!solver) solver.emplace(view, options.strategies);
       solver->add(Match{end - patterns[u].chars.size(), end, 0.0});
     });
-    for (std::size_t u = 0; u < patterns.size(); ++u) {
-      if (solvers[u]) found[u] = solvers[u]->finish();
-    }
+    for (auto& [u, solver] : solvers) found[u] = solver->finish();
     return;
   }
 
@@ -1280,7 +1328,7 @@ comparator::fuzzy::Verdict score_spaced(const comparator::fuzzy::CachedSearch& c
 class HitBudget {
  public:
   HitBudget(std::size_t patterns, std::size_t text_chars, std::size_t chars_per_hit,
-            std::vector<bool>& overflowed)
+            Overflowed& overflowed)
       : hits_(patterns, 0),
         budget_(std::max(kLeastHitBudget, text_chars / chars_per_hit)),
         overflowed_(overflowed) {}
@@ -1289,21 +1337,21 @@ class HitBudget {
   bool take(std::size_t u) {
     if (overflowed_[u]) return false;
     if (++hits_[u] <= budget_) return true;
-    overflowed_[u] = true;
+    overflowed_.add(u);
     return false;
   }
 
  private:
   std::vector<std::size_t> hits_;
   std::size_t budget_;
-  std::vector<bool>& overflowed_;
+  Overflowed& overflowed_;
 };
 
 }  // namespace
 
 template <class Unit, class OnHit>
 void Matcher::Impl::follow_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
-                                  const std::vector<bool>& overflowed, OnHit&& on_hit) const {
+                                  const Overflowed& overflowed, OnHit&& on_hit) const {
   struct Stream {
     std::vector<Unit> needle;
     std::optional<text::Occurrences<Unit>> occurrences;  // reads `needle`
@@ -1343,8 +1391,7 @@ void Matcher::Impl::follow_pieces(text::Units<Unit> t, std::span<const std::uint
 
 template <class Unit, class OnHit>
 void Matcher::Impl::follow_probed_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
-                                         const std::vector<bool>& overflowed,
-                                         OnHit&& on_hit) const {
+                                         const Overflowed& overflowed, OnHit&& on_hit) const {
   // One pass for all the pattern's pieces, where a search for each reads the text once per piece
   // (1 MB of OCR French with 100 names, one of them too short for the scan's step: 0.56 ms instead
   // of 0.60). Occurrences are found a block of starts at a time, and handed on by ascending end
@@ -1397,8 +1444,8 @@ void Matcher::Impl::follow_probed_pieces(text::Units<Unit> t, std::span<const st
 }
 
 template <class Unit>
-void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
-                                       std::vector<bool>& overflowed) const {
+void Matcher::Impl::search_near_pieces(text::Units<Unit> t, Found& found,
+                                       Overflowed& overflowed) const {
   // The starts each piece occurrence leaves possible, as the engine's own piece search finds
   // them: the rest of the pattern but for `bound` edits must fit in the window around it. They
   // are judged in batches as the scan goes, so that memory stays bounded however many patterns
@@ -1412,7 +1459,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     std::vector<Range> ranges;
     std::optional<conflict_solver::StreamingSolver> sink;
   };
-  std::vector<Pending> pending(patterns.size());
+  Met<Pending> pending(patterns.size());
   HitBudget budget(patterns.size(), t.size(), kRawCharsPerHit, overflowed);
   const text::TextView whole(t);
   cancel::Meter meter;
@@ -1541,16 +1588,16 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, std::vector<std::vec
     follow_pieces(t, std::span(streamed).subspan(i, j - i), overflowed, on_hit);
     i = j;
   }
-  for (std::size_t u = 0; u < patterns.size(); ++u) {
+  for (auto& [u, left] : pending) {
     if (overflowed[u]) continue;
-    if (!pending[u].ranges.empty()) judge(u, std::numeric_limits<std::int64_t>::max());
-    if (pending[u].sink) found[u] = pending[u].sink->finish();
+    if (!left.ranges.empty()) judge(u, std::numeric_limits<std::int64_t>::max());
+    if (left.sink) found[u] = left.sink->finish();
   }
 }
 
 template <class Unit>
-void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::vector<Match>>& found,
-                                        std::vector<bool>& overflowed) const {
+void Matcher::Impl::search_token_pieces(text::Units<Unit> t, Found& found,
+                                        Overflowed& overflowed) const {
   // A matching run's trimmed text holds an occurrence of one of its pattern's pieces, begun
   // `offset` characters in but for `bound` edits: the runs to judge are those whose first
   // token's trimmed start lies there and whose last token reaches past the occurrence. They are
@@ -1562,7 +1609,7 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
     std::vector<std::uint64_t> firsts;  // first tokens of runs to judge
     std::optional<conflict_solver::StreamingSolver> sink;
   };
-  std::vector<Pending> pending(patterns.size());
+  Met<Pending> pending(patterns.size());
   HitBudget budget(patterns.size(), t.size(), kTokenCharsPerHit, overflowed);
   const text::TextView whole(t);
   cancel::Meter meter;
@@ -1624,10 +1671,10 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, std::vector<std::ve
     if (firsts.size() >= kPendingRanges) judge(key.pattern, lowest);
   };
   scan_pieces(t, on_hit, [](std::uint32_t) {});
-  for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (overflowed[u] || (pending[u].firsts.empty() && !pending[u].sink)) continue;
+  for (auto& [u, left] : pending) {
+    if (overflowed[u] || (left.firsts.empty() && !left.sink)) continue;
     judge(u, std::numeric_limits<std::uint64_t>::max());
-    found[u] = pending[u].sink->finish();
+    found[u] = left.sink->finish();
   }
 }
 
@@ -1635,9 +1682,8 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   const preprocessor::Normalised normalised = preprocessor::normalise(
       text, options.case_insensitive, options.special_char_insensitive, !line_feeds_as_spaces);
   const text::TextView t = normalised.text();
-  std::vector<std::vector<Match>> found(patterns.size());
-  // Keyed patterns whose pieces proved too frequent in this text.
-  std::vector<bool> overflowed(patterns.size(), false);
+  Found found(patterns.size());
+  Overflowed overflowed(patterns.size());
   if (automaton || anchors || !streamed.empty()) {
     t.visit([&](auto units) { search_keyed(units, found, overflowed); });
   }
@@ -1645,8 +1691,7 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   // for the first that needs it: one whose trimmed pattern holds white space, as elsewhere a line
   // feed scores as the space it normalises to, and trims alike.
   std::optional<preprocessor::Normalised> spaced;
-  for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if ((patterns[u].keyed && !overflowed[u]) || patterns[u].never) continue;
+  const auto search_alone = [&](std::size_t u) {
     text::TextView engine_text = t;
     if (line_feeds_as_spaces && text::has_white_space(text::trim(patterns[u].chars))) {
       if (!spaced) spaced.emplace(preprocessor::normalise(text, false, false));
@@ -1656,20 +1701,20 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
     if (extraction.was_cancelled()) throw cancel::Cancelled();
     // compile rules out the engines' failures: an unknown metric, an empty token.
     if (!extraction.ok()) throw std::logic_error(extraction.message());
-    found[u] = std::move(extraction.matches());
-  }
+    if (!extraction.matches().empty()) found[u] = std::move(extraction.matches());
+  };
+  for (const std::uint32_t u : unkeyed) search_alone(u);
+  // Keyed patterns, which all may match.
+  for (const std::uint32_t u : overflowed.list()) search_alone(u);
 
   // Only the patterns found are read: the records of the others may have left the caches.
   std::size_t total = 0;
-  for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (!found[u].empty()) total += found[u].size() * patterns[u].indices.size();
-  }
+  for (const auto& [u, matches] : found) total += matches.size() * patterns[u].indices.size();
   std::vector<Hit> hits;
   hits.reserve(total);
-  for (std::size_t u = 0; u < patterns.size(); ++u) {
-    if (found[u].empty()) continue;
+  for (const auto& [u, matches] : found) {
     for (const std::size_t index : patterns[u].indices) {
-      for (const Match& m : found[u]) hits.push_back({index, m.start, m.end, m.score});
+      for (const Match& m : matches) hits.push_back({index, m.start, m.end, m.score});
     }
   }
   std::sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
