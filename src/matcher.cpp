@@ -864,7 +864,7 @@ class Met {
 };
 
 // The matches of each distinct pattern in one text, for those with some.
-using Found = Met<std::vector<Match>>;
+using MatchesMet = Met<std::vector<Match>>;
 
 // Keyed patterns whose pieces proved too frequent in one text, left to their own engine there.
 class Overflowed {
@@ -1014,11 +1014,11 @@ struct Matcher::Impl {
   void follow_probed_pieces(text::Units<Unit> t, std::span<const std::uint32_t> ids,
                             const Overflowed& overflowed, OnHit&& on_hit) const;
   template <class Unit>
-  void search_keyed(text::Units<Unit> t, Found& found, Overflowed& overflowed) const;
+  void search_keyed(text::Units<Unit> t, MatchesMet& found, Overflowed& overflowed) const;
   template <class Unit>
-  void search_near_pieces(text::Units<Unit> t, Found& found, Overflowed& overflowed) const;
+  void search_near_pieces(text::Units<Unit> t, MatchesMet& found, Overflowed& overflowed) const;
   template <class Unit>
-  void search_token_pieces(text::Units<Unit> t, Found& found, Overflowed& overflowed) const;
+  void search_token_pieces(text::Units<Unit> t, MatchesMet& found, Overflowed& overflowed) const;
   Extraction search_one(const Pattern& p, text::TextView t, const cancel::Check& check) const;
 };
 
@@ -1242,7 +1242,8 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
 }
 
 template <class Unit>
-void Matcher::Impl::search_keyed(text::Units<Unit> t, Found& found, Overflowed& overflowed) const {
+void Matcher::Impl::search_keyed(text::Units<Unit> t, MatchesMet& found,
+                                 Overflowed& overflowed) const {
   const auto scan = [&](const auto& on_hit) {
     std::uint32_t state = 0;
     for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
@@ -1444,7 +1445,7 @@ void Matcher::Impl::follow_probed_pieces(text::Units<Unit> t, std::span<const st
 }
 
 template <class Unit>
-void Matcher::Impl::search_near_pieces(text::Units<Unit> t, Found& found,
+void Matcher::Impl::search_near_pieces(text::Units<Unit> t, MatchesMet& found,
                                        Overflowed& overflowed) const {
   // The starts each piece occurrence leaves possible, as the engine's own piece search finds
   // them: the rest of the pattern but for `bound` edits must fit in the window around it. They
@@ -1596,7 +1597,7 @@ void Matcher::Impl::search_near_pieces(text::Units<Unit> t, Found& found,
 }
 
 template <class Unit>
-void Matcher::Impl::search_token_pieces(text::Units<Unit> t, Found& found,
+void Matcher::Impl::search_token_pieces(text::Units<Unit> t, MatchesMet& found,
                                         Overflowed& overflowed) const {
   // A matching run's trimmed text holds an occurrence of one of its pattern's pieces, begun
   // `offset` characters in but for `bound` edits: the runs to judge are those whose first
@@ -1682,7 +1683,7 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   const preprocessor::Normalised normalised = preprocessor::normalise(
       text, options.case_insensitive, options.special_char_insensitive, !line_feeds_as_spaces);
   const text::TextView t = normalised.text();
-  Found found(patterns.size());
+  MatchesMet found(patterns.size());
   Overflowed overflowed(patterns.size());
   if (automaton || anchors || !streamed.empty()) {
     t.visit([&](auto units) { search_keyed(units, found, overflowed); });
