@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import argparse
 import datetime
-import gc
 import json
 import math
 import os
@@ -783,34 +782,24 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
     source = b.texts.get("ocr", 1000 * short / MB)
     docs = [source[i * short:(i + 1) * short] for i in range(len(source) // short)]
     joined = "".join(docs)
-
-    def best_seconds(fn: Callable[[], Any]) -> float:
-        fn()
-        best = math.inf
-        for _ in range(5):
-            gc.collect()
-            gc.disable()
-            try:
-                t0 = time.perf_counter()
-                fn()
-                best = min(best, time.perf_counter() - t0)
-            finally:
-                gc.enable()
-        return best
-
     where = f"{len(docs):,} OCR French documents of {short:,} characters"
+
+    def each(search: Callable[[list[str]], Any]) -> Timing:
+        # Timed as every row is, over the documents' characters in all.
+        return harness.best_of(lambda _: search(docs), joined, 5)
+
     if aho is not None:
-        mine = best_seconds(lambda: exact_raw.find_all(docs, threads=1))
-        theirs = best_seconds(lambda: [peers.ahocorasick_iter(aho, d) for d in docs])
+        me = each(lambda ds: exact_raw.find_all(ds, threads=1))
+        them = each(lambda ds: [peers.ahocorasick_iter(aho, d) for d in ds])
         b.report.add(Row(sec, "5,000 names, exact raw, one document at a time", where,
-                         "pyahocorasick", theirs / mine, "×", None, len(joined) / MB / mine,
-                         len(joined) / MB / theirs, "find_all, 1 thread; every occurrence"))
+                         "pyahocorasick", them.seconds / me.seconds, "×", None, me.mb_per_s,
+                         them.mb_per_s, "find_all, 1 thread; every occurrence"))
     many = M(all_names, metric="levenshtein", threshold=1, threshold_kind=0)
-    mine = best_seconds(lambda: many.find_all(docs, threads=1))
-    whole = best_seconds(lambda: many.find(joined))
+    me = each(lambda ds: many.find_all(ds, threads=1))
+    whole = harness.best_of(many.find, joined, 5)
     b.report.add(Row(sec, "10,000 names, fuzzy raw k = 1, one document at a time", where,
-                     "the documents joined, one find", whole / mine, "×", None,
-                     len(joined) / MB / mine, len(joined) / MB / whole,
+                     "the documents joined, one find", whole.seconds / me.seconds, "×", None,
+                     me.mb_per_s, whole.mb_per_s,
                      "find_all, 1 thread; the cost of a document beyond its characters"))
 
 
