@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -836,20 +837,64 @@ std::size_t least_piece_chars(const std::vector<std::pair<std::size_t, std::size
   return best;
 }
 
+// A pattern-indexed array of 32-bit entries, all kFree, kept by each thread from one search to
+// the next: filling one per search would cost a short text with many patterns more than its
+// search. The user puts back kFree in every entry it set before the array goes. (A Matcher's
+// searches run on several threads at once, hence arrays per thread; each keeps at most a few,
+// of 4 bytes a pattern.)
+class Pooled {
+ public:
+  static constexpr std::uint32_t kFree = std::numeric_limits<std::uint32_t>::max();
+
+  explicit Pooled(std::size_t size) {
+    std::vector<std::vector<std::uint32_t>>& pool = kept();
+    if (!pool.empty()) {
+      array_ = std::move(pool.back());
+      pool.pop_back();
+    }
+    if (array_.size() < size) array_.resize(size, kFree);
+  }
+  Pooled(const Pooled&) = delete;
+  Pooled& operator=(const Pooled&) = delete;
+  ~Pooled() {
+    try {
+      kept().push_back(std::move(array_));
+    } catch (const std::bad_alloc&) {
+      // Not kept: the next search makes another.
+    }
+  }
+
+  std::uint32_t& operator[](std::size_t i) { return array_[i]; }
+
+ private:
+  static std::vector<std::vector<std::uint32_t>>& kept() {
+    thread_local std::vector<std::vector<std::uint32_t>> arrays;
+    return arrays;
+  }
+
+  std::vector<std::uint32_t> array_;
+};
+
 // Per-pattern state of one search, made for the patterns it meets only: the work after a scan
 // then follows those, and a short text costs little more with many patterns than with few.
 // References to a pattern's state stay valid as others are met.
 template <class T>
 class Met {
  public:
-  explicit Met(std::size_t patterns) : slot_(patterns, kUnmet) {}
+  explicit Met(std::size_t patterns) : slot_(patterns) {}
+  Met(const Met&) = delete;
+  Met& operator=(const Met&) = delete;
+  ~Met() {
+    for (const auto& [u, state] : met_) slot_[u] = Pooled::kFree;
+  }
 
   // The state of pattern u, made on first use.
   T& operator[](std::size_t u) {
     std::uint32_t& slot = slot_[u];
-    if (slot == kUnmet) {
-      slot = static_cast<std::uint32_t>(met_.size());
+    if (slot == Pooled::kFree) {
+      // Set once the state is made: the destructor frees the slots of those in met_.
       met_.emplace_back(static_cast<std::uint32_t>(u), T{});
+      slot = static_cast<std::uint32_t>(met_.size() - 1);
     }
     return met_[slot].second;
   }
@@ -858,8 +903,7 @@ class Met {
   auto end() { return met_.end(); }
 
  private:
-  static constexpr std::uint32_t kUnmet = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> slot_;
+  Pooled slot_;
   std::deque<std::pair<std::uint32_t, T>> met_;
 };
 
@@ -1330,21 +1374,37 @@ class HitBudget {
  public:
   HitBudget(std::size_t patterns, std::size_t text_chars, std::size_t chars_per_hit,
             Overflowed& overflowed)
-      : hits_(patterns, 0),
-        budget_(std::max(kLeastHitBudget, text_chars / chars_per_hit)),
+      : left_(patterns),
+        budget_(static_cast<std::uint32_t>(std::min<std::size_t>(
+            std::max(kLeastHitBudget, text_chars / chars_per_hit), Pooled::kFree - 1))),
         overflowed_(overflowed) {}
+  HitBudget(const HitBudget&) = delete;
+  HitBudget& operator=(const HitBudget&) = delete;
+  ~HitBudget() {
+    for (const std::uint32_t u : taken_) left_[u] = Pooled::kFree;
+  }
 
   // False once pattern u has had too many: its windows are then left to its engine.
   bool take(std::size_t u) {
     if (overflowed_[u]) return false;
-    if (++hits_[u] <= budget_) return true;
+    std::uint32_t& left = left_[u];
+    if (left == Pooled::kFree) {
+      taken_.push_back(static_cast<std::uint32_t>(u));
+      left = budget_;
+    }
+    if (left > 0) {
+      --left;
+      return true;
+    }
     overflowed_.add(u);
     return false;
   }
 
  private:
-  std::vector<std::size_t> hits_;
-  std::size_t budget_;
+  // Per pattern, the hits it may still take; kFree before its first.
+  Pooled left_;
+  std::uint32_t budget_;
+  std::vector<std::uint32_t> taken_;
   Overflowed& overflowed_;
 };
 

@@ -383,6 +383,25 @@ TEST(Matcher, ACancelledSearchReturnsNothing) {
   const cancel::Check stop{[] { return true; }, {}, std::chrono::nanoseconds(0)};
   EXPECT_FALSE(m->find(text.view(), stop));
   EXPECT_FALSE(m->find_all(views, 2, stop));
+
+  // Stopped midway, after meeting patterns, a search hands back the per-thread state it
+  // borrowed as it found it: later searches on this thread, with this matcher or a smaller one,
+  // find what they found before.
+  std::string met;
+  while (met.size() < (1 << 20)) met += "aa7 " + std::string(60, 'z');
+  const text::OwnedText often = text::OwnedText::from_utf8(met);
+  const auto few = compiled({"aa3", "zaa"}, o);
+  for (const Matcher* searched : {m.get(), few.get()}) {
+    const std::vector<Hit> before = *searched->find(often.view());
+    ASSERT_FALSE(before.empty());
+    int asked = 0;
+    const cancel::Check later{[&asked] { return ++asked > 2; }, {}, std::chrono::nanoseconds(0)};
+    EXPECT_FALSE(searched->find(often.view(), later));
+    EXPECT_GT(asked, 2);
+    EXPECT_EQ(*m->find(often.view()), *m->find(often.view()));
+    EXPECT_EQ(*searched->find(often.view()), before);
+    EXPECT_EQ(*few->find(often.view()), *compiled({"aa3", "zaa"}, o)->find(often.view()));
+  }
 }
 
 }  // namespace
