@@ -1014,6 +1014,11 @@ struct Matcher::Impl {
       anchors->scan(t, on_hit, ahead, tuned ? &tuned->table : nullptr);
       return;
     }
+    scan_automaton(t, on_hit);
+  }
+  // Calls on_hit(key, end) for every key occurrence the automaton finds in `t`, `end` ascending.
+  template <class Unit, class OnHit>
+  void scan_automaton(text::Units<Unit> t, OnHit&& on_hit) const {
     std::uint32_t state = 0;
     for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
       const std::size_t size = std::min(kScanBlock, t.size() - from);
@@ -1288,14 +1293,7 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
 template <class Unit>
 void Matcher::Impl::search_keyed(text::Units<Unit> t, MatchesMet& found,
                                  Overflowed& overflowed) const {
-  const auto scan = [&](const auto& on_hit) {
-    std::uint32_t state = 0;
-    for (std::size_t from = 0; from < t.size(); from += kScanBlock) {
-      const std::size_t size = std::min(kScanBlock, t.size() - from);
-      cancel::poll(size);
-      automaton->scan(t.subspan(from, size), from, state, on_hit);
-    }
-  };
+  const auto scan = [&](const auto& on_hit) { scan_automaton(t, on_hit); };
 
   if (mode == Mode::exact_raw) {
     // Each pattern's occurrences reach its solver by ascending start, as the engine hands them.
