@@ -698,7 +698,7 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
         me = b.mine(exact_raw.find, text, f"Matcher exact raw, {label('fr', mb)}")
         run, scale = single_calls(lambda s, p: veskal.exact_raw_extract(s, p, False, False, []),
                                   five)
-        them = timed(run, text, 1, loop_budget)
+        them = timed(run, text, b.args.repeat, loop_budget)
         b.report.add(Row(sec, "5,000 names, exact raw", label("fr", mb),
                          "5,000 exact_raw_extract calls", them.per_char * scale / me.per_char,
                          "×", Target("≥", 100), me.mb_per_s, them.mb_per_s / scale,
@@ -727,7 +727,7 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
             matcher = M(pool, metric="levenshtein", threshold=1, threshold_kind=0, **kwargs)
             me = b.mine(matcher.find, text, f"Matcher {mode} {count}")
             run, scale = single_calls(call, pool)
-            them = timed(run, text, 1, loop_budget)
+            them = timed(run, text, b.args.repeat, loop_budget)
             b.report.add(Row(sec, f"{count:,} names, {mode}, k = 1", label("ocr", mb),
                              f"{count:,} single-pattern calls",
                              them.per_char * scale / me.per_char, "×", Target("≥", 50),
@@ -748,7 +748,7 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
         matcher = M(shared, metric="levenshtein", threshold=1, threshold_kind=0, **kwargs)
         me = b.mine(matcher.find, text, f"Matcher {mode} shared")
         run, scale = single_calls(call, shared)
-        them = timed(run, text, 1, loop_budget)
+        them = timed(run, text, b.args.repeat, loop_budget)
         b.report.add(Row(sec, f"{len(shared):,} names all beginning \"de la \", {mode}, k = 1",
                          label("ocr", mb), f"{len(shared):,} single-pattern calls",
                          them.per_char * scale / me.per_char, "×", Target("≥", 1),
