@@ -91,21 +91,34 @@ class Bench:
 
     def mine_sizes(self, fn: Callable[[str], Any], texts: list[str], what: str) -> list[Timing]:
         """The best run on each of `texts`, taken in rounds of one run a text: a slope compares
-        them, and a spell of the host that slowed only one text's runs would tilt it. Rounds go
-        on, at least `repeat` of them, until twice the growth budget is spent."""
-        best: list[Timing | None] = [None] * len(texts)
+        them, and a spell of the host that slowed only one text's runs would tilt it."""
+        return self.rounds([(fn, text, f"{what}, {len(text) / MB:.3g} MB") for text in texts],
+                           self.args.growth_budget)
+
+    def mine_against(self, fn: Callable[[str], Any], peer: Callable[[str], Any],
+                     text: str, what: str) -> tuple[Timing, Timing]:
+        """The best runs of veskal and of a peer on `text`, taken in turns: a ratio of two
+        timings taken apart reads the host's spells as well as the code."""
+        mine, theirs = self.rounds([(fn, text, what), (peer, text, None)], self.args.peer_budget)
+        return mine, theirs
+
+    def rounds(self, runs: list[tuple[Callable[[str], Any], str, str | None]],
+               budget: float) -> list[Timing]:
+        """The best of each of `runs` (fn, text, what: veskal's, whose stalls count, or None),
+        in rounds of one run each: at least `repeat` rounds, more up to `rounds` while twice
+        `budget` is not spent."""
+        best: list[Timing | None] = [None] * len(runs)
         spent = 0.0
-        rounds = 0
-        while rounds < max(1, self.args.repeat) or \
-                (rounds < self.args.growth_rounds and spent < 2 * self.args.growth_budget):
-            for i, text in enumerate(texts):
-                t = harness.best_of(fn, text, 1, ticker=True)
+        done = 0
+        while done < max(1, self.args.repeat) or (done < self.args.rounds and spent < 2 * budget):
+            for i, (fn, text, what) in enumerate(runs):
+                t = harness.best_of(fn, text, 1, ticker=what is not None)
                 spent += t.seconds
-                if t.stall is not None:
-                    self.stalls.append((t.stall, f"{what}, {len(text) / MB:.3g} MB"))
+                if what is not None and t.stall is not None:
+                    self.stalls.append((t.stall, what))
                 if best[i] is None or t.seconds < best[i].seconds:
                     best[i] = t
-            rounds += 1
+            done += 1
         return [t for t in best if t is not None]
 
     def mine_bounded(self, fn: Callable[[str], Any], text: str, what: str,
@@ -694,7 +707,6 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
     ft2 = peers.flashtext2_processor(five) if peers.flashtext2 else None
     exact_raw = M(five)
     exact_token = M(five, tokenizer_pattern=" ")
-    loop_budget = b.args.peer_budget
 
     def single_calls(call: Callable[[str, str], Any], pool: list[str]):
         # A few patterns' calls, timed and scaled to all of them.
@@ -711,10 +723,10 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
 
     for mb in b.args.matcher_sizes:
         text = b.texts.get("fr", mb)
-        me = b.mine(exact_raw.find, text, f"Matcher exact raw, {label('fr', mb)}")
         run, scale = single_calls(lambda s, p: veskal.exact_raw_extract(s, p, False, False, []),
                                   five)
-        them = timed(run, text, b.args.repeat, loop_budget)
+        me, them = b.mine_against(exact_raw.find, run, text,
+                                  f"Matcher exact raw, {label('fr', mb)}")
         b.report.add(Row(sec, "5,000 names, exact raw", label("fr", mb),
                          "5,000 exact_raw_extract calls", them.per_char * scale / me.per_char,
                          "×", Target("≥", 100), me.mb_per_s, them.mb_per_s / scale,
@@ -741,9 +753,8 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
         for count in (100, 1000, 10_000):
             pool = all_names[:count]
             matcher = M(pool, metric="levenshtein", threshold=1, threshold_kind=0, **kwargs)
-            me = b.mine(matcher.find, text, f"Matcher {mode} {count}")
             run, scale = single_calls(call, pool)
-            them = timed(run, text, b.args.repeat, loop_budget)
+            me, them = b.mine_against(matcher.find, run, text, f"Matcher {mode} {count}")
             b.report.add(Row(sec, f"{count:,} names, {mode}, k = 1", label("ocr", mb),
                              f"{count:,} single-pattern calls",
                              them.per_char * scale / me.per_char, "×", Target("≥", 50),
@@ -762,9 +773,8 @@ def bench_matcher(b: Bench, pats: Patterns) -> None:
                                                  [])),
     ):
         matcher = M(shared, metric="levenshtein", threshold=1, threshold_kind=0, **kwargs)
-        me = b.mine(matcher.find, text, f"Matcher {mode} shared")
         run, scale = single_calls(call, shared)
-        them = timed(run, text, b.args.repeat, loop_budget)
+        me, them = b.mine_against(matcher.find, run, text, f"Matcher {mode} shared")
         b.report.add(Row(sec, f"{len(shared):,} names all beginning \"de la \", {mode}, k = 1",
                          label("ocr", mb), f"{len(shared):,} single-pattern calls",
                          them.per_char * scale / me.per_char, "×", Target("≥", 1),
@@ -965,8 +975,9 @@ def main() -> int:
     ap.add_argument("--metric-mb", type=float, default=1.0,
                     help="text for the per-metric rows, MB (slow runs take a prefix)")
     ap.add_argument("--growth-sizes", type=sizes, default=[1.0, 10.0], help="two sizes, MB")
-    ap.add_argument("--growth-rounds", type=int, default=9,
-                    help="most rounds of one run at each growth size, budget allowing")
+    ap.add_argument("--rounds", type=int, default=9,
+                    help="most rounds of runs taken in turns (growth sizes, Matcher against its"
+                    " loop), budget allowing")
     ap.add_argument("--growth-budget", type=float, default=6.0,
                     help="longest growth run, s; both sizes shrink to fit")
     ap.add_argument("--memory-mb", type=float, default=10.0)
