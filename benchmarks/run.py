@@ -605,15 +605,19 @@ def bench_threads(b: Bench, pats: Patterns) -> None:
     search = "fuzzy_raw_extract levenshtein, pattern 16, t = 0.25"
 
     def measure() -> dict[int, float]:
-        out = {}
-        for n in (1, 2, 4):
-            # Different texts: the corpus rotated by a different amount for each thread.
-            texts = []
-            for i in range(n):
-                cut = (len(base) // 5) * i
-                texts.append(prepare_data.corpus(int(mb * MB), base[cut:] + "\n" + base[:cut]))
-            fn(texts[0][:10_000])
-            out[n] = min(_threads_run(fn, texts) for _ in range(2))
+        # Different texts: the corpus rotated by a different amount for each thread.
+        texts = []
+        for i in range(4):
+            cut = (len(base) // 5) * i
+            texts.append(prepare_data.corpus(int(mb * MB), base[cut:] + "\n" + base[:cut]))
+        fn(texts[0][:10_000])
+        # The thread counts in turns, best of each: a slow spell of the host then lands on one
+        # turn, not on every run of one count.
+        out: dict[int, float] = {}
+        for _ in range(max(3, b.args.repeat)):
+            for n in (1, 2, 4):
+                t = _threads_run(fn, texts[:n])
+                out[n] = min(out.get(n, t), t)
         return out
 
     status, got = bounded(measure, b.args.hard_timeout * 4)
