@@ -563,6 +563,9 @@ def bench_memory(b: Bench, pats: Patterns) -> None:
         # In place no copy is needed at all; otherwise at most the text's own storage again.
         target = Target("≤", 0.01, "B/char") if in_place else Target("≤", got["kind"], "B/char")
         note = f"the str holds {got['kind']} B/char"
+        beyond = got["extra"] - got["kind"] * got["chars"]
+        if not in_place and beyond >= 0:
+            note += f"; {beyond / 1024:,.0f} KB beyond one copy of it"
         if not got["exact"]:
             note += "; upper bound (no peak reset)"
         b.report.add(Row(sec, name, label(variant, mb), "", per_char, "B/char", target, None,
