@@ -247,14 +247,25 @@ std::vector<std::size_t> piece_bounds(text::Units<Unit> s, std::u32string_view p
   }
 
   // Characters are told apart by their low byte alone: the statistics only steer the choice.
-  std::vector<std::uint32_t> pairs(std::size_t{1} << 16, 0);
+  // Only pairs that begin with one of the pattern's bytes are ever asked for, so each such byte
+  // gets a row of counts and every other byte shares row 0: a few KB to clear, not a table of
+  // every pair, which cost a cold call more than its sample.
+  std::array<std::uint8_t, 256> row_of{};
+  std::size_t rows = 1;
+  for (const char32_t c : pattern) {
+    std::uint8_t& row = row_of[static_cast<unsigned char>(c)];
+    if (row == 0) row = static_cast<std::uint8_t>(rows++);
+  }
+  static_assert(kLongestTunedPattern < 255, "a row per pattern byte, numbered in a byte");
+  std::vector<std::uint32_t> pairs(rows * 256, 0);
   std::vector<std::uint32_t> firsts(256, 0);
   const std::size_t chunk_chars = std::min(kSampleChunk, s.size() / 32);
   for (std::size_t chunk = 0; chunk < 4; ++chunk) {
     const std::size_t start = chunk * (s.size() - chunk_chars) / 3;
     for (std::size_t i = start + 1; i < start + chunk_chars; ++i) {
-      ++pairs[static_cast<unsigned char>(s[i - 1]) << 8 | static_cast<unsigned char>(s[i])];
-      ++firsts[static_cast<unsigned char>(s[i - 1])];
+      const auto a = static_cast<unsigned char>(s[i - 1]);
+      ++pairs[std::size_t{row_of[a]} * 256 + static_cast<unsigned char>(s[i])];
+      ++firsts[a];
     }
   }
   std::string bytes;
@@ -265,13 +276,13 @@ std::vector<std::size_t> piece_bounds(text::Units<Unit> s, std::u32string_view p
   }
   byte_at[n] = bytes.size();
   const auto pair = [&](std::size_t b) {
-    return pairs[static_cast<unsigned char>(bytes[b - 1]) << 8 |
+    return pairs[std::size_t{row_of[static_cast<unsigned char>(bytes[b - 1])]} * 256 +
                  static_cast<unsigned char>(bytes[b])] +
            0.5;
   };
   // expected[i][j]: the count of the piece [i, j) in the sample if each byte followed the one
   // before as in the sample; smoothed, so that longer unseen pieces still rank below shorter.
-  std::vector<std::vector<double>> expected(n + 1, std::vector<double>(n + 1, 0.0));
+  std::vector<double> expected((n + 1) * (n + 1), 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     double seen = 0.0;
     for (std::size_t b = byte_at[i] + 1, j = i + 1; j <= n; ++j) {
@@ -280,12 +291,13 @@ std::vector<std::size_t> piece_bounds(text::Units<Unit> s, std::u32string_view p
                    ? pair(b)
                    : seen * pair(b) / (firsts[static_cast<unsigned char>(bytes[b - 1])] + 128.0);
       }
-      expected[i][j] = seen;
+      expected[i * (n + 1) + j] = seen;
     }
   }
 
-  return detail::cheapest_cut(count, n, kMinPieceChars,
-                              [&](std::size_t i, std::size_t j) { return expected[i][j]; })
+  return detail::cheapest_cut(
+             count, n, kMinPieceChars,
+             [&](std::size_t i, std::size_t j) { return expected[i * (n + 1) + j]; })
       .first;
 }
 
