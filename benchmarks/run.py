@@ -566,6 +566,9 @@ def bench_memory(b: Bench, pats: Patterns) -> None:
         beyond = got["extra"] - got["kind"] * got["chars"]
         if not in_place and beyond >= 0:
             note += f"; {beyond / 1024:,.0f} KB beyond one copy of it"
+        if got["result"] >= 1024:
+            # Counted: the peak may come before the list is built or with it.
+            note += f"; the {got['found']:,} matches returned take {got['result'] / 1024:,.0f} KB"
         if not got["exact"]:
             note += "; upper bound (no peak reset)"
         b.report.add(Row(sec, name, label(variant, mb), "", per_char, "B/char", target, None,
