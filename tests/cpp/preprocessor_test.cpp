@@ -145,7 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
         NormaliseCase{"long_latin1_at_end", kLong + "\xC3\xA9", false, false, true},
         NormaliseCase{"long_wide_then_line_feed", "\xE2\x80\x99" + kLong + "\n", false, false,
                       false},
-        NormaliseCase{"long_capital_then_wide", "Z" + kLong + "\xC5\x92", true, true, false}),
+        NormaliseCase{"long_capital_then_wide", "Z" + kLong + "\xC5\x92", true, true, false},
+        NormaliseCase{"long_folded_then_wide", "\xC3\xA9" + kLong + "\xC5\x92", false, true, false},
+        NormaliseCase{"long_line_feed_then_wide", "\n" + kLong + "\xE2\x80\x99", false, false,
+                      false}),
     [](const testing::TestParamInfo<NormaliseCase>& p) { return std::string(p.param.name); });
 
 // Random texts of every width, and the widths a text narrows to once normalised.
@@ -209,11 +212,12 @@ TEST(PreprocessLocale, IgnoresTheProcessLocale) {
 // Long texts are lowercased piecewise; the pieces must join to the lowercase of the whole,
 // final sigmas included, whichever way the text mixes ASCII and other characters.
 TEST(PreprocessLong, PiecewiseLowercaseEqualsWholeText) {
-  // Sigmas, cased letters and case-ignorable marks in quick succession, so that wherever the
-  // text is cut some final sigma's context is likely to straddle the cut.
-  const char* pieces[] = {"\xCE\xA3", "\xCE\xA3", "\xCE\xA3", "\xCE\x91", "'",
-                          ".",        "\xCC\x81", ":",        " ",        "A",
-                          "b",        "\xC4\xB0", "\n",       "\xC3\x89"};
+  // Sigmas, cased and folded letters and case-ignorable marks in quick succession, so that
+  // wherever the text is cut some final sigma's context is likely to straddle the cut.
+  const char* pieces[] = {"\xCE\xA3", "\xCE\xA3",     "\xCE\xA3", "\xCE\x91", "'",
+                          ".",        "\xCC\x81",     ":",        " ",        "A",
+                          "b",        "\xC4\xB0",     "\n",       "\xC3\x89", "\xC3\xA0",
+                          "@",        "\xE2\x82\xAC", "\xC2\xA0"};
   std::mt19937 rng(7);
   for (int trial = 0; trial < 6; ++trial) {
     std::string text;
@@ -227,10 +231,15 @@ TEST(PreprocessLong, PiecewiseLowercaseEqualsWholeText) {
     std::string expected;
     icu::UnicodeString::fromUTF8(spaced).toLower(icu::Locale::getRoot()).toUTF8String(expected);
     ASSERT_EQ(preprocess(text, true, false), expected) << "trial " << trial;
-    // The same for texts of code units, which are cut into stretches of their own.
+    // The same for texts of code units, which are cut into stretches and blocks of their own;
+    // with folding too, and folding alone.
+    const std::string folded = preprocess(text, true, true);
+    const std::string only_folded = preprocess(text, false, true);
     for (const text::OwnedText& owned : text::OwnedText::every_width(text::decode(text))) {
       ASSERT_TRUE(utf8(normalise(owned.view(), true, false).text()) == expected)
           << "trial " << trial << " width " << int(owned.view().width());
+      ASSERT_TRUE(utf8(normalise(owned.view(), true, true).text()) == folded);
+      ASSERT_TRUE(utf8(normalise(owned.view(), false, true).text()) == only_folded);
     }
   }
 }
