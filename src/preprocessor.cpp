@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -14,6 +15,11 @@
 
 #include "cancel.hpp"
 #include "text.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define VESKAL_X86 1
+#endif
 
 namespace veskal::preprocessor {
 
@@ -238,6 +244,127 @@ const BmpTable& bmp_table(bool lower, bool fold) {
   return *tables[lower][fold];
 }
 
+// What a map of units wrote: the bitwise OR of its units (which tells the narrowest width that
+// holds them as their maximum would), and whether it read a character that needs_case_map.
+template <class Unit>
+struct Mapped {
+  Unit high = 0;
+  bool special = false;
+};
+
+// The units of `table` (one of the bmp_table) in a scalar loop, then the OR and the test in loops
+// of their own over the units in cache, which vectorise: all three in one loop, with a bool and
+// a maximum, take twice as long. UCS-4 units are lowercased beyond the BMP (where nothing
+// folds), so `table` must lowercase too.
+template <class Unit>
+Mapped<Unit> map_units(const Unit* in, Unit* out, std::size_t n, const BmpTable& table) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const Unit c = in[i];
+    if constexpr (sizeof(Unit) == 4) {
+      // Beyond the BMP, the lowercase of some letters and no folding.
+      out[i] = c < 0x10000 ? table[c] : static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
+    } else {
+      out[i] = table[c];
+    }
+  }
+  Mapped<Unit> mapped;
+  Unit marks = 0;
+  for (std::size_t i = 0; i < n; ++i) marks |= static_cast<Unit>(-Unit{needs_case_map(in[i])});
+  for (std::size_t i = 0; i < n; ++i) mapped.high |= out[i];
+  mapped.special = marks != 0;
+  return mapped;
+}
+
+#if VESKAL_X86
+
+// The lanes of `v` within [lo, lo + span], all ones.
+__attribute__((target("avx2"))) __m256i within(__m256i v, std::uint16_t lo, std::uint16_t span) {
+  const __m256i x = _mm256_sub_epi16(v, _mm256_set1_epi16(static_cast<short>(lo)));
+  return _mm256_cmpeq_epi16(_mm256_min_epu16(x, _mm256_set1_epi16(static_cast<short>(span))), x);
+}
+
+__attribute__((target("avx2"))) __m256i equal(__m256i v, std::uint16_t u) {
+  return _mm256_cmpeq_epi16(v, _mm256_set1_epi16(static_cast<short>(u)));
+}
+
+// Where `mask`, `u`; elsewhere `v`.
+__attribute__((target("avx2"))) __m256i put(__m256i v, __m256i mask, std::uint16_t u) {
+  return _mm256_blendv_epi8(v, _mm256_set1_epi16(static_cast<short>(u)), mask);
+}
+
+// The table's Latin-1 entries computed in vectors: French prose is nearly all Latin-1, and a
+// lookup a unit is most of a normalisation's time. Lanes beyond Latin-1 (a typographic
+// apostrophe, say) are looked up one by one.
+template <bool Lower, bool Fold>
+__attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* in, char16_t* out,
+                                                               std::size_t n,
+                                                               const BmpTable& table) {
+  constexpr std::size_t kLanes = 16;
+  __m256i high = _mm256_setzero_si256();
+  __m256i marks = _mm256_setzero_si256();
+  Mapped<char16_t> mapped;
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    __m256i r = put(v, equal(v, '\n'), ' ');
+    if constexpr (Lower) {
+      // A-Z, and the Latin-1 capitals U+00C0..U+00DE but for U+00D7 (multiplication sign).
+      const __m256i capital = _mm256_or_si256(
+          within(v, 'A', 'Z' - 'A'), _mm256_andnot_si256(equal(v, 0xD7), within(v, 0xC0, 0x1E)));
+      r = _mm256_add_epi16(r, _mm256_and_si256(capital, _mm256_set1_epi16(0x20)));
+      marks = _mm256_or_si256(marks, _mm256_or_si256(equal(v, 0x130), equal(v, 0x3A3)));
+    }
+    if constexpr (Fold) {
+      // The folded letters of U+00E0..U+00FF by their low four bits, one row of sixteen a high
+      // half; 0 where the letter stays. The shuffle reads a byte's low bits, and also fills the
+      // lanes' high bytes, which the mask clears.
+      const __m256i e_row =
+          _mm256_setr_epi8('a', 0, 'a', 0, 'a', 0, 0, 'c', 'e', 'e', 'e', 'e', 0, 0, 0, 'i', 'a', 0,
+                           'a', 0, 'a', 0, 0, 'c', 'e', 'e', 'e', 'e', 0, 0, 0, 'i');
+      const __m256i f_row = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 'u', 0, 'u', 'u', 0, 0, 0,
+                                             0, 0, 0, 0, 0, 0, 0, 0, 0, 'u', 0, 'u', 'u', 0, 0, 0);
+      const __m256i low = _mm256_and_si256(r, _mm256_set1_epi16(0x0F));
+      const __m256i row = _mm256_and_si256(r, _mm256_set1_epi16(static_cast<short>(0xFFF0)));
+      const __m256i folded = _mm256_and_si256(
+          _mm256_or_si256(_mm256_and_si256(equal(row, 0xE0), _mm256_shuffle_epi8(e_row, low)),
+                          _mm256_and_si256(equal(row, 0xF0), _mm256_shuffle_epi8(f_row, low))),
+          _mm256_set1_epi16(0xFF));
+      r = _mm256_blendv_epi8(folded, r, _mm256_cmpeq_epi16(folded, _mm256_setzero_si256()));
+      r = put(r, equal(r, '@'), 'a');
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), r);
+    const __m256i latin1 = _mm256_cmpeq_epi16(
+        _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF00))), _mm256_setzero_si256());
+    high = _mm256_or_si256(high, _mm256_and_si256(latin1, r));
+    // The other lanes, from the table; the mask has two bits a lane, the even ones count.
+    for (auto bits = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(latin1)) & 0x55555555u;
+         bits != 0; bits &= bits - 1) {
+      const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(bits)) / 2;
+      out[at] = table[in[at]];
+      mapped.high |= out[at];
+    }
+  }
+  alignas(32) std::array<char16_t, kLanes> lanes;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.data()), high);
+  for (const char16_t lane : lanes) mapped.high |= lane;
+  mapped.special = !_mm256_testz_si256(marks, marks);
+  const Mapped<char16_t> rest = map_units(in + i, out + i, n - i, table);
+  mapped.high |= rest.high;
+  mapped.special = mapped.special || (Lower && rest.special);
+  return mapped;
+}
+
+#endif
+
+// map_units for UCS-2 text, whose Latin-1 units the vector code maps where the processor has it.
+template <bool Lower, bool Fold>
+Mapped<char16_t> map_ucs2(const char16_t* in, char16_t* out, std::size_t n, const BmpTable& table) {
+#if VESKAL_X86
+  if (text::has_avx2()) return map_ucs2_avx2<Lower, Fold>(in, out, n, table);
+#endif
+  return map_units(in, out, n, table);
+}
+
 // Latin-1 lowercases and folds into Latin-1, so a byte table serves Latin-1 texts.
 using Latin1Table = std::array<text::Latin1, 256>;
 
@@ -389,9 +516,17 @@ Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold)
   return std::move(out).finish<text::Latin1>();
 }
 
-// A wide text without lowercasing: every character maps to one, through `map`.
-template <class Unit, class Map>
-Normalised map_wide(text::Units<Unit> in, Map&& map) {
+// A wide text without lowercasing, folded (`fold`) or with its line feeds alone mapped: every
+// character maps to one.
+template <class Unit>
+Normalised map_wide(text::Units<Unit> in, bool fold) {
+  const BmpTable& table = bmp_table(false, fold);
+  const auto map = [&table](Unit c) -> Unit {
+    if constexpr (sizeof(Unit) == 4) {
+      if (c >= 0x10000) return c;  // beyond the BMP, nothing folds
+    }
+    return table[c];
+  };
   const std::size_t first =
       first_change(0, in.size(), [&](std::size_t i) { return map(in[i]) != in[i]; });
   if (first == in.size()) return Normalised::borrow(text::TextView(in));
@@ -399,13 +534,22 @@ Normalised map_wide(text::Units<Unit> in, Map&& map) {
   out.reserve<Unit>(in.size());
   Unit* o = out.units<Unit>();
   if (first != 0) std::memcpy(o, in.data(), first * sizeof(Unit));
-  // The units' bits ORed rather than their maximum, in a loop of its own over each block while
-  // it is in cache: so it vectorises, as the mapping may.
   Unit high = 0;
-  for (std::size_t i = 0; i < first; ++i) high |= o[i];
+  for (std::size_t i = 0; i < first; ++i) high |= o[i];  // as Mapped counts it
   write_blocks(first, in.size(), [&](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) o[i] = map(in[i]);
-    for (std::size_t i = from; i < to; ++i) high |= o[i];
+    const Unit* const units = in.data() + from;
+    Unit* const mapped = o + from;
+    const std::size_t n = to - from;
+    if (!fold) {
+      // A comparison and a select, which vectorise.
+      for (std::size_t i = 0; i < n; ++i) mapped[i] = units[i] == Unit{'\n'} ? Unit{' '} : units[i];
+      for (std::size_t i = 0; i < n; ++i) high |= mapped[i];
+    } else if constexpr (sizeof(Unit) == 2) {
+      high |= map_ucs2<false, true>(units, mapped, n, table).high;
+    } else {
+      for (std::size_t i = 0; i < n; ++i) mapped[i] = map(units[i]);
+      for (std::size_t i = 0; i < n; ++i) high |= mapped[i];
+    }
   });
   out.wrote<Unit>(in.size(), high);
   return std::move(out).finish<Unit>();
@@ -430,23 +574,16 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
     // Optimistically through the table; the rare stretch that needs ICU is written over.
     out.reserve<Unit>(written + chunk.size());
     Unit* o = out.units<Unit>() + written;
-    // Three loops: the lookups back to back, then two over the chunk in cache that vectorise
-    // (their all-ones masks and bits ORed, not a bool or a maximum, which would not). On a text
-    // in cache, one loop doing all three takes twice as long.
-    for (std::size_t i = 0; i < chunk.size(); ++i) {
-      const Unit c = chunk[i];
-      if constexpr (sizeof(Unit) == 4) {
-        o[i] = c < 0x10000 ? table[c] : static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
-      } else {
-        o[i] = table[c];
-      }
+    Mapped<Unit> mapped;
+    if constexpr (sizeof(Unit) == 4) {
+      mapped = map_units(chunk.data(), o, chunk.size(), table);
+    } else if (fold) {
+      mapped = map_ucs2<true, true>(chunk.data(), o, chunk.size(), table);
+    } else {
+      mapped = map_ucs2<true, false>(chunk.data(), o, chunk.size(), table);
     }
-    Unit marks = 0;
-    for (const Unit c : chunk) marks |= static_cast<Unit>(-Unit{needs_case_map(c)});
-    if (marks == 0) {
-      Unit chunk_high = 0;
-      for (std::size_t i = 0; i < chunk.size(); ++i) chunk_high |= o[i];
-      high = std::max<char32_t>(high, chunk_high);
+    if (!mapped.special) {
+      high = std::max<char32_t>(high, mapped.high);
       written += chunk.size();
       begin = end;
       continue;
@@ -566,18 +703,7 @@ Normalised normalise(text::TextView input, bool case_insensitive, bool special_c
       return normalise_latin1(units, case_insensitive, special_char_insensitive);
     } else {
       if (case_insensitive) return lower_wide(units, special_char_insensitive);
-      // Line feeds alone are mapped in vectors; the table's one lookup a character beats
-      // the folding's branches.
-      if (!special_char_insensitive) {
-        return map_wide(units, [](Unit c) { return c == Unit{'\n'} ? Unit{' '} : c; });
-      }
-      return map_wide(units, [&table = bmp_table(false, true)](Unit c) -> Unit {
-        if constexpr (sizeof(Unit) == 4) {
-          return c < 0x10000 ? table[c] : c;  // beyond the BMP, nothing folds
-        } else {
-          return table[c];
-        }
-      });
+      return map_wide(units, special_char_insensitive);
     }
   });
 }

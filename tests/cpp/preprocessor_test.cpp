@@ -5,9 +5,11 @@
 #include <unicode/uloc.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 
 namespace veskal::preprocessor {
 namespace {
@@ -195,6 +197,32 @@ TEST(NormaliseProperty, TableEqualsFullLowercaseOfEveryCharacter) {
     const Normalised n = normalise(owned.view(), true, false);
     ASSERT_EQ(utf8(n.text()), expected) << "U+" << std::hex << static_cast<std::uint32_t>(c);
     ASSERT_LE(static_cast<int>(n.text().width()), static_cast<int>(owned.view().width()));
+  }
+}
+
+// Every BMP character but those that need ICU's context, in vectors of mixed widths (shuffled),
+// with the vector code and without it.
+TEST(NormaliseProperty, EveryCharacterInVectors) {
+  std::u32string chars;
+  for (char32_t c = 0; c < 0x10000; ++c) {
+    if ((c < 0xD800 || c >= 0xE000) && c != 0x130 && c != 0x3A3) chars.push_back(c);
+  }
+  std::mt19937 rng(5);
+  for (int shuffled = 0; shuffled < 3; ++shuffled) {
+    if (shuffled > 0) std::shuffle(chars.begin(), chars.end(), rng);
+    std::string utf8_chars;
+    for (const char32_t c : chars) text::append_utf8(utf8_chars, c);
+    for (const auto& [ci, sci] : {std::pair{true, false}, {true, true}, {false, true}}) {
+      const std::string expected = preprocess(utf8_chars, ci, sci);
+      for (const bool avx2 : {true, false}) {
+        text::detail::use_avx2(avx2);
+        for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+          const bool same = utf8(normalise(owned.view(), ci, sci).text()) == expected;
+          text::detail::use_avx2(true);
+          ASSERT_TRUE(same) << ci << sci << avx2 << " width " << int(owned.view().width());
+        }
+      }
+    }
   }
 }
 
