@@ -244,6 +244,23 @@ const BmpTable& bmp_table(bool lower, bool fold) {
   return *tables[lower][fold];
 }
 
+// Latin-1 lowercases and folds into Latin-1, so a byte table serves Latin-1 texts.
+using Latin1Table = std::array<text::Latin1, 256>;
+
+Latin1Table make_latin1_table(bool lower, bool fold) {
+  Latin1Table table{};
+  const BmpTable& bmp = bmp_table(lower, fold);
+  for (std::size_t c = 0; c < 256; ++c) table[c] = static_cast<text::Latin1>(bmp[c]);
+  return table;
+}
+
+const Latin1Table& latin1_table(bool lower, bool fold) {
+  static const Latin1Table tables[2][2] = {
+      {make_latin1_table(false, false), make_latin1_table(false, true)},
+      {make_latin1_table(true, false), make_latin1_table(true, true)}};
+  return tables[lower][fold];
+}
+
 // What a map of units wrote: the bitwise OR of its units (which tells the narrowest width that
 // holds them as their maximum would), and whether it read a character that needs_case_map.
 template <class Unit>
@@ -277,19 +294,67 @@ Mapped<Unit> map_units(const Unit* in, Unit* out, std::size_t n, const BmpTable&
 
 #if VESKAL_X86
 
-// The lanes of `v` within [lo, lo + span], all ones.
-__attribute__((target("avx2"))) __m256i within(__m256i v, std::uint16_t lo, std::uint16_t span) {
-  const __m256i x = _mm256_sub_epi16(v, _mm256_set1_epi16(static_cast<short>(lo)));
-  return _mm256_cmpeq_epi16(_mm256_min_epu16(x, _mm256_set1_epi16(static_cast<short>(span))), x);
+// Lanes of Latin-1 bytes (`Unit` Latin1) or of UCS-2 units (char16_t) in a 32-byte vector.
+template <class Unit>
+__attribute__((target("avx2"))) __m256i splat(std::uint16_t u) {
+  if constexpr (sizeof(Unit) == 1) return _mm256_set1_epi8(static_cast<char>(u));
+  return _mm256_set1_epi16(static_cast<short>(u));
 }
 
+template <class Unit>
 __attribute__((target("avx2"))) __m256i equal(__m256i v, std::uint16_t u) {
-  return _mm256_cmpeq_epi16(v, _mm256_set1_epi16(static_cast<short>(u)));
+  if constexpr (sizeof(Unit) == 1) return _mm256_cmpeq_epi8(v, splat<Unit>(u));
+  return _mm256_cmpeq_epi16(v, splat<Unit>(u));
+}
+
+// The lanes of `v` within [lo, lo + span], all ones.
+template <class Unit>
+__attribute__((target("avx2"))) __m256i within(__m256i v, std::uint16_t lo, std::uint16_t span) {
+  if constexpr (sizeof(Unit) == 1) {
+    const __m256i x = _mm256_sub_epi8(v, splat<Unit>(lo));
+    return _mm256_cmpeq_epi8(_mm256_min_epu8(x, splat<Unit>(span)), x);
+  }
+  const __m256i x = _mm256_sub_epi16(v, splat<Unit>(lo));
+  return _mm256_cmpeq_epi16(_mm256_min_epu16(x, splat<Unit>(span)), x);
 }
 
 // Where `mask`, `u`; elsewhere `v`.
+template <class Unit>
 __attribute__((target("avx2"))) __m256i put(__m256i v, __m256i mask, std::uint16_t u) {
-  return _mm256_blendv_epi8(v, _mm256_set1_epi16(static_cast<short>(u)), mask);
+  return _mm256_blendv_epi8(v, splat<Unit>(u), mask);
+}
+
+// The Latin-1 lanes of `v` normalised as the table does it (other lanes come out as they are):
+// line feeds to spaces, then with `Lower` the capitals lowercased, then with `Fold` the folding.
+template <class Unit, bool Lower, bool Fold>
+__attribute__((target("avx2"))) __m256i normalise_lanes(__m256i v) {
+  __m256i r = put<Unit>(v, equal<Unit>(v, '\n'), ' ');
+  if constexpr (Lower) {
+    // A-Z, and the capitals U+00C0..U+00DE but for U+00D7 (multiplication sign).
+    const __m256i capital =
+        _mm256_or_si256(within<Unit>(v, 'A', 'Z' - 'A'),
+                        _mm256_andnot_si256(equal<Unit>(v, 0xD7), within<Unit>(v, 0xC0, 0x1E)));
+    r = _mm256_or_si256(r, _mm256_and_si256(capital, splat<Unit>(0x20)));
+  }
+  if constexpr (Fold) {
+    // The folded letters of U+00E0..U+00FF by their low four bits, one row of sixteen a high
+    // half; 0 where the letter stays. The shuffle reads bytes, so in UCS-2 it also fills the
+    // lanes' high bytes, which the mask clears.
+    const __m256i e_row =
+        _mm256_setr_epi8('a', 0, 'a', 0, 'a', 0, 0, 'c', 'e', 'e', 'e', 'e', 0, 0, 0, 'i', 'a', 0,
+                         'a', 0, 'a', 0, 0, 'c', 'e', 'e', 'e', 'e', 0, 0, 0, 'i');
+    const __m256i f_row = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 'u', 0, 'u', 'u', 0, 0, 0, 0,
+                                           0, 0, 0, 0, 0, 0, 0, 0, 'u', 0, 'u', 'u', 0, 0, 0);
+    const __m256i low = _mm256_and_si256(r, splat<Unit>(0x0F));
+    const __m256i row = _mm256_and_si256(r, splat<Unit>(sizeof(Unit) == 1 ? 0xF0 : 0xFFF0));
+    __m256i folded =
+        _mm256_or_si256(_mm256_and_si256(equal<Unit>(row, 0xE0), _mm256_shuffle_epi8(e_row, low)),
+                        _mm256_and_si256(equal<Unit>(row, 0xF0), _mm256_shuffle_epi8(f_row, low)));
+    if constexpr (sizeof(Unit) == 2) folded = _mm256_and_si256(folded, splat<Unit>(0xFF));
+    r = _mm256_blendv_epi8(folded, r, equal<Unit>(folded, 0));
+    r = put<Unit>(r, equal<Unit>(r, '@'), 'a');
+  }
+  return r;
 }
 
 // The table's Latin-1 entries computed in vectors: French prose is nearly all Latin-1, and a
@@ -306,35 +371,14 @@ __attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* i
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
-    __m256i r = put(v, equal(v, '\n'), ' ');
+    const __m256i r = normalise_lanes<char16_t, Lower, Fold>(v);
     if constexpr (Lower) {
-      // A-Z, and the Latin-1 capitals U+00C0..U+00DE but for U+00D7 (multiplication sign).
-      const __m256i capital = _mm256_or_si256(
-          within(v, 'A', 'Z' - 'A'), _mm256_andnot_si256(equal(v, 0xD7), within(v, 0xC0, 0x1E)));
-      r = _mm256_add_epi16(r, _mm256_and_si256(capital, _mm256_set1_epi16(0x20)));
-      marks = _mm256_or_si256(marks, _mm256_or_si256(equal(v, 0x130), equal(v, 0x3A3)));
-    }
-    if constexpr (Fold) {
-      // The folded letters of U+00E0..U+00FF by their low four bits, one row of sixteen a high
-      // half; 0 where the letter stays. The shuffle reads a byte's low bits, and also fills the
-      // lanes' high bytes, which the mask clears.
-      const __m256i e_row =
-          _mm256_setr_epi8('a', 0, 'a', 0, 'a', 0, 0, 'c', 'e', 'e', 'e', 'e', 0, 0, 0, 'i', 'a', 0,
-                           'a', 0, 'a', 0, 0, 'c', 'e', 'e', 'e', 'e', 0, 0, 0, 'i');
-      const __m256i f_row = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 'u', 0, 'u', 'u', 0, 0, 0,
-                                             0, 0, 0, 0, 0, 0, 0, 0, 0, 'u', 0, 'u', 'u', 0, 0, 0);
-      const __m256i low = _mm256_and_si256(r, _mm256_set1_epi16(0x0F));
-      const __m256i row = _mm256_and_si256(r, _mm256_set1_epi16(static_cast<short>(0xFFF0)));
-      const __m256i folded = _mm256_and_si256(
-          _mm256_or_si256(_mm256_and_si256(equal(row, 0xE0), _mm256_shuffle_epi8(e_row, low)),
-                          _mm256_and_si256(equal(row, 0xF0), _mm256_shuffle_epi8(f_row, low))),
-          _mm256_set1_epi16(0xFF));
-      r = _mm256_blendv_epi8(folded, r, _mm256_cmpeq_epi16(folded, _mm256_setzero_si256()));
-      r = put(r, equal(r, '@'), 'a');
+      marks = _mm256_or_si256(
+          marks, _mm256_or_si256(equal<char16_t>(v, 0x130), equal<char16_t>(v, 0x3A3)));
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), r);
-    const __m256i latin1 = _mm256_cmpeq_epi16(
-        _mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF00))), _mm256_setzero_si256());
+    const __m256i latin1 =
+        _mm256_cmpeq_epi16(_mm256_and_si256(v, splat<char16_t>(0xFF00)), _mm256_setzero_si256());
     high = _mm256_or_si256(high, _mm256_and_si256(latin1, r));
     // The other lanes, from the table; the mask has two bits a lane, the even ones count.
     for (auto bits = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(latin1)) & 0x55555555u;
@@ -354,6 +398,19 @@ __attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* i
   return mapped;
 }
 
+// A Latin-1 text through `table`, latin1_table(Lower, Fold), thirty-two bytes at a time.
+template <bool Lower, bool Fold>
+__attribute__((target("avx2"))) void map_latin1_avx2(const text::Latin1* in, text::Latin1* out,
+                                                     std::size_t n, const Latin1Table& table) {
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                        normalise_lanes<text::Latin1, Lower, Fold>(v));
+  }
+  for (; i < n; ++i) out[i] = table[in[i]];
+}
+
 #endif
 
 // map_units for UCS-2 text, whose Latin-1 units the vector code maps where the processor has it.
@@ -365,21 +422,18 @@ Mapped<char16_t> map_ucs2(const char16_t* in, char16_t* out, std::size_t n, cons
   return map_units(in, out, n, table);
 }
 
-// Latin-1 lowercases and folds into Latin-1, so a byte table serves Latin-1 texts.
-using Latin1Table = std::array<text::Latin1, 256>;
-
-Latin1Table make_latin1_table(bool lower, bool fold) {
-  Latin1Table table{};
-  const BmpTable& bmp = bmp_table(lower, fold);
-  for (std::size_t c = 0; c < 256; ++c) table[c] = static_cast<text::Latin1>(bmp[c]);
-  return table;
-}
-
-const Latin1Table& latin1_table(bool lower, bool fold) {
-  static const Latin1Table tables[2][2] = {
-      {make_latin1_table(false, false), make_latin1_table(false, true)},
-      {make_latin1_table(true, false), make_latin1_table(true, true)}};
-  return tables[lower][fold];
+// A Latin-1 text through `table`, latin1_table(lower, fold).
+void map_latin1(const text::Latin1* in, text::Latin1* out, std::size_t n, bool lower, bool fold,
+                const Latin1Table& table) {
+#if VESKAL_X86
+  if (text::has_avx2()) {
+    constexpr decltype(&map_latin1_avx2<false, false>) kMaps[2][2] = {
+        {map_latin1_avx2<false, false>, map_latin1_avx2<false, true>},
+        {map_latin1_avx2<true, false>, map_latin1_avx2<true, true>}};
+    return kMaps[lower][fold](in, out, n, table);
+  }
+#endif
+  for (std::size_t i = 0; i < n; ++i) out[i] = table[in[i]];
 }
 
 // The end of the stretch that begins at `begin`: a safe cut (see is_cut) near begin + kChunk,
@@ -510,7 +564,7 @@ Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold)
   text::Latin1* o = out.units<text::Latin1>();
   if (first != 0) std::memcpy(o, in.data(), first);
   write_blocks(first, in.size(), [&](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) o[i] = table[in[i]];
+    map_latin1(in.data() + from, o + from, to - from, lower, fold, table);
   });
   out.wrote<text::Latin1>(in.size(), 0);
   return std::move(out).finish<text::Latin1>();

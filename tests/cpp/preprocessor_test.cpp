@@ -200,26 +200,33 @@ TEST(NormaliseProperty, TableEqualsFullLowercaseOfEveryCharacter) {
   }
 }
 
-// Every BMP character but those that need ICU's context, in vectors of mixed widths (shuffled),
-// with the vector code and without it.
+// Every Latin-1 character, and every BMP character but those that need ICU's context, in vectors
+// of mixed characters (shuffled), with the vector code and without it.
 TEST(NormaliseProperty, EveryCharacterInVectors) {
-  std::u32string chars;
+  std::u32string latin1;
+  for (int copy = 0; copy < 8; ++copy) {
+    for (char32_t c = 0; c < 0x100; ++c) latin1.push_back(c);
+  }
+  std::u32string bmp;
   for (char32_t c = 0; c < 0x10000; ++c) {
-    if ((c < 0xD800 || c >= 0xE000) && c != 0x130 && c != 0x3A3) chars.push_back(c);
+    if ((c < 0xD800 || c >= 0xE000) && c != 0x130 && c != 0x3A3) bmp.push_back(c);
   }
   std::mt19937 rng(5);
-  for (int shuffled = 0; shuffled < 3; ++shuffled) {
-    if (shuffled > 0) std::shuffle(chars.begin(), chars.end(), rng);
-    std::string utf8_chars;
-    for (const char32_t c : chars) text::append_utf8(utf8_chars, c);
-    for (const auto& [ci, sci] : {std::pair{true, false}, {true, true}, {false, true}}) {
-      const std::string expected = preprocess(utf8_chars, ci, sci);
-      for (const bool avx2 : {true, false}) {
-        text::detail::use_avx2(avx2);
-        for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
-          const bool same = utf8(normalise(owned.view(), ci, sci).text()) == expected;
-          text::detail::use_avx2(true);
-          ASSERT_TRUE(same) << ci << sci << avx2 << " width " << int(owned.view().width());
+  for (std::u32string chars : {latin1, bmp}) {
+    for (int shuffled = 0; shuffled < 3; ++shuffled) {
+      if (shuffled > 0) std::shuffle(chars.begin(), chars.end(), rng);
+      std::string utf8_chars;
+      for (const char32_t c : chars) text::append_utf8(utf8_chars, c);
+      for (const auto& [ci, sci] :
+           {std::pair{true, false}, {true, true}, {false, true}, {false, false}}) {
+        const std::string expected = preprocess(utf8_chars, ci, sci);
+        for (const bool avx2 : {true, false}) {
+          text::detail::use_avx2(avx2);
+          for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+            const bool same = utf8(normalise(owned.view(), ci, sci).text()) == expected;
+            text::detail::use_avx2(true);
+            ASSERT_TRUE(same) << ci << sci << avx2 << " width " << int(owned.view().width());
+          }
         }
       }
     }
