@@ -107,15 +107,12 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   // A pattern without inner white space finds the same windows whether a line feed reads as
   // one or as a space, and the solver reads line feeds as spaces: the caller's text will do.
   const bool line_feeds_matter = text::has_white_space(text::trim(p));
-  // A text that is copied is checked before; one searched as it is, while it is searched.
+  // A text that is copied is checked as it is copied; one searched as it is, while it is searched.
   const bool lent = !case_insensitive && !special_char_insensitive && !line_feeds_matter;
-  if (surrogate != nullptr && !lent) {
-    *surrogate = s.visit([](auto units) { return text::has_surrogate(units); });
-    if (*surrogate) return std::vector<Match>{};
-  }
   bool* const vet = lent ? surrogate : nullptr;
-  const preprocessor::Normalised normalised =
-      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
+  const preprocessor::Normalised normalised = preprocessor::normalise(
+      s, case_insensitive, special_char_insensitive, line_feeds_matter, lent ? nullptr : surrogate);
+  if (!lent && surrogate != nullptr && *surrogate) return std::vector<Match>{};
   const text::TextView t = normalised.text();
   // Candidates go to the solver as they are found: a dense pattern can yield one per character.
   conflict_solver::StreamingSolver solver(t, strategies);

@@ -907,15 +907,13 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   // the copy of the text, which costs more than the search; the solver reads them so already.
   const bool line_feeds_as_spaces =
       line_feeds_matter && !case_insensitive && !special_char_insensitive;
-  // A text that is copied is checked before; one searched as it is, while it is searched.
+  // A text that is copied is checked as it is copied; one searched as it is, while it is searched.
   const bool copied = case_insensitive || special_char_insensitive;
-  if (surrogate != nullptr && copied) {
-    *surrogate = s.visit([](auto units) { return text::has_surrogate(units); });
-    if (*surrogate) return std::vector<Match>{};
-  }
   bool* const vet = copied ? nullptr : surrogate;
   const preprocessor::Normalised normalised = preprocessor::normalise(
-      s, case_insensitive, special_char_insensitive, line_feeds_matter && !line_feeds_as_spaces);
+      s, case_insensitive, special_char_insensitive, line_feeds_matter && !line_feeds_as_spaces,
+      copied ? surrogate : nullptr);
+  if (copied && surrogate != nullptr && *surrogate) return std::vector<Match>{};
   const text::TextView t = normalised.text();
   conflict_solver::StreamingSolver sink(t, strategies);
   if (!detail::find_candidates(

@@ -261,12 +261,19 @@ const Latin1Table& latin1_table(bool lower, bool fold) {
   return tables[lower][fold];
 }
 
+// A unit that CPython lets a str hold but no text may: half of a UTF-16 pair, alone.
+constexpr bool is_surrogate(char32_t c) {
+  return c >= 0xD800 && c < 0xE000;
+}
+
 // What a map of units wrote: the bitwise OR of its units (which tells the narrowest width that
-// holds them as their maximum would), and whether it read a character that needs_case_map.
+// holds them as their maximum would), and whether it read a character that needs_case_map, or
+// a surrogate.
 template <class Unit>
 struct Mapped {
   Unit high = 0;
   bool special = false;
+  bool surrogate = false;
 };
 
 // The units of `table` (one of the bmp_table) in a scalar loop, then the OR and the test in loops
@@ -286,9 +293,12 @@ Mapped<Unit> map_units(const Unit* in, Unit* out, std::size_t n, const BmpTable&
   }
   Mapped<Unit> mapped;
   Unit marks = 0;
+  Unit lone = 0;
   for (std::size_t i = 0; i < n; ++i) marks |= static_cast<Unit>(-Unit{needs_case_map(in[i])});
+  for (std::size_t i = 0; i < n; ++i) lone |= static_cast<Unit>(-Unit{is_surrogate(in[i])});
   for (std::size_t i = 0; i < n; ++i) mapped.high |= out[i];
   mapped.special = marks != 0;
+  mapped.surrogate = lone != 0;
   return mapped;
 }
 
@@ -386,6 +396,7 @@ __attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* i
       const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(bits)) / 2;
       out[at] = table[in[at]];
       mapped.high |= out[at];
+      mapped.surrogate = mapped.surrogate || is_surrogate(in[at]);
     }
   }
   alignas(32) std::array<char16_t, kLanes> lanes;
@@ -395,6 +406,7 @@ __attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* i
   const Mapped<char16_t> rest = map_units(in + i, out + i, n - i, table);
   mapped.high |= rest.high;
   mapped.special = mapped.special || (Lower && rest.special);
+  mapped.surrogate = mapped.surrogate || rest.surrogate;
   return mapped;
 }
 
@@ -571,9 +583,9 @@ Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold)
 }
 
 // A wide text without lowercasing, folded (`fold`) or with its line feeds alone mapped: every
-// character maps to one.
+// character maps to one. With `surrogate`, as normalise() says.
 template <class Unit>
-Normalised map_wide(text::Units<Unit> in, bool fold) {
+Normalised map_wide(text::Units<Unit> in, bool fold, bool* surrogate) {
   const BmpTable& table = bmp_table(false, fold);
   const auto map = [&table](Unit c) -> Unit {
     if constexpr (sizeof(Unit) == 4) {
@@ -583,6 +595,11 @@ Normalised map_wide(text::Units<Unit> in, bool fold) {
   };
   const std::size_t first =
       first_change(0, in.size(), [&](std::size_t i) { return map(in[i]) != in[i]; });
+  // The units up to the first change are taken as they are, so checked as they are.
+  if (surrogate != nullptr && text::has_surrogate(in.first(first))) {
+    *surrogate = true;
+    return Normalised::borrow(text::TextView(in));
+  }
   if (first == in.size()) return Normalised::borrow(text::TextView(in));
   Writer out;
   out.reserve<Unit>(in.size());
@@ -590,21 +607,33 @@ Normalised map_wide(text::Units<Unit> in, bool fold) {
   if (first != 0) std::memcpy(o, in.data(), first * sizeof(Unit));
   Unit high = 0;
   for (std::size_t i = 0; i < first; ++i) high |= o[i];  // as Mapped counts it
+  bool lone = false;
   write_blocks(first, in.size(), [&](std::size_t from, std::size_t to) {
     const Unit* const units = in.data() + from;
     Unit* const mapped = o + from;
     const std::size_t n = to - from;
-    if (!fold) {
+    if constexpr (sizeof(Unit) == 2) {
+      if (fold) {
+        const Mapped<Unit> block = map_ucs2<false, true>(units, mapped, n, table);
+        high |= block.high;
+        lone = lone || block.surrogate;
+        return;
+      }
+    }
+    if (fold) {
+      for (std::size_t i = 0; i < n; ++i) mapped[i] = map(units[i]);
+    } else {
       // A comparison and a select, which vectorise.
       for (std::size_t i = 0; i < n; ++i) mapped[i] = units[i] == Unit{'\n'} ? Unit{' '} : units[i];
-      for (std::size_t i = 0; i < n; ++i) high |= mapped[i];
-    } else if constexpr (sizeof(Unit) == 2) {
-      high |= map_ucs2<false, true>(units, mapped, n, table).high;
-    } else {
-      for (std::size_t i = 0; i < n; ++i) mapped[i] = map(units[i]);
-      for (std::size_t i = 0; i < n; ++i) high |= mapped[i];
     }
+    // Surrogates map to themselves.
+    Unit surrogates = 0;
+    for (std::size_t i = 0; i < n; ++i)
+      surrogates |= static_cast<Unit>(-Unit{is_surrogate(mapped[i])});
+    for (std::size_t i = 0; i < n; ++i) high |= mapped[i];
+    lone = lone || surrogates != 0;
   });
+  if (surrogate != nullptr) *surrogate = lone;
   out.wrote<Unit>(in.size(), high);
   return std::move(out).finish<Unit>();
 }
@@ -612,7 +641,7 @@ Normalised map_wide(text::Units<Unit> in, bool fold) {
 // Full lowercase of a wide text, then line feeds and the table. Stretches holding a character
 // that needs ICU's context go through ICU, the others through the table.
 template <class Unit>
-Normalised lower_wide(text::Units<Unit> in, bool fold) {
+Normalised lower_wide(text::Units<Unit> in, bool fold, bool* surrogate) {
   const BmpTable& table = bmp_table(true, fold);
   Writer out;
   // Only U+0130 lengthens (to two characters); the slack absorbs a text's few.
@@ -635,6 +664,11 @@ Normalised lower_wide(text::Units<Unit> in, bool fold) {
       mapped = map_ucs2<true, true>(chunk.data(), o, chunk.size(), table);
     } else {
       mapped = map_ucs2<true, false>(chunk.data(), o, chunk.size(), table);
+    }
+    // Before ICU, which would read a pair of them as one character.
+    if (surrogate != nullptr && mapped.surrogate) {
+      *surrogate = true;
+      return Normalised::borrow(text::TextView(in));
     }
     if (!mapped.special) {
       high = std::max<char32_t>(high, mapped.high);
@@ -747,8 +781,11 @@ std::u32string normalise_pattern(std::string utf8, bool case_insensitive,
 }
 
 Normalised normalise(text::TextView input, bool case_insensitive, bool special_char_insensitive,
-                     bool line_feeds_matter) {
+                     bool line_feeds_matter, bool* surrogate) {
+  if (surrogate != nullptr) *surrogate = false;
   if (!case_insensitive && !special_char_insensitive && !line_feeds_matter) {
+    if (surrogate != nullptr)
+      *surrogate = input.visit([](auto units) { return text::has_surrogate(units); });
     return Normalised::borrow(input);
   }
   return input.visit([&](auto units) -> Normalised {
@@ -756,8 +793,8 @@ Normalised normalise(text::TextView input, bool case_insensitive, bool special_c
     if constexpr (sizeof(Unit) == 1) {
       return normalise_latin1(units, case_insensitive, special_char_insensitive);
     } else {
-      if (case_insensitive) return lower_wide(units, special_char_insensitive);
-      return map_wide(units, special_char_insensitive);
+      if (case_insensitive) return lower_wide(units, special_char_insensitive, surrogate);
+      return map_wide(units, special_char_insensitive, surrogate);
     }
   });
 }

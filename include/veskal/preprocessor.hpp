@@ -45,8 +45,10 @@ class Normalised {
 // `input` normalised as `preprocess` normalises its characters, borrowed when that changes
 // nothing. With no flag set and `line_feeds_matter` false (the search cannot tell a line feed from
 // a space: its trimmed pattern holds no white space), the input is lent as it is, line feeds
-// included.
+// included. With `surrogate`, the input is also checked for lone surrogates as it is read (one
+// pass, not two): *surrogate tells whether it holds one, and if so the text returned is not to
+// be searched.
 Normalised normalise(text::TextView input, bool case_insensitive, bool special_char_insensitive,
-                     bool line_feeds_matter = true);
+                     bool line_feeds_matter = true, bool* surrogate = nullptr);
 
 }  // namespace veskal::preprocessor

@@ -181,6 +181,22 @@ TEST(NormaliseProperty, AgreesWithPreprocessAtEveryWidth) {
     const bool sci = rng() % 2;
     expect_normalises_as_preprocess(text, ci, sci);
     if (testing::Test::HasFatalFailure()) return;
+    // Checked for lone surrogates as it is normalised: the same text when it holds none, and
+    // one found wherever it lies, many blocks in included.
+    std::u32string chars = text::decode(text);
+    for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+      bool surrogate = true;
+      const Normalised n = normalise(owned.view(), ci, sci, true, &surrogate);
+      ASSERT_FALSE(surrogate);
+      ASSERT_EQ(utf8(n.text()), preprocess(text, ci, sci));
+    }
+    if (trial % 8 == 0) chars.insert(0, std::u32string(rng() % 200'000, U'b'));
+    chars.insert(rng() % (chars.size() + 1), 1, 0xD800 + rng() % 0x800);
+    for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+      bool surrogate = false;
+      normalise(owned.view(), ci, sci, rng() % 2, &surrogate);
+      ASSERT_TRUE(surrogate) << "width " << int(owned.view().width());
+    }
   }
 }
 
