@@ -612,26 +612,22 @@ Normalised map_wide(text::Units<Unit> in, bool fold, bool* surrogate) {
     const Unit* const units = in.data() + from;
     Unit* const mapped = o + from;
     const std::size_t n = to - from;
+    Mapped<Unit> block;
     if constexpr (sizeof(Unit) == 2) {
-      if (fold) {
-        const Mapped<Unit> block = map_ucs2<false, true>(units, mapped, n, table);
-        high |= block.high;
-        lone = lone || block.surrogate;
-        return;
-      }
-    }
-    if (fold) {
-      for (std::size_t i = 0; i < n; ++i) mapped[i] = map(units[i]);
+      block = fold ? map_ucs2<false, true>(units, mapped, n, table)
+                   : map_ucs2<false, false>(units, mapped, n, table);
     } else {
-      // A comparison and a select, which vectorise.
-      for (std::size_t i = 0; i < n; ++i) mapped[i] = units[i] == Unit{'\n'} ? Unit{' '} : units[i];
+      for (std::size_t i = 0; i < n; ++i) mapped[i] = map(units[i]);
+      // Surrogates map to themselves.
+      Unit surrogates = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        surrogates |= static_cast<Unit>(-Unit{is_surrogate(mapped[i])});
+      }
+      for (std::size_t i = 0; i < n; ++i) block.high |= mapped[i];
+      block.surrogate = surrogates != 0;
     }
-    // Surrogates map to themselves.
-    Unit surrogates = 0;
-    for (std::size_t i = 0; i < n; ++i)
-      surrogates |= static_cast<Unit>(-Unit{is_surrogate(mapped[i])});
-    for (std::size_t i = 0; i < n; ++i) high |= mapped[i];
-    lone = lone || surrogates != 0;
+    high |= block.high;
+    lone = lone || block.surrogate;
   });
   if (surrogate != nullptr) *surrogate = lone;
   out.wrote<Unit>(in.size(), high);
