@@ -128,7 +128,7 @@ Extraction exact_raw_extract_impl(const cancel::Check& check, Text s, std::strin
 // ---- exact_token_extract --------------------------------------------------------------------
 
 constexpr Parameter kExactTokenExtractParameters[] = {
-    {"s", Kind::kText},
+    {"s", Kind::kTextToVet},
     {"pattern", Kind::kString},
     {"tokenizer_pattern", Kind::kString},
     {"case_insensitive", Kind::kBool},
@@ -140,7 +140,7 @@ Extraction exact_token_extract_impl(const cancel::Check& check, Text s, std::str
                                     std::string tokenizer_pattern, bool case_insensitive,
                                     bool special_char_insensitive) {
   return exact_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
-                                      case_insensitive, special_char_insensitive, check);
+                                      case_insensitive, special_char_insensitive, check, s.found());
 }
 
 // ---- fuzzy_raw_extract ----------------------------------------------------------------------
@@ -165,7 +165,7 @@ Extraction fuzzy_raw_extract_impl(const cancel::Check& check, Text s, std::strin
 // ---- fuzzy_token_extract --------------------------------------------------------------------
 
 constexpr Parameter kFuzzyTokenExtractParameters[] = {
-    {"s", Kind::kText},
+    {"s", Kind::kTextToVet},
     {"pattern", Kind::kString},
     {"tokenizer_pattern", Kind::kString},
     {"case_insensitive", Kind::kBool},
@@ -184,7 +184,8 @@ Extraction fuzzy_token_extract_impl(const cancel::Check& check, Text s, std::str
                                     std::vector<std::string> strategies) {
   return fuzzy_token_extract::extract(s.view(), std::move(pattern), std::move(tokenizer_pattern),
                                       case_insensitive, special_char_insensitive, std::move(metric),
-                                      threshold, threshold_kind, std::move(strategies), check);
+                                      threshold, threshold_kind, std::move(strategies), check,
+                                      s.found());
 }
 
 // ---- module ---------------------------------------------------------------------------------

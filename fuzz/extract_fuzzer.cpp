@@ -226,6 +226,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Extraction exact_token = at_every_width(chars, [&](text::TextView view) {
     return exact_token_extract::extract(view, pattern, separator, ci, sci);
   });
+  at_every_width(chars, [&](text::TextView view) {
+    bool surrogate = true;
+    const Extraction vetted =
+        exact_token_extract::extract(view, pattern, separator, ci, sci, {}, &surrogate);
+    check(same(vetted, exact_token) && !surrogate, "vetting search token");
+    return 0;
+  });
   check(exact_token.ok() != no_window, "token failure only for an empty window");
   check_spans(exact_token.matches(), n, false);
 
@@ -253,6 +260,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const Extraction found =
           exact_raw_extract::extract(view, pattern, ci, sci, strategies, {}, &surrogate);
       check(found.ok() && surrogate && found.matches().empty(), "surrogate reported (exact)");
+      // The token searches check the text first, whatever else then fails.
+      surrogate = false;
+      const Extraction tokens =
+          exact_token_extract::extract(view, pattern, separator, ci, sci, {}, &surrogate);
+      check(tokens.ok() && surrogate && tokens.matches().empty(), "surrogate reported (token)");
+      surrogate = false;
+      const Extraction fuzzy_tokens = fuzzy_token_extract::extract(
+          view, pattern, separator, ci, sci, metric, threshold, kind, strategies, {}, &surrogate);
+      check(fuzzy_tokens.ok() && surrogate && fuzzy_tokens.matches().empty(),
+            "surrogate reported (fuzzy token)");
     }
   }
 

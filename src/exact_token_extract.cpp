@@ -10,10 +10,11 @@ namespace veskal::exact_token_extract {
 namespace {
 
 Extraction search(text::TextView s, std::string pattern, std::string tokenizer_pattern,
-                  bool case_insensitive, bool special_char_insensitive) {
+                  bool case_insensitive, bool special_char_insensitive, bool* surrogate) {
   const iterator::tokens::Inputs in =
       iterator::tokens::normalise(s, std::move(pattern), std::move(tokenizer_pattern),
-                                  case_insensitive, special_char_insensitive);
+                                  case_insensitive, special_char_insensitive, surrogate);
+  if (surrogate != nullptr && *surrogate) return std::vector<Match>{};
   const std::u32string& p = in.pattern;
   const std::u32string& separator = in.separator;
 
@@ -34,11 +35,12 @@ Extraction search(text::TextView s, std::string pattern, std::string tokenizer_p
 }  // namespace
 
 Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_pattern,
-                   bool case_insensitive, bool special_char_insensitive,
-                   const cancel::Check& check) {
+                   bool case_insensitive, bool special_char_insensitive, const cancel::Check& check,
+                   bool* surrogate) {
+  if (surrogate != nullptr) *surrogate = false;
   return cancel::run(check, [&] {
     return search(s, std::move(pattern), std::move(tokenizer_pattern), case_insensitive,
-                  special_char_insensitive);
+                  special_char_insensitive, surrogate);
   });
 }
 

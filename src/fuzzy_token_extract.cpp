@@ -135,11 +135,14 @@ Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
 Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive, std::string metric,
                    double threshold, std::uint8_t threshold_kind,
-                   std::vector<std::string> strategies, const cancel::Check& check) {
+                   std::vector<std::string> strategies, const cancel::Check& check,
+                   bool* surrogate) {
+  if (surrogate != nullptr) *surrogate = false;
   return cancel::run(check, [&] {
     const iterator::tokens::Inputs in =
         iterator::tokens::normalise(s, std::move(pattern), std::move(tokenizer_pattern),
-                                    case_insensitive, special_char_insensitive);
+                                    case_insensitive, special_char_insensitive, surrogate);
+    if (surrogate != nullptr && *surrogate) return Extraction(std::vector<Match>{});
     return in.text.text().visit([&](auto t) {
       return extract_units(t, in.pattern, in.separator, in.line_feeds, metric, threshold,
                            threshold_kind, strategies);

@@ -17,9 +17,13 @@ namespace veskal::exact_token_extract {
 // equals the trimmed pattern, score 0, in order of start; overlapping runs are all reported.
 // `pattern` and `tokenizer_pattern` are UTF-8. Fails only when the normalised pattern and
 // tokenizer pattern are both empty, or when `check` cancels it.
+//
+// With `surrogate`, `s` is not known to be free of surrogate code points (U+D800..U+DFFF): the
+// search checks the whole text, as it normalises it where it does, and on one sets *surrogate and
+// returns no match.
 Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_pattern,
                    bool case_insensitive, bool special_char_insensitive,
-                   const cancel::Check& check = {});
+                   const cancel::Check& check = {}, bool* surrogate = nullptr);
 
 namespace detail {
 

@@ -5,7 +5,7 @@
 namespace veskal::iterator::tokens {
 
 Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pattern,
-                 bool case_insensitive, bool special_char_insensitive) {
+                 bool case_insensitive, bool special_char_insensitive, bool* surrogate) {
   std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
                                                      special_char_insensitive);
   std::u32string separator = preprocessor::normalise_pattern(
@@ -16,8 +16,8 @@ Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pa
   const bool space = separator == U" ";
   const bool line_feeds_matter =
       text::has_white_space(text::trim(p)) || (!space && text::has_white_space(separator));
-  preprocessor::Normalised text =
-      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter);
+  preprocessor::Normalised text = preprocessor::normalise(
+      s, case_insensitive, special_char_insensitive, line_feeds_matter, surrogate);
   // A copy holds no line feed: cutting there too would only cost time.
   const bool line_feeds = space && !line_feeds_matter && text.borrowed();
   return {std::move(p), std::move(separator), std::move(text), line_feeds};

@@ -123,7 +123,8 @@ class TokenIterator {
 
 // A token search's pattern, separator and text, normalised. Where a line feed and a space cut,
 // trim and score alike, the caller's text is lent as it is; `line_feeds` then tells whether its
-// line feeds must cut as the separator " " does.
+// line feeds must cut as the separator " " does. With `surrogate`, the text is checked for lone
+// surrogates as preprocessor::normalise says.
 struct Inputs {
   std::u32string pattern;
   std::u32string separator;
@@ -132,7 +133,7 @@ struct Inputs {
 };
 
 Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pattern,
-                 bool case_insensitive, bool special_char_insensitive);
+                 bool case_insensitive, bool special_char_insensitive, bool* surrogate = nullptr);
 
 // The number of tokens of `pattern` under `separator` (left-to-right split, empty pieces count;
 // with an empty separator, the number of characters). This is the window of the token engines.
