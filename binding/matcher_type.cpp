@@ -268,8 +268,8 @@ PyObject* matcher_find_impl(PyObject* self, PyObject* s) {
     PyErr_Format(PyExc_TypeError, "find() argument must be str, not %.200s", Py_TYPE(s)->tp_name);
     return nullptr;
   }
-  // The text may view the str's own bytes: the caller holds it, and a str never changes. It is
-  // checked for lone surrogates without the lock, as a search would read it anyway.
+  // The text may view the str's own bytes: the caller holds it, and a str never changes. The
+  // search checks it for lone surrogates, without the lock, as it reads it.
   std::optional<Text> text = str_to_text(s, false);
   if (!text) return nullptr;
   const matcher::Matcher& m = *as_matcher(self)->matcher;
@@ -277,8 +277,7 @@ PyObject* matcher_find_impl(PyObject* self, PyObject* s) {
   bool surrogate = false;
   {
     Unlocked unlocked;
-    surrogate = text->has_surrogate();
-    if (!surrogate) hits = m.find(text->view(), unlocked.signals());
+    hits = m.find(text->view(), unlocked.signals(), &surrogate);
   }
   if (surrogate) {
     text->raise_surrogate();

@@ -1001,7 +1001,7 @@ struct Matcher::Impl {
   // The patterns that no key finds but that may match: each text is searched for them alone.
   std::vector<std::uint32_t> unkeyed;
 
-  std::vector<Hit> find(text::TextView text, const cancel::Check& check) const;
+  std::vector<Hit> find(text::TextView text, const cancel::Check& check, bool* surrogate) const;
 
  private:
   // Calls on_hit(key, end) for every key occurrence in `t`, `end` ascending; ahead(key) as
@@ -1737,9 +1737,12 @@ void Matcher::Impl::search_token_pieces(text::Units<Unit> t, MatchesMet& found,
   }
 }
 
-std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& check) const {
-  const preprocessor::Normalised normalised = preprocessor::normalise(
-      text, options.case_insensitive, options.special_char_insensitive, !line_feeds_as_spaces);
+std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& check,
+                                     bool* surrogate) const {
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(text, options.case_insensitive, options.special_char_insensitive,
+                              !line_feeds_as_spaces, surrogate);
+  if (surrogate != nullptr && *surrogate) return {};
   const text::TextView t = normalised.text();
   MatchesMet found(patterns.size());
   Overflowed overflowed(patterns.size());
@@ -1784,23 +1787,15 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   return hits;
 }
 
-std::optional<std::vector<Hit>> Matcher::find(text::TextView text,
-                                              const cancel::Check& check) const {
+std::optional<std::vector<Hit>> Matcher::find(text::TextView text, const cancel::Check& check,
+                                              bool* surrogate) const {
   const cancel::Scope scope(check);
   try {
-    return impl_->find(text, check);
+    return impl_->find(text, check, surrogate);
   } catch (const cancel::Cancelled&) {
     return std::nullopt;
   }
 }
-
-namespace {
-
-bool held_surrogate(text::TextView text) {
-  return text.visit([](auto units) { return text::has_surrogate(units); });
-}
-
-}  // namespace
 
 std::optional<std::vector<std::vector<Hit>>> Matcher::find_all(
     std::span<const text::TextView> texts, unsigned threads, const cancel::Check& check) const {
@@ -1837,9 +1832,10 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
   // once `c` stopped it.
   const auto search = [&](std::size_t i, const cancel::Check& c,
                           std::optional<std::vector<Hit>>& hits) {
-    if (vet && held_surrogate(texts[i])) return true;
-    hits = find(texts[i], c);
-    return hits.has_value();
+    bool lone = false;
+    hits = find(texts[i], c, vet ? &lone : nullptr);
+    if (lone) hits.reset();
+    return lone || hits.has_value();
   };
   const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval,
                               check.first};

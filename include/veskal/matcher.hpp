@@ -64,8 +64,11 @@ class Matcher {
   ~Matcher();
 
   // The matches of every pattern in `text`, sorted by start, then pattern, then end; nothing
-  // once `check` asks to stop.
-  std::optional<std::vector<Hit>> find(text::TextView text, const cancel::Check& check = {}) const;
+  // once `check` asks to stop. With `surrogate`, `text` is also checked for surrogate code points
+  // (U+D800..U+DFFF), as it is normalised where it is: on one, *surrogate is set and no match
+  // returned.
+  std::optional<std::vector<Hit>> find(text::TextView text, const cancel::Check& check = {},
+                                       bool* surrogate = nullptr) const;
 
   // `find` for each text on up to `threads` threads, the calling thread among them, in the order
   // of `texts`. `check` is asked on the calling thread about every check.interval while they
@@ -81,7 +84,7 @@ class Matcher {
 
   // find_all handing each text's hits to `deliver` as soon as they are found, in no set order,
   // so that the caller's work on them overlaps the search of the rest. With `vet`, each text is
-  // first checked for surrogate code points (U+D800..U+DFFF) by the thread that searches it.
+  // checked for surrogate code points, as `find` checks it, by the thread that searches it.
   // False once `check` or `deliver` stopped it, with texts left undelivered.
   bool find_each(std::span<const text::TextView> texts, unsigned threads,
                  const cancel::Check& check, const Deliver& deliver, bool vet = false) const;

@@ -975,18 +975,22 @@ def test_matcher_find_all_keeps_input_order():
         yield from ("ab", bad)
         raise ValueError("a later failure")
 
-    for text in (bad, "€" * 70_000 + bad):
-        with pytest.raises(UnicodeEncodeError) as wanted:
-            text.encode("utf-8")
-        with pytest.raises(UnicodeEncodeError) as info:
-            m.find(text)
-        assert info.value.args == wanted.value.args
-    for texts in (lambda: ["ab"] * 5 + [bad] + ["ba"] * 50, lambda: ["ab", bad, "x" + bad],
-                  lambda: ["ab", bad, 3], failing):
-        for threads in (1, 2, 7):
+    # With flags the text is checked as it is copied, blocks in included.
+    folding = veskal.Matcher(["ab", "ba"], case_insensitive=True, special_char_insensitive=True,
+                             metric="levenshtein", threshold=1)
+    for matcher in (m, folding):
+        for text in (bad, "€" * 70_000 + bad, "É" * 70_000 + bad):
+            with pytest.raises(UnicodeEncodeError) as wanted:
+                text.encode("utf-8")
             with pytest.raises(UnicodeEncodeError) as info:
-                m.find_all(texts(), threads=threads)
-            assert info.value.args == expected.value.args
+                matcher.find(text)
+            assert info.value.args == wanted.value.args
+        for texts in (lambda: ["ab"] * 5 + [bad] + ["ba"] * 50, lambda: ["ab", bad, "x" + bad],
+                      lambda: ["ab", bad, 3], failing):
+            for threads in (1, 2, 7):
+                with pytest.raises(UnicodeEncodeError) as info:
+                    matcher.find_all(texts(), threads=threads)
+                assert info.value.args == expected.value.args
     with pytest.raises(TypeError):
         m.find_all(["ab", 3, bad])
 
