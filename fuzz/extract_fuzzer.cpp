@@ -223,16 +223,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   });
 
+  // Checking the text for surrogates while searching it changes nothing else.
+  const auto vetting_changes_nothing = [&](const Extraction& plain, auto&& search,
+                                           const char* what) {
+    at_every_width(chars, [&](text::TextView view) {
+      bool surrogate = true;
+      check(same(search(view, &surrogate), plain) && !surrogate, what);
+      return 0;
+    });
+  };
+
   const Extraction exact_token = at_every_width(chars, [&](text::TextView view) {
     return exact_token_extract::extract(view, pattern, separator, ci, sci);
   });
-  at_every_width(chars, [&](text::TextView view) {
-    bool surrogate = true;
-    const Extraction vetted =
-        exact_token_extract::extract(view, pattern, separator, ci, sci, {}, &surrogate);
-    check(same(vetted, exact_token) && !surrogate, "vetting search token");
-    return 0;
-  });
+  vetting_changes_nothing(
+      exact_token,
+      [&](text::TextView view, bool* surrogate) {
+        return exact_token_extract::extract(view, pattern, separator, ci, sci, {}, surrogate);
+      },
+      "vetting search token");
   check(exact_token.ok() != no_window, "token failure only for an empty window");
   check_spans(exact_token.matches(), n, false);
 
@@ -240,14 +249,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return exact_raw_extract::extract(view, pattern, ci, sci, strategies);
   });
   check_spans(exact_raw.matches(), n, true);
-  // Checking the text for surrogates while searching it changes nothing else.
-  at_every_width(chars, [&](text::TextView view) {
-    bool surrogate = true;
-    const Extraction vetted =
-        exact_raw_extract::extract(view, pattern, ci, sci, strategies, {}, &surrogate);
-    check(same(vetted, exact_raw) && !surrogate, "vetting search exact");
-    return 0;
-  });
+  vetting_changes_nothing(
+      exact_raw,
+      [&](text::TextView view, bool* surrogate) {
+        return exact_raw_extract::extract(view, pattern, ci, sci, strategies, {}, surrogate);
+      },
+      "vetting search exact");
   if (!chars.empty()) {
     std::u32string bad = chars;
     const std::size_t at = spot % 128 % bad.size();
@@ -280,13 +287,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(fuzzy_raw.ok() == (known || !compared), "raw failure only for an unknown metric");
   // Likewise for the fuzzy search, which reports a surrogate put into a wide text however it
   // goes (the metric's failure aside, which the binding then checks for one itself).
-  at_every_width(chars, [&](text::TextView view) {
-    bool surrogate = true;
-    const Extraction vetted = fuzzy_raw_extract::extract(view, pattern, ci, sci, metric, threshold,
-                                                         kind, strategies, {}, &surrogate);
-    check(same(vetted, fuzzy_raw) && !surrogate, "vetting search fuzzy");
-    return 0;
-  });
+  vetting_changes_nothing(
+      fuzzy_raw,
+      [&](text::TextView view, bool* surrogate) {
+        return fuzzy_raw_extract::extract(view, pattern, ci, sci, metric, threshold, kind,
+                                          strategies, {}, surrogate);
+      },
+      "vetting search fuzzy");
   if (!chars.empty()) {
     std::u32string bad = chars;
     bad[(flags * 131u + n) % bad.size()] = 0xDC80;
