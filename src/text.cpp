@@ -318,14 +318,23 @@ struct Found {
 // units' bytes) and std::boyer_moore_horspool_searcher, this filter was the fastest for rare and
 // frequent words alike (memmem tied only on rare Latin-1 words); 32-byte vectors pay off over
 // 16-byte ones on wide units.
-template <class Unit>
+//
+// `Spaced` searches read a line feed of the haystack as a space; their probes lie elsewhere.
+template <bool Spaced, class Unit>
 bool verify(const Unit* at, const Unit* needle, std::size_t m, std::size_t& budget) {
   if (m <= 2) return true;  // the probes cover the needle
   budget = budget > m ? budget - m : 0;
-  return std::memcmp(at, needle, m * sizeof(Unit)) == 0;
+  if constexpr (Spaced) {
+    for (std::size_t k = 0; k < m; ++k) {
+      if ((at[k] == Unit{'\n'} ? Unit{' '} : at[k]) != needle[k]) return false;
+    }
+    return true;
+  } else {
+    return std::memcmp(at, needle, m * sizeof(Unit)) == 0;
+  }
 }
 
-template <class Unit>
+template <bool Spaced, class Unit>
 Found find_scalar(const Unit* h, std::size_t n, const Unit* p, std::size_t m, Probes probes,
                   std::size_t i, std::size_t& budget) {
   for (; i + m <= n; ++i) {
@@ -333,7 +342,7 @@ Found find_scalar(const Unit* h, std::size_t n, const Unit* p, std::size_t m, Pr
       continue;
     }
     if (budget == 0) return {i, true};
-    if (verify(h + i, p, m, budget)) return {i, false};
+    if (verify<Spaced>(h + i, p, m, budget)) return {i, false};
   }
   return {npos, false};
 }
@@ -361,7 +370,7 @@ constexpr Mask unit_bits(unsigned bit) {
   return ((Mask{1} << sizeof(Unit)) - 1) << bit;
 }
 
-template <class Unit>
+template <bool Spaced, class Unit>
 Found find_sse2(const Unit* h, std::size_t n, const Unit* p, std::size_t m, Probes probes,
                 std::size_t i, std::size_t& budget) {
   constexpr std::size_t kLanes = 16 / sizeof(Unit);
@@ -376,11 +385,11 @@ Found find_sse2(const Unit* h, std::size_t n, const Unit* p, std::size_t m, Prob
       const auto bit = static_cast<unsigned>(std::countr_zero(mask));
       const std::size_t at = i + bit / sizeof(Unit);
       if (budget == 0) return {at, true};
-      if (verify(h + at, p, m, budget)) return {at, false};
+      if (verify<Spaced>(h + at, p, m, budget)) return {at, false};
       mask &= ~unit_bits<Unit>(bit);
     }
   }
-  return find_scalar(h, n, p, m, probes, i, budget);
+  return find_scalar<Spaced>(h, n, p, m, probes, i, budget);
 }
 
 template <class Unit>
@@ -397,7 +406,7 @@ __attribute__((target("avx2"))) __m256i equal256(__m256i a, __m256i b) {
   if constexpr (sizeof(Unit) == 4) return _mm256_cmpeq_epi32(a, b);
 }
 
-template <class Unit>
+template <bool Spaced, class Unit>
 __attribute__((target("avx2"))) Found find_avx2(const Unit* h, std::size_t n, const Unit* p,
                                                 std::size_t m, Probes probes, std::size_t i,
                                                 std::size_t& budget) {
@@ -413,11 +422,11 @@ __attribute__((target("avx2"))) Found find_avx2(const Unit* h, std::size_t n, co
       const auto bit = static_cast<unsigned>(std::countr_zero(mask));
       const std::size_t at = i + bit / sizeof(Unit);
       if (budget == 0) return {at, true};
-      if (verify(h + at, p, m, budget)) return {at, false};
+      if (verify<Spaced>(h + at, p, m, budget)) return {at, false};
       mask &= ~unit_bits<Unit>(bit);
     }
   }
-  return find_sse2(h, n, p, m, probes, i, budget);
+  return find_sse2<Spaced>(h, n, p, m, probes, i, budget);
 }
 
 template <class Unit>
@@ -433,7 +442,7 @@ __attribute__((target("avx2"))) __m256i load256(const Unit* p) {
 // may skip, are the needle's: the caller checks the needle. The check is tested only where a
 // round has candidates and when the rounds end, and one test covers both vectors' candidates:
 // the loop's one branch.
-template <class Unit>
+template <bool Spaced, class Unit>
 __attribute__((target("avx2"))) Found find_vetted_avx2(const Unit* h, std::size_t n, const Unit* p,
                                                        std::size_t m, Probes probes, std::size_t& i,
                                                        std::size_t to, std::size_t& budget,
@@ -462,7 +471,7 @@ __attribute__((target("avx2"))) Found find_vetted_avx2(const Unit* h, std::size_
       const std::size_t at = i + bit / sizeof(Unit);
       // The caller checks the rest of the text before the automaton reads it.
       if (budget == 0) return {at, true};
-      if (verify(h + at, p, m, budget)) {
+      if (verify<Spaced>(h + at, p, m, budget)) {
         surrogate = saw_surrogate<Unit>(lowest);
         return {surrogate ? npos : at, false};
       }
@@ -474,21 +483,21 @@ __attribute__((target("avx2"))) Found find_vetted_avx2(const Unit* h, std::size_
   // Fewer than a round of starts before the end: found unit by unit.
   surrogate = has_surrogate_scalar(h + i, last - i);
   if (surrogate) return {npos, false};
-  const Found found = find_scalar(h, n, p, m, probes, i, budget);
+  const Found found = find_scalar<Spaced>(h, n, p, m, probes, i, budget);
   i = last;
   return found;
 }
 
 #endif
 
-template <class Unit>
+template <bool Spaced, class Unit>
 Found find_from(Units<Unit> haystack, Units<Unit> needle, Probes probes, std::size_t from,
                 std::size_t& budget) {
   const Unit* h = haystack.data();
   const std::size_t n = haystack.size();
   const std::size_t m = needle.size();
   if (from >= n || n - from < m) return {npos, false};
-  if constexpr (sizeof(Unit) == 1) {
+  if constexpr (sizeof(Unit) == 1 && !Spaced) {
     if (m == 1) {
       const void* found = std::memchr(h + from, needle[0], n - from);
       return {
@@ -497,10 +506,10 @@ Found find_from(Units<Unit> haystack, Units<Unit> needle, Probes probes, std::si
     }
   }
 #if VESKAL_X86
-  if (has_avx2()) return find_avx2(h, n, needle.data(), m, probes, from, budget);
-  return find_sse2(h, n, needle.data(), m, probes, from, budget);
+  if (has_avx2()) return find_avx2<Spaced>(h, n, needle.data(), m, probes, from, budget);
+  return find_sse2<Spaced>(h, n, needle.data(), m, probes, from, budget);
 #else
-  return find_scalar(h, n, needle.data(), m, probes, from, budget);
+  return find_scalar<Spaced>(h, n, needle.data(), m, probes, from, budget);
 #endif
 }
 
@@ -527,19 +536,24 @@ template std::vector<std::size_t> borders(Units<char32_t>);
 }  // namespace detail
 
 template <class Unit>
-Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle, bool vet)
+Occurrences<Unit>::Occurrences(Units<Unit> haystack, Units<Unit> needle, bool vet,
+                               bool line_feeds_as_spaces)
     : haystack_(haystack), needle_(needle), vetting_(vet && sizeof(Unit) > 1) {
   if (needle.empty()) return;
   probes_ = probes(needle);
+  const auto space = [](Unit u) { return u == Unit{' '} || u == Unit{'\n'}; };
+  spaced_ = line_feeds_as_spaces && std::any_of(needle.begin(), needle.end(), space);
+  // Probes compare units as they are; the rarest of a trimmed needle are never spaces.
+  automaton_first_ = spaced_ && (space(needle[probes_.first]) || space(needle[probes_.second]));
   std::vector<std::size_t> border = detail::borders(needle);
   period_ = needle.size() - border.back();
   // Verifying a candidate costs a needle's length; twice the text's length in such work, spent
   // only on texts built to defeat the filter, is where the automaton's linear bound takes over.
   budget_ = 2 * haystack.size() + 64 * needle.size();
-  if (needle.size() > 1) border_ = std::move(border);
+  if (needle.size() > 1 || automaton_first_) border_ = std::move(border);
   // The units an occurrence skips are the needle's, so a needle without surrogates lets the
   // loop check only the units it reads.
-  checking_ = vetting_ && has_avx2() && !has_surrogate(needle);
+  checking_ = vetting_ && has_avx2() && !has_surrogate(needle) && !automaton_first_;
 }
 
 template <class Unit>
@@ -581,8 +595,11 @@ std::size_t Occurrences<Unit>::next_checking() {
       }
       std::size_t i = pos_;
       bool surrogate = false;
-      const Found found = find_vetted_avx2(haystack_.data(), n, needle_.data(), m, probes_, i,
-                                           vetted_, budget_, surrogate);
+      const Found found = spaced_
+                              ? find_vetted_avx2<true>(haystack_.data(), n, needle_.data(), m,
+                                                       probes_, i, vetted_, budget_, surrogate)
+                              : find_vetted_avx2<false>(haystack_.data(), n, needle_.data(), m,
+                                                        probes_, i, vetted_, budget_, surrogate);
       if (surrogate) {
         stop_on_surrogate();
         return npos;
@@ -623,6 +640,11 @@ std::size_t Occurrences<Unit>::next() {
     if (vetting_) vet_to(n);
     return npos;
   }
+  if (automaton_first_) {
+    automaton_first_ = false;
+    if (!vet_to(n)) return npos;
+    automaton_ = true;
+  }
   if (automaton_) return next_by_automaton();
   if (checking_) return next_checking();
   // The search goes a block at a time, and counts its work by blocks. A checked block is small
@@ -636,7 +658,9 @@ std::size_t Occurrences<Unit>::next() {
       if (!vet_to(std::min(n, std::max(vetted_, pos_ + m - 1) + block))) return npos;
       continue;
     }
-    const Found found = find_from(haystack_.first(vetted_), needle_, probes_, pos_, budget_);
+    const Units<Unit> vetted = haystack_.first(vetted_);
+    const Found found = spaced_ ? find_from<true>(vetted, needle_, probes_, pos_, budget_)
+                                : find_from<false>(vetted, needle_, probes_, pos_, budget_);
     if (found.gave_up) {
       // The automaton reads on to the end.
       if (!vet_to(n)) return npos;
@@ -668,8 +692,9 @@ std::size_t Occurrences<Unit>::next_by_automaton() {
   std::size_t k = matched_;
   for (std::size_t i = pos_ + k; i < n; ++i) {
     if (i % kAutomatonLap == 0) cancel::poll(kAutomatonLap);
-    while (k > 0 && haystack_[i] != needle_[k]) k = border_[k - 1];
-    if (haystack_[i] == needle_[k]) ++k;
+    const Unit u = spaced_ && haystack_[i] == Unit{'\n'} ? Unit{' '} : haystack_[i];
+    while (k > 0 && u != needle_[k]) k = border_[k - 1];
+    if (u == needle_[k]) ++k;
     if (k == m) {
       pos_ = i + 1 - m + period_;
       matched_ = m == 1 ? 0 : border_[m - 1];

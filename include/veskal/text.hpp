@@ -223,10 +223,14 @@ std::vector<std::size_t> borders(Units<Unit> needle);
 // loop where it has one, else a block ahead of the search, which then reads it from cache rather
 // than memory a second time. The first one found ends the search (next() returns npos) and sets
 // surrogate(). Once next() has returned npos the whole haystack has been checked.
+//
+// With `line_feeds_as_spaces`, the occurrences are those in the haystack with every line feed
+// read as a space, found without copying it.
 template <class Unit>
 class Occurrences {
  public:
-  Occurrences(Units<Unit> haystack, Units<Unit> needle, bool vet = false);
+  Occurrences(Units<Unit> haystack, Units<Unit> needle, bool vet = false,
+              bool line_feeds_as_spaces = false);
 
   // The index of the next occurrence, or npos once there is none (and ever after).
   std::size_t next();
@@ -254,6 +258,10 @@ class Occurrences {
   // whole scan linear.
   std::size_t budget_ = 0;
   bool automaton_ = false;
+  // Line feeds read as spaces, and the needle holds one of either: compared unit by unit.
+  bool spaced_ = false;
+  // The probes would miss line feeds read as spaces: the automaton reads the whole haystack.
+  bool automaton_first_ = false;
   bool vetting_ = false;
   bool checking_ = false;  // Vetting by the vector loop, which keeps units [0, pos_) checked.
   bool surrogate_ = false;

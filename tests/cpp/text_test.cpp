@@ -23,6 +23,19 @@ std::vector<std::size_t> occurrences(const std::vector<Unit>& haystack,
   for (std::size_t at; (at = search.next()) != npos;) vetted.push_back(at);
   EXPECT_EQ(vetted, found);
   EXPECT_FALSE(search.surrogate());
+  // Reading line feeds as spaces finds what a search of the text with spaces for them finds.
+  std::vector<Unit> spaced = haystack;
+  std::replace(spaced.begin(), spaced.end(), Unit{'\n'}, Unit{' '});
+  std::vector<std::size_t> expected;
+  for (std::size_t i = 0; !needle.empty() && i + needle.size() <= spaced.size(); ++i) {
+    if (std::equal(needle.begin(), needle.end(), spaced.begin() + i)) expected.push_back(i);
+  }
+  for (const bool vet : {false, true}) {
+    std::vector<std::size_t> read_as_spaces;
+    Occurrences<Unit> lent(Units<Unit>(haystack), Units<Unit>(needle), vet, true);
+    for (std::size_t at; (at = lent.next()) != npos;) read_as_spaces.push_back(at);
+    EXPECT_EQ(read_as_spaces, expected) << "vetted " << vet;
+  }
   return found;
 }
 
@@ -76,6 +89,9 @@ void agrees_with_naive_scan(std::u32string_view alphabet) {
 TEST(ForEachOccurrence, AgreesWithNaiveScanAtEveryWidth) {
   with_and_without_avx2([] {
     agrees_with_naive_scan<Latin1>(U"ab");
+    agrees_with_naive_scan<Latin1>(U"a \n");
+    agrees_with_naive_scan<char16_t>(U"ab \n\u0161");
+    agrees_with_naive_scan<char32_t>(U"a \n\U00010061");
     agrees_with_naive_scan<Latin1>(U"a\u00e1");
     agrees_with_naive_scan<char16_t>(U"ab\u0161");  // U+0161: low byte 0x61 is 'a'
     agrees_with_naive_scan<char32_t>(U"ab\U00010061");
@@ -110,6 +126,14 @@ TEST(ForEachOccurrence, FilterDefeatingTextsStayExactAndLinear) {
   check(Latin1{});
   check(char16_t{});
   check(char32_t{});
+  // The same where the needle's spaces are the text's line feeds.
+  std::replace(needle.begin(), needle.end(), U'x', U' ');
+  std::u32string fed = needle;
+  std::replace(fed.begin(), fed.end(), U' ', U'\n');
+  haystack.clear();
+  for (int i = 0; i < 200000; ++i) haystack += U"ab";
+  haystack.append(fed).append(U"ab").append(fed);
+  EXPECT_EQ(occurrences(units<char16_t>(haystack), units<char16_t>(needle)).size(), 0u);
   // Self-overlapping needles: every start of a long run matches.
   const std::vector<char16_t> run(100000, u'a');
   EXPECT_EQ(occurrences(run, std::vector<char16_t>(50, u'a')).size(), run.size() - 49);
