@@ -255,6 +255,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return exact_raw_extract::extract(view, pattern, ci, sci, strategies, {}, surrogate);
       },
       "vetting search exact");
+  // A pattern with inner white space reads the text's line feeds as spaces, in place when no flag
+  // copies the text: as if the text held spaces for them.
+  std::u32string spaced = chars;
+  std::replace(spaced.begin(), spaced.end(), U'\n', U' ');
+  check(same(at_every_width(spaced,
+                            [&](text::TextView view) {
+                              return exact_raw_extract::extract(view, pattern, ci, sci, strategies);
+                            }),
+             exact_raw),
+        "line feeds read as spaces (exact)");
   if (!chars.empty()) {
     std::u32string bad = chars;
     const std::size_t at = spot % 128 % bad.size();

@@ -37,10 +37,10 @@ void white_space_windows(text::Units<Unit> t, std::uint64_t m, Emit& emit) {
 
 // Hands every matching window to `emit`, in strictly ascending start order. With `surrogate`,
 // the text is also checked for surrogate code points as it is read; on the first one the search
-// stops, with *surrogate set.
+// stops, with *surrogate set. With `line_feeds_as_spaces`, the text's line feeds read as spaces.
 template <class Unit, class Emit>
 void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&& emit,
-                        bool* surrogate = nullptr) {
+                        bool* surrogate = nullptr, bool line_feeds_as_spaces = false) {
   const std::uint64_t m = pattern.size();
   const std::u32string_view trimmed = text::trim(pattern);
   // A character the text's width cannot hold occurs nowhere in it.
@@ -59,7 +59,7 @@ void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&&
   // White space that a window may hold around the occurrence, split between both sides.
   const std::uint64_t slack = m - p.size();
   const std::uint64_t n = t.size();
-  text::Occurrences<Unit> occurrences(t, p, surrogate != nullptr);
+  text::Occurrences<Unit> occurrences(t, p, surrogate != nullptr, line_feeds_as_spaces);
   for (std::size_t q; (q = occurrences.next()) != text::npos;) {
     if (slack == 0) {
       emit(Match{q, q + m, 0.0});
@@ -105,13 +105,15 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   const std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
                                                            special_char_insensitive);
   // A pattern without inner white space finds the same windows whether a line feed reads as
-  // one or as a space, and the solver reads line feeds as spaces: the caller's text will do.
+  // one or as a space, and the solver reads line feeds as spaces. One with inner white space
+  // reads the caller's text's line feeds as spaces as it searches it.
   const bool line_feeds_matter = text::has_white_space(text::trim(p));
   // A text that is copied is checked as it is copied; one searched as it is, while it is searched.
-  const bool lent = !case_insensitive && !special_char_insensitive && !line_feeds_matter;
+  const bool lent = !case_insensitive && !special_char_insensitive;
   bool* const vet = lent ? surrogate : nullptr;
-  const preprocessor::Normalised normalised = preprocessor::normalise(
-      s, case_insensitive, special_char_insensitive, line_feeds_matter, lent ? nullptr : surrogate);
+  const preprocessor::Normalised normalised =
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive,
+                              line_feeds_matter && !lent, lent ? nullptr : surrogate);
   if (!lent && surrogate != nullptr && *surrogate) return std::vector<Match>{};
   const text::TextView t = normalised.text();
   // Candidates go to the solver as they are found: a dense pattern can yield one per character.
@@ -124,7 +126,7 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
           meter.poll();
           solver.add(c);
         },
-        vet);
+        vet, lent && line_feeds_matter);
   });
   if (vet != nullptr && *vet) return std::vector<Match>{};
   return solver.finish();
