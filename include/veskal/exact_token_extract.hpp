@@ -28,21 +28,26 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
 namespace detail {
 
 // The two searches behind `extract`, over a normalised text and normalised pattern and
-// separator, with `window` at least 1.
+// separator, with `window` at least 1. With `line_feeds_as_spaces`, the text's line feeds
+// compare as spaces (the separator cuts at them as it says).
 
 // Compares every run of `window` tokens with the trimmed pattern.
 template <class Unit>
 std::vector<Match> by_runs(text::Units<Unit> s, std::u32string_view pattern,
-                           const iterator::tokens::Separator<Unit>& separator,
-                           std::uint64_t window);
+                           const iterator::tokens::Separator<Unit>& separator, std::uint64_t window,
+                           bool line_feeds_as_spaces = false);
 
-// Finds the trimmed pattern in the text and keeps the occurrences that fill a token up to white
-// space. Nothing unless the window is one token, the separator one character and the trimmed
-// pattern non-empty.
+// Finds the trimmed pattern in the text and keeps the runs of `window` tokens that hold an
+// occurrence and white space alone besides. Nothing unless the separator is one character and
+// the trimmed pattern non-empty, and, for a window of several tokens, the separator white space.
+// Where it applies, with `surrogate`, it checks the text for surrogate code points as it reads
+// it: on one, it sets *surrogate and returns no match.
 template <class Unit>
 std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32string_view pattern,
                                                  const iterator::tokens::Separator<Unit>& separator,
-                                                 std::uint64_t window);
+                                                 std::uint64_t window,
+                                                 bool line_feeds_as_spaces = false,
+                                                 bool* surrogate = nullptr);
 
 }  // namespace detail
 

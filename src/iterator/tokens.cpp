@@ -5,7 +5,8 @@
 namespace veskal::iterator::tokens {
 
 Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pattern,
-                 bool case_insensitive, bool special_char_insensitive, bool* surrogate) {
+                 bool case_insensitive, bool special_char_insensitive, bool* surrogate,
+                 bool reads_lent) {
   std::u32string p = preprocessor::normalise_pattern(std::move(pattern), case_insensitive,
                                                      special_char_insensitive);
   std::u32string separator = preprocessor::normalise_pattern(
@@ -14,13 +15,17 @@ Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pa
   // and they cut alike unless the separator holds white space; the one-space separator can be
   // told to cut at line feeds too. The caller's text then serves as it is.
   const bool space = separator == U" ";
+  const bool in_pattern = text::has_white_space(text::trim(p));
   const bool line_feeds_matter =
-      text::has_white_space(text::trim(p)) || (!space && text::has_white_space(separator));
-  preprocessor::Normalised text = preprocessor::normalise(
-      s, case_insensitive, special_char_insensitive, line_feeds_matter, surrogate);
+      (in_pattern && !reads_lent) || (!space && text::has_white_space(separator));
+  const bool copied = case_insensitive || special_char_insensitive || line_feeds_matter;
+  preprocessor::Normalised text =
+      preprocessor::normalise(s, case_insensitive, special_char_insensitive, line_feeds_matter,
+                              copied || !reads_lent ? surrogate : nullptr);
   // A copy holds no line feed: cutting there too would only cost time.
-  const bool line_feeds = space && !line_feeds_matter && text.borrowed();
-  return {std::move(p), std::move(separator), std::move(text), line_feeds};
+  const bool line_feeds = space && text.borrowed();
+  const bool spaced = in_pattern && text.borrowed();
+  return {std::move(p), std::move(separator), std::move(text), line_feeds, spaced};
 }
 
 std::uint64_t pattern_token_count(std::u32string_view pattern, std::u32string_view separator) {

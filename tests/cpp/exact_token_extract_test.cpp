@@ -144,11 +144,14 @@ namespace {
 
 // The occurrence search must agree with comparing every run, wherever it applies: random texts
 // over separators, white space of one to three bytes, accented letters and the pattern's own
-// letters, with patterns that overlap themselves and carry white space at their ends.
+// letters, with patterns of one token and several that overlap themselves and carry white space
+// at their ends or tokens of it. Both read a text's line feeds as spaces as a copy with spaces
+// for them reads.
 TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
   std::mt19937 rng(2024);
   const std::vector<std::string> alphabet = {
-      "a", "b", ",", " ", "\t", "\xC2\xA0", "\xE3\x80\x80", "\xC3\xA9", "\xE2\x82\xAC", "x"};
+      "a", "b", ",",  " ",  "\t", "\xC2\xA0", "\xE3\x80\x80", "\xC3\xA9", "\xE2\x82\xAC",
+      "x", " ", "\n", "a b"};
   const std::vector<std::string> separators = {",", " ",       "\t", "\xC2\xA0", "\xE3\x80\x80",
                                                "a", "\xC3\xA9"};
   const std::vector<std::string> patterns = {"a",
@@ -160,8 +163,15 @@ TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
                                              "\xC3\xA9",
                                              "a b",
                                              "x\xE2\x82\xAC",
-                                             "b\xE3\x80\x80"};
+                                             "b\xE3\x80\x80",
+                                             "a b a",
+                                             " a  b",
+                                             "b\ta b ",
+                                             "a \t b",
+                                             "\xC3\xA9 a\xC2\xA0",
+                                             "a \xF0\x9F\x98\x80"};
   int applied = 0;
+  int several = 0;
   for (int trial = 0; trial < 30000; ++trial) {
     std::string text;
     for (std::size_t k = rng() % 40; k > 0; --k) text += alphabet[rng() % alphabet.size()];
@@ -175,15 +185,42 @@ TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
         using Unit = typename decltype(units)::value_type;
         const iterator::tokens::Separator<Unit> cut(sep);
         const auto fast = detail::by_occurrences(units, p, cut, window);
-        if (!fast) return;
-        ++applied;
-        ASSERT_EQ(*fast, detail::by_runs(units, p, cut, window))
-            << "text=" << text << " pattern=" << pattern << " separator=" << separator << " width "
-            << sizeof(Unit);
+        if (fast) {
+          ++applied;
+          several += window > 1;
+          ASSERT_EQ(*fast, detail::by_runs(units, p, cut, window))
+              << "text=" << text << " pattern=" << pattern << " separator=" << separator
+              << " width " << sizeof(Unit);
+        }
+        std::vector<Unit> spaced(units.begin(), units.end());
+        std::replace(spaced.begin(), spaced.end(), Unit{'\n'}, Unit{' '});
+        const std::vector<Match> expected =
+            detail::by_runs(text::Units<Unit>(spaced), p, cut, window);
+        const iterator::tokens::Separator<Unit> cut_feeds(sep, true);
+        ASSERT_EQ(detail::by_runs(units, p, cut_feeds, window, true), expected);
+        if (fast) {
+          ASSERT_EQ(*detail::by_occurrences(units, p, cut_feeds, window, true), expected);
+        }
+        // Checking the text for surrogates as it is searched finds one anywhere, and changes
+        // nothing else.
+        if constexpr (sizeof(Unit) > 1) {
+          bool surrogate = true;
+          const auto vetted = detail::by_occurrences(units, p, cut, window, false, &surrogate);
+          if (!fast) return;
+          ASSERT_TRUE(!surrogate && *vetted == *fast);
+          std::vector<Unit> bad(units.begin(), units.end());
+          bad.insert(bad.begin() + static_cast<std::ptrdiff_t>(rng() % (bad.size() + 1)),
+                     Unit{0xDC00});
+          ASSERT_TRUE(
+              detail::by_occurrences(text::Units<Unit>(bad), p, cut, window, false, &surrogate)
+                  ->empty());
+          ASSERT_TRUE(surrogate);
+        }
       });
     }
   }
   EXPECT_GT(applied, 10000);
+  EXPECT_GT(several, 2000);
 }
 
 struct PathCase {
@@ -211,7 +248,8 @@ TEST_P(OccurrenceSearchApplies, OnlyWhereTokensAreRunsBetweenSeparators) {
 INSTANTIATE_TEST_SUITE_P(Table, OccurrenceSearchApplies,
                          testing::Values(PathCase{"word", "b", " ", true},
                                          PathCase{"multibyte_separator", "b", "\xE3\x80\x80", true},
-                                         PathCase{"two_tokens", "a b", " ", false},
+                                         PathCase{"two_tokens", "a b", " ", true},
+                                         PathCase{"two_tokens_cut_at_a_letter", "a b", "a", false},
                                          PathCase{"long_separator", "b", "--", false},
                                          PathCase{"empty_separator", "b", "", false},
                                          PathCase{"blank_pattern", "\t", " ", false},

@@ -124,16 +124,20 @@ class TokenIterator {
 // A token search's pattern, separator and text, normalised. Where a line feed and a space cut,
 // trim and score alike, the caller's text is lent as it is; `line_feeds` then tells whether its
 // line feeds must cut as the separator " " does. With `surrogate`, the text is checked for lone
-// surrogates as preprocessor::normalise says.
+// surrogates as preprocessor::normalise says, except a lent text when the engine `reads_lent`:
+// it checks the text itself as it reads it, and compares line feeds as spaces, so it is lent the
+// text for a pattern with inner white space too (`spaced` then tells it to).
 struct Inputs {
   std::u32string pattern;
   std::u32string separator;
   preprocessor::Normalised text;
   bool line_feeds;
+  bool spaced;
 };
 
 Inputs normalise(text::TextView s, std::string pattern, std::string tokenizer_pattern,
-                 bool case_insensitive, bool special_char_insensitive, bool* surrogate = nullptr);
+                 bool case_insensitive, bool special_char_insensitive, bool* surrogate = nullptr,
+                 bool reads_lent = false);
 
 // The number of tokens of `pattern` under `separator` (left-to-right split, empty pieces count;
 // with an empty separator, the number of characters). This is the window of the token engines.
