@@ -61,6 +61,11 @@ def find_loop(text: str, pattern: str) -> list[tuple[int, int]]:
     return out
 
 
+def spaced_find(text: str, pattern: str) -> list[tuple[int, int]]:
+    """find_loop where a line feed of the text stands for a space, as between words."""
+    return find_loop(text.replace("\n", " "), pattern)
+
+
 def _zilla_loop(s, needle: bytes) -> list[tuple[int, int]]:
     out = []
     m = len(needle)

@@ -209,6 +209,8 @@ class Patterns:
         self.rare_fr = "déclencher"
         self.frequent_fr = "les"
         self.rare_en = "repertoire"
+        # Several words: line feeds in the text read as the spaces between them.
+        self.phrase_fr = "fichier de configuration"
         self.by_length = {n: segment(fr, n, 200_000 + 1000 * n) for n in (8, 16, 32, 64, 200)}
         self.huge = fr[300_000:400_000]
         self.one_token = self.by_length[8]
@@ -244,6 +246,9 @@ def check_peers(b: Bench, pats: Patterns) -> None:
          spans(veskal.exact_raw_extract(fr, rare, False, False, [])), peers.find_loop(fr, rare)),
         (f"exact_raw_extract '{freq}' / str.find loop",
          spans(veskal.exact_raw_extract(fr, freq, False, False, [])), peers.find_loop(fr, freq)),
+        (f"exact_raw_extract '{pats.phrase_fr}' / line feeds replaced + str.find loop",
+         spans(veskal.exact_raw_extract(fr, pats.phrase_fr, False, False, [])),
+         peers.spaced_find(fr, pats.phrase_fr)),
         ("exact_raw_extract, both flags / lower() + replace + find loop",
          spans(veskal.exact_raw_extract(fr, rare, True, True, [])),
          peers.lower_replace_find(fr, rare)),
@@ -307,6 +312,14 @@ def bench_exact(b: Bench, pats: Patterns) -> None:
                        "every occurrence; veskal merges touching ones"),
                   ])
     for mb in b.args.raw_sizes:
+        phrase = pats.phrase_fr
+        b.compare(sec, f"phrase '{phrase}', no flags", "fr", mb,
+                  lambda s: veskal.exact_raw_extract(s, phrase, False, False, []), [
+                      ("line feeds replaced + str.find loop",
+                       lambda s: peers.spaced_find(s, phrase), None,
+                       "the same question: a line feed may part the words"),
+                  ])
+    for mb in b.args.raw_sizes:
         word = pats.rare_fr
         b.compare(sec, f"'{word}', case_insensitive + special_char_insensitive", "fr", mb,
                   lambda s: veskal.exact_raw_extract(s, word, True, True, []), [
@@ -334,6 +347,18 @@ def bench_token(b: Bench, pats: Patterns) -> None:
                           ("flashtext", (lambda s: peers.flashtext_extract(ft, s)) if ft else None,
                            None, "cuts words at any non-word character"),
                       ])
+    phrase = pats.phrase_fr
+    ft = peers.flashtext_processor([phrase]) if peers.flashtext else None
+    ft2 = peers.flashtext2_processor([phrase]) if peers.flashtext2 else None
+    for mb in b.args.token_sizes:
+        b.compare(sec, f"phrase '{phrase}'", "fr", mb,
+                  lambda s: veskal.exact_token_extract(s, phrase, " ", False, False), [
+                      ("flashtext2 (native)",
+                       (lambda s: peers.flashtext2_extract(ft2, s)) if ft2 else None, None,
+                       "cuts words at any non-word character"),
+                      ("flashtext", (lambda s: peers.flashtext_extract(ft, s)) if ft else None,
+                       None, "cuts words at any non-word character"),
+                  ])
     b.texts.drop()
 
 
@@ -539,6 +564,8 @@ def bench_memory(b: Bench, pats: Patterns) -> None:
          True),
         ("exact_raw_extract, no flags", "en", "exact_raw_extract",
          [pats.rare_en, False, False, []], True),
+        ("exact_raw_extract, phrase, no flags", "fr", "exact_raw_extract",
+         [pats.phrase_fr, False, False, []], True),
         ("exact_raw_extract, both flags", "fr", "exact_raw_extract", [rare, True, True, []],
          False),
         ("exact_token_extract, no flags", "fr", "exact_token_extract",
