@@ -280,21 +280,23 @@ struct Mapped {
   bool surrogate = false;
 };
 
-// The units of `table` (one of the bmp_table) in a scalar loop, then the OR and the test in loops
-// of their own over the units in cache, which vectorise: all three in one loop, with a bool and
-// a maximum, take twice as long. UCS-4 units are lowercased beyond the BMP (where nothing
-// folds), so `table` must lowercase too.
+// A unit through `table` (one of the bmp_table); beyond the BMP, where nothing folds, lowercased
+// with `lower`, as the table is.
 template <class Unit>
-Mapped<Unit> map_units(const Unit* in, Unit* out, std::size_t n, const BmpTable& table) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const Unit c = in[i];
-    if constexpr (sizeof(Unit) == 4) {
-      // Beyond the BMP, the lowercase of some letters and no folding.
-      out[i] = c < 0x10000 ? table[c] : static_cast<char32_t>(u_tolower(static_cast<UChar32>(c)));
-    } else {
-      out[i] = table[c];
-    }
+Unit map_unit(Unit c, const BmpTable& table, bool lower) {
+  if constexpr (sizeof(Unit) == 4) {
+    if (c >= 0x10000) return lower ? static_cast<char32_t>(u_tolower(static_cast<UChar32>(c))) : c;
   }
+  return table[c];
+}
+
+// The units through map_unit in a scalar loop, then the OR and the test in loops of their own
+// over the units in cache, which vectorise: all three in one loop, with a bool and a maximum,
+// take twice as long.
+template <class Unit>
+Mapped<Unit> map_units(const Unit* in, Unit* out, std::size_t n, const BmpTable& table,
+                       bool lower) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = map_unit(in[i], table, lower);
   Mapped<Unit> mapped;
   Unit marks = 0;
   Unit lone = 0;
@@ -310,20 +312,21 @@ Mapped<Unit> map_units(const Unit* in, Unit* out, std::size_t n, const BmpTable&
 
 // Lanes of Latin-1 bytes (`Unit` Latin1) or of UCS-2 units (char16_t) in a 32-byte vector.
 template <class Unit>
-__attribute__((target("avx2"))) __m256i splat(std::uint16_t u) {
+__attribute__((target("avx2"), always_inline)) inline __m256i splat(std::uint16_t u) {
   if constexpr (sizeof(Unit) == 1) return _mm256_set1_epi8(static_cast<char>(u));
   return _mm256_set1_epi16(static_cast<short>(u));
 }
 
 template <class Unit>
-__attribute__((target("avx2"))) __m256i equal(__m256i v, std::uint16_t u) {
+__attribute__((target("avx2"), always_inline)) inline __m256i equal(__m256i v, std::uint16_t u) {
   if constexpr (sizeof(Unit) == 1) return _mm256_cmpeq_epi8(v, splat<Unit>(u));
   return _mm256_cmpeq_epi16(v, splat<Unit>(u));
 }
 
 // The lanes of `v` within [lo, lo + span], all ones.
 template <class Unit>
-__attribute__((target("avx2"))) __m256i within(__m256i v, std::uint16_t lo, std::uint16_t span) {
+__attribute__((target("avx2"), always_inline)) inline __m256i within(__m256i v, std::uint16_t lo,
+                                                                     std::uint16_t span) {
   if constexpr (sizeof(Unit) == 1) {
     const __m256i x = _mm256_sub_epi8(v, splat<Unit>(lo));
     return _mm256_cmpeq_epi8(_mm256_min_epu8(x, splat<Unit>(span)), x);
@@ -334,14 +337,15 @@ __attribute__((target("avx2"))) __m256i within(__m256i v, std::uint16_t lo, std:
 
 // Where `mask`, `u`; elsewhere `v`.
 template <class Unit>
-__attribute__((target("avx2"))) __m256i put(__m256i v, __m256i mask, std::uint16_t u) {
+__attribute__((target("avx2"), always_inline)) inline __m256i put(__m256i v, __m256i mask,
+                                                                  std::uint16_t u) {
   return _mm256_blendv_epi8(v, splat<Unit>(u), mask);
 }
 
 // The Latin-1 lanes of `v` normalised as the table does it (other lanes come out as they are):
 // line feeds to spaces, then with `Lower` the capitals lowercased, then with `Fold` the folding.
 template <class Unit, bool Lower, bool Fold>
-__attribute__((target("avx2"))) __m256i normalise_lanes(__m256i v) {
+__attribute__((target("avx2"), always_inline)) inline __m256i normalise_lanes(__m256i v) {
   __m256i r = put<Unit>(v, equal<Unit>(v, '\n'), ' ');
   if constexpr (Lower) {
     // A-Z, and the capitals U+00C0..U+00DE but for U+00D7 (multiplication sign).
@@ -371,26 +375,52 @@ __attribute__((target("avx2"))) __m256i normalise_lanes(__m256i v) {
   return r;
 }
 
+// Sixteen units of a wide text as 16-bit lanes, those beyond 16 bits as 0xFFFF (no Latin-1).
+template <class Unit>
+__attribute__((target("avx2"), always_inline)) inline __m256i load_lanes(const Unit* in) {
+  if constexpr (sizeof(Unit) == 2) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+  } else {
+    const __m256i packed =
+        _mm256_packus_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 8)));
+    // The pack interleaves the halves' 128-bit lanes.
+    return _mm256_permute4x64_epi64(packed, 0xD8);
+  }
+}
+
+// Sixteen 16-bit lanes stored as units of a wide text.
+template <class Unit>
+__attribute__((target("avx2"), always_inline)) inline void store_lanes(Unit* out, __m256i lanes) {
+  if constexpr (sizeof(Unit) == 2) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), lanes);
+  } else {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_cvtepu16_epi32(_mm256_castsi256_si128(lanes)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8),
+                        _mm256_cvtepu16_epi32(_mm256_extracti128_si256(lanes, 1)));
+  }
+}
+
 // The table's Latin-1 entries computed in vectors: French prose is nearly all Latin-1, and a
 // lookup a unit is most of a normalisation's time. Lanes beyond Latin-1 (a typographic
-// apostrophe, say) are looked up one by one.
-template <bool Lower, bool Fold>
-__attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* in, char16_t* out,
-                                                               std::size_t n,
-                                                               const BmpTable& table) {
+// apostrophe, say) are looked up one by one, as map_units maps them.
+template <class Unit, bool Lower, bool Fold>
+__attribute__((target("avx2"))) Mapped<Unit> map_wide_avx2(const Unit* in, Unit* out, std::size_t n,
+                                                           const BmpTable& table) {
   constexpr std::size_t kLanes = 16;
   __m256i high = _mm256_setzero_si256();
   __m256i marks = _mm256_setzero_si256();
-  Mapped<char16_t> mapped;
+  Mapped<Unit> mapped;
   std::size_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    const __m256i v = load_lanes(in + i);
     const __m256i r = normalise_lanes<char16_t, Lower, Fold>(v);
     if constexpr (Lower) {
       marks = _mm256_or_si256(
           marks, _mm256_or_si256(equal<char16_t>(v, 0x130), equal<char16_t>(v, 0x3A3)));
     }
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), r);
+    store_lanes(out + i, r);
     const __m256i latin1 =
         _mm256_cmpeq_epi16(_mm256_and_si256(v, splat<char16_t>(0xFF00)), _mm256_setzero_si256());
     high = _mm256_or_si256(high, _mm256_and_si256(latin1, r));
@@ -398,7 +428,7 @@ __attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* i
     for (auto bits = ~static_cast<std::uint32_t>(_mm256_movemask_epi8(latin1)) & 0x55555555u;
          bits != 0; bits &= bits - 1) {
       const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(bits)) / 2;
-      out[at] = table[in[at]];
+      out[at] = map_unit(in[at], table, Lower);
       mapped.high |= out[at];
       mapped.surrogate = mapped.surrogate || is_surrogate(in[at]);
     }
@@ -407,7 +437,7 @@ __attribute__((target("avx2"))) Mapped<char16_t> map_ucs2_avx2(const char16_t* i
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes.data()), high);
   for (const char16_t lane : lanes) mapped.high |= lane;
   mapped.special = !_mm256_testz_si256(marks, marks);
-  const Mapped<char16_t> rest = map_units(in + i, out + i, n - i, table);
+  const Mapped<Unit> rest = map_units(in + i, out + i, n - i, table, Lower);
   mapped.high |= rest.high;
   mapped.special = mapped.special || (Lower && rest.special);
   mapped.surrogate = mapped.surrogate || rest.surrogate;
@@ -429,13 +459,14 @@ __attribute__((target("avx2"))) void map_latin1_avx2(const text::Latin1* in, tex
 
 #endif
 
-// map_units for UCS-2 text, whose Latin-1 units the vector code maps where the processor has it.
-template <bool Lower, bool Fold>
-Mapped<char16_t> map_ucs2(const char16_t* in, char16_t* out, std::size_t n, const BmpTable& table) {
+// map_units for a wide text, whose Latin-1 units the vector code maps where the processor has
+// it; `table` is bmp_table(Lower, Fold).
+template <bool Lower, bool Fold, class Unit>
+Mapped<Unit> map_wide_units(const Unit* in, Unit* out, std::size_t n, const BmpTable& table) {
 #if VESKAL_X86
-  if (text::has_avx2()) return map_ucs2_avx2<Lower, Fold>(in, out, n, table);
+  if (text::has_avx2()) return map_wide_avx2<Unit, Lower, Fold>(in, out, n, table);
 #endif
-  return map_units(in, out, n, table);
+  return map_units(in, out, n, table, Lower);
 }
 
 // A Latin-1 text through `table`, latin1_table(lower, fold).
@@ -615,14 +646,8 @@ Normalised normalise_latin1(text::Units<text::Latin1> in, bool lower, bool fold)
 template <class Unit>
 Normalised map_wide(text::Units<Unit> in, bool fold, bool* surrogate) {
   const BmpTable& table = bmp_table(false, fold);
-  const auto map = [&table](Unit c) -> Unit {
-    if constexpr (sizeof(Unit) == 4) {
-      if (c >= 0x10000) return c;  // beyond the BMP, nothing folds
-    }
-    return table[c];
-  };
-  const std::size_t first =
-      first_change(0, in.size(), [&](std::size_t i) { return map(in[i]) != in[i]; });
+  const std::size_t first = first_change(
+      0, in.size(), [&](std::size_t i) { return map_unit(in[i], table, false) != in[i]; });
   // The units up to the first change are taken as they are, so checked as they are.
   if (surrogate != nullptr && text::has_surrogate(in.first(first))) {
     *surrogate = true;
@@ -640,20 +665,8 @@ Normalised map_wide(text::Units<Unit> in, bool fold, bool* surrogate) {
     const Unit* const units = in.data() + from;
     Unit* const mapped = o + from;
     const std::size_t n = to - from;
-    Mapped<Unit> block;
-    if constexpr (sizeof(Unit) == 2) {
-      block = fold ? map_ucs2<false, true>(units, mapped, n, table)
-                   : map_ucs2<false, false>(units, mapped, n, table);
-    } else {
-      for (std::size_t i = 0; i < n; ++i) mapped[i] = map(units[i]);
-      // Surrogates map to themselves.
-      Unit surrogates = 0;
-      for (std::size_t i = 0; i < n; ++i) {
-        surrogates |= static_cast<Unit>(-Unit{is_surrogate(mapped[i])});
-      }
-      for (std::size_t i = 0; i < n; ++i) block.high |= mapped[i];
-      block.surrogate = surrogates != 0;
-    }
+    const Mapped<Unit> block = fold ? map_wide_units<false, true>(units, mapped, n, table)
+                                    : map_wide_units<false, false>(units, mapped, n, table);
     high |= block.high;
     lone = lone || block.surrogate;
   });
@@ -681,14 +694,9 @@ Normalised lower_wide(text::Units<Unit> in, bool fold, bool* surrogate) {
     // Optimistically through the table; the rare stretch that needs ICU is written over.
     out.reserve<Unit>(written + chunk.size(), written + (in.size() - begin));
     Unit* o = out.units<Unit>() + written;
-    Mapped<Unit> mapped;
-    if constexpr (sizeof(Unit) == 4) {
-      mapped = map_units(chunk.data(), o, chunk.size(), table);
-    } else if (fold) {
-      mapped = map_ucs2<true, true>(chunk.data(), o, chunk.size(), table);
-    } else {
-      mapped = map_ucs2<true, false>(chunk.data(), o, chunk.size(), table);
-    }
+    const Mapped<Unit> mapped =
+        fold ? map_wide_units<true, true>(chunk.data(), o, chunk.size(), table)
+             : map_wide_units<true, false>(chunk.data(), o, chunk.size(), table);
     // Before ICU, which would read a pair of them as one character.
     if (surrogate != nullptr && mapped.surrogate) {
       *surrogate = true;

@@ -217,7 +217,8 @@ TEST(NormaliseProperty, TableEqualsFullLowercaseOfEveryCharacter) {
 }
 
 // Every Latin-1 character, and every BMP character but those that need ICU's context, in vectors
-// of mixed characters (shuffled), with the vector code and without it.
+// of mixed characters (shuffled), with the vector code and without it; and Latin-1 among
+// characters beyond the BMP, cased ones included, which only UCS-4 holds.
 TEST(NormaliseProperty, EveryCharacterInVectors) {
   std::u32string latin1;
   for (int copy = 0; copy < 8; ++copy) {
@@ -227,8 +228,13 @@ TEST(NormaliseProperty, EveryCharacterInVectors) {
   for (char32_t c = 0; c < 0x10000; ++c) {
     if ((c < 0xD800 || c >= 0xE000) && c != 0x130 && c != 0x3A3) bmp.push_back(c);
   }
+  std::u32string astral = latin1;
+  for (char32_t c = 0x10000; c < 0x110000;
+       c += c < 0x10500 || (c >= 0x1E900 && c < 0x1E950) ? 1 : 0x1FF) {
+    astral.push_back(c);
+  }
   std::mt19937 rng(5);
-  for (std::u32string chars : {latin1, bmp}) {
+  for (std::u32string chars : {latin1, bmp, astral}) {
     for (int shuffled = 0; shuffled < 3; ++shuffled) {
       if (shuffled > 0) std::shuffle(chars.begin(), chars.end(), rng);
       std::string utf8_chars;
