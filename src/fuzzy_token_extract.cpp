@@ -1,5 +1,6 @@
 #include "fuzzy_token_extract.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,15 +57,18 @@ class ByLength {
 // Counts the characters of a run that the pattern lacks. Under the edit distances each costs an
 // edit of its own (a deletion or substitution that no transposition spares), so a run with more
 // of them than the allowed distance cannot match, whatever rapidfuzz would make of the rest.
+// With `spaced`, a line feed counts as the space it compares as.
 class Absent {
  public:
-  Absent(std::u32string_view pattern, comparator::fuzzy::Metric metric) {
+  Absent(std::u32string_view pattern, comparator::fuzzy::Metric metric, bool spaced) {
     using comparator::fuzzy::Metric;
     enabled_ = !pattern.empty() && (metric == Metric::levenshtein || metric == Metric::osa ||
                                     metric == Metric::damerau_levenshtein ||
                                     metric == Metric::indel || metric == Metric::lcs_seq);
     // A clear bit proves a character absent; characters that share one are counted as present.
-    for (const char32_t c : pattern) seen_[c / 64 % kWords] |= std::uint64_t{1} << (c % 64);
+    const auto see = [&](char32_t c) { seen_[c / 64 % kWords] |= std::uint64_t{1} << (c % 64); };
+    for (const char32_t c : pattern) see(c);
+    if (spaced && pattern.find(U' ') != std::u32string_view::npos) see(U'\n');
   }
 
   // True when `run` (not empty) surely holds more than `allowed` characters the pattern lacks.
@@ -86,10 +90,12 @@ class Absent {
   std::uint64_t seen_[kWords] = {};
 };
 
+// With `spaced`, the text's line feeds compare as spaces: a run that holds one is scored as a
+// copy with spaces for them.
 template <class Unit>
 Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
-                         std::u32string_view separator, bool line_feeds, const std::string& metric,
-                         double threshold, std::uint8_t threshold_kind,
+                         std::u32string_view separator, bool line_feeds, bool spaced,
+                         const std::string& metric, double threshold, std::uint8_t threshold_kind,
                          const std::vector<std::string>& strategies) {
   const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
   const iterator::tokens::Separator<Unit> sep(separator, line_feeds);
@@ -109,15 +115,21 @@ Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
   if (compare->never_matches()) return sink.finish();
 
   ByLength by_length(*compare);
-  const Absent absent(target, compare->metric());
+  const Absent absent(target, compare->metric(), spaced);
+  std::vector<Unit> respaced;
   cancel::Meter meter;
   do {
     meter.poll();
-    const text::Units<Unit> trimmed = text::trim(item.text);
+    text::Units<Unit> trimmed = text::trim(item.text);
     // Most runs differ from the pattern in length by more than the threshold allows, and most
     // others in their characters.
     if (!by_length.may_match(trimmed.size())) continue;
     if (!trimmed.empty() && absent.exceeds(trimmed, by_length.allowed(trimmed.size()))) continue;
+    if (spaced && std::find(trimmed.begin(), trimmed.end(), Unit{'\n'}) != trimmed.end()) {
+      respaced.assign(trimmed.begin(), trimmed.end());
+      std::replace(respaced.begin(), respaced.end(), Unit{'\n'}, Unit{' '});
+      trimmed = text::Units<Unit>(respaced);
+    }
     meter.poll(compare->work(trimmed.size()));
     comparator::fuzzy::Verdict verdict;
     if constexpr (sizeof(Unit) == 4) {
@@ -141,10 +153,15 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
   return cancel::run(check, [&] {
     const iterator::tokens::Inputs in =
         iterator::tokens::normalise(s, std::move(pattern), std::move(tokenizer_pattern),
-                                    case_insensitive, special_char_insensitive, surrogate);
+                                    case_insensitive, special_char_insensitive, surrogate, true);
     if (surrogate != nullptr && *surrogate) return Extraction(std::vector<Match>{});
     return in.text.text().visit([&](auto t) {
-      return extract_units(t, in.pattern, in.separator, in.line_feeds, metric, threshold,
+      // A lent text is checked here, before anything may fail.
+      if (surrogate != nullptr && in.text.borrowed() && text::has_surrogate(t)) {
+        *surrogate = true;
+        return Extraction(std::vector<Match>{});
+      }
+      return extract_units(t, in.pattern, in.separator, in.line_feeds, in.spaced, metric, threshold,
                            threshold_kind, strategies);
     });
   });

@@ -73,7 +73,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A trailing separator adds a token to the window but is trimmed from the pattern.
         TokenCase{"TrailingSeparator", "x ab cd", "ab ", " ", 2, 0, {{0, 4, 2.0}}},
         // The separator is normalised with the text: "X" cuts at every "x".
-        TokenCase{"NormalisedSeparator", "axbxc", "B", "X", 0, 0, {{2, 3, 0.0}}, true}),
+        TokenCase{"NormalisedSeparator", "axbxc", "B", "X", 0, 0, {{2, 3, 0.0}}, true},
+        // A line feed compares as the space it normalises to, inside a run or between tokens.
+        TokenCase{"LineFeedInsideARun", "x-new\nyork-y", "new york", "-", 0, 0, {{2, 10, 0.0}}},
+        TokenCase{"LineFeedBetweenTokens", "new\nyork", "new york", " ", 0, 0, {{0, 8, 0.0}}}),
     [](const testing::TestParamInfo<TokenCase>& p) { return p.param.name; });
 
 TEST(FuzzyTokenEngine, EmptyPatternAndSeparatorFault) {

@@ -125,8 +125,8 @@ class TokenIterator {
 // trim and score alike, the caller's text is lent as it is; `line_feeds` then tells whether its
 // line feeds must cut as the separator " " does. With `surrogate`, the text is checked for lone
 // surrogates as preprocessor::normalise says, except a lent text when the engine `reads_lent`:
-// it checks the text itself as it reads it, and compares line feeds as spaces, so it is lent the
-// text for a pattern with inner white space too (`spaced` then tells it to).
+// it checks the text itself, and compares line feeds as spaces, so it is lent the text for a
+// pattern with inner white space too (`spaced` then tells it to).
 struct Inputs {
   std::u32string pattern;
   std::u32string separator;
