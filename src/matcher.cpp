@@ -980,8 +980,8 @@ struct Matcher::Impl {
 
   Mode mode;
   Options options;
-  // Fuzzy raw with no flag set: the text is searched as given, its line feeds read as the spaces
-  // they normalise to, which spares a copy of it that costs more than the search.
+  // Raw modes with no flag set: the text is searched as given, its line feeds read as the spaces
+  // they normalise to, which spares a copy of it.
   bool line_feeds_as_spaces = false;
   std::u32string separator;  // token modes: normalised
   std::string separator_utf8;
@@ -1129,7 +1129,9 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
   std::vector<std::pair<std::size_t, std::size_t>> cuts;
   // Fuzzy raw: the pieces searched for one by one (pattern, offset, characters).
   std::vector<std::tuple<std::size_t, std::size_t, std::size_t>> streamed;
-  impl->line_feeds_as_spaces = impl->mode == Mode::fuzzy_raw && !ci && !sci;
+  // The raw searches read line feeds as spaces in the text as it is; the token ones copy it.
+  impl->line_feeds_as_spaces =
+      (impl->mode == Mode::fuzzy_raw || impl->mode == Mode::exact_raw) && !ci && !sci;
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
     const std::u32string_view target = text::trim(p.chars);
@@ -1749,13 +1751,15 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   if (automaton || anchors || !streamed.empty()) {
     t.visit([&](auto units) { search_keyed(units, found, overflowed); });
   }
-  // Where line feeds read as spaces, the engines are handed the text normalised in full, copied
-  // for the first that needs it: one whose trimmed pattern holds white space, as elsewhere a line
-  // feed scores as the space it normalises to, and trims alike.
+  // Where line feeds read as spaces, the fuzzy engine is handed the text normalised in full,
+  // copied for the first pattern that needs it: one whose trimmed pattern holds white space, as
+  // elsewhere a line feed scores as the space it normalises to, and trims alike. The exact engine
+  // reads them as spaces itself.
   std::optional<preprocessor::Normalised> spaced;
   const auto search_alone = [&](std::size_t u) {
     text::TextView engine_text = t;
-    if (line_feeds_as_spaces && text::has_white_space(text::trim(patterns[u].chars))) {
+    if (mode == Mode::fuzzy_raw && line_feeds_as_spaces &&
+        text::has_white_space(text::trim(patterns[u].chars))) {
       if (!spaced) spaced.emplace(preprocessor::normalise(text, false, false));
       engine_text = spaced->text();
     }
