@@ -1119,8 +1119,10 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
   };
   const bool one_char_separator = impl->separator.size() == 1;
   const bool fuzzy = impl->mode == Mode::fuzzy_raw || impl->mode == Mode::fuzzy_token;
+  // Whole raw patterns are found by the anchors' scan as pieces are, where they are long enough.
+  const bool anchored = fuzzy || impl->mode == Mode::exact_raw;
   std::optional<Rarity> rarity;
-  if (fuzzy) {
+  if (anchored) {
     std::vector<std::u32string_view> targets;
     for (const Impl::Pattern& p : impl->patterns) targets.push_back(text::trim(p.chars));
     rarity.emplace(targets);
@@ -1233,7 +1235,7 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       }
     }
   }
-  if (fuzzy) impl->anchors = Anchors::create(keys, *rarity, impl->line_feeds_as_spaces);
+  if (anchored) impl->anchors = Anchors::create(keys, *rarity, impl->line_feeds_as_spaces);
   if (!keys.empty() && !impl->anchors) impl->automaton.emplace(keys, impl->line_feeds_as_spaces);
   // Pieces searched for one by one are keys past those that the scan finds.
   for (const auto& [u, offset, chars] : streamed) {
@@ -1295,7 +1297,7 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
 template <class Unit>
 void Matcher::Impl::search_keyed(text::Units<Unit> t, MatchesMet& found,
                                  Overflowed& overflowed) const {
-  const auto scan = [&](const auto& on_hit) { scan_automaton(t, on_hit); };
+  const auto scan = [&](const auto& on_hit) { scan_pieces(t, on_hit, [](std::uint32_t) {}); };
 
   if (mode == Mode::exact_raw) {
     // Each pattern's occurrences reach its solver by ascending start, as the engine hands them.
