@@ -1119,14 +1119,9 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
   };
   const bool one_char_separator = impl->separator.size() == 1;
   const bool fuzzy = impl->mode == Mode::fuzzy_raw || impl->mode == Mode::fuzzy_token;
-  // Whole raw patterns are found by the anchors' scan as pieces are, where they are long enough.
-  const bool anchored = fuzzy || impl->mode == Mode::exact_raw;
-  std::optional<Rarity> rarity;
-  if (anchored) {
-    std::vector<std::u32string_view> targets;
-    for (const Impl::Pattern& p : impl->patterns) targets.push_back(text::trim(p.chars));
-    rarity.emplace(targets);
-  }
+  std::vector<std::u32string_view> targets;
+  for (const Impl::Pattern& p : impl->patterns) targets.push_back(text::trim(p.chars));
+  const Rarity rarity(targets);
   // Fuzzy: each pattern to cut into pieces, and how many.
   std::vector<std::pair<std::size_t, std::size_t>> cuts;
   // Fuzzy raw: the pieces searched for one by one (pattern, offset, characters).
@@ -1204,7 +1199,7 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
     for (const auto& [u, count] : cuts) {
       Impl::Pattern& p = impl->patterns[u];
       const std::u32string_view target = text::trim(p.chars);
-      const auto [bounds, expected] = piece_bounds(target, count, *rarity, least);
+      const auto [bounds, expected] = piece_bounds(target, count, rarity, least);
       if (expected > kMostExpected) {
         p.keyed = false;
         continue;
@@ -1235,7 +1230,8 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
       }
     }
   }
-  if (anchored) impl->anchors = Anchors::create(keys, *rarity, impl->line_feeds_as_spaces);
+  // Exact patterns are found by the anchors' scan as pieces are, where they are long enough.
+  impl->anchors = Anchors::create(keys, rarity, impl->line_feeds_as_spaces);
   if (!keys.empty() && !impl->anchors) impl->automaton.emplace(keys, impl->line_feeds_as_spaces);
   // Pieces searched for one by one are keys past those that the scan finds.
   for (const auto& [u, offset, chars] : streamed) {
