@@ -1126,9 +1126,13 @@ std::unique_ptr<Matcher> Matcher::compile(std::vector<std::string> patterns, Opt
   std::vector<std::pair<std::size_t, std::size_t>> cuts;
   // Fuzzy raw: the pieces searched for one by one (pattern, offset, characters).
   std::vector<std::tuple<std::size_t, std::size_t, std::size_t>> streamed;
-  // The raw searches read line feeds as spaces in the text as it is; the token ones copy it.
-  impl->line_feeds_as_spaces =
-      (impl->mode == Mode::fuzzy_raw || impl->mode == Mode::exact_raw) && !ci && !sci;
+  // The raw searches and the exact token one read line feeds as spaces in the text as it is,
+  // as its engine does, unless the separator holds white space (but for the separator " ", which
+  // cuts at line feeds too); the fuzzy token search copies it.
+  const bool lent_separator = impl->separator == U" " || !text::has_white_space(impl->separator);
+  impl->line_feeds_as_spaces = !ci && !sci &&
+                               (impl->mode == Mode::fuzzy_raw || impl->mode == Mode::exact_raw ||
+                                (impl->mode == Mode::exact_token && lent_separator));
   for (std::size_t u = 0; u < impl->patterns.size(); ++u) {
     Impl::Pattern& p = impl->patterns[u];
     const std::u32string_view target = text::trim(p.chars);
@@ -1323,7 +1327,11 @@ void Matcher::Impl::search_keyed(text::Units<Unit> t, MatchesMet& found,
   // text's width cannot hold cuts nowhere.
   const bool cuts = text::fits<Unit>(separator[0]);
   const auto sep = static_cast<Unit>(separator[0]);
-  const auto separator_at = [&](std::size_t at) { return cuts && t[at] == sep; };
+  // In a lent text the separator " " cuts at line feeds too.
+  const bool feeds = line_feeds_as_spaces && separator[0] == U' ';
+  const auto separator_at = [&](std::size_t at) {
+    return cuts && (t[at] == sep || (feeds && t[at] == Unit{'\n'}));
+  };
   scan([&](std::uint32_t k, std::size_t end) {
     const std::uint32_t u = keys[k].pattern;
     std::size_t begin = end - text::trim(patterns[u].chars).size();
