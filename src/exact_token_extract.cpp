@@ -68,7 +68,7 @@ std::vector<Match> by_runs(text::Units<Unit> s, std::u32string_view pattern,
     if (!line_feeds_as_spaces) return text::equal(run, text::Units<Unit>(*target));
     return run.size() == target->size() &&
            std::equal(run.begin(), run.end(), target->begin(),
-                      [](Unit a, Unit b) { return (a == Unit{'\n'} ? Unit{' '} : a) == b; });
+                      [](Unit a, Unit b) { return text::line_feed_as_space(a) == b; });
   };
   iterator::tokens::TokenIterator<Unit> items(s, separator, window);
   std::vector<Match> matches;

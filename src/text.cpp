@@ -326,7 +326,7 @@ bool verify(const Unit* at, const Unit* needle, std::size_t m, std::size_t& budg
   budget = budget > m ? budget - m : 0;
   if constexpr (Spaced) {
     for (std::size_t k = 0; k < m; ++k) {
-      if ((at[k] == Unit{'\n'} ? Unit{' '} : at[k]) != needle[k]) return false;
+      if (line_feed_as_space(at[k]) != needle[k]) return false;
     }
     return true;
   } else {
@@ -692,7 +692,7 @@ std::size_t Occurrences<Unit>::next_by_automaton() {
   std::size_t k = matched_;
   for (std::size_t i = pos_ + k; i < n; ++i) {
     if (i % kAutomatonLap == 0) cancel::poll(kAutomatonLap);
-    const Unit u = spaced_ && haystack_[i] == Unit{'\n'} ? Unit{' '} : haystack_[i];
+    const Unit u = spaced_ ? line_feed_as_space(haystack_[i]) : haystack_[i];
     while (k > 0 && u != needle_[k]) k = border_[k - 1];
     if (u == needle_[k]) ++k;
     if (k == m) {

@@ -118,6 +118,12 @@ constexpr bool is_white_space(char32_t c) {
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
+// `u` as a search that reads line feeds as spaces reads it.
+template <class Unit>
+constexpr Unit line_feed_as_space(Unit u) {
+  return u == Unit{'\n'} ? Unit{' '} : u;
+}
+
 // `s` without Unicode White_Space at either end; a view into `s`.
 template <class Unit>
 Units<Unit> trim(Units<Unit> s) {
