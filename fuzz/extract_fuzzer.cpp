@@ -333,6 +333,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         same(exact_raw_extract::extract(copy.view(), pattern, false, false, strategies), exact_raw),
         "lent text as its normalised copy (exact raw)");
   }
+  // With flags the text is normalised a stretch at a time, of a few units here: its normalised
+  // copy must find the same.
+  const std::u32string_view trimmed_pattern = text::trim(std::u32string_view(normal_pattern));
+  for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+    if (!(ci || sci) || trimmed_pattern.empty()) break;
+    const bool fits = owned.view().visit([&](auto units) {
+      return text::narrow<typename decltype(units)::value_type>(trimmed_pattern).has_value();
+    });
+    if (!fits) continue;
+    check(exact_raw_extract::detail::candidates_streamed(owned.view(), normal_pattern, ci, sci,
+                                                         1 + spot % 16) ==
+              exact_raw_extract::detail::candidates(copy.view(), normal_pattern),
+          "text normalised by stretches as its copy (exact raw)");
+  }
   for (const std::string& sep : {separator, std::string(" ")}) {
     if (ci || sci) break;
     const auto lent = [&](text::TextView view) {

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "conflict_solver/solver.hpp"
 #include "preprocessor.hpp"
@@ -35,12 +39,24 @@ void white_space_windows(text::Units<Unit> t, std::uint64_t m, Emit& emit) {
   if (in_run) close_run(t.size(), true);
 }
 
+// Where `t` lies in the text searched: its first unit is the text's unit `base`, and only the
+// occurrences that start in [from, to) of `t` are its own.
+struct Frame {
+  std::uint64_t base = 0;
+  std::size_t from = 0;
+  std::size_t to = std::numeric_limits<std::size_t>::max();
+};
+
 // Hands every matching window to `emit`, in strictly ascending start order. With `surrogate`,
 // the text is also checked for surrogate code points as it is read; on the first one the search
 // stops, with *surrogate set. With `line_feeds_as_spaces`, the text's line feeds read as spaces.
+// With a `frame`, `t` is a stretch of the text holding at least the pattern's length of it
+// around its own occurrences, or up to the text's ends; the pattern's trimmed form is then to be
+// non-empty and to fit `Unit`.
 template <class Unit, class Emit>
 void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&& emit,
-                        bool* surrogate = nullptr, bool line_feeds_as_spaces = false) {
+                        bool* surrogate = nullptr, bool line_feeds_as_spaces = false,
+                        const Frame& frame = {}) {
   const std::uint64_t m = pattern.size();
   const std::u32string_view trimmed = text::trim(pattern);
   // A character the text's width cannot hold occurs nowhere in it.
@@ -59,10 +75,13 @@ void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&&
   // White space that a window may hold around the occurrence, split between both sides.
   const std::uint64_t slack = m - p.size();
   const std::uint64_t n = t.size();
+  const std::uint64_t base = frame.base;
   text::Occurrences<Unit> occurrences(t, p, surrogate != nullptr, line_feeds_as_spaces);
   for (std::size_t q; (q = occurrences.next()) != text::npos;) {
+    if (q < frame.from) continue;
+    if (q >= frame.to) break;
     if (slack == 0) {
-      emit(Match{q, q + m, 0.0});
+      emit(Match{base + q, base + q + m, 0.0});
       continue;
     }
     // The first non-white character of a window fixes the occurrence it can hold, so each
@@ -77,10 +96,46 @@ void for_each_candidate(text::Units<Unit> t, std::u32string_view pattern, Emit&&
     const bool reaches_end = after < slack && end + after == n;
     const std::uint64_t short_after = reaches_end ? 0 : slack - after;
     for (std::uint64_t i = q - before; i + short_after <= q; ++i) {
-      emit(Match{i, std::min(i + m, n), 0.0});
+      emit(Match{base + i, base + std::min(i + m, n), 0.0});
     }
   }
   if (surrogate != nullptr) *surrogate = occurrences.surrogate();
+}
+
+// Units of the text normalised at a time, which the search then reads from cache.
+constexpr std::size_t kBlock = std::size_t{1} << 15;
+
+// for_each_candidate on `s` normalised a stretch at a time rather than copied whole: the same
+// windows, in the normalised text's positions, for the memory of a block. *surrogate is set,
+// and the search over, on the first lone surrogate.
+template <class Unit, class Emit>
+void for_each_candidate_streamed(text::Units<Unit> s, std::u32string_view pattern,
+                                 bool case_insensitive, bool special_char_insensitive, Emit&& emit,
+                                 bool* surrogate, std::size_t block = kBlock) {
+  const std::uint64_t m = pattern.size();
+  preprocessor::Stream<Unit> stream(s, case_insensitive, special_char_insensitive, block);
+  // The starts from `owned` on are yet to be searched: those whose windows the units held reach
+  // through, after each stretch, from the pattern's length before them.
+  for (std::uint64_t owned = 0;;) {
+    if (!stream.done() && !stream.next()) {
+      if (surrogate != nullptr) *surrogate = true;
+      return;
+    }
+    const bool last = stream.done();
+    const std::uint64_t held_to = stream.first() + stream.units().size();
+    const std::uint64_t to = last ? held_to : held_to - std::min(held_to, m);
+    if (to > owned) {
+      cancel::poll((to - owned) / 8);
+      const std::uint64_t from = owned - std::min(owned, m);
+      const text::Units<Unit> t =
+          stream.units().subspan(static_cast<std::size_t>(from - stream.first()),
+                                 static_cast<std::size_t>(held_to - from));
+      for_each_candidate(t, pattern, emit, nullptr, false, Frame{from, owned - from, to - from});
+      owned = to;
+      stream.drop_before(owned - std::min(owned, m));
+    }
+    if (last) return;
+  }
 }
 
 }  // namespace
@@ -95,9 +150,34 @@ std::vector<Match> candidates(text::TextView t, std::u32string_view pattern) {
   return out;
 }
 
+std::vector<Match> candidates_streamed(text::TextView text, std::u32string_view pattern,
+                                       bool case_insensitive, bool special_char_insensitive,
+                                       std::size_t block) {
+  std::vector<Match> out;
+  text.visit([&](auto units) {
+    for_each_candidate_streamed(
+        units, pattern, case_insensitive, special_char_insensitive,
+        [&](const Match& c) { out.push_back(c); }, nullptr, block);
+  });
+  return out;
+}
+
 }  // namespace detail
 
 namespace {
+
+// Whether the search may normalise the text a stretch at a time: the pattern's occurrences are
+// searched (its trimmed form is not empty and fits the text's width), it is not so long that
+// blocks would mostly repeat their margins, and the solver never reads the text it is given.
+bool streamed(text::TextView s, std::u32string_view p, const std::vector<std::string>& strategies) {
+  const std::u32string_view trimmed = text::trim(p);
+  return !trimmed.empty() && p.size() <= kBlock / 4 && s.visit([&](auto units) {
+    using Unit = typename decltype(units)::value_type;
+    return text::narrow<Unit>(trimmed).has_value();
+  }) &&
+         std::find(strategies.begin(), strategies.end(), "minimum_isolated_character") ==
+             strategies.end();
+}
 
 Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
                   bool special_char_insensitive, std::vector<std::string> strategies,
@@ -110,6 +190,22 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   const bool line_feeds_matter = text::has_white_space(text::trim(p));
   // A text that is copied is checked as it is copied; one searched as it is, while it is searched.
   const bool lent = !case_insensitive && !special_char_insensitive;
+  cancel::Meter meter;
+  if (!lent && streamed(s, p, strategies)) {
+    // The solver is given the caller's text, which it does not read.
+    conflict_solver::StreamingSolver solver(s, strategies);
+    s.visit([&](auto units) {
+      for_each_candidate_streamed(
+          units, p, case_insensitive, special_char_insensitive,
+          [&](const Match& c) {
+            meter.poll();
+            solver.add(c);
+          },
+          surrogate);
+    });
+    if (surrogate != nullptr && *surrogate) return std::vector<Match>{};
+    return solver.finish();
+  }
   bool* const vet = lent ? surrogate : nullptr;
   const preprocessor::Normalised normalised =
       preprocessor::normalise(s, case_insensitive, special_char_insensitive,
@@ -118,7 +214,6 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   const text::TextView t = normalised.text();
   // Candidates go to the solver as they are found: a dense pattern can yield one per character.
   conflict_solver::StreamingSolver solver(t, strategies);
-  cancel::Meter meter;
   t.visit([&](auto units) {
     for_each_candidate(
         units, p,

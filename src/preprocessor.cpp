@@ -483,13 +483,13 @@ void map_latin1(const text::Latin1* in, text::Latin1* out, std::size_t n, bool l
   for (std::size_t i = 0; i < n; ++i) out[i] = table[in[i]];
 }
 
-// The end of the stretch that begins at `begin`: a safe cut (see is_cut) near begin + kChunk,
+// The end of the stretch that begins at `begin`: a safe cut (see is_cut) near begin + `chunk`,
 // searched backward then forward, as chunk_end does it for UTF-8.
 template <class Unit>
-std::size_t unit_chunk_end(text::Units<Unit> s, std::size_t begin) {
+std::size_t unit_chunk_end(text::Units<Unit> s, std::size_t begin, std::size_t chunk = kChunk) {
   const std::size_t n = s.size();
-  if (n - begin <= kChunk) return n;
-  const std::size_t target = begin + kChunk;
+  if (n - begin <= chunk) return n;
+  const std::size_t target = begin + chunk;
   for (std::size_t at = target; at - 1 > begin; --at) {
     if (is_cut(s[at - 1], s[at])) return at;
   }
@@ -794,6 +794,58 @@ Normalised lower_wide(text::Units<Unit> in, bool fold, bool* surrogate) {
 }
 
 }  // namespace
+
+template <class Unit>
+bool Stream<Unit>::next() {
+  // Only a lowercase reads across characters, and only a wide text's.
+  const std::size_t end = sizeof(Unit) > 1 && case_insensitive_
+                              ? unit_chunk_end(in_, read_, stretch_)
+                              : std::min(in_.size(), read_ + stretch_);
+  const text::Units<Unit> part = in_.subspan(read_, end - read_);
+  // Units no longer needed make room first: a search keeps few, and the units are then held in
+  // little more than a stretch's room, allocated once and in cache.
+  const auto gone = static_cast<std::size_t>(std::min<std::uint64_t>(dropped_ - first_, held_));
+  if (gone > 0) {
+    std::memmove(units_.data(), units_.data() + gone, (held_ - gone) * sizeof(Unit));
+    held_ -= gone;
+    first_ += gone;
+  }
+  if (units_.size() < held_ + part.size()) units_.resize(held_ + part.size());
+  Unit* const out = units_.data() + held_;
+  bool lone = false;
+  if constexpr (sizeof(Unit) == 1) {
+    map_latin1(part.data(), out, part.size(), case_insensitive_, special_char_insensitive_,
+               latin1_table(case_insensitive_, special_char_insensitive_));
+    held_ += part.size();
+  } else {
+    const BmpTable& table = bmp_table(case_insensitive_, special_char_insensitive_);
+    const auto map = [&]<bool Lower>() {
+      return special_char_insensitive_
+                 ? map_wide_units<Lower, true>(part.data(), out, part.size(), table)
+                 : map_wide_units<Lower, false>(part.data(), out, part.size(), table);
+    };
+    const Mapped<Unit> mapped =
+        case_insensitive_ ? map.template operator()<true>() : map.template operator()<false>();
+    lone = mapped.surrogate;
+    if (!lone && case_insensitive_ && mapped.special) {
+      // A stretch cut where no context crosses lowercases alone as it does in the whole text.
+      const Normalised whole = lower_wide(part, special_char_insensitive_, nullptr);
+      whole.text().visit([&](auto units) {
+        if (units_.size() < held_ + units.size()) units_.resize(held_ + units.size());
+        std::copy(units.begin(), units.end(), units_.data() + held_);
+        held_ += units.size();
+      });
+    } else {
+      held_ += part.size();
+    }
+  }
+  read_ = end;
+  return !lone;
+}
+
+template class Stream<text::Latin1>;
+template class Stream<char16_t>;
+template class Stream<char32_t>;
 
 std::string preprocess(std::string text, bool case_insensitive, bool special_char_insensitive) {
   if (case_insensitive && !is_ascii(text)) {

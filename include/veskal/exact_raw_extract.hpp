@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,12 @@ namespace detail {
 // resolution: strictly ascending starts, score 0.0. Line feeds in the text count as the spaces
 // they normalise to, unless the trimmed pattern holds white space.
 std::vector<Match> candidates(text::TextView text, std::u32string_view pattern);
+
+// candidates() of `text` normalised with the flags, found by normalising about `block` units of
+// it at a time. The trimmed pattern is to be non-empty and to fit the text's width.
+std::vector<Match> candidates_streamed(text::TextView text, std::u32string_view pattern,
+                                       bool case_insensitive, bool special_char_insensitive,
+                                       std::size_t block);
 
 }  // namespace detail
 

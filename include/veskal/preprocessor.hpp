@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "text.hpp"
 
@@ -50,5 +53,42 @@ class Normalised {
 // be searched.
 Normalised normalise(text::TextView input, bool case_insensitive, bool special_char_insensitive,
                      bool line_feeds_matter = true, bool* surrogate = nullptr);
+
+// A text normalised as `normalise` copies it, a stretch of about `stretch` units at a time, cut
+// where no character's normalisation reads across: stretch by stretch, the same units. It holds
+// the units from the first not dropped on, so that a search can read the text normalised for
+// the memory of a few stretches.
+template <class Unit>
+class Stream {
+ public:
+  Stream(text::Units<Unit> in, bool case_insensitive, bool special_char_insensitive,
+         std::size_t stretch)
+      : in_(in),
+        stretch_(stretch),
+        case_insensitive_(case_insensitive),
+        special_char_insensitive_(special_char_insensitive) {}
+
+  // Normalises the next stretch onto the units held. False on a lone surrogate in it, the units
+  // then unspecified.
+  bool next();
+  // True once the whole text is normalised.
+  bool done() const { return read_ == in_.size(); }
+  // The units held: those of the normalised text from position first() on.
+  text::Units<Unit> units() const { return text::Units<Unit>(units_.data(), held_); }
+  std::uint64_t first() const { return first_; }
+  // The units before `position` of the normalised text are no longer needed.
+  void drop_before(std::uint64_t position) { dropped_ = std::max(dropped_, position); }
+
+ private:
+  text::Units<Unit> in_;
+  std::size_t stretch_;
+  bool case_insensitive_;
+  bool special_char_insensitive_;
+  std::size_t read_ = 0;  // of `in_`
+  std::vector<Unit> units_;
+  std::size_t held_ = 0;  // units of `units_` in use
+  std::uint64_t first_ = 0;
+  std::uint64_t dropped_ = 0;
+};
 
 }  // namespace veskal::preprocessor

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "preprocessor.hpp"
 #include "text.hpp"
 
 namespace veskal::exact_raw_extract {
@@ -119,6 +120,51 @@ TEST(CandidatesProperty, EqualWindowByWindowScan) {
     ASSERT_EQ(candidates(text, pattern), expected)
         << "text '" << text << "' pattern '" << pattern << "'";
   }
+}
+
+// With flags the text is normalised a stretch at a time: the same windows as in the normalised
+// copy, for blocks smaller and larger than the pattern, U+0130 (which lengthens) and sigma (which
+// reads its neighbours) included.
+TEST(CandidatesProperty, StreamedEqualTheNormalisedCopy) {
+  static const char* const kPieces[] = {" ",        " ",        "\n",       "\t",
+                                        "\xC2\xA0", "a",        "A",        "b",
+                                        "\xC3\x89", "\xC3\xA9", "\xC5\x92", "\xF0\x9F\x98\x80",
+                                        "@",        "\xC4\xB0", "\xCE\xA3"};
+  std::mt19937_64 rng(909);
+  int searched = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    for (std::size_t n = rng() % 40; n > 0; --n) text += kPieces[rng() % std::size(kPieces)];
+    const bool lower = rng() % 2 != 0;
+    const bool fold = !lower || rng() % 2 != 0;
+    const std::u32string t = text::decode(text);
+    std::string pattern;
+    if (!t.empty() && rng() % 2 != 0) {
+      const std::size_t a = rng() % t.size();
+      for (std::size_t i = a, b = a + 1 + rng() % 6; i < std::min(b, t.size()); ++i) {
+        text::append_utf8(pattern, t[i]);
+      }
+    } else {
+      for (std::size_t k = 1 + rng() % 4; k > 0; --k) pattern += kPieces[rng() % 9];
+    }
+    const std::u32string p = preprocessor::normalise_pattern(pattern, lower, fold);
+    const std::u32string_view trimmed = text::trim(std::u32string_view(p));
+    if (trimmed.empty()) continue;
+    for (const text::OwnedText& owned : text::OwnedText::every_width(t)) {
+      const bool fits = owned.view().visit([&](auto units) {
+        return text::narrow<typename decltype(units)::value_type>(trimmed).has_value();
+      });
+      if (!fits) continue;
+      const preprocessor::Normalised copy = preprocessor::normalise(owned.view(), lower, fold);
+      const std::size_t block = 1 + rng() % 9;
+      const Matches got = detail::candidates_streamed(owned.view(), p, lower, fold, block);
+      ++searched;
+      ASSERT_EQ(got, detail::candidates(copy.text(), p))
+          << "text '" << text << "' pattern '" << pattern << "' block " << block << " flags "
+          << lower << fold;
+    }
+  }
+  EXPECT_GT(searched, 10000);
 }
 
 // Without flags a pattern free of inner white space is searched in the caller's text, line feeds
