@@ -112,30 +112,16 @@ template <class Unit, class Emit>
 void for_each_candidate_streamed(text::Units<Unit> s, std::u32string_view pattern,
                                  bool case_insensitive, bool special_char_insensitive, Emit&& emit,
                                  bool* surrogate, std::size_t block = kBlock) {
+  // A window reaches at most the pattern's length on either side of its occurrence.
   const std::uint64_t m = pattern.size();
-  preprocessor::Stream<Unit> stream(s, case_insensitive, special_char_insensitive, block);
-  // The starts from `owned` on are yet to be searched: those whose windows the units held reach
-  // through, after each stretch, from the pattern's length before them.
-  for (std::uint64_t owned = 0;;) {
-    if (!stream.done() && !stream.next()) {
-      if (surrogate != nullptr) *surrogate = true;
-      return;
-    }
-    const bool last = stream.done();
-    const std::uint64_t held_to = stream.first() + stream.units().size();
-    const std::uint64_t to = last ? held_to : held_to - std::min(held_to, m);
-    if (to > owned) {
-      cancel::poll((to - owned) / 8);
-      const std::uint64_t from = owned - std::min(owned, m);
-      const text::Units<Unit> t =
-          stream.units().subspan(static_cast<std::size_t>(from - stream.first()),
-                                 static_cast<std::size_t>(held_to - from));
-      for_each_candidate(t, pattern, emit, nullptr, false, Frame{from, owned - from, to - from});
-      owned = to;
-      stream.drop_before(owned - std::min(owned, m));
-    }
-    if (last) return;
-  }
+  const bool vetted = preprocessor::for_each_stretch(
+      s, case_insensitive, special_char_insensitive, block, m, m,
+      [&](text::Units<Unit> t, std::uint64_t base, std::uint64_t from, std::uint64_t to) {
+        cancel::poll((to - from) / 8);
+        for_each_candidate(t, pattern, emit, nullptr, false, Frame{base, from - base, to - base});
+        return true;
+      });
+  if (!vetted && surrogate != nullptr) *surrogate = true;
 }
 
 }  // namespace

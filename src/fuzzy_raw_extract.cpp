@@ -44,6 +44,8 @@ struct Judge {
   bool line_feeds_as_spaces = false;
   // Which windows of a start still count; empty: all of them.
   const detail::Settled& settled;
+  // The bounds of the pieces chosen on an earlier stretch of the text, or where to keep them.
+  std::vector<std::size_t>* pieces = nullptr;
   mutable cancel::Meter meter{};
   mutable std::u32string spaced{};
 
@@ -745,7 +747,12 @@ bool scan_near_pieces(text::Units<Unit> s, std::u32string_view pattern, std::uin
   if (!probed && !sampled) {
     // Only the sampled filter reads line feeds as spaces.
     if (judge.line_feeds_as_spaces) return false;
-    bounds = piece_bounds(s, pattern, count);
+    if (judge.pieces != nullptr && judge.pieces->size() == count + 1) {
+      bounds = *judge.pieces;
+    } else {
+      bounds = piece_bounds(s, pattern, count);
+      if (judge.pieces != nullptr) *judge.pieces = bounds;
+    }
     cut();
     streams.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -829,7 +836,8 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
 bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate, Scoring scoring,
-                     bool line_feeds_as_spaces, bool* surrogate, const Settled& settled) {
+                     bool line_feeds_as_spaces, bool* surrogate, const Settled& settled,
+                     std::vector<std::size_t>* pieces) {
   if (surrogate != nullptr) *surrogate = false;
   // For the scans that do not check the text as they read it.
   const auto vet_first = [&] {
@@ -855,7 +863,7 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
     return true;
   }
 
-  const Judge judge{*compare, on_candidate, line_feeds_as_spaces, settled};
+  const Judge judge{*compare, on_candidate, line_feeds_as_spaces, settled, pieces};
   // Trimming only shortens a window, so none is longer than P + margin characters.
   const std::size_t longest =
       static_cast<std::size_t>(pattern_chars) + static_cast<std::size_t>(margin);
@@ -884,14 +892,67 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
     // Nothing was handed on yet: the other scans read the normalised text, checked above.
     const preprocessor::Normalised normalised = preprocessor::normalise(s, false, false, true);
     return find_candidates(normalised.text(), pattern, metric, threshold, threshold_kind, scan,
-                           on_candidate, scoring, false, nullptr, settled);
+                           on_candidate, scoring, false, nullptr, settled, pieces);
   }
   return true;
+}
+
+// Each stretch is searched from one character before its starts, where no window is shorter than
+// the pattern as at the text's first start, through the longest window of its last start: its
+// windows at those starts are the whole text's.
+Extraction search_streamed(text::TextView s, std::u32string_view p, bool case_insensitive,
+                           bool special_char_insensitive, const std::string& metric,
+                           double threshold, std::uint8_t threshold_kind,
+                           const std::vector<std::string>& strategies, bool* surrogate,
+                           std::size_t stretch) {
+  const std::uint64_t longest = p.size() + static_cast<std::uint64_t>(std::max<std::int8_t>(
+                                               0, margin(p.size(), threshold, threshold_kind)));
+  // The solver is given the caller's text, which it does not read.
+  conflict_solver::StreamingSolver sink(s, strategies);
+  std::vector<std::size_t> pieces;  // chosen on the first stretch, which samples the text
+  bool known = true;
+  const bool vetted = s.visit([&](auto units) {
+    using Unit = typename decltype(units)::value_type;
+    return preprocessor::for_each_stretch(
+        units, case_insensitive, special_char_insensitive, stretch, 1, longest,
+        [&](text::Units<Unit> t, std::uint64_t base, std::uint64_t from, std::uint64_t to) {
+          known = find_candidates(
+              text::TextView(t), p, metric, threshold, threshold_kind, Scan::near_pieces,
+              [&](const Match& c) {
+                if (c.start + base < from || c.start + base >= to) return;
+                sink.add({c.start + base, c.end + base, c.score});
+              },
+              Scoring::rows, false, nullptr,
+              [&](std::uint64_t start) -> std::optional<std::uint64_t> {
+                const std::optional<std::uint64_t> end = sink.settled_through(start + base);
+                if (!end || *end < base) return std::nullopt;
+                return *end - base;
+              },
+              &pieces);
+          return known;
+        });
+  });
+  if (!vetted) {
+    if (surrogate != nullptr) *surrogate = true;
+    return std::vector<Match>{};
+  }
+  if (!known) return Extraction::failure("Invalid distance metric");
+  return sink.finish();
 }
 
 }  // namespace detail
 
 namespace {
+
+// Units of the text normalised at a time, which the search then reads from cache.
+constexpr std::size_t kStretch = std::size_t{1} << 16;
+
+// Whether the search may normalise the text a stretch at a time: the windows are not so long
+// that stretches would mostly repeat their margins, and the solver never reads the text.
+bool streamed(std::u32string_view p, const std::vector<std::string>& strategies) {
+  return p.size() <= kStretch / 4 && std::find(strategies.begin(), strategies.end(),
+                                               "minimum_isolated_character") == strategies.end();
+}
 
 Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
                   bool special_char_insensitive, std::string metric, double threshold,
@@ -909,6 +970,10 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
       line_feeds_matter && !case_insensitive && !special_char_insensitive;
   // A text that is copied is checked as it is copied; one searched as it is, while it is searched.
   const bool copied = case_insensitive || special_char_insensitive;
+  if (copied && streamed(p, strategies)) {
+    return detail::search_streamed(s, p, case_insensitive, special_char_insensitive, metric,
+                                   threshold, threshold_kind, strategies, surrogate, kStretch);
+  }
   bool* const vet = copied ? nullptr : surrogate;
   const preprocessor::Normalised normalised = preprocessor::normalise(
       s, case_insensitive, special_char_insensitive, line_feeds_matter && !line_feeds_as_spaces,

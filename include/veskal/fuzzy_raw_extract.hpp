@@ -114,12 +114,24 @@ using Settled = std::function<std::optional<std::uint64_t>(std::uint64_t start)>
 // spaces they normalise to. With `surrogate`, the whole text is also checked for surrogate code
 // points, as it is read where the scan allows; the first one stops the search (true, with
 // *surrogate set, and some candidates perhaps handed over). With `settled`, the row scoring
-// leaves out windows it says no longer count.
+// leaves out windows it says no longer count. With `pieces`, the pieces that the filter chose on
+// an earlier stretch of the same text are taken rather than chosen on a sample again, or, while
+// it is empty, those it chooses are kept there.
 bool find_candidates(text::TextView text, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate,
                      Scoring scoring = Scoring::rows, bool line_feeds_as_spaces = false,
-                     bool* surrogate = nullptr, const Settled& settled = {});
+                     bool* surrogate = nullptr, const Settled& settled = {},
+                     std::vector<std::size_t>* pieces = nullptr);
+
+// The search of extract() with a flag set, on the text normalised `stretch` units at a time
+// rather than copied whole; `pattern` normalised. The strategies are not to hold
+// "minimum_isolated_character", whose solver reads the text.
+Extraction search_streamed(text::TextView s, std::u32string_view pattern, bool case_insensitive,
+                           bool special_char_insensitive, const std::string& metric,
+                           double threshold, std::uint8_t threshold_kind,
+                           const std::vector<std::string>& strategies, bool* surrogate,
+                           std::size_t stretch);
 
 }  // namespace detail
 

@@ -91,4 +91,33 @@ class Stream {
   std::uint64_t dropped_ = 0;
 };
 
+// Calls search(units, base, from, to) over `in` normalised as `normalise` copies it, a stretch
+// at a time, for the memory of a few stretches: `units` holds the normalised text from position
+// `base` on, and the calls' [from, to) cover every position once, in order. Each holds the
+// `before` units before `from` and the `after` units from `to` on, where the text has them.
+// A search that returns false ends the calls. False, and the search over, on a lone surrogate.
+template <class Unit, class Search>
+bool for_each_stretch(text::Units<Unit> in, bool case_insensitive, bool special_char_insensitive,
+                      std::size_t stretch, std::uint64_t before, std::uint64_t after,
+                      Search&& search) {
+  Stream<Unit> stream(in, case_insensitive, special_char_insensitive, stretch);
+  for (std::uint64_t from = 0;;) {
+    if (!stream.done() && !stream.next()) return false;
+    const bool last = stream.done();
+    const std::uint64_t held_to = stream.first() + stream.units().size();
+    const std::uint64_t to = last ? held_to : held_to - std::min(held_to, after);
+    if (to > from) {
+      const std::uint64_t base = from - std::min(from, before);
+      if (!search(stream.units().subspan(static_cast<std::size_t>(base - stream.first()),
+                                         static_cast<std::size_t>(held_to - base)),
+                  base, from, to)) {
+        return true;
+      }
+      from = to;
+      stream.drop_before(from - std::min(from, before));
+    }
+    if (last) return true;
+  }
+}
+
 }  // namespace veskal::preprocessor
