@@ -333,6 +333,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         same(exact_raw_extract::extract(copy.view(), pattern, false, false, strategies), exact_raw),
         "lent text as its normalised copy (exact raw)");
   }
+  // With flags the token search normalises the text a stretch at a time too, where its
+  // occurrence search applies: the runs of its normalised copy, compared one by one, must agree.
+  const std::uint64_t token_window =
+      iterator::tokens::pattern_token_count(normal_pattern, normal_separator);
+  for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+    if (!(ci || sci) || token_window == 0) break;
+    const std::optional<Extraction> streamed = exact_token_extract::detail::search_streamed(
+        owned.view(), normal_pattern, normal_separator, ci, sci, nullptr, 1 + spot % 16);
+    if (!streamed) continue;
+    const std::vector<Match> runs = copy.view().visit([&](auto units) {
+      using Unit = typename decltype(units)::value_type;
+      return exact_token_extract::detail::by_runs(
+          units, normal_pattern, iterator::tokens::Separator<Unit>(normal_separator), token_window);
+    });
+    check(streamed->matches() == runs, "text normalised by stretches as its copy (exact token)");
+  }
   // With flags the text is normalised a stretch at a time, of a few units here: its normalised
   // copy must find the same.
   const std::u32string_view trimmed_pattern = text::trim(std::u32string_view(normal_pattern));

@@ -1,8 +1,11 @@
 #include "exact_token_extract.hpp"
 
 #include <algorithm>
+#include <cstddef>
+#include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "preprocessor.hpp"
 
@@ -10,8 +13,25 @@ namespace veskal::exact_token_extract {
 
 namespace {
 
+// Units of the text normalised at a time, which the search then reads from cache.
+constexpr std::size_t kStretch = std::size_t{1} << 15;
+// Units of white space a run may take in beyond an occurrence on either side, in a stretch.
+constexpr std::uint64_t kRunReach = 64;
+
 Extraction search(text::TextView s, std::string pattern, std::string tokenizer_pattern,
                   bool case_insensitive, bool special_char_insensitive, bool* surrogate) {
+  if (case_insensitive || special_char_insensitive) {
+    const std::u32string p =
+        preprocessor::normalise_pattern(pattern, case_insensitive, special_char_insensitive);
+    const std::u32string separator = preprocessor::normalise_pattern(
+        tokenizer_pattern, case_insensitive, special_char_insensitive);
+    if (p.size() <= kStretch / 4) {
+      if (auto found = detail::search_streamed(s, p, separator, case_insensitive,
+                                               special_char_insensitive, surrogate, kStretch)) {
+        return std::move(*found);
+      }
+    }
+  }
   const iterator::tokens::Inputs in =
       iterator::tokens::normalise(s, std::move(pattern), std::move(tokenizer_pattern),
                                   case_insensitive, special_char_insensitive, surrogate, true);
@@ -84,7 +104,7 @@ template <class Unit>
 std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32string_view pattern,
                                                  const iterator::tokens::Separator<Unit>& separator,
                                                  std::uint64_t window, bool line_feeds_as_spaces,
-                                                 bool* surrogate) {
+                                                 bool* surrogate, const Stretch* stretch) {
   const std::u32string_view trimmed = text::trim(pattern);
   // With a one-character separator, the tokens are the maximal stretches free of it. A run of
   // one token equals the target exactly when the target lies in it with nothing but white
@@ -125,20 +145,27 @@ std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32st
   std::vector<std::size_t> ends;
   // The separator may itself be white space: it is looked for first at every step.
   cancel::Meter meter;
+  // Reaching an edge cut from a longer text leaves a run undecided.
+  const bool cut_front = stretch != nullptr && stretch->cut_front;
+  const bool cut_back = stretch != nullptr && stretch->cut_back;
   text::Occurrences<Unit> occurrences(s, target, surrogate != nullptr, line_feeds_as_spaces);
   for (std::size_t at; (at = occurrences.next()) != text::npos;) {
+    if (stretch != nullptr && at < stretch->from) continue;
+    if (stretch != nullptr && at >= stretch->to) break;
     meter.poll();
     std::size_t begin = at;
     while (begin > 0 && !separator_at(begin - 1)) {
       if (!text::is_white_space(s[begin - 1])) break;
       --begin;
     }
+    if (begin == 0 && cut_front) return std::nullopt;
     if (begin > 0 && !separator_at(begin - 1)) continue;
     std::size_t end = at + target.size();
     while (end < s.size() && !separator_at(end)) {
       if (!text::is_white_space(s[end])) break;
       ++end;
     }
+    if (end == s.size() && cut_back) return std::nullopt;
     if (end < s.size() && !separator_at(end)) continue;
     if (spare == 0) {
       matches.push_back({begin, end, 0.0});
@@ -150,6 +177,7 @@ std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32st
       while (i > 0 && separator_at(i - 1)) --i;
       std::size_t first = i;
       while (first > 0 && !separator_at(first - 1) && text::is_white_space(s[first - 1])) --first;
+      if (first == 0 && cut_front) return std::nullopt;
       if (first == i || (first > 0 && !separator_at(first - 1))) break;
       starts.push_back(first);
       i = first;
@@ -159,6 +187,7 @@ std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32st
       while (i < s.size() && separator_at(i)) ++i;
       std::size_t last = i;
       while (last < s.size() && !separator_at(last) && text::is_white_space(s[last])) ++last;
+      if (last == s.size() && cut_back) return std::nullopt;
       if (last == i || (last < s.size() && !separator_at(last))) break;
       ends.push_back(last);
       i = last;
@@ -178,13 +207,50 @@ std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32st
   return matches;
 }
 
+std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view pattern,
+                                          std::u32string_view separator, bool case_insensitive,
+                                          bool special_char_insensitive, bool* surrogate,
+                                          std::size_t stretch) {
+  // Where no stretch is searched, nothing tells whether the occurrence search applies.
+  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
+  if (window == 0 || s.empty() || text::trim(pattern).empty()) return std::nullopt;
+  // Room around each occurrence for the white space and the tokens of it that its runs take in,
+  // which seldom reach far.
+  const std::uint64_t margin = pattern.size() + kRunReach;
+  std::vector<Match> matches;
+  bool decided = true;
+  const bool vetted = s.visit([&](auto units) {
+    using Unit = typename decltype(units)::value_type;
+    const iterator::tokens::Separator<Unit> sep(separator);
+    return preprocessor::for_each_stretch(
+        units, case_insensitive, special_char_insensitive, stretch, margin, margin,
+        [&](text::Units<Unit> t, std::uint64_t base, std::uint64_t from, std::uint64_t to) {
+          const Stretch frame{static_cast<std::size_t>(from - base),
+                              static_cast<std::size_t>(to - base), base > 0, base + t.size() > to};
+          std::optional<std::vector<Match>> found =
+              by_occurrences(t, pattern, sep, window, false, nullptr, &frame);
+          decided = found.has_value();
+          if (decided) {
+            for (const Match& m : *found) matches.push_back({m.start + base, m.end + base, 0.0});
+          }
+          return decided;
+        });
+  });
+  if (!vetted) {
+    if (surrogate != nullptr) *surrogate = true;
+    return Extraction(std::vector<Match>{});
+  }
+  if (!decided) return std::nullopt;
+  return Extraction(std::move(matches));
+}
+
 #define VESKAL_INSTANTIATE(Unit)                                                               \
   template std::vector<Match> by_runs(text::Units<Unit>, std::u32string_view,                  \
                                       const iterator::tokens::Separator<Unit>&, std::uint64_t, \
                                       bool);                                                   \
   template std::optional<std::vector<Match>> by_occurrences(                                   \
       text::Units<Unit>, std::u32string_view, const iterator::tokens::Separator<Unit>&,        \
-      std::uint64_t, bool, bool*);
+      std::uint64_t, bool, bool*, const Stretch*);
 VESKAL_INSTANTIATE(text::Latin1)
 VESKAL_INSTANTIATE(char16_t)
 VESKAL_INSTANTIATE(char32_t)

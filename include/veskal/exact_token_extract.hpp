@@ -41,13 +41,35 @@ std::vector<Match> by_runs(text::Units<Unit> s, std::u32string_view pattern,
 // occurrence and white space alone besides. Nothing unless the separator is one character and
 // the trimmed pattern non-empty, and, for a window of several tokens, the separator white space.
 // Where it applies, with `surrogate`, it checks the text for surrogate code points as it reads
-// it: on one, it sets *surrogate and returns no match.
+// it: on one, it sets *surrogate and returns no match. With a `stretch`, `s` is cut from a longer
+// text: see Stretch.
+struct Stretch;
 template <class Unit>
 std::optional<std::vector<Match>> by_occurrences(text::Units<Unit> s, std::u32string_view pattern,
                                                  const iterator::tokens::Separator<Unit>& separator,
                                                  std::uint64_t window,
                                                  bool line_feeds_as_spaces = false,
-                                                 bool* surrogate = nullptr);
+                                                 bool* surrogate = nullptr,
+                                                 const Stretch* stretch = nullptr);
+
+// Where a text searched by_occurrences lies in a longer one: only the occurrences starting in
+// [from, to) count, and an edge cut from the longer text (`cut_front`, `cut_back`) is none of its
+// token boundaries. Where a run around an occurrence reaches such an edge, the search is
+// undecided and returns nothing.
+struct Stretch {
+  std::size_t from = 0;
+  std::size_t to = 0;
+  bool cut_front = false;
+  bool cut_back = false;
+};
+
+// extract() with a flag set on a text normalised `stretch` units at a time rather than copied
+// whole: nothing where the occurrence search does not apply or a run of white space outreaches
+// the stretches' margins.
+std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view pattern,
+                                          std::u32string_view separator, bool case_insensitive,
+                                          bool special_char_insensitive, bool* surrogate,
+                                          std::size_t stretch);
 
 }  // namespace detail
 

@@ -85,6 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
              false,
              {{0, 0, 0.0}}},
         Case{"empty_separator_blank_pattern", "abc", " ", "", false, false, {{0, 0, 0.0}}},
+        Case{"empty_text_blank_pattern_with_a_flag", "", "\n", "", true, false, {{0, 0, 0.0}}},
         Case{"empty_separator_letter_pattern", "abc", "a", "", false, false, {}},
         Case{"empty_separator_long_pattern", "abc", "abc", "", false, false, {}},
         // The tokenizer pattern is normalised like the text: '@' folds to 'a', cutting at
@@ -169,7 +170,8 @@ TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
                                              "b\ta b ",
                                              "a \t b",
                                              "\xC3\xA9 a\xC2\xA0",
-                                             "a \xF0\x9F\x98\x80"};
+                                             "a \xF0\x9F\x98\x80",
+                                             " "};
   int applied = 0;
   int several = 0;
   for (int trial = 0; trial < 30000; ++trial) {
@@ -200,6 +202,36 @@ TEST(ExactTokenExtract, OccurrenceSearchAgreesWithRuns) {
         ASSERT_EQ(detail::by_runs(units, p, cut_feeds, window, true), expected);
         if (fast) {
           ASSERT_EQ(*detail::by_occurrences(units, p, cut_feeds, window, true), expected);
+          // Cut into stretches with margins of the pattern and a few units around their own
+          // occurrences: each finds its share of the matches, or says it cannot tell.
+          const std::size_t step = 1 + rng() % 6;
+          const std::size_t margin = p.size() + rng() % 6;
+          std::vector<Match> joined;
+          bool decided = true;
+          for (std::size_t from = 0; decided && from < spaced.size(); from += step) {
+            const std::size_t to = std::min(spaced.size(), from + step);
+            const std::size_t first = from - std::min(from, margin);
+            const std::size_t last = std::min(spaced.size(), to + margin);
+            const detail::Stretch frame{from - first, to - first, first > 0, last < spaced.size()};
+            const auto part =
+                detail::by_occurrences(text::Units<Unit>(spaced.data() + first, last - first), p,
+                                       cut, window, false, nullptr, &frame);
+            decided = part.has_value();
+            for (const Match& m : part.value_or(std::vector<Match>{})) {
+              joined.push_back({m.start + first, m.end + first, 0.0});
+            }
+          }
+          if (decided) {
+            ASSERT_EQ(joined, expected)
+                << "text=" << text << " pattern=" << pattern << " separator=" << separator
+                << " step " << step << " margin " << margin;
+          }
+        }
+        // The engine's streamed search, whose letters here have no case, wherever it answers.
+        const auto streamed =
+            detail::search_streamed(owned.view(), p, sep, true, false, nullptr, 1 + rng() % 8);
+        if (streamed) {
+          ASSERT_EQ(streamed->matches(), expected) << "text=" << text << " pattern=" << pattern;
         }
         // Checking the text for surrogates as it is searched finds one anywhere, and changes
         // nothing else.
