@@ -64,8 +64,9 @@ struct Stretch {
 };
 
 // extract() with a flag set on a text normalised `stretch` units at a time rather than copied
-// whole: nothing where the occurrence search does not apply or a run of white space outreaches
-// the stretches' margins.
+// whole, `pattern` and `separator` normalised: nothing where the occurrence search does not apply,
+// where a run of white space outreaches the stretches' margins, or where no stretch would tell
+// (an empty text, a blank pattern).
 std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view pattern,
                                           std::u32string_view separator, bool case_insensitive,
                                           bool special_char_insensitive, bool* surrogate,
