@@ -160,9 +160,7 @@ bool streamed(text::TextView s, std::u32string_view p, const std::vector<std::st
   return !trimmed.empty() && p.size() <= kBlock / 4 && s.visit([&](auto units) {
     using Unit = typename decltype(units)::value_type;
     return text::narrow<Unit>(trimmed).has_value();
-  }) &&
-         std::find(strategies.begin(), strategies.end(), "minimum_isolated_character") ==
-             strategies.end();
+  }) && !conflict_solver::reads_text(strategies);
 }
 
 Extraction search(text::TextView s, std::string pattern, bool case_insensitive,

@@ -950,8 +950,7 @@ constexpr std::size_t kStretch = std::size_t{1} << 16;
 // Whether the search may normalise the text a stretch at a time: the windows are not so long
 // that stretches would mostly repeat their margins, and the solver never reads the text.
 bool streamed(std::u32string_view p, const std::vector<std::string>& strategies) {
-  return p.size() <= kStretch / 4 && std::find(strategies.begin(), strategies.end(),
-                                               "minimum_isolated_character") == strategies.end();
+  return p.size() <= kStretch / 4 && !conflict_solver::reads_text(strategies);
 }
 
 Extraction search(text::TextView s, std::string pattern, bool case_insensitive,

@@ -195,6 +195,12 @@ std::vector<Group> group(const std::vector<Match>& candidates) {
 
 }  // namespace detail
 
+bool reads_text(const std::vector<std::string>& strategies) {
+  return std::any_of(strategies.begin(), strategies.end(), [](const std::string& name) {
+    return classify(name) == Strategy::kMinimumIsolatedCharacter;
+  });
+}
+
 std::vector<Match> solver(text::TextView text, std::vector<Match> candidates,
                           const std::vector<std::string>& strategies) {
   std::vector<Match> result;

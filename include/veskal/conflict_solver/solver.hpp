@@ -20,6 +20,10 @@ namespace veskal::conflict_solver {
 std::vector<Match> solver(text::TextView text, std::vector<Match> candidates,
                           const std::vector<std::string>& strategies);
 
+// Whether resolving by `strategies` may read the text the solver is given: an engine that
+// normalises the text a stretch at a time can hand it the caller's text only when not.
+bool reads_text(const std::vector<std::string>& strategies);
+
 // Resolves candidates handed over one at a time, exactly as `solver` resolves the same list,
 // for engines that produce candidates in ascending start order with start <= end. Each cluster
 // is decided while it grows, so memory does not grow with the number of candidates in it.
