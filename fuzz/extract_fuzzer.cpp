@@ -323,6 +323,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         text::decode(text), normal_pattern, normal_separator, metric, threshold, kind, strategies);
     check(plain.ok() && plain.matches() == fuzzy_token.matches(), "token shortcuts exact");
   }
+  // With flags the text is normalised a stretch at a time, of a few units here, each holding a
+  // few units beyond its last start: wherever that search answers, it finds what the copy does.
+  for (const text::OwnedText& owned : text::OwnedText::every_width(chars)) {
+    if (!(ci || sci)) break;
+    const std::optional<Extraction> streamed = fuzzy_token_extract::detail::search_streamed(
+        owned.view(), normal_pattern, normal_separator, ci, sci, metric, threshold, kind,
+        strategies, nullptr, 1 + spot % 16, 1 + spot % 23);
+    if (streamed)
+      check(same(*streamed, fuzzy_token), "text normalised by stretches as its copy (fuzzy token)");
+  }
 
   // Without flags a text is lent with its line feeds where they act as the spaces they normalise
   // to: its normalised copy must find the same.

@@ -90,8 +90,55 @@ class Absent {
   std::uint64_t seen_[kWords] = {};
 };
 
-// With `spaced`, the text's line feeds compare as spaces: a run that holds one is scored as a
-// copy with spaces for them.
+// Scores runs against the trimmed pattern, sparing the comparator those their length or their
+// characters rule out. With `spaced`, the text's line feeds compare as spaces: a run that holds
+// one is scored as a copy with spaces for them.
+template <class Unit>
+class Scorer {
+ public:
+  Scorer(const comparator::fuzzy::CachedSearch& compare, std::u32string_view target, bool spaced)
+      : compare_(compare),
+        by_length_(compare),
+        absent_(target, compare.metric(), spaced),
+        spaced_(spaced) {}
+
+  // The score of the run `item` when it matches. Inlined: called once per run, and an optional
+  // handed back through memory stalls the caller's wide load of it.
+  [[gnu::always_inline]] std::optional<double> operator()(text::Units<Unit> item) {
+    meter_.poll();
+    text::Units<Unit> trimmed = text::trim(item);
+    // Most runs differ from the pattern in length by more than the threshold allows, and most
+    // others in their characters.
+    if (!by_length_.may_match(trimmed.size())) return std::nullopt;
+    if (!trimmed.empty() && absent_.exceeds(trimmed, by_length_.allowed(trimmed.size()))) {
+      return std::nullopt;
+    }
+    if (spaced_ && std::find(trimmed.begin(), trimmed.end(), Unit{'\n'}) != trimmed.end()) {
+      respaced_.assign(trimmed.begin(), trimmed.end());
+      std::replace(respaced_.begin(), respaced_.end(), Unit{'\n'}, Unit{' '});
+      trimmed = text::Units<Unit>(respaced_);
+    }
+    meter_.poll(compare_.work(trimmed.size()));
+    comparator::fuzzy::Verdict verdict;
+    if constexpr (sizeof(Unit) == 4) {
+      verdict = compare_(std::u32string_view(trimmed.data(), trimmed.size()));
+    } else {
+      verdict = compare_(trimmed);
+    }
+    if (!verdict.matched) return std::nullopt;
+    return verdict.score;
+  }
+
+ private:
+  const comparator::fuzzy::CachedSearch& compare_;
+  ByLength by_length_;
+  Absent absent_;
+  bool spaced_;
+  std::vector<Unit> respaced_;
+  cancel::Meter meter_;
+};
+
+// With `spaced`, the text's line feeds compare as spaces.
 template <class Unit>
 Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
                          std::u32string_view separator, bool line_feeds, bool spaced,
@@ -114,32 +161,21 @@ Extraction extract_units(text::Units<Unit> t, std::u32string_view pattern,
   if (!compare) return Extraction::failure("Invalid distance metric");
   if (compare->never_matches()) return sink.finish();
 
-  ByLength by_length(*compare);
-  const Absent absent(target, compare->metric(), spaced);
-  std::vector<Unit> respaced;
-  cancel::Meter meter;
+  Scorer<Unit> score(*compare, target, spaced);
   do {
-    meter.poll();
-    text::Units<Unit> trimmed = text::trim(item.text);
-    // Most runs differ from the pattern in length by more than the threshold allows, and most
-    // others in their characters.
-    if (!by_length.may_match(trimmed.size())) continue;
-    if (!trimmed.empty() && absent.exceeds(trimmed, by_length.allowed(trimmed.size()))) continue;
-    if (spaced && std::find(trimmed.begin(), trimmed.end(), Unit{'\n'}) != trimmed.end()) {
-      respaced.assign(trimmed.begin(), trimmed.end());
-      std::replace(respaced.begin(), respaced.end(), Unit{'\n'}, Unit{' '});
-      trimmed = text::Units<Unit>(respaced);
-    }
-    meter.poll(compare->work(trimmed.size()));
-    comparator::fuzzy::Verdict verdict;
-    if constexpr (sizeof(Unit) == 4) {
-      verdict = (*compare)(std::u32string_view(trimmed.data(), trimmed.size()));
-    } else {
-      verdict = (*compare)(trimmed);
-    }
-    if (verdict.matched) sink.add({item.start, item.end, verdict.score});
+    if (const std::optional<double> s = score(item.text)) sink.add({item.start, item.end, *s});
   } while (items.next(item));
   return sink.finish();
+}
+
+// Units of the text normalised at a time, which the search then reads from cache.
+constexpr std::size_t kStretch = std::size_t{1} << 16;
+
+// Units a stretch holds beyond its last start, for the run that starts last in it and the one
+// after, which tells that no other starts in it: room for the pattern's length a few times over
+// and for tokens of prose.
+std::uint64_t reach(std::u32string_view pattern, std::uint64_t window) {
+  return 4 * pattern.size() + 32 * window + 64;
 }
 
 }  // namespace
@@ -151,6 +187,20 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
                    bool* surrogate) {
   if (surrogate != nullptr) *surrogate = false;
   return cancel::run(check, [&] {
+    if (case_insensitive || special_char_insensitive) {
+      const std::u32string p =
+          preprocessor::normalise_pattern(pattern, case_insensitive, special_char_insensitive);
+      const std::u32string separator = preprocessor::normalise_pattern(
+          tokenizer_pattern, case_insensitive, special_char_insensitive);
+      const std::uint64_t after = reach(p, iterator::tokens::pattern_token_count(p, separator));
+      if (after <= kStretch / 4) {
+        if (std::optional<Extraction> found = detail::search_streamed(
+                s, p, separator, case_insensitive, special_char_insensitive, metric, threshold,
+                threshold_kind, strategies, surrogate, kStretch, after)) {
+          return std::move(*found);
+        }
+      }
+    }
     const iterator::tokens::Inputs in =
         iterator::tokens::normalise(s, std::move(pattern), std::move(tokenizer_pattern),
                                     case_insensitive, special_char_insensitive, surrogate, true);
@@ -168,6 +218,66 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
 }
 
 namespace detail {
+
+std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view pattern,
+                                          std::u32string_view separator, bool case_insensitive,
+                                          bool special_char_insensitive, const std::string& metric,
+                                          double threshold, std::uint8_t threshold_kind,
+                                          const std::vector<std::string>& strategies,
+                                          bool* surrogate, std::size_t stretch,
+                                          std::uint64_t after) {
+  // The copy's search orders its faults, and tells runs cut at several characters apart.
+  const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
+  if (window == 0 || separator.size() != 1 || s.empty() ||
+      conflict_solver::reads_text(strategies)) {
+    return std::nullopt;
+  }
+  const std::u32string_view target = text::trim(pattern);
+  const std::optional<comparator::fuzzy::CachedSearch> compare =
+      comparator::fuzzy::CachedSearch::create(target, metric, threshold_kind, threshold);
+  if (!compare || compare->never_matches()) return std::nullopt;
+  // The solver is given the caller's text, which it does not read.
+  conflict_solver::StreamingSolver sink(s, strategies);
+  bool decided = true;
+  const bool vetted = s.visit([&](auto units) {
+    using Unit = typename decltype(units)::value_type;
+    const iterator::tokens::Separator<Unit> sep(separator);
+    // A separator the text's width cannot hold leaves it one token, which no stretch holds.
+    if (sep.absent()) {
+      decided = false;
+      return true;
+    }
+    Scorer<Unit> score(*compare, target, false);
+    // Each stretch holds the unit before its first start, which tells whether a token starts
+    // there, and takes the runs that start in it.
+    return preprocessor::for_each_stretch(
+        units, case_insensitive, special_char_insensitive, stretch, 1, after,
+        [&](text::Units<Unit> t, std::uint64_t base, std::uint64_t from, std::uint64_t to) {
+          const bool cut_back = base + t.size() > to;  // more text follows the units held
+          iterator::tokens::TokenIterator<Unit> items(t, sep, window);
+          for (iterator::tokens::Item<Unit> item;;) {
+            // A run that starts past the stretch ends it. Short of one, the last token held may
+            // go on past the units held, and the stretch cannot tell its runs.
+            if (!items.next(item)) {
+              decided = !cut_back;
+              break;
+            }
+            if (item.start + base < from) continue;
+            if (item.start + base >= to) break;
+            if (const std::optional<double> found = score(item.text)) {
+              sink.add({item.start + base, item.end + base, *found});
+            }
+          }
+          return decided;
+        });
+  });
+  if (!vetted) {
+    if (surrogate != nullptr) *surrogate = true;
+    return Extraction(std::vector<Match>{});
+  }
+  if (!decided) return std::nullopt;
+  return sink.finish();
+}
 
 Extraction every_run(std::u32string_view text, std::u32string_view pattern,
                      std::u32string_view separator, std::string_view metric, double threshold,

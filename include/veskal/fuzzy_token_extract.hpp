@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +30,19 @@ namespace detail {
 Extraction every_run(std::u32string_view text, std::u32string_view pattern,
                      std::u32string_view separator, std::string_view metric, double threshold,
                      std::uint8_t threshold_kind, const std::vector<std::string>& strategies);
+
+// extract() with a flag set on a text normalised `stretch` units at a time rather than copied
+// whole, `pattern` and `separator` normalised, each stretch holding `after` units beyond its
+// last start. Nothing where the separator is not one character, where the solver reads the
+// text, where a run outreaches that margin, or where the copy's search would fail or compare
+// nothing (an empty window or text, an unknown metric, a threshold that nothing meets).
+std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view pattern,
+                                          std::u32string_view separator, bool case_insensitive,
+                                          bool special_char_insensitive, const std::string& metric,
+                                          double threshold, std::uint8_t threshold_kind,
+                                          const std::vector<std::string>& strategies,
+                                          bool* surrogate, std::size_t stretch,
+                                          std::uint64_t after);
 
 }  // namespace detail
 
