@@ -407,9 +407,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // plain scan's candidates do.
     check(fuzzy_raw.matches() == conflict_solver::solver(normal_text.view(), plain, strategies),
           "engine resolves as the plain scan");
-    // With flags the text is normalised a stretch at a time, of a few units here.
-    if ((ci || sci) && std::find(strategies.begin(), strategies.end(),
-                                 "minimum_isolated_character") == strategies.end()) {
+    // The text is normalised a stretch at a time, of a few units here, as with flags, and
+    // without them where the rows cannot read line feeds as spaces.
+    if (std::find(strategies.begin(), strategies.end(), "minimum_isolated_character") ==
+        strategies.end()) {
       const Extraction streamed = at_every_width(chars, [&](text::TextView view) {
         return fuzzy_raw_extract::detail::search_streamed(view, normal_pattern, ci, sci, metric,
                                                           threshold, kind, strategies, nullptr,

@@ -21,6 +21,9 @@ namespace veskal::fuzzy_raw_extract {
 
 namespace {
 
+// Units of a text normalised at a time, which the search then reads from cache.
+constexpr std::size_t kNormalisedStretch = std::size_t{1} << 16;
+
 // Shorter pieces occur so often in prose that looking for them costs more than it saves.
 constexpr std::size_t kMinPieceChars = 2;
 // Where rows filter the starts by a search of the text, short pieces cost more than they save.
@@ -833,6 +836,50 @@ std::int8_t margin(std::uint64_t pattern_chars, double threshold, std::uint8_t t
   return static_cast<std::int8_t>(product);
 }
 
+namespace {
+
+// find_candidates over `s` normalised as preprocessor::normalise copies it, `stretch` units at a
+// time, in the whole text's positions. Each stretch is searched from one character before its
+// starts, where no window is shorter than the pattern as at the text's first start, through the
+// longest window of its last start: its windows at those starts are the whole text's. The
+// pieces the filter chose on the first stretch's sample serve the others. False on an unknown
+// metric; `vetted` false, and the search over, on a lone surrogate.
+bool candidates_by_stretches(text::TextView s, std::u32string_view p, bool case_insensitive,
+                             bool special_char_insensitive, std::string_view metric,
+                             double threshold, std::uint8_t threshold_kind, Scan scan,
+                             Scoring scoring, const std::function<void(const Match&)>& on_candidate,
+                             const Settled& settled, std::size_t stretch, bool& vetted) {
+  const std::uint64_t longest = p.size() + static_cast<std::uint64_t>(std::max<std::int8_t>(
+                                               0, margin(p.size(), threshold, threshold_kind)));
+  std::vector<std::size_t> pieces;
+  bool known = true;
+  vetted = s.visit([&](auto units) {
+    using Unit = typename decltype(units)::value_type;
+    return preprocessor::for_each_stretch(
+        units, case_insensitive, special_char_insensitive, stretch, 1, longest,
+        [&](text::Units<Unit> t, std::uint64_t base, std::uint64_t from, std::uint64_t to) {
+          known = find_candidates(
+              text::TextView(t), p, metric, threshold, threshold_kind, scan,
+              [&](const Match& c) {
+                if (c.start + base < from || c.start + base >= to) return;
+                on_candidate({c.start + base, c.end + base, c.score});
+              },
+              scoring, false, nullptr,
+              [&](std::uint64_t start) -> std::optional<std::uint64_t> {
+                const std::optional<std::uint64_t> end =
+                    settled ? settled(start + base) : std::nullopt;
+                if (!end || *end < base) return std::nullopt;
+                return *end - base;
+              },
+              &pieces);
+          return known;
+        });
+  });
+  return known;
+}
+
+}  // namespace
+
 bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_view metric,
                      double threshold, std::uint8_t threshold_kind, Scan scan,
                      const std::function<void(const Match&)>& on_candidate, Scoring scoring,
@@ -889,10 +936,12 @@ bool find_candidates(text::TextView s, std::u32string_view pattern, std::string_
     return true;
   });
   if (!done) {
-    // Nothing was handed on yet: the other scans read the normalised text, checked above.
-    const preprocessor::Normalised normalised = preprocessor::normalise(s, false, false, true);
-    return find_candidates(normalised.text(), pattern, metric, threshold, threshold_kind, scan,
-                           on_candidate, scoring, false, nullptr, settled, pieces);
+    // Nothing was handed on yet: the other scans read the text normalised, by stretches rather
+    // than copied whole. It was checked above.
+    bool vetted = true;
+    return candidates_by_stretches(s, pattern, false, false, metric, threshold, threshold_kind,
+                                   scan, scoring, on_candidate, settled, kNormalisedStretch,
+                                   vetted);
   }
   return true;
 }
@@ -905,33 +954,13 @@ Extraction search_streamed(text::TextView s, std::u32string_view p, bool case_in
                            double threshold, std::uint8_t threshold_kind,
                            const std::vector<std::string>& strategies, bool* surrogate,
                            std::size_t stretch) {
-  const std::uint64_t longest = p.size() + static_cast<std::uint64_t>(std::max<std::int8_t>(
-                                               0, margin(p.size(), threshold, threshold_kind)));
   // The solver is given the caller's text, which it does not read.
   conflict_solver::StreamingSolver sink(s, strategies);
-  std::vector<std::size_t> pieces;  // chosen on the first stretch, which samples the text
-  bool known = true;
-  const bool vetted = s.visit([&](auto units) {
-    using Unit = typename decltype(units)::value_type;
-    return preprocessor::for_each_stretch(
-        units, case_insensitive, special_char_insensitive, stretch, 1, longest,
-        [&](text::Units<Unit> t, std::uint64_t base, std::uint64_t from, std::uint64_t to) {
-          known = find_candidates(
-              text::TextView(t), p, metric, threshold, threshold_kind, Scan::near_pieces,
-              [&](const Match& c) {
-                if (c.start + base < from || c.start + base >= to) return;
-                sink.add({c.start + base, c.end + base, c.score});
-              },
-              Scoring::rows, false, nullptr,
-              [&](std::uint64_t start) -> std::optional<std::uint64_t> {
-                const std::optional<std::uint64_t> end = sink.settled_through(start + base);
-                if (!end || *end < base) return std::nullopt;
-                return *end - base;
-              },
-              &pieces);
-          return known;
-        });
-  });
+  bool vetted = true;
+  const bool known = candidates_by_stretches(
+      s, p, case_insensitive, special_char_insensitive, metric, threshold, threshold_kind,
+      Scan::near_pieces, Scoring::rows, [&](const Match& c) { sink.add(c); },
+      [&](std::uint64_t start) { return sink.settled_through(start); }, stretch, vetted);
   if (!vetted) {
     if (surrogate != nullptr) *surrogate = true;
     return std::vector<Match>{};
@@ -944,13 +973,10 @@ Extraction search_streamed(text::TextView s, std::u32string_view p, bool case_in
 
 namespace {
 
-// Units of the text normalised at a time, which the search then reads from cache.
-constexpr std::size_t kStretch = std::size_t{1} << 16;
-
 // Whether the search may normalise the text a stretch at a time: the windows are not so long
 // that stretches would mostly repeat their margins, and the solver never reads the text.
 bool streamed(std::u32string_view p, const std::vector<std::string>& strategies) {
-  return p.size() <= kStretch / 4 && !conflict_solver::reads_text(strategies);
+  return p.size() <= kNormalisedStretch / 4 && !conflict_solver::reads_text(strategies);
 }
 
 Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
@@ -971,7 +997,8 @@ Extraction search(text::TextView s, std::string pattern, bool case_insensitive,
   const bool copied = case_insensitive || special_char_insensitive;
   if (copied && streamed(p, strategies)) {
     return detail::search_streamed(s, p, case_insensitive, special_char_insensitive, metric,
-                                   threshold, threshold_kind, strategies, surrogate, kStretch);
+                                   threshold, threshold_kind, strategies, surrogate,
+                                   kNormalisedStretch);
   }
   bool* const vet = copied ? nullptr : surrogate;
   const preprocessor::Normalised normalised = preprocessor::normalise(
