@@ -226,7 +226,7 @@ std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view 
                                           const std::vector<std::string>& strategies,
                                           bool* surrogate, std::size_t stretch,
                                           std::uint64_t after) {
-  // The copy's search orders its faults, and tells runs cut at several characters apart.
+  // Left to the copy's search: the faults, in its order, and separators of several characters.
   const std::uint64_t window = iterator::tokens::pattern_token_count(pattern, separator);
   if (window == 0 || separator.size() != 1 || s.empty() ||
       conflict_solver::reads_text(strategies)) {
