@@ -217,6 +217,32 @@ Extraction extract(text::TextView s, std::string pattern, std::string tokenizer_
   });
 }
 
+namespace {
+
+// Scores the runs of `window` tokens that start in [from, to) of the units `t` held from
+// position `base` on, the unit before `from` among them. A run that starts past the stretch
+// ends it. Short of one, the last token held may go on past the units held, and the stretch
+// cannot tell its runs: false then, unless the text ends with the units held.
+template <class Unit>
+[[gnu::noinline]] bool runs_of_stretch(text::Units<Unit> t, std::uint64_t base, std::uint64_t from,
+                                       std::uint64_t to,
+                                       const iterator::tokens::Separator<Unit>& sep,
+                                       std::uint64_t window, Scorer<Unit>& score,
+                                       conflict_solver::StreamingSolver& sink) {
+  const bool cut_back = base + t.size() > to;  // more text follows the units held
+  iterator::tokens::TokenIterator<Unit> items(t, sep, window);
+  for (iterator::tokens::Item<Unit> item; items.next(item);) {
+    if (item.start + base < from) continue;
+    if (item.start + base >= to) return true;
+    if (const std::optional<double> found = score(item.text)) {
+      sink.add({item.start + base, item.end + base, *found});
+    }
+  }
+  return !cut_back;
+}
+
+}  // namespace
+
 namespace detail {
 
 std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view pattern,
@@ -249,25 +275,11 @@ std::optional<Extraction> search_streamed(text::TextView s, std::u32string_view 
     }
     Scorer<Unit> score(*compare, target, false);
     // Each stretch holds the unit before its first start, which tells whether a token starts
-    // there, and takes the runs that start in it.
+    // there.
     return preprocessor::for_each_stretch(
         units, case_insensitive, special_char_insensitive, stretch, 1, after,
         [&](text::Units<Unit> t, std::uint64_t base, std::uint64_t from, std::uint64_t to) {
-          const bool cut_back = base + t.size() > to;  // more text follows the units held
-          iterator::tokens::TokenIterator<Unit> items(t, sep, window);
-          for (iterator::tokens::Item<Unit> item;;) {
-            // A run that starts past the stretch ends it. Short of one, the last token held may
-            // go on past the units held, and the stretch cannot tell its runs.
-            if (!items.next(item)) {
-              decided = !cut_back;
-              break;
-            }
-            if (item.start + base < from) continue;
-            if (item.start + base >= to) break;
-            if (const std::optional<double> found = score(item.text)) {
-              sink.add({item.start + base, item.end + base, *found});
-            }
-          }
+          decided = runs_of_stretch(t, base, from, to, sep, window, score, sink);
           return decided;
         });
   });
