@@ -1277,12 +1277,16 @@ Extraction Matcher::Impl::search_one(const Pattern& p, text::TextView t,
     case Mode::fuzzy_raw: {
       // The engine's own search on the text normalised already: through its entry point it
       // may pass over the whole text once more for line feeds, which cost more than the search.
+      // Where line feeds read as spaces, it reads them so itself for a pattern with white space
+      // within; elsewhere a line feed scores as the space it normalises to, and trims alike. The
+      // solver reads them so already.
       conflict_solver::StreamingSolver sink(t, options.strategies);
       fuzzy_raw_extract::detail::find_candidates(
           t, p.chars, *options.metric, options.threshold, options.threshold_kind,
           fuzzy_raw_extract::detail::Scan::near_pieces,
           [&](const Match& candidate) { sink.add(candidate); },
-          fuzzy_raw_extract::detail::Scoring::rows, false, nullptr,
+          fuzzy_raw_extract::detail::Scoring::rows,
+          line_feeds_as_spaces && text::has_white_space(text::trim(p.chars)), nullptr,
           [&](std::uint64_t start) { return sink.settled_through(start); });
       return sink.finish();
     }
@@ -1757,19 +1761,8 @@ std::vector<Hit> Matcher::Impl::find(text::TextView text, const cancel::Check& c
   if (automaton || anchors || !streamed.empty()) {
     t.visit([&](auto units) { search_keyed(units, found, overflowed); });
   }
-  // Where line feeds read as spaces, the fuzzy engine is handed the text normalised in full,
-  // copied for the first pattern that needs it: one whose trimmed pattern holds white space, as
-  // elsewhere a line feed scores as the space it normalises to, and trims alike. The exact engine
-  // reads them as spaces itself.
-  std::optional<preprocessor::Normalised> spaced;
   const auto search_alone = [&](std::size_t u) {
-    text::TextView engine_text = t;
-    if (mode == Mode::fuzzy_raw && line_feeds_as_spaces &&
-        text::has_white_space(text::trim(patterns[u].chars))) {
-      if (!spaced) spaced.emplace(preprocessor::normalise(text, false, false));
-      engine_text = spaced->text();
-    }
-    Extraction extraction = search_one(patterns[u], engine_text, check);
+    Extraction extraction = search_one(patterns[u], t, check);
     if (extraction.was_cancelled()) throw cancel::Cancelled();
     // compile rules out the engines' failures: an unknown metric, an empty token.
     if (!extraction.ok()) throw std::logic_error(extraction.message());
