@@ -620,13 +620,15 @@ class ProbedPieces {
   // a surrogate is found, and ever after.
   std::optional<Range> next(std::int64_t pattern_chars, std::int64_t bound,
                             std::int64_t longest_window, std::int64_t text_chars) {
-    const std::function<void(std::size_t, std::size_t)> hit = [&](std::size_t piece,
-                                                                  std::size_t at) {
+    // Two pointers, which std::function holds without allocating: next() comes once a range.
+    const std::array<std::int64_t, 4> limits{pattern_chars, bound, longest_window, text_chars};
+    const std::function<void(std::size_t, std::size_t)> hit = [this, &limits](std::size_t piece,
+                                                                              std::size_t at) {
       ++hits_[piece];
       if (!holds(s_, at, pieces_[piece].units, line_feeds_as_spaces_)) return;
       const Range range = starts_near(static_cast<std::int64_t>(at), pieces_[piece].offset,
                                       static_cast<std::int64_t>(pieces_[piece].units.size()),
-                                      pattern_chars, bound, longest_window, text_chars);
+                                      limits[0], limits[1], limits[2], limits[3]);
       if (range.lo <= range.hi) pending_.push(range);
     };
     for (;;) {
