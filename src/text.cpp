@@ -1018,4 +1018,98 @@ template bool scan_probes(Units<char32_t>, std::size_t, std::size_t,
                           std::span<const ProbedNeedle<char32_t>>, bool,
                           const std::function<void(std::size_t, std::size_t)>&);
 
+#if VESKAL_X86
+// Sixteen units from `p` on, one per 16-bit lane.
+template <class Unit>
+__attribute__((target("avx2"))) __m256i sixteen_units(const Unit* p) {
+  if constexpr (sizeof(Unit) == 1) {
+    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  } else {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
+}
+
+// Per 32-bit lane, the bit of `words` at the window_hash of the window whose units are those of
+// `low` and `high`, as the lowest bit.
+__attribute__((target("avx2"))) __m256i marked_lanes(__m256i low, __m256i high, __m256i kept,
+                                                     __m128i shift, const int* words) {
+  const __m256i h = _mm256_srl_epi32(
+      _mm256_add_epi32(_mm256_mullo_epi32(low, _mm256_set1_epi32(static_cast<int>(0x9E3779B1u))),
+                       _mm256_mullo_epi32(_mm256_and_si256(high, kept),
+                                          _mm256_set1_epi32(static_cast<int>(0x85EBCA77u)))),
+      shift);
+  // Gathered into zeros, so that no gather waits for the register's last value: given a mask
+  // it can see is full, the compiler would merge into whatever register it picks.
+  __m256i every = _mm256_set1_epi32(-1);
+  asm("" : "+x"(every));
+  const __m256i word =
+      _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), words, _mm256_srli_epi32(h, 5), every, 4);
+  return _mm256_srlv_epi32(word, _mm256_and_si256(h, _mm256_set1_epi32(31)));
+}
+
+// Each block of 16 starts is hashed as two vectors of eight windows, the even starts' and the odd
+// ones', whose 32-bit lanes hold two units each; the bitmap's words are gathered, not loaded
+// one start at a time.
+template <class Unit>
+__attribute__((target("avx2"))) void marked_starts_avx2(const Unit* p, std::size_t at,
+                                                        std::size_t stop,
+                                                        const std::uint64_t* bitmap, unsigned bits,
+                                                        bool three_units,
+                                                        std::vector<std::size_t>& starts) {
+  const __m256i kept = _mm256_set1_epi32(three_units ? 0xFFFF : -1);
+  const __m256i lowest = _mm256_set1_epi32(1);
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(32 - bits));
+  const auto* words = reinterpret_cast<const int*>(bitmap);
+  // The 8 bits of `lanes` at the even bits of 16.
+  const auto spread = [](unsigned lanes) {
+    lanes = (lanes | lanes << 4) & 0x0F0Fu;
+    lanes = (lanes | lanes << 2) & 0x3333u;
+    return (lanes | lanes << 1) & 0x5555u;
+  };
+  for (; at < stop; at += 16) {
+    const Unit* q = p + at;
+    const __m256i even = marked_lanes(sixteen_units(q), sixteen_units(q + 2), kept, shift, words);
+    const __m256i odd =
+        marked_lanes(sixteen_units(q + 1), sixteen_units(q + 3), kept, shift, words);
+    if (_mm256_testz_si256(_mm256_or_si256(even, odd), lowest)) continue;
+    const auto even_lanes = static_cast<unsigned>(_mm256_movemask_ps(
+        _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(even, lowest), lowest))));
+    const auto odd_lanes = static_cast<unsigned>(_mm256_movemask_ps(
+        _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_and_si256(odd, lowest), lowest))));
+    for (unsigned m = spread(even_lanes) | spread(odd_lanes) << 1; m != 0; m &= m - 1) {
+      starts.push_back(at + static_cast<std::size_t>(std::countr_zero(m)));
+    }
+  }
+}
+#endif
+
+template <class Unit>
+std::size_t marked_starts(Units<Unit> units, std::size_t at, std::size_t to,
+                          std::span<const std::uint64_t> bitmap, unsigned bits, bool three_units,
+                          std::vector<std::size_t>& starts) {
+#if VESKAL_X86
+  if constexpr (sizeof(Unit) <= 2) {
+    // A block of 16 starts reads 19 units.
+    const std::size_t blocks = std::min(to, units.size() >= 3 ? units.size() - 3 : 0);
+    const std::size_t stop = blocks > at ? at + (blocks - at) / 16 * 16 : at;
+    if (has_avx2() && stop > at && bitmap.size() << 6 == std::size_t{1} << bits) {
+      marked_starts_avx2(units.data(), at, stop, bitmap.data(), bits, three_units, starts);
+      return stop;
+    }
+  }
+#endif
+  (void)units, (void)to, (void)bitmap, (void)bits, (void)three_units, (void)starts;
+  return at;
+}
+
+template std::size_t marked_starts(Units<Latin1>, std::size_t, std::size_t,
+                                   std::span<const std::uint64_t>, unsigned, bool,
+                                   std::vector<std::size_t>&);
+template std::size_t marked_starts(Units<char16_t>, std::size_t, std::size_t,
+                                   std::span<const std::uint64_t>, unsigned, bool,
+                                   std::vector<std::size_t>&);
+template std::size_t marked_starts(Units<char32_t>, std::size_t, std::size_t,
+                                   std::span<const std::uint64_t>, unsigned, bool,
+                                   std::vector<std::size_t>&);
+
 }  // namespace veskal::text

@@ -320,4 +320,23 @@ bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,
                  std::span<const ProbedNeedle<Unit>> needles, bool vet,
                  const std::function<void(std::size_t, std::size_t)>& on_candidate);
 
+// ---- windows marked in a bitmap ----
+
+// A hash of `bits` bits (12 to 32) of a window of four 16-bit units, the first in the low bits:
+// two 32-bit products, so that marked_starts computes it for eight windows in one vector.
+constexpr std::uint32_t window_hash(std::uint64_t window, unsigned bits) {
+  return (static_cast<std::uint32_t>(window) * 0x9E3779B1u +
+          static_cast<std::uint32_t>(window >> 32) * 0x85EBCA77u) >>
+         (32 - bits);
+}
+
+// Appends to `starts`, ascending, every start in [at, stop) whose window of four units (three
+// with `three_units`, the fourth read as 0) is marked in `bitmap` (2^bits bits, bit h of word
+// h / 64) by window_hash, and returns `stop`: as far towards `to` as the vector code goes, `at`
+// where it cannot run. The caller tests the starts from `stop` on one by one.
+template <class Unit>
+std::size_t marked_starts(Units<Unit> units, std::size_t at, std::size_t to,
+                          std::span<const std::uint64_t> bitmap, unsigned bits, bool three_units,
+                          std::vector<std::size_t>& starts);
+
 }  // namespace veskal::text

@@ -308,6 +308,56 @@ TEST(ScanProbes, AgreesWithAUnitByUnitScan) {
   });
 }
 
+// The vector test of windows against a bitmap marks the starts that a start-by-start test with
+// window_hash marks, up to where it stops: a whole number of 16-start blocks that read within the
+// text and start before `to`. Four units or three, bitmaps sparse and dense, and units whose low
+// 16 bits (the only ones hashed) collide.
+TEST(MarkedStarts, AgreeWithAStartByStartTest) {
+  const auto check = [&]<class Unit>(Unit, std::u32string_view alphabet) {
+    std::mt19937 rng(4242);
+    for (int trial = 0; trial < 600; ++trial) {
+      std::u32string chars(rng() % 200, U'a');
+      for (char32_t& c : chars) c = alphabet[rng() % alphabet.size()];
+      const std::vector<Unit> h = units<Unit>(chars);
+      const auto bits = static_cast<unsigned>(12 + rng() % 10);
+      std::vector<std::uint64_t> bitmap((std::size_t{1} << bits) / 64);
+      for (std::size_t i = 0, set = rng() % 3 == 0 ? bitmap.size() * 32 : rng() % 40; i < set;
+           ++i) {
+        const std::size_t bit = rng() % (bitmap.size() * 64);
+        bitmap[bit / 64] |= std::uint64_t{1} << (bit % 64);
+      }
+      const bool three = trial % 2 == 1;
+      const std::size_t at = rng() % (h.size() + 1);
+      const std::size_t to = at + rng() % (h.size() - at + 1);
+      std::vector<std::size_t> got{7};  // appended to, not replaced
+      const std::size_t stop =
+          marked_starts<Unit>(Units<Unit>(h), at, to, bitmap, bits, three, got);
+      const std::size_t reach = std::min(to, h.size() >= 3 ? h.size() - 3 : 0);
+      ASSERT_GE(stop, at);
+      ASSERT_EQ((stop - at) % 16, 0u);
+      ASSERT_LE(stop, std::max(at, reach));
+      if (has_avx2() && sizeof(Unit) <= 2) {
+        ASSERT_LT(reach, stop + 16) << "trial " << trial;
+      }
+      std::vector<std::size_t> expected{7};
+      for (std::size_t i = at; i < stop; ++i) {
+        std::uint64_t x = 0;
+        for (std::size_t k = 0; k < (three ? 3 : 4); ++k) {
+          x |= std::uint64_t{static_cast<std::uint32_t>(h[i + k]) & 0xFFFFu} << (16 * k);
+        }
+        const std::uint32_t hash = window_hash(x, bits);
+        if ((bitmap[hash / 64] >> (hash % 64)) & 1) expected.push_back(i);
+      }
+      ASSERT_EQ(got, expected) << "trial " << trial;
+    }
+  };
+  with_and_without_avx2([&] {
+    check(Latin1{}, U"ab\u00e9 ");
+    check(char16_t{}, U"ab\u0161\u2019");  // U+0161: low byte 0x61 is 'a'
+    check(char32_t{}, U"ab\U00010061");
+  });
+}
+
 // Probes chosen on a sample of the text: on two units of the needle, never on the skipped one,
 // meeting less often there than the fixed ones on two letters of a word the sample repeats; the
 // fixed ones when the sample or the units left are too few. The same with and without AVX2.
