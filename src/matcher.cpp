@@ -390,8 +390,8 @@ inline bool may_match(std::uint64_t s, std::uint64_t pattern, std::int64_t bound
 // (its anchor) is looked up instead, by a hash of the last characters read into a bitmap:
 // each unit's test is independent of the last, and the rare hits are checked piece by piece.
 
-// Gathers from a bitmap larger than this (256 KB) wait on the second-level cache, and lose to
-// loads one start at a time: 20,000 pieces (2^23 bits) take 3% longer gathered.
+// Gathered from a bitmap larger than this (256 KB), the scan lost to loads one start at a time:
+// 10,000 names (2^23 bits) took 3% longer.
 constexpr unsigned kMostGatheredBits = 21;
 // Beyond this many pieces the bitmap outgrows the caches; the automaton takes over.
 constexpr std::size_t kMostAnchoredKeys = 1 << 15;
