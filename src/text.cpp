@@ -1034,16 +1034,11 @@ __attribute__((target("avx2"))) __m256i sixteen_units(const Unit* p) {
 __attribute__((target("avx2"))) __m256i marked_lanes(__m256i low, __m256i high, __m256i kept,
                                                      __m128i shift, const int* words) {
   const __m256i h = _mm256_srl_epi32(
-      _mm256_add_epi32(_mm256_mullo_epi32(low, _mm256_set1_epi32(static_cast<int>(0x9E3779B1u))),
+      _mm256_add_epi32(_mm256_mullo_epi32(low, _mm256_set1_epi32(static_cast<int>(kWindowHashLow))),
                        _mm256_mullo_epi32(_mm256_and_si256(high, kept),
-                                          _mm256_set1_epi32(static_cast<int>(0x85EBCA77u)))),
+                                          _mm256_set1_epi32(static_cast<int>(kWindowHashHigh)))),
       shift);
-  // Gathered into zeros, so that no gather waits for the register's last value: given a mask
-  // it can see is full, the compiler would merge into whatever register it picks.
-  __m256i every = _mm256_set1_epi32(-1);
-  asm("" : "+x"(every));
-  const __m256i word =
-      _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), words, _mm256_srli_epi32(h, 5), every, 4);
+  const __m256i word = _mm256_i32gather_epi32(words, _mm256_srli_epi32(h, 5), 4);
   return _mm256_srlv_epi32(word, _mm256_and_si256(h, _mm256_set1_epi32(31)));
 }
 

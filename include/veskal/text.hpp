@@ -324,9 +324,11 @@ bool scan_probes(Units<Unit> haystack, std::size_t from, std::size_t to,
 
 // A hash of `bits` bits (12 to 32) of a window of four 16-bit units, the first in the low bits:
 // two 32-bit products, so that marked_starts computes it for eight windows in one vector.
+inline constexpr std::uint32_t kWindowHashLow = 0x9E3779B1u;
+inline constexpr std::uint32_t kWindowHashHigh = 0x85EBCA77u;
 constexpr std::uint32_t window_hash(std::uint64_t window, unsigned bits) {
-  return (static_cast<std::uint32_t>(window) * 0x9E3779B1u +
-          static_cast<std::uint32_t>(window >> 32) * 0x85EBCA77u) >>
+  return (static_cast<std::uint32_t>(window) * kWindowHashLow +
+          static_cast<std::uint32_t>(window >> 32) * kWindowHashHigh) >>
          (32 - bits);
 }
 
