@@ -244,6 +244,32 @@ class LcsRow {
     lcs_ = lcs;
   }
 
+  // push_slots(), counting in the same pass how many characters each prefix shares with the
+  // pattern as multisets, to `shared_out` from `shared`: a character's k-th occurrence takes
+  // its k-th place in the pattern, if any, and `taken` keeps the places taken.
+  void push_slots_sharing(const std::size_t* slots, std::size_t count,
+                          const std::uint64_t* slot_masks, std::size_t* out, std::uint64_t& taken,
+                          std::size_t shared, std::size_t* shared_out) {
+    std::uint64_t s = s_[0];
+    std::size_t lcs = lcs_;
+    std::uint64_t t = taken;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t mask = slot_masks[slots[i]];
+      const std::uint64_t u = s & mask;
+      const std::uint64_t sum = s + u;
+      lcs += sum < s;
+      s = sum | (s - u);
+      out[i] = lcs;
+      const std::uint64_t free = mask & ~t;
+      t |= free & (~free + 1);
+      shared += free != 0;
+      shared_out[i] = shared;
+    }
+    s_[0] = s;
+    lcs_ = lcs;
+    taken = t;
+  }
+
   // The LCS is the count of zero bits, which grows by one exactly when the sum carries out of
   // the pattern's top bit; the bits beyond the pattern stay set (they match nothing, and S - u
   // never borrows), so that carry leaves the top block.
@@ -743,7 +769,7 @@ class PrefixScorer {
           break;
         default:
           if (jaro_by_window_) {
-            lcs_.push_slots(stretch_slots_ + filled_, n - filled_, jaro_slot_masks_.data(), out);
+            jaro_rows(n);
           } else {
             lcs_.push_all(more, masks_, out);
           }
@@ -1209,6 +1235,11 @@ class PrefixScorer {
 
   // Zeroes the counts of the stretch by its slots, which must not have changed since.
   void clear_counts() {
+    if (jaro_by_window_) {
+      shared_taken_ = 0;
+      counted_ = 1;
+      return;
+    }
     // Zeroing them all takes fewer steps once more characters than slots were counted.
     if (counted_ > counts_.size()) {
       std::fill(counts_.begin(), counts_.end(), 0);
@@ -1237,6 +1268,10 @@ class PrefixScorer {
 
   // How many characters the first `n` of the stretch share with the pattern, as multisets.
   std::size_t common(std::size_t n) {
+    if (jaro_by_window_) {
+      jaro_rows(n);
+      return common_[n];
+    }
     std::size_t k = counted_;
     if (k <= n) {
       if (common_.size() <= n) common_.resize(n + 1);
@@ -1251,6 +1286,33 @@ class PrefixScorer {
       counted_ = n + 1;
     }
     return common_[n];
+  }
+
+  // common() and the LCS row's value() for patterns of one word, through the first `n`
+  // characters: one pass makes both, the row's chain of steps and the count's overlapping.
+  void jaro_rows(std::size_t n) {
+    std::size_t counted = counted_ - 1;
+    if (counted >= n && filled_ >= n) return;
+    if (common_.size() <= n) common_.resize(n + 1);
+    if (values_.size() <= n) values_.resize(n + 1);
+    const std::uint64_t* masks = jaro_slot_masks_.data();
+    // The two start from the same place but when one was reset alone: the other catches up.
+    for (const std::size_t upto = std::min(filled_, n); counted < upto; ++counted) {
+      const std::uint64_t free = masks[stretch_slots_[counted]] & ~shared_taken_;
+      shared_taken_ |= free & (~free + 1);
+      common_[counted + 1] = common_[counted] + (free != 0);
+    }
+    if (filled_ < std::min(counted, n)) {
+      const std::size_t upto = std::min(counted, n);
+      lcs_.push_slots(stretch_slots_ + filled_, upto - filled_, masks, &values_[filled_ + 1]);
+      filled_ = upto;
+    }
+    if (counted < n) {
+      lcs_.push_slots_sharing(stretch_slots_ + counted, n - counted, masks, &values_[counted + 1],
+                              shared_taken_, common_[counted], &common_[counted + 1]);
+      counted = filled_ = n;
+    }
+    counted_ = counted + 1;
   }
 
   const CachedSearch& compare_;
@@ -1271,6 +1333,8 @@ class PrefixScorer {
   std::vector<std::size_t> needed_;
   // common_[j] holds for j < counted_; the counts are of the first counted_ - 1 characters.
   std::size_t counted_ = 1;
+  // Patterns of one word: the pattern places the counted characters took, for the counts.
+  std::uint64_t shared_taken_ = 0;
   std::vector<std::size_t> pattern_slots_;
   std::vector<std::size_t> common_;
   static constexpr char32_t kLowSlots = 256;
