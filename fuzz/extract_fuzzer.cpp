@@ -436,6 +436,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(found == plain, "line feeds read as spaces exact");
     }
     check(run(Scan::near_pieces, Scoring::rows) == plain, "row scoring exact");
+    // As a machine without the vector code: the scans test their starts one by one, and Jaro
+    // counts its transpositions a place at a time.
+    text::detail::use_avx2(false);
+    const std::vector<Match> scalar = run(Scan::near_pieces, Scoring::rows);
+    text::detail::use_avx2(true);
+    check(scalar == plain, "row scoring exact without vector code");
     // Probes chosen on a sample of the text, which the piece filter may switch to: whichever two
     // units they pick, every occurrence of the pattern is a candidate of the scan with them.
     normal_text.view().visit([&]<class Unit>(text::Units<Unit> units) {

@@ -31,6 +31,16 @@ bool has_avx2() {
 #endif
 }
 
+bool has_avx512_vbmi2() {
+#if VESKAL_X86
+  static const bool available =
+      __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vbmi2") != 0;
+  return available && !avx2_off.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+
 namespace detail {
 
 void use_avx2(bool on) {

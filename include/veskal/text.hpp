@@ -291,10 +291,14 @@ void for_each_occurrence(Units<Unit> haystack, Units<Unit> needle, OnMatch&& on_
 // scan_probes works unit by unit.
 bool has_avx2();
 
+// True where the processor compresses bytes in 64-byte vectors (x86 with AVX-512 VBMI2), and
+// the vector code is on.
+bool has_avx512_vbmi2();
+
 namespace detail {
 
-// Turns the AVX2 code off, or back on where the processor has it, so that tests run what other
-// machines run. Not while another thread searches.
+// Turns the AVX2 and AVX-512 code off, or back on where the processor has it, so that tests run
+// what other machines run. Not while another thread searches.
 void use_avx2(bool on);
 
 }  // namespace detail

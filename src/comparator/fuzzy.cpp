@@ -3,6 +3,7 @@
 #include <rapidfuzz/distance.hpp>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -11,7 +12,37 @@
 #include <utility>
 #include <variant>
 
+#include "comparator/rows.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
 namespace veskal::comparator::fuzzy {
+
+namespace detail {
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) std::size_t differ_in_order(
+    std::uint64_t taken, const std::uint8_t* places, const std::uint8_t* sequence,
+    std::size_t count) {
+  const __m512i chosen = _mm512_maskz_compress_epi8(taken, _mm512_loadu_si512(places));
+  const std::uint64_t kept = count >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << count) - 1;
+  return static_cast<std::size_t>(
+      std::popcount(_mm512_mask_cmpneq_epi8_mask(kept, chosen, _mm512_loadu_si512(sequence))));
+}
+#else
+std::size_t differ_in_order(std::uint64_t taken, const std::uint8_t* places,
+                            const std::uint8_t* sequence, std::size_t count) {
+  std::size_t differ = 0;
+  for (std::size_t k = 0; k < count; ++k, taken &= taken - 1) {
+    differ += places[std::countr_zero(taken)] != sequence[k];
+  }
+  return differ;
+}
+#endif
+
+}  // namespace detail
 
 namespace {
 

@@ -5,6 +5,7 @@
 // character at a time, scores them all where rapidfuzz would take one call per window.
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,15 @@
 #include "text.hpp"
 
 namespace veskal::comparator::fuzzy {
+
+namespace detail {
+
+// How many of the first `count` bytes of `sequence` differ from the bytes of `places` at the
+// bits of `taken`, in order. Both arrays have 64 bytes; only where text::has_avx512_vbmi2().
+std::size_t differ_in_order(std::uint64_t taken, const std::uint8_t* places,
+                            const std::uint8_t* sequence, std::size_t count);
+
+}  // namespace detail
 
 // Per character, the positions it takes in the pattern, one 64-bit mask per block of 64.
 class PatternMasks {
@@ -354,7 +364,9 @@ class PrefixScorer {
         jaro_slot_masks_.assign(pattern.size() + 1, 0);
         for (std::size_t j = 0; j < pattern.size(); ++j) {
           jaro_slot_masks_[pattern_slots_[j]] |= std::uint64_t{1} << j;
+          jaro_slot_bytes_[j] = static_cast<std::uint8_t>(pattern_slots_[j]);
         }
+        jaro_compress_ = text::has_avx512_vbmi2();
       }
       tabulate_jaro_lcs(longest);
       // Per count of characters shared, the longest window that may share enough.
@@ -997,7 +1009,10 @@ class PrefixScorer {
   // order, against the pattern characters taken by the first `n`.
   std::size_t count_differ_window(std::size_t n, std::size_t shared, std::size_t most) const {
     std::uint64_t taken = jaro_pass_.takens[n];
-    const std::size_t* matched = jaro_pass_.matched.data();
+    const std::uint8_t* matched = jaro_pass_.matched.data();
+    if (jaro_compress_) {
+      return detail::differ_in_order(taken, jaro_slot_bytes_.data(), matched, shared);
+    }
     const std::uint64_t* masks = jaro_slot_masks_.data();
     std::size_t differ = 0;
     for (std::size_t k = 0; k < shared; ++k) {
@@ -1371,6 +1386,9 @@ class PrefixScorer {
   // Patterns of one word: per slot, where its character lies in the pattern.
   bool jaro_by_window_ = false;
   std::vector<std::uint64_t> jaro_slot_masks_;
+  // And per pattern place, its slot; whether count_differ_window() compares them in vectors.
+  std::array<std::uint8_t, 64> jaro_slot_bytes_{};
+  bool jaro_compress_ = false;
   // A pass of match_jaro_window() over the first `done` characters of the stretch: the pattern
   // places taken and how many, after each character, and the slots of those matched, in order.
   struct JaroPass {
@@ -1381,7 +1399,8 @@ class PrefixScorer {
     std::size_t count = 0;
     std::vector<std::size_t> counts;
     std::vector<std::uint64_t> takens;
-    std::vector<std::size_t> matched;
+    // 64 at least, as differ_in_order() reads.
+    std::vector<std::uint8_t> matched;
 
     void reset(std::size_t b, std::size_t length) {
       bound = b;
@@ -1392,7 +1411,7 @@ class PrefixScorer {
       if (counts.size() <= length) {
         counts.resize(length + 1);
         takens.resize(length + 1);
-        matched.resize(length + 1);
+        matched.resize(std::max<std::size_t>(length + 1, 64));
       }
       counts[0] = 0;
       takens[0] = 0;
@@ -1407,14 +1426,14 @@ class PrefixScorer {
       std::size_t c = count;
       std::size_t* by = counts.data();
       std::uint64_t* taken_by = takens.data();
-      std::size_t* order = matched.data();
+      std::uint8_t* order = matched.data();
       const auto step = [&](std::size_t i) {
         const std::size_t at = slots[i];
         const std::uint64_t free = masks[at] & r & ~t;
         t |= free & (~free + 1);
         if constexpr (kFull) {
           // Written always, kept only when matched: no branch to mispredict.
-          order[c] = at;
+          order[c] = static_cast<std::uint8_t>(at);
           taken_by[i + 1] = t;
         }
         c += free != 0;

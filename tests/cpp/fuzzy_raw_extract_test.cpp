@@ -460,7 +460,12 @@ TEST_P(FuzzyRawRows, ScoreEveryWindowAsOneCallPerWindowDoes) {
   // (their rows are the LCS row and the multiset count, which the other metrics cover at length).
   const bool costly = metric == "damerau_levenshtein" || metric.starts_with("jaro");
   const int trials = costly ? 40 : 120;
+  // Every other trial as a machine without the vector code counts.
+  struct Restore {
+    ~Restore() { text::detail::use_avx2(true); }
+  } restore;
   for (int trial = 0; trial < trials; ++trial) {
+    text::detail::use_avx2(trial % 2 == 1);
     // The first trials straddle 64 characters, where rapidfuzz changes algorithms; for Jaro,
     // one more has windows beyond 128 characters, matched word by word, and two more spell
     // patterns of up to one word with two letters, so that each character has many equal ones
