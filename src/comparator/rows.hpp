@@ -24,6 +24,14 @@ namespace veskal::comparator::fuzzy {
 
 namespace detail {
 
+// Makes `v` a value of its own: an operand of a chain of dependent steps, computed apart from it
+// rather than folded in by the compiler, which would lengthen every step's wait.
+inline void compute_apart(std::uint64_t& v) {
+#if defined(__GNUC__)
+  asm("" : "+r"(v));
+#endif
+}
+
 // How many of the first `count` bytes of `sequence` differ from the bytes of `places` at the
 // bits of `taken`, in order. Both arrays have 64 bytes; only where text::has_avx512_vbmi2().
 std::size_t differ_in_order(std::uint64_t taken, const std::uint8_t* places,
@@ -262,7 +270,8 @@ class LcsRow {
                           std::size_t shared, std::size_t* shared_out) {
     std::uint64_t s = s_[0];
     std::size_t lcs = lcs_;
-    std::uint64_t t = taken;
+    // The places not taken, so that the count's chain is four operations long.
+    std::uint64_t open = ~taken;
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t mask = slot_masks[slots[i]];
       const std::uint64_t u = s & mask;
@@ -270,14 +279,14 @@ class LcsRow {
       lcs += sum < s;
       s = sum | (s - u);
       out[i] = lcs;
-      const std::uint64_t free = mask & ~t;
-      t |= free & (~free + 1);
+      const std::uint64_t free = mask & open;
+      open ^= free & (~free + 1);
       shared += free != 0;
       shared_out[i] = shared;
     }
     s_[0] = s;
     lcs_ = lcs;
-    taken = t;
+    taken = ~open;
   }
 
   // The LCS is the count of zero bits, which grows by one exactly when the sum carries out of
@@ -1421,7 +1430,8 @@ class PrefixScorer {
     template <bool kFull>
     void extend(const std::size_t* slots, const std::uint64_t* masks, std::size_t n) {
       if (done >= n) return;
-      std::uint64_t t = taken;
+      // The places not taken, the chain each step waits on: four operations long.
+      std::uint64_t open = ~taken;
       std::uint64_t r = reach;
       std::size_t c = count;
       std::size_t* by = counts.data();
@@ -1429,12 +1439,14 @@ class PrefixScorer {
       std::uint8_t* order = matched.data();
       const auto step = [&](std::size_t i) {
         const std::size_t at = slots[i];
-        const std::uint64_t free = masks[at] & r & ~t;
-        t |= free & (~free + 1);
+        std::uint64_t in_reach = masks[at] & r;
+        detail::compute_apart(in_reach);
+        const std::uint64_t free = in_reach & open;
+        open ^= free & (~free + 1);
         if constexpr (kFull) {
           // Written always, kept only when matched: no branch to mispredict.
           order[c] = static_cast<std::uint8_t>(at);
-          taken_by[i + 1] = t;
+          taken_by[i + 1] = ~open;
         }
         c += free != 0;
         by[i + 1] = c;
@@ -1450,7 +1462,7 @@ class PrefixScorer {
         step(i);
         r <<= 1;
       }
-      taken = t;
+      taken = ~open;
       reach = r;
       count = c;
       done = n;
