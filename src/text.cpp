@@ -33,8 +33,9 @@ bool has_avx2() {
 
 bool has_avx512_vbmi2() {
 #if VESKAL_X86
-  static const bool available =
-      __builtin_cpu_supports("avx512bw") != 0 && __builtin_cpu_supports("avx512vbmi2") != 0;
+  static const bool available = __builtin_cpu_supports("avx512f") != 0 &&
+                                __builtin_cpu_supports("avx512bw") != 0 &&
+                                __builtin_cpu_supports("avx512vbmi2") != 0;
   return available && !avx2_off.load(std::memory_order_relaxed);
 #else
   return false;
