@@ -1260,8 +1260,11 @@ class PrefixScorer {
   // Zeroes the counts of the stretch by its slots, which must not have changed since.
   void clear_counts() {
     if (jaro_by_window_) {
+      // The count and the LCS row go together (jaro_rows()).
       shared_taken_ = 0;
       counted_ = 1;
+      filled_ = 0;
+      lcs_.reset();
       return;
     }
     // Zeroing them all takes fewer steps once more characters than slots were counted.
@@ -1315,28 +1318,14 @@ class PrefixScorer {
   // common() and the LCS row's value() for patterns of one word, through the first `n`
   // characters: one pass makes both, the row's chain of steps and the count's overlapping.
   void jaro_rows(std::size_t n) {
-    std::size_t counted = counted_ - 1;
-    if (counted >= n && filled_ >= n) return;
+    if (filled_ >= n) return;
     if (common_.size() <= n) common_.resize(n + 1);
     if (values_.size() <= n) values_.resize(n + 1);
-    const std::uint64_t* masks = jaro_slot_masks_.data();
-    // The two start from the same place but when one was reset alone: the other catches up.
-    for (const std::size_t upto = std::min(filled_, n); counted < upto; ++counted) {
-      const std::uint64_t free = masks[stretch_slots_[counted]] & ~shared_taken_;
-      shared_taken_ |= free & (~free + 1);
-      common_[counted + 1] = common_[counted] + (free != 0);
-    }
-    if (filled_ < std::min(counted, n)) {
-      const std::size_t upto = std::min(counted, n);
-      lcs_.push_slots(stretch_slots_ + filled_, upto - filled_, masks, &values_[filled_ + 1]);
-      filled_ = upto;
-    }
-    if (counted < n) {
-      lcs_.push_slots_sharing(stretch_slots_ + counted, n - counted, masks, &values_[counted + 1],
-                              shared_taken_, common_[counted], &common_[counted + 1]);
-      counted = filled_ = n;
-    }
-    counted_ = counted + 1;
+    lcs_.push_slots_sharing(stretch_slots_ + filled_, n - filled_, jaro_slot_masks_.data(),
+                            &values_[filled_ + 1], shared_taken_, common_[filled_],
+                            &common_[filled_ + 1]);
+    filled_ = n;
+    counted_ = n + 1;
   }
 
   const CachedSearch& compare_;
