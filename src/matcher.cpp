@@ -17,7 +17,6 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -31,6 +30,7 @@
 #include "match.hpp"
 #include "preprocessor.hpp"
 #include "text.hpp"
+#include "workers.hpp"
 
 namespace veskal::matcher {
 
@@ -1870,10 +1870,8 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
                         const cancel::Check& check, const Deliver& deliver, bool vet) const {
   using Clock = std::chrono::steady_clock;
   if (texts.empty()) return true;
-  // More threads than this only add contention, and may not be there to start.
-  const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
-  threads = static_cast<unsigned>(
-      std::clamp<std::size_t>(threads, 1, std::min<std::size_t>(texts.size(), most)));
+  threads = static_cast<unsigned>(std::clamp<std::size_t>(
+      threads, 1, std::min<std::size_t>(texts.size(), workers::most_threads())));
 
   std::atomic<std::size_t> next{0};
   // Workers cannot ask the caller's check (signal handlers run on the calling thread only): the
@@ -1881,7 +1879,7 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
   std::atomic<bool> stop{false};
   std::mutex mutex;
   std::condition_variable changed;
-  unsigned running = 0;  // guarded by mutex
+  unsigned running = 0;  // helpers in `work`; guarded by mutex
   // Null hits: a text that holds a surrogate.
   using Found = std::vector<std::pair<std::size_t, std::optional<std::vector<Hit>>>>;
   Found found;                 // guarded by mutex
@@ -1898,6 +1896,12 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
   const cancel::Check stopped{[&] { return stop.load(std::memory_order_relaxed); }, check.interval,
                               check.first};
   const auto work = [&] {
+    {
+      // Counted before any text is taken: once the caller has taken the last text and sees
+      // none running, every text is delivered.
+      const std::lock_guard lock(mutex);
+      ++running;
+    }
     try {
       for (std::size_t i; !stop.load(std::memory_order_relaxed) && (i = next++) < texts.size();) {
         std::optional<std::vector<Hit>> hits;
@@ -1928,27 +1932,13 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
     return true;
   };
 
-  // Declared after all the workers use: its threads are joined before any of it goes away.
-  std::vector<std::jthread> pool;
-  // Destroyed before the pool, on every way out: no worker starts another text while it joins.
+  // Declared after all the workers use: its helpers are done before any of it goes away.
+  const workers::Crew crew(threads - 1, work);
+  // Destroyed before the crew, on every way out: no helper starts another text while it waits.
   const struct StopFirst {
     std::atomic<bool>& stop;
     ~StopFirst() { stop = true; }
   } stop_first{stop};
-  pool.reserve(threads - 1);
-  for (unsigned t = 1; t < threads; ++t) {
-    {
-      const std::lock_guard lock(mutex);
-      ++running;
-    }
-    try {
-      pool.emplace_back(work);
-    } catch (...) {
-      const std::lock_guard lock(mutex);
-      --running;
-      throw;
-    }
-  }
 
   // The calling thread searches too, and delivers between its texts, so that the caller's work
   // on the hits takes no thread away from the search.

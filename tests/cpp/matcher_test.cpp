@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <ostream>
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "exact_raw_extract.hpp"
@@ -14,6 +17,7 @@
 #include "fuzzy_raw_extract.hpp"
 #include "fuzzy_token_extract.hpp"
 #include "text.hpp"
+#include "workers.hpp"
 
 namespace veskal::matcher {
 
@@ -374,6 +378,55 @@ TEST(Matcher, FindEachVetsEveryTextOnItsOwnThread) {
         true));
     for (std::size_t i = 0; i < views.size(); ++i) EXPECT_EQ(nulls[i], i % 7 == 3 ? 1 : 0) << i;
   }
+}
+
+TEST(Matcher, FindAllBorrowsThreadsKeptBetweenCalls) {
+  using namespace std::chrono_literals;
+  // Each helper waits for the others, so all must run at once; 10 s means one never came.
+  const auto meet = [](unsigned helpers) {
+    std::atomic<unsigned> arrived{0};
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    {
+      const workers::Crew crew(helpers, [&] {
+        ++arrived;
+        while (arrived < helpers && std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::yield();
+        }
+      });
+      while (arrived < helpers && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+    }
+    return arrived.load();
+  };
+  EXPECT_EQ(meet(3), 3u);
+  EXPECT_EQ(meet(3), 3u);
+  // Threads that left when idle are started again.
+  workers::detail::set_idle_time(1ms);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(meet(3), 3u);
+  workers::detail::set_idle_time(10s);
+
+  // Crews posted from many threads at once, most gone before a helper came: a helper runs a
+  // task only while its crew lives.
+  std::atomic<int> live{0};
+  std::atomic<bool> outlived{false};
+  std::vector<std::thread> owners;
+  for (int t = 0; t < 4; ++t) {
+    owners.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        std::atomic<bool> alive{true};
+        {
+          const workers::Crew crew(2, [&] { outlived = outlived || !alive; });
+        }
+        alive = false;
+        ++live;
+      }
+    });
+  }
+  for (std::thread& owner : owners) owner.join();
+  EXPECT_EQ(live, 800);
+  EXPECT_FALSE(outlived);
 }
 
 TEST(Matcher, ACancelledSearchReturnsNothing) {

@@ -1043,7 +1043,8 @@ def test_matcher_search_stops_on_ctrl_c():
 
 
 # A child forked from a thread other than the main one: the forking thread is the child's main
-# thread, and its searches answer Ctrl-C.
+# thread, and its searches answer Ctrl-C. The threads the parent kept for find_all did not come
+# with it.
 _CTRL_C_IN_A_CHILD_FORKED_FROM_A_THREAD = """
 import os, signal, threading, time, veskal, warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # forking a process with threads
@@ -1051,8 +1052,10 @@ matcher = veskal.Matcher([f"motif{i:03d}x" for i in range(2000)], metric="levens
                          threshold=2)
 text = "motif motif motof " * 50_000  # many seconds' search for each
 searches = (lambda: matcher.find(text),
+            lambda: matcher.find_all([text] * 4, threads=2),
             lambda: veskal.fuzzy_raw_extract(text, "motif motof " * 5, False, False,
                                              "damerau_levenshtein", 0.5, 1, []))
+matcher.find_all(["motif001x"] * 4, threads=2)
 def fork():
     pid = os.fork()
     if pid == 0:
