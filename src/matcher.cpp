@@ -526,17 +526,22 @@ class Anchors {
   template <class Unit>
   Counts sample(text::Units<Unit> text, std::size_t slices, unsigned bits) const {
     Counts counts{bits, std::vector<std::uint16_t>(std::size_t{1} << bits, 0)};
+    add_sample(text, slices, counts);
+    return counts;
+  }
+  // The same, added to `counts` (for texts of 4 * kSliceWindows characters or more).
+  template <class Unit>
+  void add_sample(text::Units<Unit> text, std::size_t slices, Counts& counts) const {
     const std::size_t starts = text.size() - 3;
     for (std::size_t s = 0; s < slices; ++s) {
       const std::size_t from = slices > 1 ? s * (starts - kSliceWindows) / (slices - 1) : 0;
       for (std::size_t at = from; at < from + kSliceWindows; ++at) {
         const std::uint64_t x =
             chars_ == 3 ? window<3>(text.data() + at) : window<4>(text.data() + at);
-        std::uint16_t& c = counts.of[(x * kHashFactor) >> (64 - bits)];
+        std::uint16_t& c = counts.of[(x * kHashFactor) >> (64 - counts.bits)];
         c = static_cast<std::uint16_t>(c + (c < 0xFFFF));
       }
     }
-    return counts;
   }
 
   // How often the anchors from offsets `chosen` (the statistics' choice when empty) occur in
@@ -1051,6 +1056,12 @@ struct Matcher::Impl {
   // The anchors learned from the last text that needed new ones (see tuned_anchors).
   mutable std::mutex learned_mutex;
   mutable std::shared_ptr<const Anchors::Learned> learned;  // guarded by learned_mutex
+  // The windows sampled from texts too short to learn from alone (see pooled_anchors), until
+  // they make a long text's sample; guarded by learned_mutex.
+  mutable std::optional<Anchors::Counts> pooled;
+  mutable std::size_t pooled_slices = 0;
+  mutable bool pooling_done = false;
+  mutable bool short_seen = false;
   // Fuzzy raw: the keys searched for one by one rather than by the scan, a pattern's together.
   std::vector<std::uint32_t> streamed;
   // The patterns that no key finds but that may match: each text is searched for them alone.
@@ -1065,7 +1076,9 @@ struct Matcher::Impl {
   void scan_pieces(text::Units<Unit> t, OnHit&& on_hit, Ahead&& ahead) const {
     if (anchors) {
       const std::shared_ptr<const Anchors::Learned> tuned =
-          anchors->worth_tuning(t.size()) ? tuned_anchors(t) : nullptr;
+          anchors->worth_tuning(t.size()) ? tuned_anchors(t)
+          : t.size() < kLeastTunedChars   ? pooled_anchors(t)
+                                          : nullptr;
       anchors->scan(t, on_hit, ahead, tuned ? &tuned->table : nullptr);
       return;
     }
@@ -1107,6 +1120,34 @@ struct Matcher::Impl {
     const std::lock_guard lock(learned_mutex);
     learned = held;
     return held;
+  }
+  // For a text too short to learn anchors from alone: those learned so far. Texts searched one
+  // after another are mostly alike, so each such text adds a sample of its windows to theirs,
+  // until they make a long text's sample to learn from. Measured over a thousand documents of
+  // 5,000 characters of OCR French: 10,000 names take 41.0 ms instead of 45.7, 1,000 names
+  // 14.0 instead of 14.8, once learned; each of the hundred or so texts sampled before, about
+  // 2 µs more.
+  template <class Unit>
+  std::shared_ptr<const Anchors::Learned> pooled_anchors(text::Units<Unit> t) const {
+    const std::lock_guard lock(learned_mutex);
+    if (learned || pooling_done) return learned;
+    // A matcher used for a single short text never pays for a sample.
+    if (!pooled && !short_seen) {
+      short_seen = true;
+      return nullptr;
+    }
+    const std::size_t slices =
+        std::min(t.size() / (4 * kSliceWindows), kLearnSlices - pooled_slices);
+    if (slices == 0) return nullptr;
+    if (!pooled) pooled = anchors->sample(t, 0, kLearnBits);
+    anchors->add_sample(t, slices, *pooled);
+    pooled_slices += slices;
+    if (pooled_slices < kLearnSlices) return nullptr;
+    std::optional<Anchors::Learned> fresh = anchors->learn(*pooled);
+    pooled.reset();
+    pooling_done = true;
+    if (fresh) learned = std::make_shared<const Anchors::Learned>(std::move(*fresh));
+    return learned;
   }
   // Calls on_hit(key, end) for every occurrence of the streamed keys `ids`, all of one pattern,
   // `end` ascending, until that pattern has overflowed.

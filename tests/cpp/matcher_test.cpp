@@ -308,6 +308,22 @@ TEST(MatcherDifferential, ShortPatternsAmongLongOnesGiveTheEnginesResults) {
     ASSERT_TRUE(hits);
     EXPECT_EQ(*hits, reference(owned.view(), patterns, o)) << owned.view().size();
   }
+  // Short texts, too short to sample each, searched two at a time: their samples add up until
+  // the anchors are learned from them, part way through.
+  std::vector<text::OwnedText> pieces;
+  for (const std::u32string& whole : {text::decode(longer), text::decode(ends)}) {
+    for (std::size_t from = 0; from < whole.size(); from += 4000) {
+      pieces.push_back(text::OwnedText::narrowest(std::u32string_view(whole).substr(from, 4000)));
+    }
+  }
+  std::vector<text::TextView> views;
+  for (const text::OwnedText& piece : pieces) views.push_back(piece.view());
+  const std::unique_ptr<Matcher> batch = compiled(patterns, o);
+  const auto all = batch->find_all(views, 2);
+  ASSERT_TRUE(all);
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    EXPECT_EQ((*all)[i], reference(views[i], patterns, o)) << i;
+  }
 }
 
 TEST(Matcher, RefusesAnUnknownMetricAndAnEmptyTokenPattern) {
