@@ -527,5 +527,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return a.end < b.end;
   });
   check(*hits == expected, "matcher equals the engines pattern by pattern");
+  // Searched again among others, on threads kept from one input to the next.
+  const text::OwnedText owned = text::OwnedText::from_utf8(s);
+  const std::vector<text::TextView> views(3, owned.view());
+  const auto all = m->find_all(views, 2);
+  check(all && all->size() == 3 &&
+            std::all_of(all->begin(), all->end(), [&](const auto& each) { return each == *hits; }),
+        "find_all equals find for every text");
   return 0;
 }
