@@ -301,7 +301,9 @@ PyObject* matcher_find_all_impl(PyObject* self, PyObject* args, PyObject* kwargs
   }
   long threads = 0;
   if (threads_arg == Py_None) {
-    threads = std::max(1u, std::thread::hardware_concurrency());
+    // Asked once: the processor count is read from the system on each asking.
+    static const long processors = std::max(1u, std::thread::hardware_concurrency());
+    threads = processors;
   } else if (!bounded_int(threads_arg, "threads", 1, std::numeric_limits<long>::max(), threads)) {
     return nullptr;
   }

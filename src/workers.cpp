@@ -21,7 +21,9 @@ std::atomic<std::int64_t> idle_ms{10'000};
 }  // namespace
 
 unsigned most_threads() {
-  return std::max(64u, 4 * std::thread::hardware_concurrency());
+  // Asked once: the processor count is read from the system on each asking.
+  static const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
+  return most;
 }
 
 namespace detail {
@@ -55,9 +57,9 @@ class Pool {
       crew.places_ = helpers;
       places_ += helpers;
       // Enough threads for every open place to be taken at once.
-      if (places_ > free_ && threads_ < most_threads()) {
-        start = static_cast<unsigned>(
-            std::min<std::size_t>(places_ - free_, most_threads() - threads_));
+      const std::size_t most = most_threads();
+      if (places_ > free_ && threads_ < most) {
+        start = static_cast<unsigned>(std::min(places_ - free_, most - threads_));
       }
       threads_ += start;
       free_ += start;
