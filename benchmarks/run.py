@@ -155,9 +155,7 @@ class Bench:
             me = got
         else:
             me = self.mine(mine, text, f"{search}, {where}", mine_budget)
-        function = re.search(r"\((\w+)", section)
-        case = f"{function.group(1) + ', ' if function else ''}{search}\n{LABELS[variant]}\n{mb:g}"
-        speeds = self.report.speeds.setdefault(case, {})
+        speeds = self.report.speeds.setdefault(case_key(section, search, variant, mb), {})
         speeds["veskal"] = me.mb_per_s
         for name, fn, target, note, *prepare in contenders:
             if fn is None:
@@ -177,6 +175,12 @@ class Bench:
                                 "×", target, me.mb_per_s, them.mb_per_s, "; ".join(notes),
                                 "< " if me.lower else ""))
         return me
+
+
+def case_key(section: str, search: str, variant: str, mb: float) -> str:
+    """The key of a search's speeds, by contender, in Report.speeds."""
+    function = re.search(r"\((\w+)", section)
+    return f"{function.group(1) + ', ' if function else ''}{search}\n{LABELS[variant]}\n{mb:g}"
 
 
 # --- patterns drawn from the text ----------------------------------------------------------
@@ -387,7 +391,23 @@ def bench_fuzzy(b: Bench, pats: Patterns) -> None:
                                if compiled else None, None,
                                "non-overlapping, variable-length matches"),
                           ])
+                if k == 1 and n == 32:
+                    ceiling(b, sec, search, pat, mb)
     b.texts.drop()
+
+
+def ceiling(b: Bench, sec: str, search: str, pat: str, mb: float) -> None:
+    """How far fuzzysearch trails one exact search of the same text: no search that must read
+    every character, as a k-edit one must, can lead it by much more."""
+    them = b.report.speeds.get(case_key(sec, search, "ocr", mb), {}).get("fuzzysearch")
+    if them is None:
+        return
+    text = b.texts.get("ocr", mb)
+    exact = b.mine(lambda s: veskal.exact_raw_extract(s, pat, False, False, []), text,
+                   f"exact_raw_extract, {label('ocr', mb)}")
+    b.report.add(Row(sec, f"{search}: the text read once, by exact_raw_extract", label("ocr", mb),
+                     "fuzzysearch", exact.mb_per_s / them, "×", None, exact.mb_per_s, them,
+                     "the lead of a search that only reads the text; fuzzysearch's speed as above"))
 
 
 def bench_metrics(b: Bench, pats: Patterns) -> None:
