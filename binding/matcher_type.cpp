@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -299,12 +298,9 @@ PyObject* matcher_find_all_impl(PyObject* self, PyObject* args, PyObject* kwargs
                                    &texts, &threads_arg)) {
     return nullptr;
   }
-  long threads = 0;
-  if (threads_arg == Py_None) {
-    // Asked once: the processor count is read from the system on each asking.
-    static const long processors = std::max(1u, std::thread::hardware_concurrency());
-    threads = processors;
-  } else if (!bounded_int(threads_arg, "threads", 1, std::numeric_limits<long>::max(), threads)) {
+  long threads = 0;  // one per processor
+  if (threads_arg != Py_None &&
+      !bounded_int(threads_arg, "threads", 1, std::numeric_limits<long>::max(), threads)) {
     return nullptr;
   }
   if (PyUnicode_Check(texts)) {

@@ -1911,6 +1911,7 @@ bool Matcher::find_each(std::span<const text::TextView> texts, unsigned threads,
                         const cancel::Check& check, const Deliver& deliver, bool vet) const {
   using Clock = std::chrono::steady_clock;
   if (texts.empty()) return true;
+  if (threads == 0) threads = workers::processors();
   threads = static_cast<unsigned>(std::clamp<std::size_t>(
       threads, 1, std::min<std::size_t>(texts.size(), workers::most_threads())));
 

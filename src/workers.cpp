@@ -20,10 +20,14 @@ std::atomic<std::int64_t> idle_ms{10'000};
 
 }  // namespace
 
+unsigned processors() {
+  // Asked once: the system reads the count anew on each asking.
+  static const unsigned count = std::max(1u, std::thread::hardware_concurrency());
+  return count;
+}
+
 unsigned most_threads() {
-  // Asked once: the processor count is read from the system on each asking.
-  static const unsigned most = std::max(64u, 4 * std::thread::hardware_concurrency());
-  return most;
+  return std::max(64u, 4 * processors());
 }
 
 namespace detail {

@@ -12,6 +12,9 @@ namespace veskal::workers {
 
 class Pool;
 
+// The processors the system offers, at least 1; read from the system once.
+unsigned processors();
+
 // The most threads a call should ask for: more only add contention, and may not be there to
 // start.
 unsigned most_threads();

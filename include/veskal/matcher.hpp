@@ -70,10 +70,10 @@ class Matcher {
   std::optional<std::vector<Hit>> find(text::TextView text, const cancel::Check& check = {},
                                        bool* surrogate = nullptr) const;
 
-  // `find` for each text on up to `threads` threads, the calling thread among them, in the order
-  // of `texts`. `check` is asked on the calling thread about every check.interval while they
-  // run, and its stop halts every worker. Exceptions thrown on a worker are thrown here once all
-  // have stopped.
+  // `find` for each text on up to `threads` threads (0: one per processor), the calling thread
+  // among them, in the order of `texts`. `check` is asked on the calling thread about every
+  // check.interval while they run, and its stop halts every worker. Exceptions thrown on a worker
+  // are thrown here once all have stopped.
   std::optional<std::vector<std::vector<Hit>>> find_all(std::span<const text::TextView> texts,
                                                         unsigned threads,
                                                         const cancel::Check& check = {}) const;

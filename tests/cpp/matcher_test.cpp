@@ -351,7 +351,7 @@ TEST(Matcher, FindAllKeepsTheOrderOfTheTexts) {
   o.metric = "levenshtein";
   o.threshold = 1;
   const auto m = compiled({"ab", "xa"}, o);
-  for (const unsigned threads : {1u, 3u, 64u}) {
+  for (const unsigned threads : {0u, 1u, 3u, 64u}) {  // 0: one per processor
     const auto all = m->find_all(views, threads);
     ASSERT_TRUE(all);
     ASSERT_EQ(all->size(), texts.size());
