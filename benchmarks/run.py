@@ -1052,7 +1052,8 @@ def main() -> int:
                     help="a call run in a child process is killed after this long, s")
     ap.add_argument("--sigint-seconds", type=float, default=4.0,
                     help="length of the call interrupted by SIGINT, s")
-    ap.add_argument("--repeat", type=int, default=3, help="best of N")
+    ap.add_argument("--repeat", type=int, default=3,
+                    help="best of N runs at least; short runs go on for a second")
     ap.add_argument("--baseline", type=Path, default=None,
                     help="a benchmarks/data/last-run.json kept from an earlier run: compare"
                     " veskal's speed on every row with it")
