@@ -335,6 +335,10 @@ Metric CachedSearch::metric() const {
   return impl_->metric;
 }
 
+double CachedSearch::threshold() const {
+  return impl_->threshold;
+}
+
 std::size_t CachedSearch::Impl::maximum(std::size_t candidate_chars) const {
   return metric == Metric::indel ? candidate_chars + pattern.size()
                                  : std::max(candidate_chars, pattern.size());

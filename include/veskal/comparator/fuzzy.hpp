@@ -73,6 +73,10 @@ class CachedSearch {
   // The metric selected.
   Metric metric() const;
 
+  // The threshold as the verdicts apply it: with metric() and never_matches(), all that
+  // may_match_jaro() reads of the search besides the pattern's length.
+  double threshold() const;
+
   // The verdict operator() gives a candidate of `candidate_chars` characters at distance
   // `distance` from the pattern under the metric, for callers that compute distances in bulk:
   // Hamming's for a candidate of the pattern's length (any other length ignores `distance`),
