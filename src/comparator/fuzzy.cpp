@@ -7,10 +7,12 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <memory>
 #include <span>
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "comparator/rows.hpp"
 
@@ -41,6 +43,120 @@ std::size_t differ_in_order(std::uint64_t taken, const std::uint8_t* places,
   return differ;
 }
 #endif
+
+namespace {
+
+// A table for a very long pattern would cost more than the windows it spares.
+constexpr std::size_t kMostJaroEntries = std::size_t{1} << 20;
+
+std::shared_ptr<const JaroTables> build_jaro_tables(const CachedSearch& compare, std::size_t m,
+                                                    std::size_t longest) {
+  constexpr std::uint32_t kNever = JaroTables::kNever;
+  auto tables = std::make_shared<JaroTables>();
+  JaroTables& t = *tables;
+  const std::size_t prefixes = compare.metric() == Metric::jaro_winkler ? 5 : 1;
+  if (prefixes * (longest + 1) * (m + 1) > kMostJaroEntries) return tables;
+  // The test of a whole stretch, by its common prefix and shared characters (at most m
+  // count).
+  t.best_ok.resize(5 * (m + 1));
+  for (std::size_t p = 0; p < 5; ++p) {
+    for (std::size_t c = 0; c <= m; ++c) {
+      t.best_ok[p * (m + 1) + c] = compare.may_match_jaro(std::max<std::size_t>(c, 1), c, p);
+    }
+  }
+  t.lcs_needed.assign(prefixes * (longest + 1) * (m + 1), kNever);
+  t.most_transpositions.assign(prefixes * (longest + 1) * (m + 1), 0);
+  for (std::size_t p = 0; p < prefixes; ++p) {
+    for (std::size_t n = 1; n <= longest; ++n) {
+      std::uint32_t* needed = &t.lcs_needed[(p * (longest + 1) + n) * (m + 1)];
+      std::uint32_t* allowed = &t.most_transpositions[(p * (longest + 1) + n) * (m + 1)];
+      // The most transpositions with which c matches may match grows with c, as the score
+      // does.
+      std::size_t most = 0;
+      std::uint32_t least = kNever;
+      for (std::size_t c = 0; c <= m; ++c) {
+        if (c <= n && compare.may_match_jaro(n, c, p)) {
+          while (most + 1 <= c / 2 && compare.may_match_jaro(n, c, p, most + 1)) ++most;
+          allowed[c] = static_cast<std::uint32_t>(most);
+          // (c - L) / 2 <= most holds from this L on.
+          least = std::min<std::uint32_t>(
+              least, static_cast<std::uint32_t>(c >= 2 * most + 1 ? c - 2 * most - 1 : 0));
+        }
+        needed[c] = least;
+      }
+    }
+  }
+  // Per LCS and shared count, the longest window whose entry without a prefix they meet (0:
+  // none): a window of a later start shares, and has in common, no more than the prefix of
+  // this stretch that ends where it does, so it may match only if no longer than that.
+  if ((m + 1) * (m + 1) > kMostJaroEntries) return tables;
+  t.longest.assign((m + 1) * (m + 1), 0);
+  std::vector<std::uint32_t> longest_at(m + 1);
+  for (std::size_t c = 0; c <= m; ++c) {
+    std::fill(longest_at.begin(), longest_at.end(), 0);
+    for (std::size_t n = 1; n <= longest; ++n) {
+      const std::uint32_t needed = t.lcs_needed[n * (m + 1) + c];
+      if (needed <= m) longest_at[needed] = static_cast<std::uint32_t>(n);
+    }
+    std::uint32_t most = 0;
+    for (std::size_t lcs = 0; lcs <= m; ++lcs) {
+      most = std::max(most, longest_at[lcs]);
+      t.longest[lcs * (m + 1) + c] = most;
+    }
+  }
+  return tables;
+}
+
+}  // namespace
+
+std::shared_ptr<const JaroTables> jaro_tables(const CachedSearch& compare, std::size_t m,
+                                              std::size_t longest) {
+  // Consecutive stretches of a text, consecutive calls, and a matcher's patterns of one length
+  // build the same tables, which cost Jaro-Winkler ten times the search of a short text (200
+  // characters, pattern 64: 332 µs instead of 27): the sets last used on this thread serve
+  // again, as many as the memory below keeps (a 64-character pattern under Jaro-Winkler takes
+  // 230 KB, a name of 15 about 12 KB).
+  struct Key {
+    Metric metric;
+    std::uint64_t threshold;  // bit for bit: a NaN threshold matches itself
+    bool never;
+    std::size_t m;
+    std::size_t longest;
+    bool operator==(const Key&) const = default;
+  };
+  struct Kept {
+    Key key;
+    std::size_t entries;
+    std::shared_ptr<const JaroTables> tables;
+  };
+  constexpr std::size_t kMostKeptSets = 64;
+  // 4 MB.
+  constexpr std::size_t kMostKeptEntries = std::size_t{1} << 20;
+  thread_local std::vector<Kept> kept;  // the last used first
+  const Key key{compare.metric(), std::bit_cast<std::uint64_t>(compare.threshold()),
+                compare.never_matches(), m, longest};
+  const auto found =
+      std::find_if(kept.begin(), kept.end(), [&](const Kept& k) { return k.key == key; });
+  if (found != kept.end()) {
+    std::rotate(kept.begin(), found, found + 1);
+    return kept.front().tables;
+  }
+  std::shared_ptr<const JaroTables> tables = build_jaro_tables(compare, m, longest);
+  const std::size_t entries = tables->lcs_needed.size() + tables->most_transpositions.size() +
+                              tables->longest.size() + tables->best_ok.size() / 4;
+  // A set over a quarter of that (Jaro-Winkler, a pattern of some 130 characters) is not kept:
+  // it would push out many small ones.
+  if (entries > kMostKeptEntries / 4) return tables;
+  kept.insert(kept.begin(), {key, entries, tables});
+  std::size_t total = 0;
+  std::size_t keep = 0;
+  while (keep < kept.size() && keep < kMostKeptSets &&
+         total + kept[keep].entries <= kMostKeptEntries) {
+    total += kept[keep++].entries;
+  }
+  kept.resize(keep);
+  return tables;
+}
 
 }  // namespace detail
 

@@ -38,6 +38,34 @@ inline void compute_apart(std::uint64_t& v) {
 std::size_t differ_in_order(std::uint64_t taken, const std::uint8_t* places,
                             const std::uint8_t* sequence, std::size_t count);
 
+// Jaro's matching characters, as many transpositions as half the places where the two
+// sequences of them differ, and each sequence a subsequence of its string: the places where they
+// agree form a common subsequence, so a window whose longest common subsequence with the
+// pattern is L counts at least (c - L) / 2 transpositions among c matches. Per window length,
+// prefix length (Jaro-Winkler) and cap on c, the least L with which some c up to the cap may
+// match; from the lengths alone, so built once.
+struct JaroTables {
+  // The least longest common subsequence that may match, by prefix, window length (0 to
+  // `longest`) and cap on the matches (empty when too large); kNever where none may.
+  std::vector<std::uint32_t> lcs_needed;
+  // Whether a stretch may hold a match, by prefix and shared characters (empty with
+  // lcs_needed).
+  std::vector<unsigned char> best_ok;
+  // The most transpositions with which each count of matches may match, indexed as
+  // lcs_needed (and built with it).
+  std::vector<std::uint32_t> most_transpositions;
+  // Per LCS and shared count, the longest window that may match without a prefix, by
+  // lcs_needed (empty with it, or when too large).
+  std::vector<std::uint32_t> longest;
+
+  static constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
+};
+
+// The tables of a Jaro or Jaro-Winkler search of a pattern of `m` characters whose windows hold
+// up to `longest`; shared, and read-only.
+std::shared_ptr<const JaroTables> jaro_tables(const CachedSearch& compare, std::size_t m,
+                                              std::size_t longest);
+
 }  // namespace detail
 
 // Per character, the positions it takes in the pattern, one 64-bit mask per block of 64.
@@ -378,7 +406,8 @@ class PrefixScorer {
         }
         jaro_compress_ = text::has_avx512_vbmi2();
       }
-      tabulate_jaro_lcs(longest);
+      jaro_tables_ = detail::jaro_tables(compare, pattern.size(), longest);
+      jt_ = jaro_tables_.get();
       // Per count of characters shared, the longest window that may share enough.
       jaro_last_window_.assign(longest + 1, 0);
       for (std::size_t c = 0; c <= longest; ++c) {
@@ -850,108 +879,6 @@ class PrefixScorer {
       if (pm[w] != 0) return w * 64 + static_cast<std::size_t>(std::countr_zero(pm[w]));
     }
     return pattern_.size();
-  }
-
-  // Jaro's matching characters, as many transpositions as half the places where the two
-  // sequences of them differ, and each sequence a subsequence of its string: the places where they
-  // agree form a common subsequence, so a window whose longest common subsequence with the
-  // pattern is L counts at least (c - L) / 2 transpositions among c matches. Per window length,
-  // prefix length (Jaro-Winkler) and cap on c, the least L with which some c up to the cap may
-  // match; from the lengths alone, so built once.
-  struct JaroTables;
-
-  void tabulate_jaro_lcs(std::size_t longest) {
-    // Consecutive stretches of a text, and consecutive calls alike, build the same tables, which
-    // cost Jaro-Winkler ten times the search of a short text (200 characters, pattern 64:
-    // 332 µs instead of 27): the last ones built on this thread serve again, unless too large to
-    // keep between calls.
-    struct Last {
-      Metric metric;
-      double threshold;
-      bool never;
-      std::size_t m;
-      std::size_t longest;
-      std::shared_ptr<const JaroTables> tables;
-    };
-    thread_local Last last{Metric::levenshtein, 0.0, false, 0, 0, nullptr};
-    const double threshold = compare_.threshold();
-    const bool never = compare_.never_matches();
-    const std::size_t m = pattern_.size();
-    // Compared bit for bit: a NaN threshold matches itself.
-    if (!last.tables || last.metric != metric_ || last.m != m || last.longest != longest ||
-        last.never != never ||
-        std::bit_cast<std::uint64_t>(last.threshold) != std::bit_cast<std::uint64_t>(threshold)) {
-      jaro_tables_ = build_jaro_tables(longest);
-      const JaroTables& t = *jaro_tables_;
-      if (t.lcs_needed.size() + t.most_transpositions.size() + t.longest.size() <=
-          kMostKeptJaroEntries) {
-        last = {metric_, threshold, never, m, longest, jaro_tables_};
-      }
-    } else {
-      jaro_tables_ = last.tables;
-    }
-    jt_ = jaro_tables_.get();
-  }
-
-  // The tables for windows of up to `longest` characters, from may_match_jaro() alone.
-  std::shared_ptr<const JaroTables> build_jaro_tables(std::size_t longest) const {
-    auto tables = std::make_shared<JaroTables>();
-    JaroTables& t = *tables;
-    const std::size_t m = pattern_.size();
-    const std::size_t prefixes = metric_ == Metric::jaro_winkler ? 5 : 1;
-    // A table for a very long pattern would cost more than the windows it spares.
-    if (prefixes * (longest + 1) * (m + 1) > kMostJaroEntries) return tables;
-    // The test of a whole stretch, by its common prefix and shared characters (at most m
-    // count).
-    t.best_ok.resize(5 * (m + 1));
-    for (std::size_t p = 0; p < 5; ++p) {
-      for (std::size_t c = 0; c <= m; ++c) {
-        t.best_ok[p * (m + 1) + c] = compare_.may_match_jaro(std::max<std::size_t>(c, 1), c, p);
-      }
-    }
-    t.lcs_needed.assign(prefixes * (longest + 1) * (m + 1), kNever);
-    // Built below, once the table holds.
-    t.longest.clear();
-    t.most_transpositions.assign(prefixes * (longest + 1) * (m + 1), 0);
-    for (std::size_t p = 0; p < prefixes; ++p) {
-      for (std::size_t n = 1; n <= longest; ++n) {
-        std::uint32_t* needed = &t.lcs_needed[(p * (longest + 1) + n) * (m + 1)];
-        std::uint32_t* allowed = &t.most_transpositions[(p * (longest + 1) + n) * (m + 1)];
-        // The most transpositions with which c matches may match grows with c, as the score
-        // does.
-        std::size_t most = 0;
-        std::uint32_t least = kNever;
-        for (std::size_t c = 0; c <= m; ++c) {
-          if (c <= n && compare_.may_match_jaro(n, c, p)) {
-            while (most + 1 <= c / 2 && compare_.may_match_jaro(n, c, p, most + 1)) ++most;
-            allowed[c] = static_cast<std::uint32_t>(most);
-            // (c - L) / 2 <= most holds from this L on.
-            least = std::min<std::uint32_t>(
-                least, static_cast<std::uint32_t>(c >= 2 * most + 1 ? c - 2 * most - 1 : 0));
-          }
-          needed[c] = least;
-        }
-      }
-    }
-    // Per LCS and shared count, the longest window whose entry without a prefix they meet (0:
-    // none): a window of a later start shares, and has in common, no more than the prefix of
-    // this stretch that ends where it does, so it may match only if no longer than that.
-    if ((m + 1) * (m + 1) > kMostJaroEntries) return tables;
-    t.longest.assign((m + 1) * (m + 1), 0);
-    std::vector<std::uint32_t> longest_at(m + 1);
-    for (std::size_t c = 0; c <= m; ++c) {
-      std::fill(longest_at.begin(), longest_at.end(), 0);
-      for (std::size_t n = 1; n <= longest; ++n) {
-        const std::uint32_t needed = t.lcs_needed[n * (m + 1) + c];
-        if (needed <= m) longest_at[needed] = static_cast<std::uint32_t>(n);
-      }
-      std::uint32_t most = 0;
-      for (std::size_t lcs = 0; lcs <= m; ++lcs) {
-        most = std::max(most, longest_at[lcs]);
-        t.longest[lcs * (m + 1) + c] = most;
-      }
-    }
-    return tables;
   }
 
   // False when no window of the first `n` characters with at most `cap` matches and `prefix`
@@ -1498,33 +1425,13 @@ class PrefixScorer {
     }
   };
   JaroPass jaro_pass_;
-  // Jaro's tables, which depend only on the metric, the threshold, the pattern's length and the
-  // longest window.
-  struct JaroTables {
-    // The least longest common subsequence that may match, by prefix, window length and cap on
-    // the matches (empty when too large).
-    std::vector<std::uint32_t> lcs_needed;
-    // Whether a stretch may hold a match, by prefix and shared characters (empty with
-    // lcs_needed).
-    std::vector<unsigned char> best_ok;
-    // The most transpositions with which each count of matches may match, indexed as
-    // lcs_needed (and built with it).
-    std::vector<std::uint32_t> most_transpositions;
-    // Per LCS and shared count, the longest window that may match without a prefix, by
-    // lcs_needed (empty with it, or when too large).
-    std::vector<std::uint32_t> longest;
-  };
-  // Built once for every scorer alike on this thread (jaro_tables()), never changed after.
-  std::shared_ptr<const JaroTables> jaro_tables_;
-  const JaroTables* jt_ = &kNoJaroTables;
-  static inline const JaroTables kNoJaroTables{};
+  // Shared with every scorer alike on this thread (detail::jaro_tables()), never changed after.
+  std::shared_ptr<const detail::JaroTables> jaro_tables_;
+  const detail::JaroTables* jt_ = &kNoJaroTables;
+  static inline const detail::JaroTables kNoJaroTables{};
   // Per end, as jaro_hopeless() reads them, the first start from which a window ending there
   // may match.
   std::vector<std::int32_t> jaro_first_start_;
-  static constexpr std::uint32_t kNever = std::numeric_limits<std::uint32_t>::max();
-  static constexpr std::size_t kMostJaroEntries = std::size_t{1} << 20;
-  // 1 MB: a pattern of 64 characters under Jaro-Winkler keeps a fifth of it.
-  static constexpr std::size_t kMostKeptJaroEntries = std::size_t{1} << 18;
   static constexpr double kJaroWinklerWeight = 0.1;
   // Damerau-Levenshtein: the two last rows, the saved diagonals, the last row of each pattern
   // character (by slot), and dl_[i] for the first i characters, i <= dl_rows_.
