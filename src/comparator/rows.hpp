@@ -667,9 +667,11 @@ class PrefixScorer {
     const Unit* begin = stretch_.data();
     // The later starts' characters are known only within the chunk.
     if (!in_chunk(begin, stretch_.size())) return -1;
-    // Enough to skip most of a run of hopeless starts, few enough to cost little when the next
-    // start may match.
-    constexpr std::size_t kAhead = 32;
+    // The look stops at the first start that may match and extends the rows only as far as it
+    // goes, so looking further costs only where the starts are hopeless: 128 rather than 32
+    // takes 14 % off a text far from a 64-character pattern (Jaro-Winkler, threshold 0.1), and
+    // more gains nothing (measured).
+    constexpr std::size_t kAhead = 128;
     const std::size_t longest = length_ok_.size() - 1;
     const std::size_t room = static_cast<std::size_t>(chunk_.data() + chunk_.size() - begin);
     const std::size_t wide = std::min(stretch_.size() + kAhead, room);
