@@ -398,7 +398,7 @@ def bench_fuzzy(b: Bench, pats: Patterns) -> None:
 
 def ceiling(b: Bench, sec: str, search: str, pat: str, mb: float) -> None:
     """How far fuzzysearch trails one exact search of the same text, and a bare read of its
-    bytes: no search that must read every character, as a k-edit one must, can lead it by much
+    bytes: a search that must read every character, as a k-edit one must, leads it by little
     more."""
     them = b.report.speeds.get(case_key(sec, search, "ocr", mb), {}).get("fuzzysearch")
     if them is None:
@@ -409,8 +409,8 @@ def ceiling(b: Bench, sec: str, search: str, pat: str, mb: float) -> None:
     b.report.add(Row(sec, f"{search}: the text read once, by exact_raw_extract", label("ocr", mb),
                      "fuzzysearch", exact.mb_per_s / them, "×", None, exact.mb_per_s, them,
                      "the lead of a search that only reads the text; fuzzysearch's speed as above"))
-    # The machine's own limit: glibc's memchr over the bytes the str holds, for a byte that is
-    # not among them, so that it reads them all and compares nothing else.
+    # About the machine's own limit: glibc's memchr over the bytes the str holds, for a byte that
+    # is not among them, so that it reads them all and compares nothing else.
     width = 1 if max(text) <= "\xff" else 2 if max(text) <= "\uffff" else 4
     codec = {1: "latin-1", 2: "utf-16-le", 4: "utf-32-le"}[width]
     held = text.encode(codec)
@@ -420,8 +420,8 @@ def ceiling(b: Bench, sec: str, search: str, pat: str, mb: float) -> None:
     b.report.add(Row(sec, f"{search}: the str's bytes read once, by memchr", label("ocr", mb),
                      "fuzzysearch", read.mb_per_s / them, "×", None, None, them,
                      f"memchr at {harness.number(read.mb_per_s)} MB/s over the {width} bytes a "
-                     "character the str holds: the lead of a bare read, which no search that "
-                     "reads every character passes; fuzzysearch's speed as above"))
+                     "character the str holds: the lead of a bare read of the text; fuzzysearch's "
+                     "speed as above"))
 
 
 def bench_metrics(b: Bench, pats: Patterns) -> None:
