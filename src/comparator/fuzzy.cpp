@@ -44,6 +44,82 @@ std::size_t differ_in_order(std::uint64_t taken, const std::uint8_t* places,
 }
 #endif
 
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx512f,avx512bw"))) void extend_jaro_lanes(
+    const std::size_t* slots, const std::uint64_t* masks, std::size_t from, std::size_t to,
+    std::size_t first_bound, std::uint64_t* state, std::uint64_t* opens, std::uint8_t* matched,
+    std::uint8_t* slot_bytes) {
+  __m512i open = _mm512_loadu_si512(state);
+  __m512i reach = _mm512_loadu_si512(state + kJaroLanes);
+  const __m512i bounds = _mm512_add_epi64(_mm512_set1_epi64(static_cast<long long>(first_bound)),
+                                          _mm512_setr_epi64(0, 1, 2, 3, 4, 5, 6, 7));
+  const __m512i one = _mm512_set1_epi64(1);
+  __m512i at = _mm512_set1_epi64(static_cast<long long>(from));
+  for (std::size_t i = from; i < to; ++i) {
+    const std::size_t slot = slots[i];
+    const __m512i in_reach =
+        _mm512_and_si512(_mm512_set1_epi64(static_cast<long long>(masks[slot])), reach);
+    // As in the one-bound pass: the lowest free place in reach is taken, lane by lane.
+    const __m512i free = _mm512_and_si512(in_reach, open);
+    open = _mm512_xor_si512(open,
+                            _mm512_and_si512(free, _mm512_sub_epi64(_mm512_setzero_si512(), free)));
+    matched[i] = static_cast<std::uint8_t>(_mm512_test_epi64_mask(free, free));
+    slot_bytes[i] = static_cast<std::uint8_t>(slot);
+    _mm512_storeu_si512(opens + kJaroLanes * (i + 1), open);
+    // reach << 1, by an addition: GCC 12 warns of its own shift intrinsic.
+    const __m512i shifted = _mm512_add_epi64(reach, reach);
+    reach = _mm512_mask_or_epi64(shifted, _mm512_cmplt_epu64_mask(at, bounds), shifted, one);
+    at = _mm512_add_epi64(at, one);
+  }
+  _mm512_storeu_si512(state, open);
+  _mm512_storeu_si512(state + kJaroLanes, reach);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) std::size_t jaro_lane_matches(
+    const std::uint8_t* matched, const std::uint8_t* slot_bytes, std::size_t n, unsigned lane,
+    std::uint8_t* sequence) {
+  const __m512i bit = _mm512_set1_epi8(static_cast<char>(1u << lane));
+  std::size_t count = 0;
+  for (std::size_t at = 0; at < n; at += 64) {
+    std::uint64_t took = _mm512_test_epi8_mask(_mm512_loadu_si512(matched + at), bit);
+    if (n - at < 64) took &= (std::uint64_t{1} << (n - at)) - 1;
+    if (sequence != nullptr) {
+      _mm512_storeu_si512(sequence + count,
+                          _mm512_maskz_compress_epi8(took, _mm512_loadu_si512(slot_bytes + at)));
+    }
+    count += static_cast<std::size_t>(std::popcount(took));
+  }
+  return count;
+}
+#else
+void extend_jaro_lanes(const std::size_t* slots, const std::uint64_t* masks, std::size_t from,
+                       std::size_t to, std::size_t first_bound, std::uint64_t* state,
+                       std::uint64_t* opens, std::uint8_t* matched, std::uint8_t* slot_bytes) {
+  for (std::size_t i = from; i < to; ++i) {
+    matched[i] = 0;
+    slot_bytes[i] = static_cast<std::uint8_t>(slots[i]);
+    for (std::size_t k = 0; k < kJaroLanes; ++k) {
+      const std::uint64_t free = masks[slots[i]] & state[kJaroLanes + k] & state[k];
+      state[k] ^= free & (~free + 1);
+      matched[i] |= static_cast<std::uint8_t>((free != 0) << k);
+      opens[kJaroLanes * (i + 1) + k] = state[k];
+      state[kJaroLanes + k] = (state[kJaroLanes + k] << 1) | (i < first_bound + k ? 1 : 0);
+    }
+  }
+}
+
+std::size_t jaro_lane_matches(const std::uint8_t* matched, const std::uint8_t* slot_bytes,
+                              std::size_t n, unsigned lane, std::uint8_t* sequence) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if ((matched[i] >> lane & 1) == 0) continue;
+    if (sequence != nullptr) sequence[count] = slot_bytes[i];
+    ++count;
+  }
+  return count;
+}
+#endif
+
 namespace {
 
 // A table for a very long pattern would cost more than the windows it spares.

@@ -38,6 +38,22 @@ inline void compute_apart(std::uint64_t& v) {
 std::size_t differ_in_order(std::uint64_t taken, const std::uint8_t* places,
                             const std::uint8_t* sequence, std::size_t count);
 
+// The one-bound pass of PrefixScorer's Jaro matching (patterns of one word), under the bounds
+// first_bound to first_bound + 7 at once, lane k under first_bound + k, over window characters
+// [from, to) by their slots and the pattern places of each slot. `state` holds each lane's open
+// places, then its reach, as the pass left them; after character i, opens[8 (i + 1) + k] holds
+// lane k's open places, bit k of matched[i] whether it matched, and slot_bytes[i] the slot.
+inline constexpr std::size_t kJaroLanes = 8;
+void extend_jaro_lanes(const std::size_t* slots, const std::uint64_t* masks, std::size_t from,
+                       std::size_t to, std::size_t first_bound, std::uint64_t* state,
+                       std::uint64_t* opens, std::uint8_t* matched, std::uint8_t* slot_bytes);
+
+// How many of the first `n` window characters lane `lane` matched, and their slots in order to
+// `sequence` unless null (which takes 64 bytes beyond them). Reads matched and slot_bytes in
+// blocks of 64. Both only where text::has_avx512_vbmi2().
+std::size_t jaro_lane_matches(const std::uint8_t* matched, const std::uint8_t* slot_bytes,
+                              std::size_t n, unsigned lane, std::uint8_t* sequence);
+
 // Jaro's matching characters, as many transpositions as half the places where the two
 // sequences of them differ, and each sequence a subsequence of its string: the places where they
 // agree form a common subsequence, so a window whose longest common subsequence with the
@@ -425,6 +441,8 @@ class PrefixScorer {
     prefix_ = npos;
     jaro_bound_ = npos;
     jaro_pass_.bound = npos;
+    jaro_lanes_.first = npos;
+    jaro_matching_ = npos;
     if (metric_ == Metric::jaro || metric_ == Metric::jaro_winkler) {
       if (!same_start) clear_counts();
       point_slots();
@@ -974,18 +992,37 @@ class PrefixScorer {
   // the first free equal pattern character in reach. A character's step does not look past it,
   // so the steps made for a shorter window of this bound hold for a longer one: each start makes
   // one pass per bound, as far as its windows ask. Returns how many the first `n` matched.
+  // Windows longer than the pattern have a bound of their own every two characters, which would
+  // take a pass each: in vectors, eight bounds take one.
   std::size_t match_jaro_window(std::size_t bound, std::size_t n) {
-    if (bound != jaro_pass_.bound) {
-      jaro_pass_.reset(bound, stretch_.size());
+    if (bound != jaro_matching_) {
+      jaro_matching_ = bound;
       jaro_differ_shared_ = npos;
     }
+    const std::size_t m = pattern_.size();
+    if (jaro_compress_ && bound >= m / 2) {
+      const std::size_t first = bound - (bound - m / 2) % detail::kJaroLanes;
+      if (first != jaro_lanes_.first) jaro_lanes_.reset(first, stretch_.size());
+      jaro_lanes_.extend(stretch_slots_, jaro_slot_masks_.data(), n);
+      jaro_lane_ = static_cast<unsigned>(bound - first);
+      return detail::jaro_lane_matches(jaro_lanes_.matched.data(), jaro_lanes_.slot_bytes.data(), n,
+                                       jaro_lane_, nullptr);
+    }
+    jaro_lane_ = kNoLane;
+    if (bound != jaro_pass_.bound) jaro_pass_.reset(bound, stretch_.size());
     jaro_pass_.template extend<true>(stretch_slots_, jaro_slot_masks_.data(), n);
     return jaro_pass_.counts[n];
   }
 
   // count_differ() for match_jaro_window(): the first `shared` window characters matched, in
   // order, against the pattern characters taken by the first `n`.
-  std::size_t count_differ_window(std::size_t n, std::size_t shared, std::size_t most) const {
+  std::size_t count_differ_window(std::size_t n, std::size_t shared, std::size_t most) {
+    if (jaro_lane_ != kNoLane) {
+      detail::jaro_lane_matches(jaro_lanes_.matched.data(), jaro_lanes_.slot_bytes.data(), n,
+                                jaro_lane_, jaro_lanes_.sequence.data());
+      return detail::differ_in_order(~jaro_lanes_.opens[detail::kJaroLanes * n + jaro_lane_],
+                                     jaro_slot_bytes_.data(), jaro_lanes_.sequence.data(), shared);
+    }
     std::uint64_t taken = jaro_pass_.takens[n];
     const std::uint8_t* matched = jaro_pass_.matched.data();
     if (jaro_compress_) {
@@ -1427,6 +1464,49 @@ class PrefixScorer {
     }
   };
   JaroPass jaro_pass_;
+  // The bound of the matching match_jaro_window() last gave, and its lane (kNoLane: the pass).
+  std::size_t jaro_matching_ = npos;
+  static constexpr unsigned kNoLane = ~0u;
+  unsigned jaro_lane_ = kNoLane;
+  // Eight passes in vectors over the first `done` characters of the stretch, under the bounds
+  // from `first` on (npos: none yet); as detail::extend_jaro_lanes() leaves them.
+  struct JaroLanes {
+    std::size_t first = npos;
+    std::size_t done = 0;
+    std::array<std::uint64_t, 2 * detail::kJaroLanes> state{};
+    std::vector<std::uint64_t> opens;
+    // In blocks of 64, as detail::jaro_lane_matches() reads them.
+    std::vector<std::uint8_t> matched;
+    std::vector<std::uint8_t> slot_bytes;
+    std::array<std::uint8_t, 128> sequence{};
+
+    void reset(std::size_t bound, std::size_t length) {
+      first = bound;
+      done = 0;
+      for (std::size_t k = 0; k < detail::kJaroLanes; ++k) {
+        const std::size_t b = bound + k;
+        state[k] = ~std::uint64_t{0};
+        state[detail::kJaroLanes + k] = b >= 63 ? ~std::uint64_t{0} : (std::uint64_t{2} << b) - 1;
+      }
+      const std::size_t blocks = (length + 63) / 64 * 64;
+      if (matched.size() < blocks) {
+        matched.resize(blocks);
+        slot_bytes.resize(blocks);
+      }
+      if (opens.size() < detail::kJaroLanes * (length + 1)) {
+        opens.resize(detail::kJaroLanes * (length + 1));
+      }
+      std::fill_n(opens.begin(), detail::kJaroLanes, ~std::uint64_t{0});
+    }
+
+    void extend(const std::size_t* slots, const std::uint64_t* masks, std::size_t n) {
+      if (done >= n) return;
+      detail::extend_jaro_lanes(slots, masks, done, n, first, state.data(), opens.data(),
+                                matched.data(), slot_bytes.data());
+      done = n;
+    }
+  };
+  JaroLanes jaro_lanes_;
   // Shared with every scorer alike on this thread (detail::jaro_tables()), never changed after.
   std::shared_ptr<const detail::JaroTables> jaro_tables_;
   const detail::JaroTables* jt_ = &kNoJaroTables;
