@@ -1250,15 +1250,21 @@ class PrefixScorer {
       slide_begin_ = slide_end_ = begin;
       slide_common_ = 0;
     }
+    // Within the chunk, the slots looked up once for it. Characters the pattern lacks share a
+    // slot that needs none, so they never count.
+    const Unit* const from = slide_begin_;
+    const std::size_t* slots = in_chunk(from, static_cast<std::size_t>(end - from))
+                                   ? chunk_slots_.data() + (from - chunk_.data())
+                                   : nullptr;
     for (; slide_begin_ < begin; ++slide_begin_) {
-      const std::size_t at = slot(*slide_begin_);
-      slide_common_ -= slide_counts_[at] <= needed_[at] && at < pattern_.size();
+      const std::size_t at = slots != nullptr ? slots[slide_begin_ - from] : slot(*slide_begin_);
+      slide_common_ -= slide_counts_[at] <= needed_[at];
       --slide_counts_[at];
     }
     for (; slide_end_ < end; ++slide_end_) {
-      const std::size_t at = slot(*slide_end_);
+      const std::size_t at = slots != nullptr ? slots[slide_end_ - from] : slot(*slide_end_);
       ++slide_counts_[at];
-      slide_common_ += slide_counts_[at] <= needed_[at] && at < pattern_.size();
+      slide_common_ += slide_counts_[at] <= needed_[at];
     }
     return slide_common_;
   }
