@@ -111,7 +111,7 @@ template <class Unit>
 char32_t max_char(Units<Unit> units);
 
 // True for the characters of the Unicode White_Space property.
-constexpr bool is_white_space(char32_t c) {
+[[gnu::always_inline]] constexpr bool is_white_space(char32_t c) {
   if (c <= 0x20) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
   if (c < 0x85) return false;
   return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||

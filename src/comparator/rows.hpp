@@ -1214,7 +1214,7 @@ class PrefixScorer {
           fr[j] = r1[j - 2];
           t = last_i2l1;
         } else {
-          const std::int64_t k = dl_last_row_[slot(p)];
+          const std::int64_t k = dl_last_row_[pattern_slots_[jj - 1]];
           const std::int64_t l = last_col;
           if (j - l == 1) {
             temp = std::min(temp, fr[j] + (i - k));
